@@ -1,0 +1,87 @@
+// Text checks, path splitting and the file lock and backup guard shared by
+// every part of the system.
+#ifndef COMMON_COM_H_
+#define COMMON_COM_H_
+
+// Result codes that recur across the system. 0 is success; every failure is
+// negative and is passed up unchanged by callers.
+constexpr int kResOk = 0;
+constexpr int kResNoMemory = -10;         // an allocation failed
+constexpr int kResTooLong = -62;          // text too long for a value's capacity
+constexpr int kResUnknownField = -70;     // a field name the class does not know
+constexpr int kResNoEntry = -110;         // no such file or record (often a normal case)
+constexpr int kResLocked = -114;          // file stayed locked by another process
+constexpr int kResRequiredEmpty = -10006; // a required value is empty
+
+// Fixed work buffers that hold paths and names.
+constexpr int kComPathMax = 1024;
+
+// ---- Text checks -----------------------------------------------------------
+
+// Strips trailing blanks, carriage returns and line feeds in place.
+// A null or empty text is left alone.
+void comRTrimMultiLine(char* text);
+
+// True when `text` is an integer: digits with one optional leading minus sign
+// that is followed by at least one digit. REQUIRES: text != nullptr.
+// Strips the text's end in place first (comRTrimMultiLine).
+bool comIsNumber(char* text);
+
+// True when `text` is a decimal number ("12", "-0.25", ".5"). Null gives
+// false. Strips the text's end in place as comIsNumber does.
+bool comIsDouble(char* text);
+
+// 0 when `a` and `b` are equal ignoring case (tolower in the current locale),
+// -1 otherwise. An equality test, not an ordering. Null reads as "".
+int _stricmp(const char* a, const char* b);
+
+// The first place in `text` where `pattern` occurs, stepping over two-byte
+// characters (a byte with its high bit set and the byte after it) so that a
+// match never starts on a second byte. Null for a null argument or an empty
+// text; an empty pattern matches at index 0.
+char* comStrStr(char* text, const char* pattern);
+const char* comStrStr(const char* text, const char* pattern);
+
+// Writes the directory part of `path` into `out` (at most outSize - 1 bytes
+// and a terminator): the text before the last "/", or up to and including the
+// last ":". Two-byte characters are stepped over whole. "/srv/g/x" gives
+// "/srv/g", "x" and "/x" give "". REQUIRES: outSize >= 1.
+void comGetDirName(const char* path, char* out, int outSize);
+
+// True when `p` lies in memory this process may write. Text handed in as a
+// literal lives in the program's read-only image; operations whose contract
+// strips the caller's text in place use this to leave such text untouched.
+bool comIsWritableText(const char* p);
+
+// ---- File locks and backup copies -------------------------------------------
+//
+// Locks are advisory whole-file fcntl record locks taken with F_SETLK, never
+// blocking. Up to `attempts` tries are made, `wait` seconds apart (no wait
+// after the last); when every try found the lock held the descriptor is closed
+// and -1 is returned with errno EACCES. Any other failure returns -1 with the
+// errno of the call that failed.
+
+// Opens `path` read-only and takes a read lock (none when noLock is set).
+// Returns the descriptor or -1 (ENOENT for a missing file).
+int comLockFileRead(const char* path, int attempts, int wait, bool noLock);
+
+// Opens `path` read-write (created with mode 0644 together with its missing
+// parent directories) and takes a write lock. Returns the descriptor or -1.
+int comLockFileWrite(const char* path, int attempts, int wait);
+
+// comLockFileWrite with the caller's open flags in place of O_RDWR|O_CREAT.
+int comLockFileWriteShare(const char* path, int attempts, int wait, long flags);
+
+// Write-locks `source` (through comLockFileWriteShare with `flags` when
+// `share` is set), copies its bytes to a fresh file at `backup` and returns the
+// still locked descriptor of `source` positioned at offset 0, or -1. On failure
+// no partial backup copy is left behind.
+int comFileBackUp(const char* source, const char* backup, int attempts, int wait, bool share,
+                  long flags);
+
+// Copies `source` to `target` (created with mode 0666, truncated, and
+// exclusive when `exclusive` is non-zero). 1 on success, 0 on failure with
+// errno telling why. Takes no lock.
+int comCopyFile(const char* source, const char* target, int exclusive);
+
+#endif  // COMMON_COM_H_

@@ -1,0 +1,77 @@
+// Date and clock helpers on decimal text (YYYYMMDDhhmmss time stamps,
+// YYYYMMDD dates, hhmm clock times) and the clock seam through which the
+// whole system reads the time and sleeps.
+#ifndef COMMON_COMDATE_H_
+#define COMMON_COMDATE_H_
+
+#include <ctime>
+
+// ---- Clock seam --------------------------------------------------------------
+//
+// Every read of the current time and every sleep goes through the installed
+// ComClock. Production uses the system clock; tests install a scripted clock
+// that advances when the code sleeps, so wake-up logic runs deterministically
+// in microseconds.
+class ComClock {
+ public:
+  virtual ~ComClock();
+  // Seconds since the epoch, as time() gives them.
+  virtual time_t Now() = 0;
+  // Breaks `t` down into local time (localtime semantics).
+  virtual void LocalTime(time_t t, struct tm* out);
+  // Sleeps `seconds`; returns the seconds not slept, rounded up, which is
+  // above 0 exactly when a caught signal cut the sleep short.
+  virtual unsigned Sleep(unsigned seconds) = 0;
+};
+
+// The clock in use (the system clock unless a test installed another).
+ComClock& comClock();
+// Installs `clock` (nullptr restores the system clock); returns the previous
+// one. The caller keeps ownership.
+ComClock* comSetClock(ComClock* clock);
+
+// Shorthands for the installed clock.
+time_t comTime();
+void comLocalTime(time_t t, struct tm* out);
+unsigned comSleep(unsigned seconds);
+
+// ---- Current time as text ----------------------------------------------------
+
+// Writes the current local time stamp YYYYMMDDhhmmss into `out` (room for 15
+// bytes); returns 14.
+int comGetNowAll(char* out);
+// Writes the current local date YYYYMMDD into `out` (room for 9); returns 8.
+int comGetToday(char* out);
+
+// ---- Field extraction by position ---------------------------------------------
+// Each reads its field's characters as atoi does. A text that ends before or
+// inside a field reads only as far as it goes (an empty field gives 0).
+
+int comGetYear(const char* text);    // characters 0-3 of a date or time stamp
+int comGetMonth(const char* text);   // characters 4-5
+int comGetDay(const char* text);     // characters 6-7
+int comGetHour(const char* text);    // characters 0-1 of a clock time
+int comGetMinute(const char* text);  // characters 2-3
+int comGetSecond(const char* text);  // characters 4-5
+
+// ---- Calendar ------------------------------------------------------------------
+
+// 1 for a Gregorian leap year (every integer year, 0 included), else 0.
+int leapyear(int year);
+// Days in `month` of `year`; months outside 1-12 count 31.
+int comDayMonth(int year, int month);
+
+// ---- Checks: 0 valid, -1 invalid ---------------------------------------------------
+
+int comChk_mmdd(const char* month, const char* day);
+int comChk_yymmdd(const char* year, const char* month, const char* day);
+// Checks the first eight characters as YYYYMMDD.
+int comChk_date(const char* date);
+// Checks hhmm...: a number (its end stripped in place), hour 0-24, minute 0-59.
+int comChk_time(char* clock);
+
+// Writes the date `days` days after (negative: before) the date at the start
+// of `date` into `out` (room for 9 bytes; may be `date` itself); returns 8.
+int comGetNextOrBeforeDay(const char* date, int days, char* out);
+
+#endif  // COMMON_COMDATE_H_

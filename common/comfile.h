@@ -1,0 +1,62 @@
+// File and directory helpers, descriptor reads and writes, and the
+// switchable time-stamped log.
+#ifndef COMMON_COMFILE_H_
+#define COMMON_COMFILE_H_
+
+// Walk callback of comDirSaveFileName: `entry` is the bare name for a file and
+// the full path (dir + "/" + name) for a directory. Returning 1 stops the walk.
+typedef int (*ComDirCallback)(const char* entry, char* out, bool isFile);
+// Delete predicate of comDirDelete: `name` is the bare entry name; true
+// deletes the entry, false keeps it.
+typedef bool (*ComDeletePredicate)(const char* name, bool isFile);
+
+// Empties `out`, then calls `callback` for each entry of `dir` other than "."
+// and ".." in the order the directory yields them (a directory is what stat,
+// following links, says is one). 0 after a complete or stopped walk; -1 when
+// the directory cannot be opened or an entry cannot be examined.
+int comDirSaveFileName(const char* dir, char* out, ComDirCallback callback);
+
+// Deletes the tree at `path` (entries the predicate keeps stay, with the
+// directory). A missing path is 0; a plain file is unlinked. 0 or -1.
+int comDirDelete(const char* path, ComDeletePredicate predicate);
+
+// Deletes the entries of `dir` whose names begin with `prefix` (directories
+// with their contents), or with no prefix those ending in "." + `extension`,
+// or with neither every entry; `dir` itself stays. A missing `dir` is 0.
+int comFileDelete(const char* dir, const char* prefix, const char* extension);
+
+// The size of what `path` names, or -1 when it cannot be examined (errno set;
+// ENOENT when it does not exist). Callers treat a negative size as absence.
+int comFileGetSize(const char* path);
+
+// rename(from, to), replacing an existing `to`. 0 or -1.
+int comPathRename(const char* from, const char* to);
+
+// mkdir(path, 0755). 0, or -1 with errno from mkdir.
+int comDirCreate(const char* path);
+
+// Creates the missing directories that contain `path` (path itself, normally
+// a file path, is not created). 0, or -1 (also when the directory already
+// exists: callers call it after an operation failed for a missing directory).
+int comDirCreateAll(const char* path);
+
+// Creates `path` exclusively (write-only, mode 0644) and closes it at once.
+// 0, or -1 with errno (EEXIST when it exists).
+int comFileCreate(const char* path);
+
+// One write(): 0 when exactly `len` bytes were written, else -1.
+int comFileWrite(int fd, const char* buf, int len);
+// One read(): what read() returned.
+int comFileRead(int fd, char* buf, int len);
+
+// Switches the log on with `path` (at most 1023 characters are kept), or off
+// for a null or empty path. The log is off when the process starts.
+void comLogInit(const char* path);
+
+// When the log is on, appends "YYYY/MM/DD hh:mm:ss " and the formatted
+// message to the log file (opened and closed on every call). Messages are cut
+// to the 8191 characters of the line buffer. A log that cannot be opened is
+// skipped silently.
+void comLogOut(const char* format, ...) __attribute__((format(printf, 1, 2)));
+
+#endif  // COMMON_COMFILE_H_

@@ -1,0 +1,60 @@
+// Date (YYYYMMDD), date-time (YYYYMMDDhhmmss) and clock time (hhmm) values.
+#ifndef S3_VALUES_CS3DATE_H_
+#define S3_VALUES_CS3DATE_H_
+
+#include "s3/values/cs3number.h"
+
+constexpr int kResDateInvalid = -13002;  // all digits but no valid date; date parts missing
+constexpr int kResDateNotDate = -13004;  // neither a valid date nor a number
+constexpr int kResTimeNotTime = -13005;  // neither a valid clock time nor a number
+constexpr int kResTimeInvalid = -13007;  // all digits but no valid clock time
+
+// YYYYMMDD (capacity 9). Also takes "Y/M/D" and "Y-M-D" of at most 11
+// characters, rewritten as YYYYMMDD.
+class CS3DateStr : public CS3FixedInt {
+ public:
+  CS3DateStr();
+  using CS3FixedInt::Set;
+  // 0, -13002, -13004.
+  int Set(const char* text) override;
+  // From three decimal parts: 0 (all empty: unchanged), -13002 (some parts
+  // missing), -62 (a part too long), an integer code, or Set(text)'s result.
+  virtual int Set(const char* year, const char* month, const char* day);
+  // -1 when empty, else the field read by position.
+  int GetYear() const;
+  int GetMonth() const;
+  int GetDay() const;
+};
+
+class CS3DateStrH : public CS3DateStr {
+ public:
+  using CS3DateStr::Set;
+  int Set(const char* text) override;
+  int Set(const char* year, const char* month, const char* day) override;
+};
+
+// YYYYMMDDhhmmss (capacity 15); 14 digits only, hour 0-24.
+class CS3DateTimeStr : public CS3DateStr {
+ public:
+  CS3DateTimeStr();
+  using CS3DateStr::Set;
+  // 0, -62 (unchanged), -10, -10007 (value emptied).
+  int Set(const char* text) override;
+  // -1 when empty, else read from the clock part (index 8).
+  int GetHour() const;
+  int GetMinute() const;
+};
+
+// hhmm (capacity 5). Also takes "h:m" of at most 11 characters and three
+// digits "hmm", rewritten as hhmm.
+class CS3TimeStr : public CS3FixedInt {
+ public:
+  CS3TimeStr();
+  using CS3FixedInt::Set;
+  // 0, -13005, -13007, or -62/-10/-10007 from the fixed-width store.
+  int Set(const char* text) override;
+  int GetHour() const;
+  int GetMinute() const;
+};
+
+#endif  // S3_VALUES_CS3DATE_H_
