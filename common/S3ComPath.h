@@ -6,8 +6,12 @@
 #ifndef COMMON_S3COMPATH_H_
 #define COMMON_S3COMPATH_H_
 
+#include "common/com.h"  // kComPathMax
+
 // Size of each derived path. A home may have at most kS3HomeMax characters so
-// that home/data/tmp still fits.
+// that home/data/tmp still fits. A longer home is a caller's error to refuse
+// before saving it: nothing overflows, but each derived path is cut at 255
+// characters and then names some other directory.
 constexpr int kS3PathSize = 256;
 constexpr int kS3HomeMax = 246;
 
@@ -29,7 +33,8 @@ int pathEdit(const char* dir, const char* name, char* out);
 // home/data/name; returns its length.
 int S3ComPathEditData(const char* name, char* out);
 // A fresh path home/data/tmp/temp<pid>.<n>, unique within this process (the
-// counter starts at 1 and is never reset); returns its length.
+// counter starts at 1 and is never reset; the pid is read at every call, so a
+// forked child makes names of its own); returns its length.
 int S3ComPathTemp(char* out);
 // home/name (the home as given); returns `out`.
 char* S3ComPathEditModule(const char* name, char* out);

@@ -6,25 +6,26 @@
 // Result codes that recur across the system. 0 is success; every failure is
 // negative and is passed up unchanged by callers.
 constexpr int kResOk = 0;
-constexpr int kResNoMemory = -10;         // an allocation failed
-constexpr int kResTooLong = -62;          // text too long for a value's capacity
-constexpr int kResUnknownField = -70;     // a field name the class does not know
-constexpr int kResNoEntry = -110;         // no such file or record (often a normal case)
-constexpr int kResLocked = -114;          // file stayed locked by another process
-constexpr int kResRequiredEmpty = -10006; // a required value is empty
+constexpr int kResNoMemory = -10;          // an allocation failed
+constexpr int kResTooLong = -62;           // text too long for a value's capacity
+constexpr int kResUnknownField = -70;      // a field name the class does not know
+constexpr int kResNoEntry = -110;          // no such file or record (often a normal case)
+constexpr int kResLocked = -114;           // file stayed locked by another process
+constexpr int kResRequiredEmpty = -10006;  // a required value is empty
 
 // Fixed work buffers that hold paths and names.
 constexpr int kComPathMax = 1024;
 
 // ---- Text checks -----------------------------------------------------------
 
-// Strips trailing blanks, carriage returns and line feeds in place.
-// A null or empty text is left alone.
+// Strips trailing blanks, carriage returns and line feeds in place (each one
+// becomes a NUL). A null or empty text, or a literal (see comIsWritableText),
+// is left alone.
 void comRTrimMultiLine(char* text);
 
 // True when `text` is an integer: digits with one optional leading minus sign
-// that is followed by at least one digit. REQUIRES: text != nullptr.
-// Strips the text's end in place first (comRTrimMultiLine).
+// that is followed by at least one digit. Strips the text's end in place first
+// (comRTrimMultiLine). Null gives false.
 bool comIsNumber(char* text);
 
 // True when `text` is a decimal number ("12", "-0.25", ".5"). Null gives
@@ -48,9 +49,12 @@ const char* comStrStr(const char* text, const char* pattern);
 // "/srv/g", "x" and "/x" give "". REQUIRES: outSize >= 1.
 void comGetDirName(const char* path, char* out, int outSize);
 
-// True when `p` lies in memory this process may write. Text handed in as a
-// literal lives in the program's read-only image; operations whose contract
-// strips the caller's text in place use this to leave such text untouched.
+// False when `p` lies in the executable's read-only image (string literals,
+// const tables, code) or is null; true otherwise (stack, heap, static arrays).
+// Operations whose contract strips the caller's text in place use this to
+// leave literals untouched: comRTrimMultiLine does not write into one, and the
+// number checks then judge the text as if it had been stripped. Literals of
+// shared libraries are not recognised.
 bool comIsWritableText(const char* p);
 
 // ---- File locks and backup copies -------------------------------------------
@@ -58,8 +62,14 @@ bool comIsWritableText(const char* p);
 // Locks are advisory whole-file fcntl record locks taken with F_SETLK, never
 // blocking. Up to `attempts` tries are made, `wait` seconds apart (no wait
 // after the last); when every try found the lock held the descriptor is closed
-// and -1 is returned with errno EACCES. Any other failure returns -1 with the
-// errno of the call that failed.
+// and -1 is returned with errno EACCES (at once, without a try, when attempts
+// <= 0). Any other failure returns -1 with the errno of the call that failed.
+// The waits go through comSleep; a signal that ends one early brings the next
+// try forward without changing the number of tries.
+//
+// Every descriptor returned is close-on-exec: a program started by the
+// process must not inherit a record file (and keep it open after the
+// process died).
 
 // Opens `path` read-only and takes a read lock (none when noLock is set).
 // Returns the descriptor or -1 (ENOENT for a missing file).
@@ -74,14 +84,17 @@ int comLockFileWriteShare(const char* path, int attempts, int wait, long flags);
 
 // Write-locks `source` (through comLockFileWriteShare with `flags` when
 // `share` is set), copies its bytes to a fresh file at `backup` and returns the
-// still locked descriptor of `source` positioned at offset 0, or -1. On failure
-// no partial backup copy is left behind.
+// still locked descriptor of `source` positioned at offset 0, or -1. A read
+// error on `source` fails the backup rather than leave a short copy. On
+// failure no partial backup copy is left behind and the source is closed
+// (its lock released). A `backup` equal to `source` is refused (EINVAL).
 int comFileBackUp(const char* source, const char* backup, int attempts, int wait, bool share,
                   long flags);
 
 // Copies `source` to `target` (created with mode 0666, truncated, and
 // exclusive when `exclusive` is non-zero). 1 on success, 0 on failure with
-// errno telling why. Takes no lock.
+// errno telling why. Takes no lock. A failed read or write deletes the partly
+// written target; a target that could not be opened is left as it was.
 int comCopyFile(const char* source, const char* target, int exclusive);
 
 #endif  // COMMON_COM_H_

@@ -9,7 +9,9 @@
 // ---- Clock seam --------------------------------------------------------------
 //
 // Every read of the current time and every sleep goes through the installed
-// ComClock. Production uses the system clock; tests install a scripted clock
+// ComClock. Production uses the system clock (time, localtime_r, and
+// nanosleep, which reports an interrupted sleep reliably); tests install a
+// scripted clock
 // that advances when the code sleeps, so wake-up logic runs deterministically
 // in microseconds.
 class ComClock {
@@ -20,7 +22,10 @@ class ComClock {
   // Breaks `t` down into local time (localtime semantics).
   virtual void LocalTime(time_t t, struct tm* out);
   // Sleeps `seconds`; returns the seconds not slept, rounded up, which is
-  // above 0 exactly when a caught signal cut the sleep short.
+  // above 0 exactly when a caught signal cut the sleep short. Callers that
+  // need the time after an interrupted sleep read the clock again rather
+  // than trust the remainder (under a time-scaling test tool it can be in
+  // real seconds).
   virtual unsigned Sleep(unsigned seconds) = 0;
 };
 
@@ -72,6 +77,9 @@ int comChk_time(char* clock);
 
 // Writes the date `days` days after (negative: before) the date at the start
 // of `date` into `out` (room for 9 bytes; may be `date` itself); returns 8.
+// Any int count is answered at once. The result is that of a walk month by
+// month in which a month outside 1-12 counts 31 days. A year outside 0-9999
+// prints wider than four characters and the text is cut to 8.
 int comGetNextOrBeforeDay(const char* date, int days, char* out);
 
 #endif  // COMMON_COMDATE_H_

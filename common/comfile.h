@@ -10,23 +10,34 @@ typedef int (*ComDirCallback)(const char* entry, char* out, bool isFile);
 // deletes the entry, false keeps it.
 typedef bool (*ComDeletePredicate)(const char* name, bool isFile);
 
+// The directory helpers below build child paths as dir + "/" + name in
+// kComPathMax (1024) byte buffers. An entry whose path would not fit is not
+// cut (a cut path names another file): the operation fails with -1 and errno
+// ENAMETOOLONG. An entry is a directory when stat, following links, says so;
+// a dangling symbolic link counts as a file.
+
 // Empties `out`, then calls `callback` for each entry of `dir` other than "."
-// and ".." in the order the directory yields them (a directory is what stat,
-// following links, says is one). 0 after a complete or stopped walk; -1 when
-// the directory cannot be opened or an entry cannot be examined.
+// and ".." in the order the directory yields them. 0 after a complete or
+// stopped walk; -1 when the directory cannot be opened or read or an entry
+// cannot be examined (whatever the callback wrote to `out` stays).
 int comDirSaveFileName(const char* dir, char* out, ComDirCallback callback);
 
 // Deletes the tree at `path` (entries the predicate keeps stay, with the
-// directory). A missing path is 0; a plain file is unlinked. 0 or -1.
+// directory). A missing path is 0; a plain file is unlinked. Symbolic links
+// are removed as links and never followed, so a tree that links elsewhere
+// never loses what lies outside it. 0 or -1 (a failure half-way leaves what
+// was not yet removed).
 int comDirDelete(const char* path, ComDeletePredicate predicate);
 
 // Deletes the entries of `dir` whose names begin with `prefix` (directories
-// with their contents), or with no prefix those ending in "." + `extension`,
-// or with neither every entry; `dir` itself stays. A missing `dir` is 0.
+// with their contents), or with no prefix those ending in "." + `extension`
+// (a leading "." in `extension` is accepted), or with neither every entry;
+// `dir` itself stays. A missing `dir` is 0.
 int comFileDelete(const char* dir, const char* prefix, const char* extension);
 
 // The size of what `path` names, or -1 when it cannot be examined (errno set;
 // ENOENT when it does not exist). Callers treat a negative size as absence.
+// A size of 2 GiB or more reads as INT_MAX (the file still exists).
 int comFileGetSize(const char* path);
 
 // rename(from, to), replacing an existing `to`. 0 or -1.
@@ -38,13 +49,16 @@ int comDirCreate(const char* path);
 // Creates the missing directories that contain `path` (path itself, normally
 // a file path, is not created). 0, or -1 (also when the directory already
 // exists: callers call it after an operation failed for a missing directory).
+// Directories that appear meanwhile (another process creating the same chain)
+// do not make it fail.
 int comDirCreateAll(const char* path);
 
 // Creates `path` exclusively (write-only, mode 0644) and closes it at once.
 // 0, or -1 with errno (EEXIST when it exists).
 int comFileCreate(const char* path);
 
-// One write(): 0 when exactly `len` bytes were written, else -1.
+// One write(): 0 when exactly `len` bytes were written, else -1 (errno EIO
+// for a short write, EINVAL for a negative len).
 int comFileWrite(int fd, const char* buf, int len);
 // One read(): what read() returned.
 int comFileRead(int fd, char* buf, int len);
@@ -56,7 +70,7 @@ void comLogInit(const char* path);
 // When the log is on, appends "YYYY/MM/DD hh:mm:ss " and the formatted
 // message to the log file (opened and closed on every call). Messages are cut
 // to the 8191 characters of the line buffer. A log that cannot be opened is
-// skipped silently.
+// skipped silently. errno is left as it was.
 void comLogOut(const char* format, ...) __attribute__((format(printf, 1, 2)));
 
 #endif  // COMMON_COMFILE_H_

@@ -10,14 +10,23 @@
 //
 // wait == 0: returns 0 as soon as the child exists (the caller reaps it), or
 //   -1 when fork failed (*errNo = errno).
-// wait != 0: waits for the child; 0 when it exited with status 0 (or ended by
-//   a signal), else -2 with *exitStatus = its exit status and *errNo = errno.
-// Both out-parameters are set to 0 on entry.
+// wait != 0: waits for this child only (other children stay unreaped); 0 when
+//   it exited with status 0 (or ended by a signal), else -2 with *exitStatus =
+//   its exit status and *errNo = errno. When someone else reaped the child
+//   first (a child-exit handler calling wait), its status is unknown: -2 with
+//   *exitStatus = -1 and *errNo = ECHILD.
+// Both out-parameters are set to 0 on entry (null out-parameters are allowed).
+// A null argv or argv[0] starts nothing: -1 with *errNo = EINVAL.
+// The child leaves with _exit, so the parent's atexit handlers and stdio
+// buffers never run twice.
 int comProcExec(char* const* argv, const char* outpath, int wait, long* exitStatus, long* errNo);
 
-// The child's side of comProcExec: redirects descriptors 2, 1 and 0 as
-// described above. 0, or -1 when the output or a copy failed (the child goes
-// on to exec all the same).
+// The child's side of comProcExec: points descriptors 2 and 1 (in that order)
+// at the output and 0 at /dev/null. An output that cannot be opened, or a copy
+// that fails, leaves that descriptor on /dev/null (closed when /dev/null
+// cannot be opened either). 0, or -1 when the output or a copy failed (the
+// child goes on to exec all the same). Works also when the parent had some
+// standard descriptors closed.
 int com_execchgio(const char* outpath);
 
 // The calling process's id.

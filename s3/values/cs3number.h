@@ -21,10 +21,13 @@ class CS3Int : public CS3String {
   CS3Int();
   using CS3String::Set;
   // 0, -13006, -13009, -63 (unchanged) or -10. Null or empty stores empty.
+  // The checks see, and the value stores, the text with its end stripped.
+  // -10 also when a read-only text could not be copied (value unchanged).
   int Set(const char* text) override;
   // Set of `value` printed with "%d".
   int SetInt(int value);
-  // atoi of the value; 0 when empty.
+  // atoi of the value; 0 when empty. A value beyond int (possible only
+  // through the unchecked Set(text, length)) reads as INT_MIN or INT_MAX.
   int GetInt() const;
 };
 
@@ -39,8 +42,10 @@ class CS3IntH : public CS3Int {
 class CS3Id : public CS3Int {};
 class CS3IdH : public CS3IntH {};
 
-// Exactly capacity - 1 characters forming a number; the capacity is given by
-// the subclass.
+// Exactly capacity - 1 characters forming a number (digits, an optional
+// leading minus); the capacity is given by the subclass. The width is measured
+// before the number test strips the stored text, so a full-width text ending
+// in blanks is kept without them.
 class CS3FixedInt : public CS3Int {
  public:
   using CS3Int::Set;

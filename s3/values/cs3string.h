@@ -18,10 +18,15 @@ class CS3String {
   virtual const char* Get() const;
   // Set(text, strlen(text)). 0, -62 (too long: unchanged) or -10.
   virtual int Set(const char* text);
-  // Capacity K > 0: refuses with -62 when both the text and `length` reach K;
-  // otherwise stores at most K - 1 characters. Unbounded: stores the whole
-  // text, reusing the buffer unless `length` exceeds the current value's
-  // length. REQUIRES (unbounded): length >= strlen(text).
+  // Capacity K > 0: refuses with -62 (value unchanged) when both the text
+  // and `length` reach K; otherwise stores at most K - 1 characters and
+  // zero-fills the rest of the K-byte buffer, which is allocated on first use
+  // and kept. Unbounded: stores the whole text, reusing the buffer unless
+  // `length` exceeds the current value's length, else taking a new buffer of
+  // length + 1 bytes. -10 when an allocation fails (the value is then empty).
+  // REQUIRES (unbounded): length >= strlen(text); a smaller `length` is read
+  // as strlen(text), so the buffer always holds the whole text. `text` may
+  // point into this value's own buffer.
   virtual int Set(const char* text, int length);
   // Empties the value; a fixed-capacity buffer stays allocated (zeroed), an
   // unbounded one is freed.
@@ -29,16 +34,22 @@ class CS3String {
 
   // strcmp of the value against `text` (null reads as "").
   int Comp(const char* text) const;
-  // strncmp over at most `n` characters.
+  // strncmp over at most `n` characters (null reads as ""); 0 when n <= 0.
   int Comp(const char* text, int n) const;
   // True when there is no buffer or it holds the empty text.
   bool IsEmpty() const;
   // Copies the value into `out`, at most size - 1 bytes, never splitting a
-  // two-byte character; returns 0. Nothing is written when size < 1.
+  // two-byte character (a byte with its high bit set and the byte after it);
+  // returns 0. Nothing is written when out is null or size < 1.
   int Get(char* out, int size) const;
   // Strips trailing blanks, carriage returns and line feeds in place.
   void EraseSpace();
-  // Appends `text`, growing the buffer past any capacity. 0 or -10.
+  // Appends `text` (nothing for null or empty) into a new buffer of the joined
+  // length plus one; the capacity is not consulted, so a fixed-capacity value
+  // may afterwards hold K or more characters. Its buffer never becomes smaller
+  // than K bytes, so a later Set or Clean, which work on the first K bytes,
+  // behave as usual. 0, or -10 with the value unchanged. `text` may point
+  // into this value's own buffer.
   int StrCat(const char* text);
 
   int GetCapacity() const { return capacity_; }

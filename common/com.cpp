@@ -1,0 +1,334 @@
+// Text checks, path splitting, and the file lock and backup guard.
+#include "common/com.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cctype>
+#include <cerrno>
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+
+#include "common/comdate.h"
+#include "common/comfile.h"
+#include "common/comguard.h"
+
+// ---- Text checks -----------------------------------------------------------
+
+namespace {
+
+bool IsLineEndBlank(char c) {
+  return c == ' ' || c == '\r' || c == '\n';
+}
+
+// Length of text[0, n) once trailing blanks, carriage returns and line feeds
+// are left out.
+size_t TrimmedLength(const char* text, size_t n) {
+  while (n > 0 && IsLineEndBlank(text[n - 1])) --n;
+  return n;
+}
+
+// The integer rule on text[0, n) after its trailing line-end blanks: digits,
+// with one leading minus sign allowed when something follows it.
+bool IsIntegerSpan(const char* text, size_t n) {
+  n = TrimmedLength(text, n);
+  if (n == 0) return false;
+  size_t i = 0;
+  if (text[0] == '-') {
+    if (n == 1) return false;
+    i = 1;
+  }
+  for (; i < n; ++i) {
+    if (text[i] < '0' || text[i] > '9') return false;
+  }
+  return true;
+}
+
+// The integer part of a decimal number is checked on a work copy of at most
+// this many characters; a longer part is not a number.
+constexpr size_t kDoubleIntPartMax = 511;
+
+}  // namespace
+
+void comRTrimMultiLine(char* text) {
+  // Text that lives in the program's read-only image is judged as if it had
+  // been stripped but is never written: writing there would kill the process.
+  if (text == nullptr || !comIsWritableText(text)) return;
+  size_t n = strlen(text);
+  while (n > 0 && IsLineEndBlank(text[n - 1])) text[--n] = '\0';
+}
+
+bool comIsNumber(char* text) {
+  if (text == nullptr) return false;
+  comRTrimMultiLine(text);
+  // Judged on the trimmed length rather than on the terminator, so that a
+  // read-only text that could not be stripped still gets the same answer.
+  return IsIntegerSpan(text, strlen(text));
+}
+
+bool comIsDouble(char* text) {
+  if (text == nullptr) return false;
+  char* point = strrchr(text, '.');
+  if (point == nullptr) return comIsNumber(text);
+  if (point[1] == '-') return false;
+  if (!comIsNumber(point + 1)) return false;
+  size_t intLength = static_cast<size_t>(point - text);
+  if (intLength > kDoubleIntPartMax) return false;
+  if (intLength == 0) return true;
+  // The integer part is judged as a stripped copy would be, so blanks just
+  // before the point are tolerated ("1 .5"); the caller's text keeps them.
+  return IsIntegerSpan(text, intLength);
+}
+
+int _stricmp(const char* a, const char* b) {
+  if (a == nullptr) a = "";
+  if (b == nullptr) b = "";
+  for (;; ++a, ++b) {
+    int ca = tolower(static_cast<unsigned char>(*a));
+    int cb = tolower(static_cast<unsigned char>(*b));
+    if (ca != cb) return -1;
+    if (ca == 0) return 0;
+  }
+}
+
+const char* comStrStr(const char* text, const char* pattern) {
+  if (text == nullptr || pattern == nullptr || text[0] == '\0') return nullptr;
+  size_t length = strlen(text);
+  size_t patternLength = strlen(pattern);
+  for (size_t i = 0; i < length && length - i >= patternLength;) {
+    if (memcmp(text + i, pattern, patternLength) == 0) return text + i;
+    // A lead byte and its second byte are stepped over together. A lead byte
+    // that is the text's last byte steps to past the end, which ends the loop.
+    i += (static_cast<unsigned char>(text[i]) & 0x80) ? 2 : 1;
+  }
+  return nullptr;
+}
+
+char* comStrStr(char* text, const char* pattern) {
+  return const_cast<char*>(comStrStr(static_cast<const char*>(text), pattern));
+}
+
+void comGetDirName(const char* path, char* out, int outSize) {
+  if (out == nullptr || outSize < 1) return;
+  size_t cut = 0;
+  if (path != nullptr) {
+    for (size_t i = 0; path[i] != '\0'; ++i) {
+      unsigned char c = static_cast<unsigned char>(path[i]);
+      if (c & 0x80) {
+        // Skip the second byte of a two-byte character, unless the lead byte
+        // was the last one.
+        if (path[i + 1] == '\0') break;
+        ++i;
+      } else if (c == '/') {
+        cut = i;
+      } else if (c == ':') {
+        cut = i + 1;
+      }
+    }
+  }
+  if (cut > static_cast<size_t>(outSize - 1)) cut = static_cast<size_t>(outSize - 1);
+  if (cut > 0) memcpy(out, path, cut);
+  out[cut] = '\0';
+}
+
+// ---- Read-only image test -----------------------------------------------------
+//
+// String literals and other constant data are placed by the linker in the
+// read-only part of the executable's image. GNU ld and lld both define
+// __executable_start at the image's first byte. With glibc, crt1 defines
+// __data_start at the start of .data; everything between the two (code,
+// .rodata with the literals, .eh_frame, and the RELRO sections that become
+// read-only after relocation) may not be written by the program. Elsewhere
+// (FreeBSD with lld, which puts .rodata before .text) the read-only part runs
+// up to etext. Stack, heap, .data and .bss all lie outside the range.
+//
+// Literals that live in a shared library are not recognised; the system's
+// own code and its tests are linked statically against this library, so the
+// literals that reach it are the executable's.
+extern "C" char __executable_start[];
+#if defined(__GLIBC__)
+extern "C" char __data_start[];
+#define COM_READONLY_END __data_start
+#else
+extern "C" char etext[];
+#define COM_READONLY_END etext
+#endif
+
+bool comIsWritableText(const char* p) {
+  if (p == nullptr) return false;
+  // Compared as integers: the pointers belong to different objects.
+  uintptr_t address = reinterpret_cast<uintptr_t>(p);
+  uintptr_t start = reinterpret_cast<uintptr_t>(__executable_start);
+  uintptr_t end = reinterpret_cast<uintptr_t>(COM_READONLY_END);
+  return address < start || address >= end;
+}
+
+// ---- File locks and backup copies -------------------------------------------
+//
+// Every descriptor opened here carries O_CLOEXEC. The daemon keeps its
+// per-process status file open, and so write-locked, for its whole life, and
+// it starts module programs with fork and exec; a descriptor inherited across
+// exec would keep the lock alive in a module after the daemon died, and other
+// programs would go on believing the daemon runs. fcntl locks belong to the
+// process, so a forked child holding a copy of the descriptor does not hold
+// the lock, but it must not keep the file open either.
+
+namespace {
+
+constexpr int kBackupChunk = 10240;
+constexpr int kCopyChunk = 1024;
+
+bool IsLockBusy(int err) {
+  return err == EACCES || err == EAGAIN;
+}
+
+// The bounded non-blocking lock attempts on an open descriptor, which the
+// function owns from here on: it is returned locked, or closed.
+int LockAttempts(int fd, short type, int attempts, int wait) {
+  ComFd guard(fd);
+  struct flock lock;
+  memset(&lock, 0, sizeof(lock));
+  lock.l_type = type;
+  lock.l_whence = SEEK_SET;
+  lock.l_start = 0;
+  lock.l_len = 0;  // the whole file, however far it grows
+  for (int i = 0; i < attempts; ++i) {
+    if (fcntl(fd, F_SETLK, &lock) == 0) return guard.release();
+    if (!IsLockBusy(errno)) return -1;  // a real error: its errno is kept
+    // A signal that ends this wait early only brings the next attempt
+    // forward; the number of attempts does not change.
+    if (i + 1 != attempts && wait > 0) comSleep(static_cast<unsigned>(wait));
+  }
+  guard.Close();
+  errno = EACCES;
+  return -1;
+}
+
+int OpenRetry(const char* path, int flags, mode_t mode) {
+  int fd;
+  do {
+    fd = open(path, flags | O_CLOEXEC, mode);
+  } while (fd < 0 && errno == EINTR);
+  return fd;
+}
+
+// Opens for a write lock, creating missing parent directories once.
+int OpenForWrite(const char* path, int flags) {
+  if (path == nullptr) {
+    errno = EINVAL;
+    return -1;
+  }
+  int fd = OpenRetry(path, flags, 0644);
+  if (fd >= 0) return fd;
+  if (errno != ENOENT && errno != ENOTDIR) return -1;
+  int openErr = errno;
+  if (comDirCreateAll(path) != 0) {
+    // The directory was there after all: the open's own reason is the news.
+    if (errno == EEXIST) errno = openErr;
+    return -1;
+  }
+  return OpenRetry(path, flags, 0644);
+}
+
+// read(), restarted when a signal interrupts it before any byte arrived.
+int ReadChunk(int fd, char* buf, int len) {
+  int n;
+  do {
+    n = comFileRead(fd, buf, len);
+  } while (n < 0 && errno == EINTR);
+  return n;
+}
+
+// Removes a partly written copy, keeping the errno of the failure that led
+// here.
+void DiscardCopy(ComFd* fd, const char* path) {
+  int saved = errno;
+  fd->Close();
+  unlink(path);
+  errno = saved;
+}
+
+}  // namespace
+
+int comLockFileRead(const char* path, int attempts, int wait, bool noLock) {
+  if (path == nullptr) {
+    errno = EINVAL;
+    return -1;
+  }
+  int fd = OpenRetry(path, O_RDONLY, 0);
+  if (fd < 0) return -1;
+  if (noLock) return fd;
+  return LockAttempts(fd, F_RDLCK, attempts, wait);
+}
+
+int comLockFileWrite(const char* path, int attempts, int wait) {
+  return comLockFileWriteShare(path, attempts, wait, O_RDWR | O_CREAT);
+}
+
+int comLockFileWriteShare(const char* path, int attempts, int wait, long flags) {
+  int fd = OpenForWrite(path, static_cast<int>(flags));
+  if (fd < 0) return -1;
+  return LockAttempts(fd, F_WRLCK, attempts, wait);
+}
+
+// A read error while copying fails the backup (the copy would be short, and
+// a rollback would then put a truncated file in place of the original);
+// end of file is the only normal end of the copy.
+int comFileBackUp(const char* source, const char* backup, int attempts, int wait, bool share,
+                  long flags) {
+  // A backup path equal to the source would unlink the file being guarded.
+  if (source == nullptr || backup == nullptr || strcmp(source, backup) == 0) {
+    errno = EINVAL;
+    return -1;
+  }
+  ComFd src(share ? comLockFileWriteShare(source, attempts, wait, flags)
+                  : comLockFileWrite(source, attempts, wait));
+  if (!src.ok()) return -1;
+  if (unlink(backup) != 0 && errno != ENOENT) return -1;
+  ComFd copy(comLockFileWrite(backup, 1, 0));
+  if (!copy.ok()) return -1;
+  char buf[kBackupChunk];
+  for (;;) {
+    int n = ReadChunk(src.get(), buf, sizeof(buf));
+    if (n == 0) break;
+    if (n < 0 || comFileWrite(copy.get(), buf, n) != 0) {
+      DiscardCopy(&copy, backup);
+      return -1;
+    }
+  }
+  if (copy.Close() != 0 || lseek(src.get(), 0, SEEK_SET) != 0) {
+    DiscardCopy(&copy, backup);
+    return -1;
+  }
+  return src.release();
+}
+
+// As with backups, a read error fails the copy rather than leave a short
+// copy that looks complete; the partial target is then deleted.
+int comCopyFile(const char* source, const char* target, int exclusive) {
+  if (source == nullptr || target == nullptr) {
+    errno = EINVAL;
+    return 0;
+  }
+  ComFd src(OpenRetry(source, O_RDONLY, 0));
+  if (!src.ok()) return 0;
+  int flags = O_WRONLY | O_CREAT | O_TRUNC | (exclusive != 0 ? O_EXCL : 0);
+  ComFd dst(OpenRetry(target, flags, 0666));
+  if (!dst.ok()) return 0;
+  char buf[kCopyChunk];
+  for (;;) {
+    int n = ReadChunk(src.get(), buf, sizeof(buf));
+    if (n == 0) break;
+    if (n < 0 || comFileWrite(dst.get(), buf, n) != 0) {
+      DiscardCopy(&dst, target);
+      return 0;
+    }
+  }
+  if (dst.Close() != 0) {
+    DiscardCopy(&dst, target);
+    return 0;
+  }
+  return 1;
+}

@@ -1,0 +1,319 @@
+// Date and clock helpers, and the clock seam.
+#include "common/comdate.h"
+
+#include <cerrno>
+#include <climits>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+
+#include "common/com.h"
+
+// ---- Clock seam --------------------------------------------------------------
+
+ComClock::~ComClock() = default;
+
+void ComClock::LocalTime(time_t t, struct tm* out) {
+  // A time that cannot be broken down (far outside the calendar) leaves the
+  // fields zeroed rather than undefined.
+  if (localtime_r(&t, out) == nullptr) memset(out, 0, sizeof(*out));
+}
+
+namespace {
+
+class SystemClock : public ComClock {
+ public:
+  time_t Now() override { return time(nullptr); }
+
+  // nanosleep rather than sleep: it reports the unslept time exactly, where
+  // sleep under a time-shifting preload library can answer 0 although a
+  // signal ended it early. Callers rely on a non-zero answer to notice the
+  // interruption, so any unslept remainder counts as at least one second.
+  unsigned Sleep(unsigned seconds) override {
+    struct timespec request = {static_cast<time_t>(seconds), 0};
+    struct timespec remaining = {0, 0};
+    if (nanosleep(&request, &remaining) == 0) return 0;
+    if (errno != EINTR) return 0;
+    unsigned left = static_cast<unsigned>(remaining.tv_sec);
+    if (remaining.tv_nsec > 0 || left == 0) ++left;
+    return left;
+  }
+};
+
+SystemClock& systemClock() {
+  static SystemClock clock;
+  return clock;
+}
+
+ComClock* g_clock = nullptr;  // null: the system clock
+
+}  // namespace
+
+ComClock& comClock() {
+  return g_clock != nullptr ? *g_clock : systemClock();
+}
+
+ComClock* comSetClock(ComClock* clock) {
+  ComClock* previous = &comClock();
+  g_clock = clock;
+  return previous;
+}
+
+time_t comTime() {
+  return comClock().Now();
+}
+void comLocalTime(time_t t, struct tm* out) {
+  comClock().LocalTime(t, out);
+}
+unsigned comSleep(unsigned seconds) {
+  return comClock().Sleep(seconds);
+}
+
+// ---- Current time as text ----------------------------------------------------
+
+namespace {
+
+constexpr int kNowAllSize = 15;  // YYYYMMDDhhmmss and terminator
+constexpr int kDateSize = 9;     // YYYYMMDD and terminator
+
+// Characters that snprintf left in a buffer of `size` bytes, given what it
+// returned (a longer text was cut).
+int Written(int printed, int size) {
+  if (printed < 0) return 0;
+  return printed < size ? printed : size - 1;
+}
+
+struct tm NowLocal() {
+  struct tm now;
+  memset(&now, 0, sizeof(now));
+  comLocalTime(comTime(), &now);
+  return now;
+}
+
+}  // namespace
+
+// Years beyond 9999 do not occur on a running system's clock; were one read,
+// the stamp would be cut to the 15 bytes the caller provides.
+int comGetNowAll(char* out) {
+  struct tm now = NowLocal();
+  int printed = snprintf(out, kNowAllSize, "%04d%02d%02d%02d%02d%02d", now.tm_year + 1900,
+                         now.tm_mon + 1, now.tm_mday, now.tm_hour, now.tm_min, now.tm_sec);
+  return Written(printed, kNowAllSize);
+}
+
+int comGetToday(char* out) {
+  struct tm now = NowLocal();
+  int printed =
+      snprintf(out, kDateSize, "%04d%02d%02d", now.tm_year + 1900, now.tm_mon + 1, now.tm_mday);
+  return Written(printed, kDateSize);
+}
+
+// ---- Field extraction ----------------------------------------------------------
+
+namespace {
+
+// atoi without its undefined behaviour on overflow: the value is clamped to
+// the int range. Leading blanks and a sign are accepted, conversion stops at
+// the first non-digit, no digits give 0.
+int ToInt(const char* text) {
+  if (text == nullptr) return 0;
+  long value = strtol(text, nullptr, 10);
+  if (value > INT_MAX) return INT_MAX;
+  if (value < INT_MIN) return INT_MIN;
+  return static_cast<int>(value);
+}
+
+// The characters [start, start + width) of `text` read as atoi reads them.
+// A text that ends before or inside the field reads only what is there; the
+// bytes past its terminator are never touched.
+int Field(const char* text, size_t start, size_t width) {
+  if (text == nullptr) return 0;
+  size_t length = strnlen(text, start + width);
+  if (length <= start) return 0;
+  char field[8];
+  size_t n = length - start;
+  memcpy(field, text + start, n);
+  field[n] = '\0';
+  return ToInt(field);
+}
+
+}  // namespace
+
+int comGetYear(const char* text) {
+  return Field(text, 0, 4);
+}
+int comGetMonth(const char* text) {
+  return Field(text, 4, 2);
+}
+int comGetDay(const char* text) {
+  return Field(text, 6, 2);
+}
+int comGetHour(const char* text) {
+  return Field(text, 0, 2);
+}
+int comGetMinute(const char* text) {
+  return Field(text, 2, 2);
+}
+int comGetSecond(const char* text) {
+  return Field(text, 4, 2);
+}
+
+// ---- Calendar ------------------------------------------------------------------
+
+namespace {
+
+// The calendar on wide years, so that stepping a date far away cannot
+// overflow.
+bool IsLeap(int64_t year) {
+  return year % 400 == 0 || (year % 4 == 0 && year % 100 != 0);
+}
+
+int64_t DaysInMonth(int64_t year, int64_t month) {
+  if (month == 2) return IsLeap(year) ? 29 : 28;
+  if (month == 4 || month == 6 || month == 9 || month == 11) return 30;
+  return 31;
+}
+
+}  // namespace
+
+int leapyear(int year) {
+  return IsLeap(year) ? 1 : 0;
+}
+
+int comDayMonth(int year, int month) {
+  return static_cast<int>(DaysInMonth(year, month));
+}
+
+// ---- Checks ----------------------------------------------------------------------
+
+int comChk_mmdd(const char* month, const char* day) {
+  int m = ToInt(month);
+  int d = ToInt(day);
+  if (m < 1 || m > 12 || d < 1) return -1;
+  // February allows 29 here whatever the year; comChk_yymmdd knows the year.
+  int limit = (m == 2) ? 29 : (m == 4 || m == 6 || m == 9 || m == 11) ? 30 : 31;
+  return d > limit ? -1 : 0;
+}
+
+int comChk_yymmdd(const char* year, const char* month, const char* day) {
+  if (comChk_mmdd(month, day) != 0) return -1;
+  if (ToInt(month) == 2 && ToInt(day) >= 29 && !leapyear(ToInt(year))) return -1;
+  return 0;
+}
+
+int comChk_date(const char* date) {
+  // Printed again as text so that the check sees what the field parts hold,
+  // whatever surrounds them.
+  char year[16];
+  char month[16];
+  char day[16];
+  snprintf(year, sizeof(year), "%d", comGetYear(date));
+  snprintf(month, sizeof(month), "%02d", comGetMonth(date));
+  snprintf(day, sizeof(day), "%02d", comGetDay(date));
+  return comChk_yymmdd(year, month, day);
+}
+
+int comChk_time(char* clock) {
+  if (clock == nullptr || !comIsNumber(clock)) return -1;
+  // Compared unsigned so that a negative hour or minute fails. Hour 24 is
+  // accepted: the suite writes 2400 for the end of a day.
+  if (static_cast<unsigned>(comGetHour(clock)) > 24) return -1;
+  if (static_cast<unsigned>(comGetMinute(clock)) > 59) return -1;
+  return 0;
+}
+
+// ---- Stepping a date -----------------------------------------------------------
+//
+// The result is defined as a walk month by month: while the day lies above the
+// current month's length, subtract that length and go to the next month;
+// while it lies below 1, go to the previous month and add its length. Months
+// outside 1-12 count 31 days and wrap only through 12 -> 1 and 1 -> 12 (a
+// month of 13 or more walked forward, or of 0 or less walked back, never
+// comes back into range).
+//
+// Any int day count must be answered at once, so the walk takes two
+// shortcuts that give exactly the walk's result:
+// - Inside 1-12, 4800 consecutive months always hold 146097 days (the
+//   Gregorian cycle of 400 years). A forward walk with a day above 146097
+//   passes that many days without stopping, and a backward walk whose day
+//   stays below 1 after adding 146097 does too; both skip whole cycles.
+// - A month outside 1-12 that moves away from the range is a run of 31-day
+//   months and is computed in one step.
+// What remains is less than one cycle of single month steps (or at most ~110
+// for a month field outside 1-12 that walks into the range).
+
+namespace {
+
+constexpr int64_t kCycleDays = 146097;  // days in 400 Gregorian years
+constexpr int64_t kCycleYears = 400;
+constexpr int64_t kOutOfRangeMonthDays = 31;
+
+struct Date {
+  int64_t year;
+  int64_t month;
+  int64_t day;
+};
+
+Date StepDays(Date d) {
+  for (;;) {
+    int64_t length = DaysInMonth(d.year, d.month);
+    if (d.day >= 1 && d.day <= length) return d;
+    bool inRange = d.month >= 1 && d.month <= 12;
+    if (inRange && d.day > kCycleDays) {
+      int64_t cycles = (d.day - 1) / kCycleDays;
+      d.day -= cycles * kCycleDays;
+      d.year += cycles * kCycleYears;
+      continue;
+    }
+    if (inRange && d.day + kCycleDays <= 0) {
+      int64_t cycles = -d.day / kCycleDays;
+      d.day += cycles * kCycleDays;
+      d.year -= cycles * kCycleYears;
+      continue;
+    }
+    if (d.month > 12 && d.day > length) {
+      int64_t months = (d.day - 1) / kOutOfRangeMonthDays;
+      d.day -= months * kOutOfRangeMonthDays;
+      d.month += months;
+      return d;
+    }
+    if (d.month < 1 && d.day < 1) {
+      int64_t months = (kOutOfRangeMonthDays - d.day) / kOutOfRangeMonthDays;
+      d.day += months * kOutOfRangeMonthDays;
+      d.month -= months;
+      return d;
+    }
+    if (d.day > length) {
+      d.day -= length;
+      if (d.month == 12) {
+        d.month = 1;
+        ++d.year;
+      } else {
+        ++d.month;
+      }
+    } else {
+      if (d.month == 1) {
+        d.month = 12;
+        --d.year;
+      } else {
+        --d.month;
+      }
+      d.day += DaysInMonth(d.year, d.month);
+    }
+  }
+}
+
+}  // namespace
+
+int comGetNextOrBeforeDay(const char* date, int days, char* out) {
+  // All fields are read before `out` is written: `out` may be `date`.
+  Date d = {comGetYear(date), comGetMonth(date), static_cast<int64_t>(comGetDay(date)) + days};
+  d = StepDays(d);
+  // A year beyond 9999 (or a month outside 1-12) prints wider than eight
+  // characters; the text is cut to the 9 bytes the caller provides.
+  int printed = snprintf(out, kDateSize, "%04lld%02lld%02lld", static_cast<long long>(d.year),
+                         static_cast<long long>(d.month), static_cast<long long>(d.day));
+  return Written(printed, kDateSize);
+}

@@ -1,0 +1,177 @@
+// Directory walks and deletion, sizes, renames, directory creation and the
+// log.
+#include "common/comfile.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <climits>
+#include <map>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "tests/common/fake_clock.h"
+#include "tests/common/temp_dir.h"
+
+namespace {
+
+// Builds entries under `root`: "name" is a file, "name/" a directory.
+void MakeTree(const std::string& root, const std::vector<std::string>& entries) {
+  for (const std::string& e : entries) {
+    if (e.back() != '/') {
+      WriteFile(root + "/" + e, "x");
+    } else {
+      ASSERT_EQ(mkdir((root + "/" + e).c_str(), 0755), 0) << e;
+    }
+  }
+}
+
+std::map<std::string, bool> g_seen;  // entry -> isFile
+int g_calls_left = 0;
+
+int Record(const char* entry, char* out, bool isFile) {
+  g_seen[entry] = isFile;
+  strcpy(out, "w");  // NOLINT: the walk's buffer is ours
+  return --g_calls_left == 0 ? 1 : 0;
+}
+
+TEST(ComFileTest, Walk) {
+  TempDir dir;
+  MakeTree(dir.path(), {"f1", "sub/", "sub/inner"});
+  ASSERT_EQ(symlink(dir.Path("sub").c_str(), dir.Path("linkdir").c_str()), 0);
+  ASSERT_EQ(symlink(dir.Path("gone").c_str(), dir.Path("dangling").c_str()), 0);
+  char out[16] = "previous";
+  g_calls_left = -1;
+  EXPECT_EQ(comDirSaveFileName(dir.c_str(), out, Record), 0);
+  std::map<std::string, bool> expected = {
+      {"f1", true}, {dir.Path("sub"), false}, {dir.Path("linkdir"), false}, {"dangling", true}};
+  EXPECT_EQ(g_seen, expected);
+  EXPECT_STREQ(out, "w");
+  g_seen.clear();
+  g_calls_left = 1;  // stop at the first entry
+  EXPECT_EQ(comDirSaveFileName(dir.c_str(), out, Record), 0);
+  EXPECT_EQ(g_seen.size(), 1u);
+  EXPECT_EQ(comDirSaveFileName(dir.Path("missing").c_str(), out, Record), -1);
+  EXPECT_STREQ(out, "");
+}
+
+bool KeepNamedKeep(const char* name, bool) {
+  return strcmp(name, "keep") != 0;
+}
+
+TEST(ComFileTest, DirDelete) {
+  TempDir dir;
+  MakeTree(dir.path(), {"outside/", "outside/precious", "plain", "t/", "t/keep", "t/a", "t/d/",
+                        "t/d/keep", "t/d/e/", "t/d/e/f"});
+  ASSERT_EQ(symlink(dir.Path("outside").c_str(), dir.Path("t/d/link").c_str()), 0);
+  EXPECT_EQ(comDirDelete(dir.Path("missing").c_str(), nullptr), 0);
+  EXPECT_EQ(comDirDelete(dir.Path("plain").c_str(), nullptr), 0);
+  EXPECT_FALSE(PathExists(dir.Path("plain")));
+  // The predicate sees the top level only; what it selects goes whole.
+  EXPECT_EQ(comDirDelete(dir.Path("t").c_str(), KeepNamedKeep), 0);
+  EXPECT_TRUE(PathExists(dir.Path("t/keep")));
+  EXPECT_FALSE(PathExists(dir.Path("t/a")) || PathExists(dir.Path("t/d")));
+  EXPECT_EQ(ReadFile(dir.Path("outside/precious")), "x");  // a link is never followed
+  EXPECT_EQ(comDirDelete(dir.Path("t").c_str(), nullptr), 0);
+  EXPECT_FALSE(PathExists(dir.Path("t")));
+
+  // Nested names of 250 characters: the innermost child path does not fit
+  // the 1024-byte work buffer and is refused, not cut.
+  std::string deep = dir.path();
+  for (char c : {'a', 'b', 'c', 'd'}) {
+    deep += "/" + std::string(250, c);
+    ASSERT_EQ(mkdir(deep.c_str(), 0755), 0);
+  }
+  WriteFile(deep + "/file", "x");
+  EXPECT_EQ(comDirDelete(dir.Path(std::string(250, 'a')).c_str(), nullptr), -1);
+  EXPECT_EQ(errno, ENAMETOOLONG);
+  EXPECT_TRUE(PathExists(deep + "/file"));
+}
+
+TEST(ComFileTest, FileDelete) {
+  const struct {
+    const char* prefix;
+    const char* extension;
+    std::vector<std::string> gone, kept;
+  } cases[] = {
+      {"status", nullptr, {"status.4711", "status", "statusdir"}, {"other", "a.log", "xstatus"}},
+      {nullptr, "log", {"a.log"}, {"status", "alog", "a.log.x"}},
+      {nullptr, ".log", {"a.log"}, {"alog"}},
+      {nullptr, nullptr, {"status", "a.log", "statusdir", "other"}, {}},
+  };
+  for (const auto& c : cases) {
+    TempDir dir;
+    MakeTree(dir.path(), {"status.4711", "status", "statusdir/", "statusdir/x", "other", "a.log",
+                          "alog", "a.log.x", "xstatus"});
+    EXPECT_EQ(comFileDelete(dir.c_str(), c.prefix, c.extension), 0);
+    for (const std::string& name : c.gone) EXPECT_FALSE(PathExists(dir.Path(name))) << name;
+    for (const std::string& name : c.kept) EXPECT_TRUE(PathExists(dir.Path(name))) << name;
+    EXPECT_TRUE(PathExists(dir.path()));
+  }
+  EXPECT_EQ(comFileDelete("/nonexistent/dir", "status", nullptr), 0);
+}
+
+TEST(ComFileTest, SizesRenamesAndCreation) {
+  TempDir dir;
+  EXPECT_EQ(comFileGetSize(dir.Path("missing").c_str()), -1);
+  EXPECT_EQ(errno, ENOENT);
+  WriteFile(dir.Path("empty"), "");
+  EXPECT_EQ(comFileGetSize(dir.Path("empty").c_str()), 0);
+  int fd = open(dir.Path("huge").c_str(), O_WRONLY | O_CREAT, 0644);
+  ASSERT_EQ(ftruncate(fd, 3LL << 30), 0);  // sparse 3 GiB
+  EXPECT_EQ(comFileWrite(fd, "", 0), 0);
+  close(fd);
+  EXPECT_EQ(comFileGetSize(dir.Path("huge").c_str()), INT_MAX);
+  EXPECT_EQ(comFileWrite(fd, "abc", 3), -1);  // closed
+  EXPECT_EQ(errno, EBADF);
+
+  WriteFile(dir.Path("five"), "12345");
+  EXPECT_EQ(comPathRename(dir.Path("five").c_str(), dir.Path("empty").c_str()), 0);
+  EXPECT_EQ(ReadFile(dir.Path("empty")), "12345");
+
+  EXPECT_EQ(comDirCreateAll(dir.Path("a/b/c/file.txt").c_str()), 0);
+  EXPECT_TRUE(PathExists(dir.Path("a/b/c")) && !PathExists(dir.Path("a/b/c/file.txt")));
+  EXPECT_EQ(comDirCreateAll(dir.Path("a/b/c/file.txt").c_str()), -1);
+  EXPECT_EQ(errno, EEXIST);
+  EXPECT_EQ(comDirCreateAll("file.txt"), -1);
+  EXPECT_EQ(comDirCreateAll(dir.Path("x//y/f").c_str()), 0);
+  EXPECT_TRUE(PathExists(dir.Path("x/y")));
+
+  EXPECT_EQ(comFileCreate(dir.Path("new").c_str()), 0);
+  EXPECT_EQ(comFileCreate(dir.Path("new").c_str()), -1);
+  EXPECT_EQ(errno, EEXIST);
+}
+
+TEST(ComFileTest, Log) {
+  TempDir dir;
+  FakeClock clock;
+  clock.SetLocal(2026, 12, 4, 3, 20, 47);
+  ScopedClock installed(&clock);
+  std::string log = dir.Path("log");
+  comLogOut("off at start\n");
+  EXPECT_FALSE(PathExists(log));
+  comLogInit(log.c_str());
+  errno = 22;
+  comLogOut("signal error[%d]\n", errno);
+  EXPECT_EQ(errno, 22);
+  comLogOut("%s", std::string(9000, 'm').c_str());  // cut to the line buffer
+  EXPECT_EQ(ReadFile(log),
+            "2026/12/04 03:20:47 signal error[22]\n2026/12/04 03:20:47 " + std::string(8191, 'm'));
+  for (const char* off : {"", static_cast<const char*>(nullptr)}) {
+    comLogInit(log.c_str());
+    unlink(log.c_str());
+    comLogInit(off);
+    comLogOut("nothing\n");
+    EXPECT_FALSE(PathExists(log));
+  }
+  comLogInit(dir.Path("missing/log").c_str());
+  comLogOut("dropped\n");
+  EXPECT_FALSE(PathExists(dir.Path("missing")));
+  comLogInit(nullptr);
+}
+
+}  // namespace

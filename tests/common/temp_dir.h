@@ -1,0 +1,82 @@
+// A fresh directory for one test (mkdtemp under $TMPDIR or /tmp), removed
+// with everything in it when the object goes out of scope; and small file
+// helpers for tests.
+#ifndef TESTS_COMMON_TEMP_DIR_H_
+#define TESTS_COMMON_TEMP_DIR_H_
+
+#include <ftw.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+class TempDir {
+ public:
+  TempDir() {
+    const char* base = getenv("TMPDIR");
+    std::string pattern = std::string(base != nullptr && *base ? base : "/tmp") + "/sched-XXXXXX";
+    std::vector<char> name(pattern.begin(), pattern.end());
+    name.push_back('\0');
+    if (mkdtemp(name.data()) == nullptr) {
+      ADD_FAILURE() << "mkdtemp " << pattern << " failed";
+      return;
+    }
+    path_ = name.data();
+  }
+  ~TempDir() {
+    if (path_.empty()) return;
+    // First make every directory writable and searchable (a test may have
+    // taken the permissions away), then remove bottom-up.
+    nftw(path_.c_str(), MakeRemovable, 16, FTW_PHYS);
+    nftw(path_.c_str(), RemoveOne, 16, FTW_DEPTH | FTW_PHYS);
+  }
+  TempDir(const TempDir&) = delete;
+  TempDir& operator=(const TempDir&) = delete;
+
+  const std::string& path() const { return path_; }
+  const char* c_str() const { return path_.c_str(); }
+  // path() + "/" + relative.
+  std::string Path(const std::string& relative) const { return path_ + "/" + relative; }
+
+ private:
+  static int MakeRemovable(const char* p, const struct stat*, int type, struct FTW*) {
+    if (type == FTW_D || type == FTW_DNR) chmod(p, 0700);
+    return 0;
+  }
+  static int RemoveOne(const char* p, const struct stat*, int, struct FTW*) {
+    remove(p);
+    return 0;
+  }
+
+  std::string path_;
+};
+
+// The whole content of a file, or "<missing>" when it cannot be opened.
+inline std::string ReadFile(const std::string& path) {
+  FILE* f = fopen(path.c_str(), "rb");
+  if (f == nullptr) return "<missing>";
+  std::string data;
+  char buf[4096];
+  for (size_t n; (n = fread(buf, 1, sizeof(buf), f)) > 0;) data.append(buf, n);
+  fclose(f);
+  return data;
+}
+
+// Creates or replaces a file with `data`.
+inline void WriteFile(const std::string& path, const std::string& data) {
+  FILE* f = fopen(path.c_str(), "wb");
+  ASSERT_NE(f, nullptr) << path;
+  fwrite(data.data(), 1, data.size(), f);
+  fclose(f);
+}
+
+inline bool PathExists(const std::string& path) {
+  return access(path.c_str(), F_OK) == 0;
+}
+
+#endif  // TESTS_COMMON_TEMP_DIR_H_
