@@ -14,10 +14,9 @@ char cPathPage[kS3PathSize] = "";
 char cPathFile[kS3PathSize] = "";
 char cPathTemp[kS3PathSize] = "";
 
-namespace {
-
-// Counter of temporary names in this process; starts at 1, never reset.
 int iTemp = 1;
+
+namespace {
 
 // Characters that snprintf left in a buffer of `size` bytes.
 int Written(int printed, int size) {

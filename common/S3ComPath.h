@@ -20,6 +20,9 @@ extern char cPathData[kS3PathSize];
 extern char cPathPage[kS3PathSize];
 extern char cPathFile[kS3PathSize];
 extern char cPathTemp[kS3PathSize];
+// The counter of temporary names: 1 when the process starts, raised by every
+// S3ComPathTemp and never reset (after INT_MAX it wraps to 1).
+extern int iTemp;
 
 // Derives the four paths from `home` (used as given: a "/" is always
 // inserted). Returns the length of the temporary directory path.

@@ -60,26 +60,44 @@ void comRTrimMultiLine(char* text) {
   while (n > 0 && IsLineEndBlank(text[n - 1])) text[--n] = '\0';
 }
 
-bool comIsNumber(char* text) {
+namespace com_detail {
+
+// Judged on the trimmed length rather than on the terminator, so that a text
+// that is not stripped gets the answer its stripped form would get.
+bool IsNumberConst(const char* text) {
+  return text != nullptr && IsIntegerSpan(text, strlen(text));
+}
+
+bool IsDoubleConst(const char* text) {
   if (text == nullptr) return false;
+  const char* point = strrchr(text, '.');
+  if (point == nullptr) return IsNumberConst(text);
+  if (point[1] == '-' || !IsNumberConst(point + 1)) return false;
+  size_t intLength = static_cast<size_t>(point - text);
+  if (intLength > kDoubleIntPartMax) return false;
+  // The integer part is judged as a stripped copy would be, so blanks just
+  // before the point are tolerated ("1 .5"); the caller's text keeps them.
+  return intLength == 0 || IsIntegerSpan(text, intLength);
+}
+
+}  // namespace com_detail
+
+bool comIsNumber(char* text) {
   comRTrimMultiLine(text);
-  // Judged on the trimmed length rather than on the terminator, so that a
-  // read-only text that could not be stripped still gets the same answer.
-  return IsIntegerSpan(text, strlen(text));
+  return com_detail::IsNumberConst(text);
 }
 
 bool comIsDouble(char* text) {
   if (text == nullptr) return false;
   char* point = strrchr(text, '.');
-  if (point == nullptr) return comIsNumber(text);
-  if (point[1] == '-') return false;
-  if (!comIsNumber(point + 1)) return false;
-  size_t intLength = static_cast<size_t>(point - text);
-  if (intLength > kDoubleIntPartMax) return false;
-  if (intLength == 0) return true;
-  // The integer part is judged as a stripped copy would be, so blanks just
-  // before the point are tolerated ("1 .5"); the caller's text keeps them.
-  return IsIntegerSpan(text, intLength);
+  // Stripped in place: the whole text when it has no point, else the part
+  // after the point unless a minus sign there refuses the text at once.
+  if (point == nullptr) {
+    comRTrimMultiLine(text);
+  } else if (point[1] != '-') {
+    comRTrimMultiLine(point + 1);
+  }
+  return com_detail::IsDoubleConst(text);
 }
 
 int _stricmp(const char* a, const char* b) {
@@ -93,21 +111,17 @@ int _stricmp(const char* a, const char* b) {
   }
 }
 
-const char* comStrStr(const char* text, const char* pattern) {
+char* comStrStr(const char* text, const char* pattern) {
   if (text == nullptr || pattern == nullptr || text[0] == '\0') return nullptr;
   size_t length = strlen(text);
   size_t patternLength = strlen(pattern);
   for (size_t i = 0; i < length && length - i >= patternLength;) {
-    if (memcmp(text + i, pattern, patternLength) == 0) return text + i;
+    if (memcmp(text + i, pattern, patternLength) == 0) return const_cast<char*>(text + i);
     // A lead byte and its second byte are stepped over together. A lead byte
     // that is the text's last byte steps to past the end, which ends the loop.
     i += (static_cast<unsigned char>(text[i]) & 0x80) ? 2 : 1;
   }
   return nullptr;
-}
-
-char* comStrStr(char* text, const char* pattern) {
-  return const_cast<char*>(comStrStr(static_cast<const char*>(text), pattern));
 }
 
 void comGetDirName(const char* path, char* out, int outSize) {

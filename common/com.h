@@ -3,6 +3,8 @@
 #ifndef COMMON_COM_H_
 #define COMMON_COM_H_
 
+#include <cstddef>
+
 // Result codes that recur across the system. 0 is success; every failure is
 // negative and is passed up unchanged by callers.
 constexpr int kResOk = 0;
@@ -17,6 +19,10 @@ constexpr int kResRequiredEmpty = -10006;  // a required value is empty
 constexpr int kComPathMax = 1024;
 
 // ---- Text checks -----------------------------------------------------------
+//
+// The checks strip the end of the caller's text in place, as their callers
+// expect. Each also takes a constant character array (a literal): that text
+// is judged as if it had been stripped and is never written.
 
 // Strips trailing blanks, carriage returns and line feeds in place (each one
 // becomes a NUL). A null or empty text, or a literal (see comIsWritableText),
@@ -32,6 +38,23 @@ bool comIsNumber(char* text);
 // false. Strips the text's end in place as comIsNumber does.
 bool comIsDouble(char* text);
 
+namespace com_detail {
+// The checks on a text that is never written.
+bool IsNumberConst(const char* text);
+bool IsDoubleConst(const char* text);
+}  // namespace com_detail
+
+template <size_t N>
+void comRTrimMultiLine(const char (&)[N]) {}
+template <size_t N>
+bool comIsNumber(const char (&text)[N]) {
+  return com_detail::IsNumberConst(text);
+}
+template <size_t N>
+bool comIsDouble(const char (&text)[N]) {
+  return com_detail::IsDoubleConst(text);
+}
+
 // 0 when `a` and `b` are equal ignoring case (tolower in the current locale),
 // -1 otherwise. An equality test, not an ordering. Null reads as "".
 int _stricmp(const char* a, const char* b);
@@ -39,9 +62,9 @@ int _stricmp(const char* a, const char* b);
 // The first place in `text` where `pattern` occurs, stepping over two-byte
 // characters (a byte with its high bit set and the byte after it) so that a
 // match never starts on a second byte. Null for a null argument or an empty
-// text; an empty pattern matches at index 0.
-char* comStrStr(char* text, const char* pattern);
-const char* comStrStr(const char* text, const char* pattern);
+// text; an empty pattern matches at index 0. As with strstr, the result
+// points into `text` and is writable exactly when `text` is.
+char* comStrStr(const char* text, const char* pattern);
 
 // Writes the directory part of `path` into `out` (at most outSize - 1 bytes
 // and a terminator): the text before the last "/", or up to and including the

@@ -215,13 +215,24 @@ int comChk_date(const char* date) {
   return comChk_yymmdd(year, month, day);
 }
 
-int comChk_time(char* clock) {
-  if (clock == nullptr || !comIsNumber(clock)) return -1;
+namespace com_detail {
+
+// Stripping removes only trailing blanks, so the hour and minute read the
+// same from the unstripped text (a blank ends atoi's digits either way).
+int ChkTimeConst(const char* clock) {
+  if (!IsNumberConst(clock)) return -1;
   // Compared unsigned so that a negative hour or minute fails. Hour 24 is
   // accepted: the suite writes 2400 for the end of a day.
   if (static_cast<unsigned>(comGetHour(clock)) > 24) return -1;
   if (static_cast<unsigned>(comGetMinute(clock)) > 59) return -1;
   return 0;
+}
+
+}  // namespace com_detail
+
+int comChk_time(char* clock) {
+  comRTrimMultiLine(clock);
+  return com_detail::ChkTimeConst(clock);
 }
 
 // ---- Stepping a date -----------------------------------------------------------

@@ -4,6 +4,7 @@
 #ifndef COMMON_COMDATE_H_
 #define COMMON_COMDATE_H_
 
+#include <cstddef>
 #include <ctime>
 
 // ---- Clock seam --------------------------------------------------------------
@@ -74,6 +75,14 @@ int comChk_yymmdd(const char* year, const char* month, const char* day);
 int comChk_date(const char* date);
 // Checks hhmm...: a number (its end stripped in place), hour 0-24, minute 0-59.
 int comChk_time(char* clock);
+// The same check on a literal, which is judged as if stripped, never written.
+namespace com_detail {
+int ChkTimeConst(const char* clock);
+}  // namespace com_detail
+template <size_t N>
+int comChk_time(const char (&clock)[N]) {
+  return com_detail::ChkTimeConst(clock);
+}
 
 // Writes the date `days` days after (negative: before) the date at the start
 // of `date` into `out` (room for 9 bytes; may be `date` itself); returns 8.

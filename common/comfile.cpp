@@ -42,17 +42,14 @@ struct EntryKind {
 
 // Examines one entry. A link counts as what it points to (a link to a
 // directory is a directory to the walk callback and to the delete
-// predicate); a dangling link counts as a file. 0, or -1 with errno when the
-// entry cannot be examined (it vanished, or a permission is missing).
+// predicate). 0, or -1 with errno when the entry's status cannot be read (it
+// vanished, a permission is missing, or it is a link to nothing).
 int Examine(const char* path, EntryKind* kind) {
   struct stat st;
   if (lstat(path, &st) != 0) return -1;
   kind->isLink = S_ISLNK(st.st_mode);
+  if (kind->isLink && stat(path, &st) != 0) return -1;
   kind->isDir = S_ISDIR(st.st_mode);
-  if (kind->isLink) {
-    struct stat target;
-    kind->isDir = stat(path, &target) == 0 && S_ISDIR(target.st_mode);
-  }
   return 0;
 }
 
@@ -72,7 +69,12 @@ struct dirent* NextEntry(DIR* dir) {
 
 }  // namespace
 
-int comDirSaveFileName(const char* dir, char* out, ComDirCallback callback) {
+namespace com_detail {
+
+// Both walk callback forms: exactly one of `callback` and `textCallback` is
+// used (neither: the entries are only examined).
+int DirSaveFileName(const char* dir, char* out, ComDirCallback callback,
+                    ComDirCallbackText textCallback) {
   if (out != nullptr) out[0] = '\0';
   if (dir == nullptr) {
     errno = EINVAL;
@@ -81,18 +83,22 @@ int comDirSaveFileName(const char* dir, char* out, ComDirCallback callback) {
   ComDir handle(opendir(dir));
   if (!handle.ok()) return -1;
   char path[kComPathMax];
+  const size_t nameOffset = strlen(dir) + 1;  // the bare name inside `path`
   while (struct dirent* entry = NextEntry(handle.get())) {
     if (IsDotEntry(entry->d_name)) continue;
     EntryKind kind;
     if (!ChildPath(dir, entry->d_name, path) || Examine(path, &kind) != 0) return -1;
-    if (callback == nullptr) continue;
-    int rc = kind.isDir ? callback(path, out, false) : callback(entry->d_name, out, true);
+    char* text = kind.isDir ? path : path + nameOffset;
+    int rc = 0;
+    if (callback != nullptr) rc = callback(text, out, !kind.isDir);
+    if (textCallback != nullptr) rc = textCallback(text, out, !kind.isDir);
     if (rc == 1) return 0;
   }
   return errno == 0 ? 0 : -1;
 }
 
-int comDirDelete(const char* path, ComDeletePredicate predicate) {
+int DirDelete(const char* path, ComDeletePredicate predicate,
+              ComDeletePredicateText textPredicate) {
   if (path == nullptr) {
     errno = EINVAL;
     return -1;
@@ -106,22 +112,36 @@ int comDirDelete(const char* path, ComDeletePredicate predicate) {
     if (errno == ENOTDIR) return unlink(path) == 0 ? 0 : -1;
     return -1;
   }
+  const bool selective = predicate != nullptr || textPredicate != nullptr;
   char child[kComPathMax];
+  const size_t nameOffset = strlen(path) + 1;  // the bare name inside `child`
   while (struct dirent* entry = NextEntry(handle.get())) {
     if (IsDotEntry(entry->d_name)) continue;
     EntryKind kind;
     if (!ChildPath(path, entry->d_name, child) || Examine(child, &kind) != 0) return -1;
-    if (predicate != nullptr && !predicate(entry->d_name, !kind.isDir)) continue;
-    if (DeleteEntry(child, kind) != 0) return -1;
+    // The predicate may write into the name it is given: the path is built
+    // again from the entry before it is deleted.
+    if (predicate != nullptr && !predicate(child + nameOffset, !kind.isDir)) continue;
+    if (textPredicate != nullptr && !textPredicate(child + nameOffset, !kind.isDir)) continue;
+    if (!ChildPath(path, entry->d_name, child) || DeleteEntry(child, kind) != 0) return -1;
   }
   if (errno != 0) return -1;
   handle.Close();
   if (rmdir(path) == 0 || errno == ENOENT) return 0;
   // Entries a predicate kept may leave the directory in place; that is the
   // intended outcome, not a failure.
-  if (errno == ENOTEMPTY || errno == EACCES || errno == EEXIST)
-    return predicate != nullptr ? 0 : -1;
+  if (errno == ENOTEMPTY || errno == EACCES || errno == EEXIST) return selective ? 0 : -1;
   return -1;
+}
+
+}  // namespace com_detail
+
+int comDirSaveFileName(const char* dir, char* out, ComDirCallback callback) {
+  return com_detail::DirSaveFileName(dir, out, callback, nullptr);
+}
+
+int comDirDelete(const char* path, ComDeletePredicate predicate) {
+  return com_detail::DirDelete(path, predicate, nullptr);
 }
 
 int comFileDelete(const char* dir, const char* prefix, const char* extension) {

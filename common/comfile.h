@@ -9,12 +9,19 @@ typedef int (*ComDirCallback)(const char* entry, char* out, bool isFile);
 // Delete predicate of comDirDelete: `name` is the bare entry name; true
 // deletes the entry, false keeps it.
 typedef bool (*ComDeletePredicate)(const char* name, bool isFile);
+// The same callbacks declared with `char*` texts are accepted too (see the
+// overloads below). Their `entry` or `name` points into the walk's own work
+// buffer: a callback may change it, up to its terminator, without effect on
+// the walk.
+typedef int (*ComDirCallbackText)(char* entry, char* out, bool isFile);
+typedef bool (*ComDeletePredicateText)(char* name, bool isFile);
 
 // The directory helpers below build child paths as dir + "/" + name in
 // kComPathMax (1024) byte buffers. An entry whose path would not fit is not
 // cut (a cut path names another file): the operation fails with -1 and errno
 // ENAMETOOLONG. An entry is a directory when stat, following links, says so;
-// a dangling symbolic link counts as a file.
+// an entry whose status cannot be read (a dangling symbolic link among them)
+// fails the operation with -1 and stat's errno.
 
 // Empties `out`, then calls `callback` for each entry of `dir` other than "."
 // and ".." in the order the directory yields them. 0 after a complete or
@@ -28,6 +35,23 @@ int comDirSaveFileName(const char* dir, char* out, ComDirCallback callback);
 // never loses what lies outside it. 0 or -1 (a failure half-way leaves what
 // was not yet removed).
 int comDirDelete(const char* path, ComDeletePredicate predicate);
+
+namespace com_detail {
+int DirSaveFileName(const char* dir, char* out, ComDirCallback callback,
+                    ComDirCallbackText textCallback);
+int DirDelete(const char* path, ComDeletePredicate predicate, ComDeletePredicateText textPredicate);
+}  // namespace com_detail
+
+// Overloads for callbacks declared with `char*` texts. They are templates only
+// so that a null callback (NULL, nullptr) still picks the functions above.
+template <typename = void>
+int comDirSaveFileName(const char* dir, char* out, ComDirCallbackText callback) {
+  return com_detail::DirSaveFileName(dir, out, nullptr, callback);
+}
+template <typename = void>
+int comDirDelete(const char* path, ComDeletePredicateText predicate) {
+  return com_detail::DirDelete(path, nullptr, predicate);
+}
 
 // Deletes the entries of `dir` whose names begin with `prefix` (directories
 // with their contents), or with no prefix those ending in "." + `extension`

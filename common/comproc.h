@@ -20,6 +20,14 @@
 // The child leaves with _exit, so the parent's atexit handlers and stdio
 // buffers never run twice.
 int comProcExec(char* const* argv, const char* outpath, int wait, long* exitStatus, long* errNo);
+// The same for an argument vector of constant texts (literals). execvp never
+// writes the texts. A template only so that a null argv still picks the
+// function above.
+template <typename = void>
+int comProcExec(const char* const* argv, const char* outpath, int wait, long* exitStatus,
+                long* errNo) {
+  return comProcExec(const_cast<char* const*>(argv), outpath, wait, exitStatus, errNo);
+}
 
 // The child's side of comProcExec: points descriptors 2 and 1 (in that order)
 // at the output and 0 at /dev/null. An output that cannot be opened, or a copy

@@ -105,4 +105,7 @@ class CS3LongStrH : public CS3LongStr {
   int Set(const char* text) override;
 };
 
+// The flag text completes the string family; its own header is cs3flag.h.
+#include "s3/values/cs3flag.h"  // IWYU pragma: export
+
 #endif  // S3_VALUES_CS3STRING_H_

@@ -1,7 +1,6 @@
 // Child processes running real programs.
 #include "common/comproc.h"
 
-#include <fcntl.h>
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -18,39 +17,49 @@ namespace {
 
 int Exec(const std::vector<std::string>& args, const char* outpath, int wait, long* status,
          long* err) {
-  std::vector<char*> argv;
-  for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+  std::vector<const char*> argv;
+  for (const std::string& a : args) argv.push_back(a.c_str());
   argv.push_back(nullptr);
   return comProcExec(argv.data(), outpath, wait, status, err);
 }
 
 TEST(ComProcTest, WaitedChildren) {
   TempDir dir;
-  std::string out = dir.Path("out"), mark = " && touch " + dir.Path("mark"), sh = "/bin/sh";
-  // `output`: the output file afterwards; `ran`: the program reached its end.
-  const struct {
+  std::string out = dir.Path("out"), lost = dir.Path("no/out"), sh = "/bin/sh";
+  std::string mark = " && touch " + dir.Path("mark");
+  std::string onConsole =
+      "test /proc/$$/fd/1 -ef /dev/console && test /proc/$$/fd/2 -ef /dev/console";
+  bool console = access("/dev/console", W_OK) == 0;
+  // `output`: the output file afterwards (null: not looked at); `ran`: the
+  // program reached its end.
+  struct {
     std::vector<std::string> args;
-    std::string outpath;
+    const char* outpath;
     int result;
     long status;
-    std::string output;
+    const char* output;
     bool ran;
-  } cases[] = {
-      {{sh, "-c", "echo out; echo err >&2" + mark}, out, 0, 0, "out\nerr\n", true},
-      {{sh, "-c", "cat && echo more" + mark}, out, 0, 0, "more\n", true},  // stdin: null device
-      {{sh, "-c", "echo lost" + mark}, dir.Path("no/out"), 0, 0, "<missing>", true},
-      {{sh, "-c", "exit 3"}, out, -2, 3, "", false},
-      {{sh, "-c", "kill -9 $$"}, out, 0, 0, "", false},
-      {{dir.Path("not-a-program")}, out, -2, 1, "", false},
-      {{"no-such-program-on-the-path"}, out, -2, 1, "", false},
-  };
+  } const cases[] = {
+      // clang-format off
+      {{sh, "-c", "echo out; echo err >&2" + mark}, out.c_str(), 0, 0, "out\nerr\n", true},
+      {{sh, "-c", "cat && echo more" + mark}, out.c_str(), 0, 0, "more\n", true},  // stdin: null
+      {{sh, "-c", "echo lost" + mark}, lost.c_str(), 0, 0, "<missing>", true},
+      {{sh, "-c", onConsole + mark}, nullptr, 0, 0, nullptr, console},
+      {{sh, "-c", onConsole + mark}, "/dev/console", 0, 0, nullptr, console},
+      {{sh, "-c", "exit 3"}, out.c_str(), -2, 3, "", false},
+      {{sh, "-c", "kill -9 $$"}, out.c_str(), 0, 0, "", false},
+      {{dir.Path("not-a-program")}, out.c_str(), -2, 1, "", false},
+      {{"no-such-program-on-the-path"}, out.c_str(), -2, 1, "", false}};  // clang-format on
   for (const auto& c : cases) {
     unlink(out.c_str());
     unlink(dir.Path("mark").c_str());
     long status = 99, err = 99;
-    EXPECT_EQ(Exec(c.args, c.outpath.c_str(), 1, &status, &err), c.result) << c.args.back();
-    EXPECT_EQ(status, c.status) << c.args.back();
-    EXPECT_EQ(ReadFile(c.outpath), c.output) << c.args.back();
+    int result = Exec(c.args, c.outpath, 1, &status, &err);
+    EXPECT_EQ(c.output ? ReadFile(c.outpath) : "", c.output ? c.output : "") << c.args.back();
+    if (c.output != nullptr || console) {  // without a console its checks fail
+      EXPECT_EQ(result, c.result) << c.args.back();
+      EXPECT_EQ(status, c.status) << c.args.back();
+    }
     EXPECT_EQ(PathExists(dir.Path("mark")), c.ran) << c.args.back();
   }
 }
@@ -64,7 +73,6 @@ TEST(ComProcTest, NoWaitAndReapedElsewhere) {
   EXPECT_EQ(WEXITSTATUS(word), 3);
   EXPECT_EQ(comProcExec(nullptr, nullptr, 1, &status, &err), -1);
   EXPECT_EQ(err, EINVAL);
-
   // SIGCHLD ignored: the system reaps the child, whose status is then unknown.
   struct sigaction ignore = {}, previous = {};
   ignore.sa_handler = SIG_IGN;
@@ -72,38 +80,18 @@ TEST(ComProcTest, NoWaitAndReapedElsewhere) {
   int result = Exec({"/bin/sh", "-c", "exit 0"}, "/dev/null", 1, &status, &err);
   sigaction(SIGCHLD, &previous, nullptr);
   EXPECT_EQ(result, -2);
-  EXPECT_EQ(status, -1);
-  EXPECT_EQ(err, ECHILD);
-}
-
-TEST(ComProcTest, ConsoleOutput) {
-  int console = open("/dev/console", O_WRONLY);
-  if (console < 0) GTEST_SKIP() << "no writable /dev/console here";
-  close(console);
-  TempDir dir;
-  std::string check =
-      "test /proc/$$/fd/1 -ef /dev/console && test /proc/$$/fd/2 -ef "
-      "/dev/console && touch " +
-      dir.Path("mark");
-  for (const char* outpath : {static_cast<const char*>(nullptr), "/dev/console"}) {
-    unlink(dir.Path("mark").c_str());
-    long status, err;
-    EXPECT_EQ(Exec({"/bin/sh", "-c", check}, outpath, 1, &status, &err), 0);
-    EXPECT_TRUE(PathExists(dir.Path("mark"))) << (outpath ? outpath : "null");
-  }
+  EXPECT_EQ(status * 1000 + err, -1000 + ECHILD);
 }
 
 TEST(ComProcTest, RedirectionWithStandardStreamsClosed) {
   TempDir dir;
   pid_t child = fork();
   if (child == 0) {
-    close(0);
-    close(1);
-    close(2);
+    for (int fd = 0; fd <= 2; ++fd) close(fd);
     int rc = com_execchgio(dir.Path("out").c_str());
     char byte;
-    _exit(rc == 0 && write(1, "1", 1) == 1 && write(2, "2", 1) == 1 && read(0, &byte, 1) == 0 ? 0
-                                                                                              : 1);
+    bool ok = rc == 0 && write(1, "1", 1) == 1 && write(2, "2", 1) == 1 && read(0, &byte, 1) == 0;
+    _exit(ok ? 0 : 1);
   }
   int word = 0;
   ASSERT_EQ(waitpid(child, &word, 0), child);
