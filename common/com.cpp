@@ -239,9 +239,13 @@ int OpenForWrite(const char* path, int flags) {
   if (errno != ENOENT && errno != ENOTDIR) return -1;
   int openErr = errno;
   if (comDirCreateAll(path) != 0) {
-    // The directory was there after all: the open's own reason is the news.
-    if (errno == EEXIST) errno = openErr;
-    return -1;
+    // EEXIST: another process created the directory between our open and
+    // our mkdir. The open may now succeed, so it gets its one retry; when it
+    // still fails, its own reason is the news.
+    if (errno != EEXIST) return -1;
+    fd = OpenRetry(path, flags, 0644);
+    if (fd < 0 && errno == ENOENT) errno = openErr;
+    return fd;
   }
   return OpenRetry(path, flags, 0644);
 }

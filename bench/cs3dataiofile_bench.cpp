@@ -1,0 +1,228 @@
+// The record file accessor against its floors, in one run:
+//  - Get(obj, id) of the last record of a 10,000-record file, against reading
+//    the whole file and cutting it into lines with memchr;
+//  - Mod(obj) of the first record of a 1 MB file, against copying the file
+//    twice with plain read and write.
+// At the end each operation's time is printed as a multiple of its floor.
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <map>
+#include <string>
+
+#include <benchmark/benchmark.h>
+
+#include "common/S3ComPath.h"
+#include "common/com.h"
+#include "s3/cs3data.h"
+#include "s3/cs3dataiofile.h"
+#include "s3/cs3object.h"
+
+namespace {
+
+// A data home under /tmp for the whole run.
+class BenchHome {
+ public:
+  BenchHome() {
+    char pattern[] = "/tmp/sched-bench-XXXXXX";
+    if (mkdtemp(pattern) == nullptr) abort();
+    home_ = pattern;
+    S3ComPathHomeSave(home_.c_str());
+    mkdir((home_ + "/data").c_str(), 0755);
+    mkdir((home_ + "/data/tmp").c_str(), 0755);
+  }
+  ~BenchHome() {
+    std::string cmd = "rm -rf '" + home_ + "'";
+    if (system(cmd.c_str()) != 0) fprintf(stderr, "could not remove %s\n", home_.c_str());
+  }
+  std::string Data(const char* name) const { return home_ + "/data/" + name; }
+
+ private:
+  std::string home_;
+};
+
+BenchHome& Home() {
+  static BenchHome home;
+  return home;
+}
+
+void Write(const std::string& path, const std::string& text) {
+  int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+  if (fd < 0 || write(fd, text.data(), text.size()) != static_cast<ssize_t>(text.size())) abort();
+  close(fd);
+}
+
+// A file of `count` records of about 60 bytes each, IDs 1..count.
+std::string Records(int count) {
+  std::string text;
+  for (int i = 1; i <= count; ++i) {
+    text += "object " + std::to_string(i) + "\nName=record number " + std::to_string(i) +
+            "\nmemo=some words of memo text\nend\n";
+  }
+  return text;
+}
+
+class BenchRecord : public CS3Object {
+ public:
+  explicit BenchRecord(const char* file) : file_(file) {}
+  int GetFileName(char* out) override {
+    snprintf(out, kComPathMax, "%s", file_);
+    return 0;
+  }
+  int SetFieldValue(CS3Data* data) override {
+    int r = data->SetFieldValue("Name", name.Get());
+    return r != 0 ? r : data->SetFieldValue("memo", "some words of memo text");
+  }
+  int GetFieldValue(CS3Data* data) override { return data->GetFieldValue("Name", name); }
+  void Clean() override { name.Clean(); }
+  CS3String name;
+
+ private:
+  const char* file_;
+};
+
+// ---- Get of the last of 10,000 records ----------------------------------------------
+
+constexpr int kRecords = 10000;
+
+const std::string& ManyPath() {
+  static const std::string path = [] {
+    std::string p = Home().Data("many");
+    Write(p, Records(kRecords));
+    return p;
+  }();
+  return path;
+}
+
+void BM_GetLastRecord(benchmark::State& state) {
+  ManyPath();
+  for (auto _ : state) {
+    CS3DataIO io;
+    BenchRecord rec("many");
+    if (io.Get(rec, kRecords) != 0) state.SkipWithError("Get failed");
+    benchmark::DoNotOptimize(rec.name.Get());
+  }
+}
+BENCHMARK(BM_GetLastRecord)->Unit(benchmark::kMicrosecond);
+
+void BM_GetLastRecordFloor(benchmark::State& state) {
+  const std::string& path = ManyPath();
+  static char buf[64 * 1024];
+  for (auto _ : state) {
+    int fd = open(path.c_str(), O_RDONLY);
+    size_t lines = 0;
+    ssize_t n;
+    while ((n = read(fd, buf, sizeof(buf))) > 0) {
+      const char* p = buf;
+      const char* end = buf + n;
+      while ((p = static_cast<const char*>(memchr(p, '\n', end - p))) != nullptr) {
+        ++lines;
+        ++p;
+      }
+    }
+    close(fd);
+    benchmark::DoNotOptimize(lines);
+  }
+}
+BENCHMARK(BM_GetLastRecordFloor)->Unit(benchmark::kMicrosecond);
+
+// ---- Mod of the first record of a 1 MB file -------------------------------------------
+
+const std::string& BigPath() {
+  static const std::string path = [] {
+    std::string p = Home().Data("big");
+    std::string text = Records(1);
+    std::string rest = Records(20000);
+    // Records 2.. follow record 1; cut at 1 MB on a record boundary.
+    size_t from = rest.find("object 2\n");
+    text += rest.substr(from);
+    while (text.size() > (1u << 20)) text.erase(text.rfind("object "));
+    Write(p, text);
+    return p;
+  }();
+  return path;
+}
+
+void BM_ModFirstRecord(benchmark::State& state) {
+  BigPath();
+  int round = 0;
+  for (auto _ : state) {
+    CS3DataIO io;
+    BenchRecord rec("big");
+    // Alternate between two lengths so the tail really moves.
+    rec.name.Set(++round % 2 ? "record number 1" : "record number one");
+    if (io.Mod(rec) != 0) state.SkipWithError("Mod failed");
+  }
+}
+BENCHMARK(BM_ModFirstRecord)->Unit(benchmark::kMicrosecond);
+
+void CopyOnce(const std::string& from, const std::string& to) {
+  static char buf[64 * 1024];
+  int in = open(from.c_str(), O_RDONLY);
+  int out = open(to.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+  ssize_t n;
+  while ((n = read(in, buf, sizeof(buf))) > 0) {
+    if (write(out, buf, n) != n) abort();
+  }
+  close(in);
+  close(out);
+}
+
+void BM_ModFirstRecordFloor(benchmark::State& state) {
+  const std::string& path = BigPath();
+  const std::string copy1 = Home().Data("tmp/floor1");
+  const std::string copy2 = Home().Data("tmp/floor2");
+  for (auto _ : state) {
+    CopyOnce(path, copy1);
+    CopyOnce(copy1, copy2);
+  }
+  unlink(copy1.c_str());
+  unlink(copy2.c_str());
+}
+BENCHMARK(BM_ModFirstRecordFloor)->Unit(benchmark::kMicrosecond);
+
+// Console output, then each operation's time as a multiple of its floor.
+class RatioReporter : public benchmark::ConsoleReporter {
+ public:
+  void ReportRuns(const std::vector<Run>& runs) override {
+    for (const Run& run : runs) {
+      if (run.iterations > 0 && !run.error_occurred) {
+        real_[run.benchmark_name()] = run.real_accumulated_time / run.iterations;
+        cpu_[run.benchmark_name()] = run.cpu_accumulated_time / run.iterations;
+      }
+    }
+    ConsoleReporter::ReportRuns(runs);
+  }
+  void Finalize() override {
+    ConsoleReporter::Finalize();
+    Ratio("BM_GetLastRecord", "BM_GetLastRecordFloor", 2.5);
+    Ratio("BM_ModFirstRecord", "BM_ModFirstRecordFloor", 3.0);
+  }
+
+ private:
+  void Ratio(const std::string& ours, const std::string& floor, double target) {
+    if (real_.count(ours) == 0 || real_.count(floor) == 0 || real_[floor] <= 0 ||
+        cpu_[floor] <= 0) {
+      return;
+    }
+    printf("%-18s %.2fx its floor in real time, %.2fx in CPU time (target within %.1fx)\n",
+           ours.c_str(), real_[ours] / real_[floor], cpu_[ours] / cpu_[floor], target);
+  }
+  std::map<std::string, double> real_;
+  std::map<std::string, double> cpu_;
+};
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  benchmark::Initialize(&argc, argv);
+  if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
+  RatioReporter reporter;
+  benchmark::RunSpecifiedBenchmarks(&reporter);
+  benchmark::Shutdown();
+  return 0;
+}

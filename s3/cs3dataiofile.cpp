@@ -1,0 +1,799 @@
+#include "s3/cs3dataiofile.h"
+
+#include <fcntl.h>
+#include <sys/param.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <new>
+#include <string>
+
+#include "common/S3ComPath.h"
+#include "common/com.h"
+#include "common/comdate.h"
+#include "common/comfile.h"
+#include "common/comguard.h"
+#include "s3/cs3data.h"
+
+// copy_file_range: Linux (glibc 2.27) and FreeBSD 13.
+#if defined(__linux__) || (defined(__FreeBSD_version) && __FreeBSD_version >= 1300037)
+#define S3_HAVE_COPY_FILE_RANGE 1
+#endif
+
+namespace {
+
+// Room for the decimal text of any int.
+constexpr int kIdTextSize = 16;
+
+// An object keeps (slot, key) after its accessor is gone when nobody closed
+// it, and may later be handed to another accessor. Had that accessor drawn
+// the same key, the stale binding would pass for its own: the object would
+// count as already open (-73), or Close would release another object's slot.
+// rand() alone repeats a key with a chance of one in RAND_MAX per pair of
+// accessors. The low 16 bits therefore come from a per-process serial: of any
+// 65535 accessors made one after another in this process no two share a key,
+// and beyond that the rand() bits make a repeat unlikely. The serial skips 0,
+// so no key equals that of an unbound object.
+int DrawKey() {
+  static unsigned serial = 0;
+  serial = serial % 0xffffu + 1u;
+  const unsigned high = static_cast<unsigned>(rand()) & 0x7fffu;
+  return static_cast<int>((high << 16) | serial);
+}
+
+void IdText(int id, char* out) {
+  snprintf(out, kIdTextSize, "%d", id);
+}
+
+// Writes all `len` bytes, restarting after an interrupted or short write.
+// 0, or -1 with errno.
+int WriteAll(int fd, const char* buf, size_t len) {
+  while (len > 0) {
+    ssize_t n = write(fd, buf, len);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return -1;
+    }
+    if (n == 0) {
+      errno = EIO;
+      return -1;
+    }
+    buf += n;
+    len -= static_cast<size_t>(n);
+  }
+  return 0;
+}
+
+// read(), restarted when a signal interrupts it before any byte arrived.
+ssize_t ReadSome(int fd, char* buf, size_t len) {
+  ssize_t n;
+  do {
+    n = read(fd, buf, len);
+  } while (n < 0 && errno == EINTR);
+  return n;
+}
+
+// Copies `from` (from its current offset) to the current offset of `to`
+// until the end of `from`, advancing both offsets. 0, kResIoWriteFailed, or
+// kResIoOpenFailed when reading fails (a short copy must not pass for a
+// complete one). The kernel copies without a trip through `buf` where it can;
+// on any refusal the plain loop goes on from where it stopped and reports the
+// failure by its own reading and writing.
+int CopyRest(int from, int to, char* buf, size_t size) {
+#ifdef S3_HAVE_COPY_FILE_RANGE
+  for (;;) {
+    const ssize_t n = copy_file_range(from, nullptr, to, nullptr, size_t{1} << 30, 0);
+    if (n == 0) return kResOk;
+    if (n < 0 && errno != EINTR) break;
+  }
+#endif
+  for (;;) {
+    ssize_t n = ReadSome(from, buf, size);
+    if (n == 0) return kResOk;
+    if (n < 0) return kResIoOpenFailed;
+    if (WriteAll(to, buf, static_cast<size_t>(n)) != 0) return kResIoWriteFailed;
+  }
+}
+
+// Creates `path` empty unless something is there already, with its missing
+// directories.
+void CreateEmpty(const char* path) {
+  ComFd fd(open(path, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644));
+  if (!fd.ok() && errno == ENOENT && (comDirCreateAll(path) == 0 || errno == EEXIST)) {
+    ComFd again(open(path, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644));
+  }
+}
+
+// True when `dir` is a directory strictly inside the data directory, other
+// than the temporary directory, and names no parent directory. A record
+// object whose file lies directly in the data directory (or a name with "..")
+// would otherwise make a whole-directory deletion take the data directory
+// itself, or the backup copies, with it.
+bool IsDeletableDir(const char* dir) {
+  const size_t n = strlen(cPathData);
+  if (n == 0 || strncmp(dir, cPathData, n) != 0 || dir[n] != '/' || dir[n + 1] == '\0')
+    return false;
+  if (strcmp(dir, cPathTemp) == 0) return false;
+  for (const char* p = dir + n; (p = strstr(p, "/..")) != nullptr; ++p) {
+    if (p[3] == '/' || p[3] == '\0') return false;
+  }
+  return true;
+}
+
+// True when something other than a regular file (or a link to one) is at
+// `path`. A FIFO or a device where a record file should be would block the
+// open or the reads for ever (or never end), and a directory is no record
+// file; all are refused before anything is opened.
+bool IsNotRegular(const char* path) {
+  struct stat st;
+  return stat(path, &st) == 0 && !S_ISREG(st.st_mode);
+}
+
+}  // namespace
+
+// ---- Construction, connection, slots --------------------------------------------
+
+CS3DataIOFile::CS3DataIOFile() : key(DrawKey()) {}
+
+CS3DataIOFile::~CS3DataIOFile() {
+  // Slots first: a rollback copies the backup back through the read buffer.
+  init();
+  delete[] readBuffer;
+}
+
+CS3DataIO::~CS3DataIO() = default;
+
+int CS3DataIOFile::Connect() {
+  DisConnect();
+  readBuffer = new (std::nothrow) char[kIoReadChunk];
+  return readBuffer != nullptr ? kResOk : kResNoMemory;
+}
+
+void CS3DataIOFile::DisConnect() {
+  init();
+  delete[] readBuffer;
+  readBuffer = nullptr;
+}
+
+int CS3DataIOFile::record(int code) {
+  if (code != kResOk) error = code;
+  return code;
+}
+
+void CS3DataIOFile::init() {
+  for (int i = 0; i < dataCount; ++i) init(i, true);
+  delete[] dataList;
+  delete[] slotExtra;
+  dataList = nullptr;
+  slotExtra = nullptr;
+  dataCount = 0;
+  error = 0;
+}
+
+void CS3DataIOFile::init(int slot, bool restore) {
+  if (slot < 0 || slot >= dataCount || dataList[slot] == nullptr) return;
+  CS3Data* data = dataList[slot];
+  bool dropBackup = true;
+  // The rollback runs while the descriptor (and so the lock) is still held:
+  // another process waiting for the lock then sees the restored bytes, in the
+  // same file it is waiting on.
+  if (restore && error != 0 && data->tempPath[0] != '\0') {
+    dropBackup = rollBack(data, slotExtra[slot].existed);
+  }
+  if (data->fd != -1) {
+    close(data->fd);
+    data->fd = -1;
+  }
+  if (dropBackup && data->tempPath[0] != '\0') unlink(data->tempPath);
+  delete slotExtra[slot].rest;
+  slotExtra[slot] = SlotExtra();
+  delete data;
+  dataList[slot] = nullptr;
+}
+
+bool CS3DataIOFile::rollBack(CS3Data* data, bool existed) {
+  const char* path = data->path;
+  const char* backup = data->tempPath;
+  struct stat st;
+  if (stat(backup, &st) != 0) {
+    // Without a copy of a file that existed there is nothing to put back;
+    // deleting the file would lose what is left of it. Another failure than
+    // absence: the copy may still be there, so keep it and the file as is.
+    if (errno != ENOENT) return false;
+    if (!existed) unlink(path);
+    return true;
+  }
+  if (st.st_size == 0) {
+    if (!existed) {
+      unlink(path);
+    } else if (data->fd != -1) {
+      if (ftruncate(data->fd, 0) != 0) return false;
+    } else {
+      CreateEmpty(path);
+    }
+    return true;
+  }
+  // A file open for writing is restored in place through its locked
+  // descriptor (same file, same owner and mode); a deleted one, or one whose
+  // in-place restore failed, gets the copy moved back.
+  if (data->fd != -1 && restoreInPlace(data->fd, backup, static_cast<long>(st.st_size))) {
+    return true;
+  }
+  if (comPathRename(backup, path) == 0) return true;
+  // A whole-directory deletion took the directory too: re-create it and move
+  // the copy back. If that still fails the copy stays in the temporary
+  // directory, the only image of the file that is left.
+  if ((errno == ENOENT || errno == ENOTDIR) && (comDirCreateAll(path) == 0 || errno == EEXIST) &&
+      comPathRename(backup, path) == 0) {
+    return true;
+  }
+  return false;
+}
+
+bool CS3DataIOFile::restoreInPlace(int fd, const char* backup, long size) {
+  ComFd from(open(backup, O_RDONLY | O_CLOEXEC));
+  if (!from.ok() || lseek(fd, 0, SEEK_SET) != 0) return false;
+  char local[8192];
+  char* buf = readBuffer != nullptr ? readBuffer : local;
+  const size_t bufSize = readBuffer != nullptr ? kIoReadChunk : sizeof(local);
+  if (CopyRest(from.get(), fd, buf, bufSize) != kResOk) return false;
+  return ftruncate(fd, static_cast<off_t>(size)) == 0;
+}
+
+int CS3DataIOFile::reAllocData(int n) {
+  if (n <= 0) return kResOk;
+  CS3Data** list = new (std::nothrow) CS3Data*[dataCount + n];
+  SlotExtra* extra = new (std::nothrow) SlotExtra[dataCount + n];
+  if (list == nullptr || extra == nullptr) {
+    delete[] list;
+    delete[] extra;
+    return kResNoMemory;
+  }
+  for (int i = 0; i < dataCount; ++i) {
+    list[i] = dataList[i];
+    extra[i] = slotExtra[i];
+  }
+  for (int k = 0; k < n; ++k) {
+    list[dataCount + k] = new (std::nothrow) CS3Data();
+    if (list[dataCount + k] == nullptr) {
+      while (k-- > 0) delete list[dataCount + k];
+      delete[] list;
+      delete[] extra;
+      return kResNoMemory;
+    }
+  }
+  delete[] dataList;
+  delete[] slotExtra;
+  dataList = list;
+  slotExtra = extra;
+  dataCount += n;
+  return kResOk;
+}
+
+int CS3DataIOFile::boundSlot(CS3Object& obj) {
+  const int slot = obj.GetFd();
+  if (slot < 0) return kResIoNeverOpened;
+  // The key check makes a binding left by another accessor (one that no
+  // longer exists) point nowhere here, even when the slot number is in use.
+  if (slot >= dataCount || dataList[slot] == nullptr || obj.GetFdKey() != key) {
+    return kResIoNotOpen;
+  }
+  return slot;
+}
+
+int CS3DataIOFile::getFd(CS3Object& obj) {
+  const int slot = boundSlot(obj);
+  if (slot >= 0 && slotExtra[slot].broken != 0) return slotExtra[slot].broken;
+  return slot;
+}
+
+CS3Data* CS3DataIOFile::slotData(CS3Object& obj) {
+  const int slot = getFd(obj);
+  if (slot < 0 || completeRead(slot) != kResOk) return nullptr;
+  return dataList[slot];
+}
+
+int CS3DataIOFile::slotOf(const CS3Data* data) const {
+  for (int i = 0; i < dataCount; ++i) {
+    if (dataList[i] == data) return i;
+  }
+  return -1;
+}
+
+void CS3DataIOFile::setExisted(const CS3Data* data, bool existed) {
+  const int slot = slotOf(data);
+  if (slot >= 0) slotExtra[slot].existed = existed;
+}
+
+// ---- Opens -------------------------------------------------------------------------
+
+int CS3DataIOFile::openStart(CS3Object& obj, int* slot, const int* setId) {
+  // Only the buffer is allocated here: Connect() would first release the
+  // slots that a deletion reserved without connecting.
+  if (readBuffer == nullptr) {
+    readBuffer = new (std::nothrow) char[kIoReadChunk];
+    if (readBuffer == nullptr) return kResNoMemory;
+  }
+  int r = obj.SetFd(dataCount, key);
+  if (r != kResOk) {
+    if (boundSlot(obj) >= 0) return r;
+    // Bound by this accessor to a slot released since: bind anew.
+    obj.SetFd(-1, 0);
+    obj.SetFd(dataCount, key);
+  }
+  const int s = dataCount;
+  if (setId != nullptr) obj.SetID(*setId);
+  r = reAllocData(1);
+  if (r != kResOk) {
+    obj.SetFd(-1, 0);
+    if (s != 0) record(r);
+    return r;
+  }
+  *slot = s;
+  return kResOk;
+}
+
+int CS3DataIOFile::openFail(CS3Object& obj, int slot, int code) {
+  Close(obj);
+  if (slot != 0) record(code);
+  return code;
+}
+
+int CS3DataIOFile::OpenAdd(CS3Object& obj) {
+  return openAdd(obj, false);
+}
+
+int CS3DataIOFile::openAdd(CS3Object& obj, bool firstOnly) {
+  int s = 0;
+  int r = openStart(obj, &s, nullptr);
+  if (r != kResOk) return r;
+  CS3Data* data = dataList[s];
+  r = openWrite(&obj, data, kIoModeCreate);
+  if (r != kResOk) return openFail(obj, s, r);
+  r = firstOnly ? readFirst(data, &slotExtra[s].rest) : readData(data, nullptr, nullptr);
+  if (r != kResOk && r != kResNoEntry) return openFail(obj, s, r);
+  return kResOk;
+}
+
+int CS3DataIOFile::OpenMod(CS3Object& obj, const char* requiredId, bool read) {
+  int s = 0;
+  int r = openStart(obj, &s, nullptr);
+  if (r != kResOk) return r;
+  CS3Data* data = dataList[s];
+  r = openWrite(&obj, data, kIoModeExisting);
+  if (r == kResOk && read) r = readData(data, nullptr, requiredId);
+  return r == kResOk ? kResOk : openFail(obj, s, r);
+}
+
+int CS3DataIOFile::OpenMod(CS3Object& obj, int id) {
+  int s = 0;
+  int r = openStart(obj, &s, &id);
+  if (r != kResOk) return r;
+  CS3Data* data = dataList[s];
+  char text[kIdTextSize];
+  IdText(id, text);
+  r = openWrite(&obj, data, kIoModeExisting);
+  if (r == kResOk) r = readData(data, text, nullptr);
+  return r == kResOk ? kResOk : openFail(obj, s, r);
+}
+
+int CS3DataIOFile::OpenGet(CS3Object& obj) {
+  int s = 0;
+  int r = openStart(obj, &s, nullptr);
+  if (r != kResOk) return r;
+  if (obj.IsNoOpen()) return kResOk;
+  CS3Data* data = dataList[s];
+  r = openRead(&obj, data);
+  if (r == kResOk) r = readData(data, nullptr, nullptr);
+  return r == kResOk ? kResOk : openFail(obj, s, r);
+}
+
+int CS3DataIOFile::OpenGet(CS3Object& obj, int id) {
+  int s = 0;
+  int r = openStart(obj, &s, &id);
+  if (r != kResOk) return r;
+  CS3Data* data = dataList[s];
+  char text[kIdTextSize];
+  IdText(id, text);
+  r = obj.SetSaveFieldName(data);
+  if (r == kResOk) r = openRead(&obj, data);
+  if (r == kResOk) r = readData(data, text, nullptr);
+  return r == kResOk ? kResOk : openFail(obj, s, r);
+}
+
+int CS3DataIOFile::openWrite(CS3Object* obj, CS3Data* data, int mode) {
+  char name[kComPathMax] = "";
+  int r = obj->GetFileName(name);
+  if (r != kResOk) return r;
+  name[kComPathMax - 1] = '\0';
+  S3ComPathEditData(name, data->path);
+  S3ComPathTemp(data->tempPath);
+  const bool existed = comFileGetSize(data->path) >= 0;
+  if (mode == kIoModeExisting && !existed) {
+    data->tempPath[0] = '\0';
+    return kResNoEntry;
+  }
+  if (IsNotRegular(data->path)) {
+    data->tempPath[0] = '\0';
+    return kResIoOpenFailed;
+  }
+  setExisted(data, existed);
+  data->fd =
+      comFileBackUp(data->path, data->tempPath, lockAttempts, lockWait, share, O_RDWR | O_CREAT);
+  if (data->fd == -1) {
+    const int e = errno;
+    // comFileBackUp leaves no copy behind when it fails.
+    data->tempPath[0] = '\0';
+    return (e == EACCES || e == EAGAIN) ? kResLocked : kResIoOpenFailed;
+  }
+  return kResOk;
+}
+
+int CS3DataIOFile::openRead(CS3Object* obj, CS3Data* data) {
+  char name[kComPathMax] = "";
+  int r = obj->GetFileName(name);
+  if (r != kResOk) return r;
+  name[kComPathMax - 1] = '\0';
+  S3ComPathEditData(name, data->path);
+  data->tempPath[0] = '\0';
+  if (IsNotRegular(data->path)) return kResIoOpenFailed;
+  data->fd = comLockFileRead(data->path, lockAttempts, lockWait, share);
+  if (data->fd == -1) {
+    const int e = errno;
+    if (e == ENOENT) return kResNoEntry;
+    return (e == EACCES || e == EAGAIN) ? kResLocked : kResIoOpenFailed;
+  }
+  return kResOk;
+}
+
+// ---- Reading and writing a slot's file ----------------------------------------------
+
+int CS3DataIOFile::readData(CS3Data* data, const char* wantedId, const char* requiredId) {
+  if (readBuffer == nullptr) return kResIoNotConnected;
+  if (lseek(data->fd, 0, SEEK_SET) == -1) return kResIoSeekFailed;
+  CS3DataParser parser(data, wantedId, requiredId);
+  for (;;) {
+    const ssize_t n = ReadSome(data->fd, readBuffer, kIoReadChunk);
+    if (n == 0) break;
+    // A read error is not the end of the file: a whole rewrite from what was
+    // read so far would drop the rest of it.
+    if (n < 0) return kResIoOpenFailed;
+    const int r = parser.Feed(readBuffer, static_cast<size_t>(n));
+    if (r == CS3DataParser::kDone) break;
+    if (r != CS3DataParser::kGoOn) return r;
+  }
+  return parser.Finish();
+}
+
+int CS3DataIOFile::readFirst(CS3Data* data, CS3DataParser** rest) {
+  *rest = nullptr;
+  if (readBuffer == nullptr) return kResIoNotConnected;
+  if (lseek(data->fd, 0, SEEK_SET) == -1) return kResIoSeekFailed;
+  std::unique_ptr<CS3DataParser> parser(new (std::nothrow) CS3DataParser(data, nullptr, nullptr));
+  if (parser == nullptr) return kResNoMemory;
+  for (;;) {
+    const ssize_t n = ReadSome(data->fd, readBuffer, kIoReadChunk);
+    if (n == 0) break;
+    if (n < 0) return kResIoOpenFailed;
+    // Line by line, so that the parse stops exactly after the first record's
+    // "end" line, outside any record and with nothing carried over.
+    const char* p = readBuffer;
+    const char* end = readBuffer + n;
+    while (p < end) {
+      const char* lf = static_cast<const char*>(memchr(p, '\n', static_cast<size_t>(end - p)));
+      const char* stop = lf != nullptr ? lf + 1 : end;
+      const int r = parser->Feed(p, static_cast<size_t>(stop - p));
+      if (r != CS3DataParser::kGoOn) return r;
+      p = stop;
+      if (lf != nullptr && data->items != nullptr && data->items->nextFilePointer > 0) {
+        data->firstElement();
+        *rest = parser.release();
+        return kResOk;
+      }
+    }
+  }
+  return parser->Finish();
+}
+
+int CS3DataIOFile::completeRead(int slot) {
+  if (slotExtra[slot].rest == nullptr) return kResOk;
+  const int r = parseRest(slot);
+  if (r != kResOk) slotExtra[slot].broken = r;
+  return record(r);
+}
+
+int CS3DataIOFile::parseRest(int slot) {
+  std::unique_ptr<CS3DataParser> parser(slotExtra[slot].rest);
+  slotExtra[slot].rest = nullptr;
+  CS3Data* data = dataList[slot];
+  // The rest is parsed as it was when the file was opened: from the backup
+  // copy, at the offset where the parse stopped. The cursors are put back, so
+  // the parsed record ends exactly as a whole read followed by the same steps
+  // would have left it.
+  _ST_Item* current = data->current;
+  _ST_ItemField* field = data->currentField;
+  _ST_ItemFieldItems* group = data->currentGroup;
+  _ST_ItemField* value = data->currentGroupValue;
+  ComFd from(open(data->tempPath, O_RDONLY | O_CLOEXEC));
+  if (!from.ok() || readBuffer == nullptr) return kResIoOpenFailed;
+  if (lseek(from.get(), parser->Offset(), SEEK_SET) == -1) return kResIoSeekFailed;
+  for (;;) {
+    const ssize_t n = ReadSome(from.get(), readBuffer, kIoReadChunk);
+    if (n == 0) break;
+    if (n < 0) return kResIoOpenFailed;
+    const int r = parser->Feed(readBuffer, static_cast<size_t>(n));
+    if (r != CS3DataParser::kGoOn) return r;
+  }
+  const int r = parser->Finish();
+  if (r != kResOk) return r;
+  data->current = current;
+  data->currentField = field;
+  data->currentGroup = group;
+  data->currentGroupValue = value;
+  return kResOk;
+}
+
+int CS3DataIOFile::writeData(CS3Data* data, const char* id, bool append, CS3Object* filter) {
+  if (data->IsEmpty()) return kResNoEntry;
+  const bool whole = id == nullptr || id[0] == '\0';
+  const bool inPlace = !whole && !append;
+  off_t at;
+  if (whole) {
+    data->firstSortElement();
+    at = lseek(data->fd, 0, SEEK_SET);
+  } else if (append) {
+    at = lseek(data->fd, 0, SEEK_END);
+  } else {
+    if (data->CompID(id) != 0) return kResIoIdMismatch;
+    at = lseek(data->fd, data->GetStartPointNew(), SEEK_SET);
+  }
+  if (at == -1) return kResIoSeekFailed;
+
+  // The tail of a one-record rewrite comes from the backup copy, the file as
+  // it was opened. It is opened before anything is written: without it the
+  // records after this one would be cut off by the truncation below, so a
+  // missing copy fails the write unless the record is the last one.
+  const long oldNext = data->GetNextPoint();
+  ComFd tail(inPlace ? open(data->tempPath, O_RDONLY | O_CLOEXEC) : -1);
+  if (inPlace) {
+    if (!tail.ok()) {
+      if (errno != ENOENT && errno != ENOTDIR) return kResIoOpenFailed;
+      struct stat st;
+      if (fstat(data->fd, &st) != 0) return kResIoOpenFailed;
+      if (oldNext + data->sizeDelta < static_cast<long>(st.st_size)) return kResIoOpenFailed;
+    }
+  }
+  int r = writeDataCurrent(data, id, filter);
+  if (r != kResOk) return r;
+  if (tail.ok()) {
+    if (lseek(tail.get(), oldNext, SEEK_SET) == -1) return kResIoSeekFailed;
+    r = CopyRest(tail.get(), data->fd, readBuffer, kIoReadChunk);
+    if (r != kResOk) return r;
+    tail.Close();
+  }
+  const off_t end = lseek(data->fd, 0, SEEK_CUR);
+  if (end == -1) return kResIoSeekFailed;
+  if (ftruncate(data->fd, end) != 0) return kResIoTruncateFailed;
+  return kResOk;
+}
+
+int CS3DataIOFile::writeDataCurrent(CS3Data* data, const char* id, CS3Object* filter) {
+  if (data->IsEndOfData()) return kResOk;
+  const bool one = id != nullptr && id[0] != '\0';
+  // Records are gathered and written in few large writes instead of one write
+  // per line; the bytes that reach the file are the same.
+  std::string text;
+  for (;;) {
+    const bool skip = data->IsDelete() || (filter != nullptr && filter->IsDeleteData(data));
+    if (skip) {
+      data->EditItemDel();
+    } else {
+      const int r = data->EditRecord(&text, one ? id : nullptr);
+      if (r != kResOk) return r;
+      if (text.size() >= static_cast<size_t>(kIoReadChunk)) {
+        if (WriteAll(data->fd, text.data(), text.size()) != 0) return kResIoWriteFailed;
+        text.clear();
+      }
+    }
+    if (one) break;
+    data->nextSortElement();
+    if (data->IsEndOfData()) break;
+  }
+  if (!text.empty() && WriteAll(data->fd, text.data(), text.size()) != 0) {
+    return kResIoWriteFailed;
+  }
+  return kResOk;
+}
+
+// ---- Deletion ------------------------------------------------------------------------
+
+int CS3DataIOFile::backupData(CS3Object* obj, CS3Data* data, int mode) {
+  char name[kComPathMax] = "";
+  int r = obj->GetFileName(name);
+  if (r != kResOk) return r;
+  name[kComPathMax - 1] = '\0';
+  S3ComPathEditData(name, data->path);
+  S3ComPathTemp(data->tempPath);
+  struct stat st;
+  const bool exists = stat(data->path, &st) == 0;
+  // A directory where the record file should be is no record file: copying
+  // it would give an empty "backup" and deleting it would take a whole tree
+  // that no rollback could bring back. A FIFO would block the copy.
+  if (exists && !S_ISREG(st.st_mode)) {
+    data->tempPath[0] = '\0';
+    return kResIoBackupFailed;
+  }
+  if (!exists && mode != kIoModeDelete) {
+    data->tempPath[0] = '\0';
+    return kResNoEntry;
+  }
+  setExisted(data, exists);
+  // At least one copy is always tried, and creating the missing temporary
+  // directory does not use up an attempt: a deletion must never go ahead
+  // without its backup copy because the attempts ran out.
+  const int attempts = lockAttempts > 0 ? lockAttempts : 1;
+  bool madeDir = false;
+  for (int i = 0; i < attempts; ++i) {
+    if (comCopyFile(data->path, data->tempPath, 0) == 1) return kResOk;
+    const int e = errno;
+    unlink(data->tempPath);
+    if (e == ENOENT) {
+      char dir[kComPathMax];
+      comGetDirName(data->tempPath, dir, kComPathMax);
+      struct stat dirStat;
+      if (stat(dir, &dirStat) == 0) {
+        // The record file itself is missing: nothing to back up.
+        data->tempPath[0] = '\0';
+        return kResOk;
+      }
+      // EEXIST: another process made the directory just now; the next
+      // copy attempt will find it.
+      if (madeDir || (comDirCreateAll(data->tempPath) != 0 && errno != EEXIST)) {
+        data->tempPath[0] = '\0';
+        return kResIoNoDir;
+      }
+      madeDir = true;
+      --i;
+      continue;
+    }
+    if (e == EACCES) {
+      if (i + 1 >= attempts) break;
+      if (lockWait > 0) comSleep(static_cast<unsigned>(lockWait));
+      continue;
+    }
+    data->tempPath[0] = '\0';
+    return kResIoBackupFailed;
+  }
+  data->tempPath[0] = '\0';
+  return kResLocked;
+}
+
+int CS3DataIOFile::delData(CS3Object* obj, CS3Data* data, bool wholeDirectory) {
+  int r = backupData(obj, data, kIoModeDelete);
+  if (r != kResOk) return r;
+  char target[kComPathMax];
+  if (wholeDirectory) {
+    comGetDirName(data->path, target, kComPathMax);
+    if (!IsDeletableDir(target)) return kResIoDeleteFailed;
+  } else {
+    snprintf(target, sizeof(target), "%s", data->path);
+  }
+  if (comDirDelete(target, nullptr) != 0) return kResIoDeleteFailed;
+  return kResOk;
+}
+
+// ---- Public operations -------------------------------------------------------------------
+
+int CS3DataIOFile::Get(CS3Object& obj) {
+  obj.Clean();
+  int r = OpenGet(obj);
+  if (r != kResOk) return r;
+  return GetData(obj, nullptr);
+}
+
+int CS3DataIOFile::Get(CS3Object& obj, int id) {
+  obj.Clean();
+  int r = OpenGet(obj, id);
+  if (r != kResOk) return r;
+  return GetData(obj, nullptr);
+}
+
+// Only record 1 is rewritten, so only the file up to its end is parsed
+// before the write; the rest of the parse, which the slot's parsed record
+// still owes, is made when (and only if) a later step on this open file looks
+// at it. Committing or rolling back does not need it.
+int CS3DataIOFile::Mod(CS3Object& obj) {
+  int r = openAdd(obj, true);
+  if (r != kResOk) return r;
+  return record(modData(obj.GetFd(), obj, 1, nullptr));
+}
+
+int CS3DataIOFile::Del(CS3Object& obj) {
+  const int s = dataCount;
+  int r = reAllocData(1);
+  if (r != kResOk) return r;
+  return record(delData(&obj, dataList[s], false));
+}
+
+int CS3DataIOFile::Del(CS3Object& index, CS3Object& record, int id, bool wholeDirectory) {
+  const int s = dataCount;
+  int r = reAllocData(1);
+  if (r != kResOk) return r;
+  r = OpenMod(index, nullptr, true);
+  if (r != kResOk) return r;
+  r = DelIndex(index, id, false);
+  if (r != kResOk) return r;
+  record.SetID(id);
+  return this->record(delData(&record, dataList[s], wholeDirectory));
+}
+
+int CS3DataIOFile::Close(CS3Object& obj) {
+  const int slot = boundSlot(obj);  // a broken slot too can be closed
+  if (slot < 0) return slot;
+  obj.SetFd(-1, 0);
+  init(slot, false);
+  if (slot == dataCount - 1) dataCount = slot;
+  return kResOk;
+}
+
+int CS3DataIOFile::GetData(CS3Object& obj, CS3Object* target) {
+  const int slot = getFd(obj);
+  if (slot < 0) return slot;
+  int r = completeRead(slot);
+  if (r != kResOk) return r;
+  CS3Data* data = dataList[slot];
+  CS3Object* dest = target != nullptr ? target : &obj;
+  dest->SetID(data->GetID());
+  if (!dest->IsGetData()) return kResOk;
+  r = dest->GetFieldValue(data);
+  return record(r);
+}
+
+int CS3DataIOFile::ModData(CS3Object& obj, int id, CS3Object* source) {
+  const int slot = getFd(obj);
+  if (slot < 0) return slot;
+  const int r = completeRead(slot);
+  return r != kResOk ? r : modData(slot, obj, id, source);
+}
+
+int CS3DataIOFile::modData(int slot, CS3Object& obj, int id, CS3Object* source) {
+  CS3Data* data = dataList[slot];
+  obj.SetID(id);
+  int r;
+  if (source != nullptr) {
+    r = source->SetFieldValue(data);
+    if (r != kResOk) return record(r);
+  } else {
+    // Nothing has been written yet: a refusal here is recorded only when
+    // the unit already holds another file.
+    r = obj.PreSetFieldValue(data);
+    if (r != kResOk) {
+      if (slot != 0) record(r);
+      return r;
+    }
+    r = obj.SetFieldValue(data);
+    if (r != kResOk) return record(r);
+  }
+  char text[kIdTextSize];
+  IdText(id, text);
+  return record(writeData(data, text, false, nullptr));
+}
+
+int CS3DataIOFile::DelIndex(CS3Object& obj, int id, bool removeNow) {
+  const int slot = getFd(obj);
+  if (slot < 0) return slot;
+  int r = completeRead(slot);
+  if (r != kResOk) return r;
+  CS3Data* data = dataList[slot];
+  r = data->DelFieldValue(id, false, removeNow);
+  if (r != kResOk) {
+    if (slot != 0) record(r);
+    return r;
+  }
+  return record(writeData(data, nullptr, false, nullptr));
+}

@@ -1,0 +1,509 @@
+#include "s3/cs3dataiofile.h"
+
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <set>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "tests/common/fake_clock.h"
+#include "tests/s3/io_testing.h"
+
+namespace {
+
+const std::string kRest = Rec("2", "Name=second\n") + Rec("3", "Name=third\n");
+const std::string kThree = Rec("1", "Name=first\n") + kRest;
+constexpr bool kMissing = false;
+
+// Exit status 0 from a child process.
+bool ChildOk(pid_t pid) {
+  int status = 0;
+  return waitpid(pid, &status, 0) == pid && WIFEXITED(status) && WEXITSTATUS(status) == 0;
+}
+
+TEST(CS3DataIOFileTest, Reads) {
+  const std::string three79 = Rec("3", "Name=a\n") + Rec("7", "Name=b\n") + Rec("7", "Name=c\n");
+  struct Case {
+    const char* what;
+    bool present;
+    std::string content;
+    int id;  // 0: Get(obj), else Get(obj, id)
+    int want, wantId;
+    const char* wantName;
+  };
+  const Case cases[] = {
+      {"missing file", kMissing, "", 0, kResNoEntry, 0, ""},
+      {"empty file", true, "", 0, kResNoEntry, 0, ""},
+      {"no records", true, "name=x\nend\n", 0, kResNoEntry, 0, ""},
+      {"first of several", true, Rec("5", "Name=a\n") + Rec("2", "Name=b\n"), 0, 0, 5, "a"},
+      // The second record 7 would be collected too if reading went on.
+      {"by id, stops after it", true, three79, 7, 0, 7, "b"},
+      {"id absent", true, Rec("3", "Name=a\n"), 7, kResNoEntry, 7, ""},
+      {"no end line, by id", true, "object 4\nName=open\n", 4, 0, 4, "open"},
+      {"CR LF lines", true, "object 6\r\nName=crlf\r\nend\r\n", 0, 0, 6, "crlf"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    TempHome home;
+    if (c.present) PutFile(home.Data("rec"), c.content);
+    ProbeIO io;
+    TestRecord rec;
+    rec.name = "stale";
+    EXPECT_EQ(c.id == 0 ? io.Get(rec) : io.Get(rec, c.id), c.want);
+    EXPECT_EQ(rec.GetID(), c.wantId);
+    EXPECT_EQ(rec.name, c.wantName);
+    EXPECT_EQ(io.OpenSlots(), c.want == 0 ? 1 : 0);
+    if (c.want == 0 && c.id != 0) {
+      EXPECT_EQ(io.Slot(rec.GetFd())->GetCount(), 1);
+    }
+    EXPECT_EQ(io.GetError(), 0);
+    EXPECT_EQ(Exists(home.Data("rec")), c.present);
+  }
+  TempHome home;
+  ProbeIO io;
+  TestRecord noOpen;
+  noOpen.noOpen = true;
+  EXPECT_EQ(io.Get(noOpen), 0);
+  EXPECT_EQ(noOpen.GetID(), -1);
+  EXPECT_EQ(noOpen.reads, 1);
+  EXPECT_EQ(io.Slot(noOpen.GetFd())->fd, -1);
+}
+
+// One record rewritten in place: the other records keep their bytes, the file
+// ends right after the last one, and a failed or abandoned unit leaves the
+// file as it was.
+TEST(CS3DataIOFileTest, RecordRewrites) {
+  struct Case {
+    const char* what;
+    bool present;
+    std::string before;
+    int id;  // 0: Mod(obj), else OpenMod(obj, id) and ModData
+    std::string name;
+    bool abandon;  // SetError before the release
+    int want;
+    std::string after;
+  };
+  const Case cases[] = {
+      {"new file", kMissing, "", 0, "n", false, 0, Rec("1", "Name=n\n")},
+      {"grows by 5", true, kThree, 0, "first12345", false, 0,
+       Rec("1", "Name=first12345\n") + kRest},
+      {"shrinks", true, kThree, 0, "f", false, 0, Rec("1", "Name=f\n") + kRest},
+      {"only record shrinks", true, Rec("1", "Name=long name\nmemo=m\n"), 0, "x", false, 0,
+       Rec("1", "Name=x\n")},
+      {"middle record", true, kThree, 2, "SECOND!", false, 0,
+       Rec("1", "Name=first\n") + Rec("2", "Name=SECOND!\n") + Rec("3", "Name=third\n")},
+      {"text without records is kept", true, "junk\n", 0, "n", false, 0,
+       Rec("1", "Name=n\n") + "junk\n"},
+      {"first record has ID 2", true, kRest, 0, "n", false, kResIoIdMismatch, kRest},
+      {"abandoned", true, kThree, 0, "longer name", true, 0, kThree},
+      {"abandoned new file", kMissing, "", 0, "n", true, 0, "<missing>"},
+      {"abandoned empty file", true, "", 0, "n", true, 0, ""},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    TempHome home;
+    if (c.present) PutFile(home.Data("sub/rec"), c.before);
+    {
+      CS3DataIO io;
+      TestRecord rec("sub/rec");
+      rec.name = c.name;
+      int r = c.id == 0 ? io.Mod(rec) : io.OpenMod(rec, c.id);
+      if (c.id != 0 && r == 0) r = io.ModData(rec, c.id, nullptr);
+      EXPECT_EQ(r, c.want);
+      EXPECT_EQ(io.GetError(), c.want);
+      EXPECT_EQ(home.TempFiles().size(), 1u);  // the backup copy while the file is open
+      if (c.abandon) io.SetError();
+    }
+    EXPECT_EQ(ReadFile(home.Data("sub/rec")), c.after);
+    EXPECT_TRUE(home.TempFiles().empty());
+  }
+}
+
+// Mod parses the file only up to record 1 before writing; steps that follow
+// on the same open file see the whole file as a full read would show it.
+TEST(CS3DataIOFileTest, StepsAfterModSeeTheWholeFile) {
+  TempHome home;
+  PutFile(home.Data("rec"), kThree);
+  {
+    ProbeIO io;
+    TestRecord rec, target;
+    rec.name = "first, longer";
+    ASSERT_EQ(io.Mod(rec), 0);
+    ASSERT_EQ(io.GetData(rec, &target), 0);  // the cursor is still on record 1
+    EXPECT_EQ(target.name, "first, longer");
+    EXPECT_EQ(io.Slot(0)->GetCount(), 3);
+    EXPECT_EQ(io.Slot(0)->GetLastID(), 3);
+    ASSERT_EQ(rec.getCurrent(io, rec, target, 3), 0);
+    rec.name = "3rd";
+    EXPECT_EQ(io.ModData(rec, 3, nullptr), 0);  // in place, after the grown record 1
+  }
+  EXPECT_EQ(ReadFile(home.Data("rec")),
+            Rec("1", "Name=first, longer\n") + Rec("2", "Name=second\n") + Rec("3", "Name=3rd\n"));
+  // Without its backup copy the rest cannot be parsed: every later step on
+  // the file fails, and it can still be closed.
+  CS3DataIO io;
+  TestRecord rec, target;
+  ASSERT_EQ(io.Mod(rec), 0);
+  for (const std::string& name : home.TempFiles()) unlink(home.Data("tmp/" + name).c_str());
+  EXPECT_EQ(io.GetData(rec, &target), kResIoOpenFailed);
+  EXPECT_EQ(io.ModData(rec, 1, nullptr), kResIoOpenFailed);
+  EXPECT_EQ(io.GetError(), kResIoOpenFailed);
+  EXPECT_EQ(io.Close(rec), 0);
+}
+
+// A write that fails half way (stopped by the file size limit) is recorded,
+// and the release puts back the bytes the file had.
+TEST(CS3DataIOFileTest, WriteFailingHalfWayIsRolledBack) {
+  for (int id : {0, 2}) {
+    TempHome home;
+    PutFile(home.Data("rec"), kThree);
+    pid_t pid = fork();
+    if (pid == 0) {
+      signal(SIGXFSZ, SIG_IGN);
+      struct rlimit limit = {kThree.size() + 4, kThree.size() + 4};
+      setrlimit(RLIMIT_FSIZE, &limit);
+      CS3DataIO io;
+      TestRecord rec;
+      rec.name = std::string(64, 'g');
+      int r = id == 0 ? io.Mod(rec) : io.OpenMod(rec, id);
+      if (id != 0 && r == 0) r = io.ModData(rec, id, nullptr);
+      bool ok = r == kResIoWriteFailed && io.GetError() == r;
+      io.DisConnect();
+      _exit(ok ? 0 : 1);
+    }
+    EXPECT_TRUE(ChildOk(pid));
+    EXPECT_EQ(ReadFile(home.Data("rec")), kThree);
+    EXPECT_TRUE(home.TempFiles().empty());
+  }
+}
+
+TEST(CS3DataIOFileTest, RefusalsAreRecordedByTheStatedRules) {
+  struct Case {
+    const char* what;
+    bool secondFile;  // the refusing object is the unit's second file
+    int pre, set, get;
+    int wantError;
+  };
+  const Case cases[] = {
+      {"PreSet on slot 0: not recorded", false, -7, 0, 0, 0},
+      {"PreSet on slot 1: recorded", true, -7, 0, 0, -7},
+      {"SetFieldValue on slot 0: recorded", false, 0, -8, 0, -8},
+      {"GetFieldValue: recorded", false, 0, 0, -9, -9},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    TempHome home;
+    PutFile(home.Data("a"), kThree);
+    PutFile(home.Data("b"), kThree);
+    CS3DataIO io;
+    TestRecord first("a"), rec("b");
+    if (c.secondFile) {
+      ASSERT_EQ(io.Get(first), 0);
+    }
+    rec.preSetResult = c.pre;
+    rec.setResult = c.set;
+    rec.getResult = c.get;
+    if (c.get != 0) {
+      EXPECT_EQ(io.Get(rec), c.get);
+    } else {
+      ASSERT_EQ(io.OpenAdd(rec), 0);
+      EXPECT_EQ(io.ModData(rec, 1, nullptr), c.pre != 0 ? c.pre : c.set);
+    }
+    EXPECT_EQ(io.GetError(), c.wantError);
+  }
+}
+
+TEST(CS3DataIOFileTest, FailedUnitRestoresEveryStillOpenFile) {
+  const std::string bad = Rec("2", "Name=x\n");
+  for (bool closeFirst : {false, true}) {
+    TempHome home;
+    PutFile(home.Data("a"), kThree);
+    PutFile(home.Data("b"), bad);
+    {
+      CS3DataIO io;
+      TestRecord a("a"), b("b");
+      a.name = "changed";
+      ASSERT_EQ(io.Mod(a), 0);
+      if (closeFirst) {
+        ASSERT_EQ(io.Close(a), 0);
+      }
+      EXPECT_EQ(io.Mod(b), kResIoIdMismatch);
+    }
+    EXPECT_EQ(ReadFile(home.Data("a")), closeFirst ? Rec("1", "Name=changed\n") + kRest : kThree);
+    EXPECT_EQ(ReadFile(home.Data("b")), bad);
+    EXPECT_TRUE(home.TempFiles().empty());
+  }
+}
+
+TEST(CS3DataIOFileTest, Deletions) {
+  const std::string index = Rec("1", "_lastid=3\n_item=1\n_item=3\n");
+  const std::string record = Rec("3", "Name=three\n");
+  struct Case {
+    const char* what;
+    bool withIndex;  // Del(index, record, 3, whole) instead of Del(record)
+    bool indexPresent, recordPresent, whole, abandon;
+    int want;
+  };
+  const Case cases[] = {
+      {"record, commit", false, false, true, false, false, 0},
+      {"record, rollback", false, false, true, false, true, 0},
+      {"missing record", false, false, kMissing, false, false, 0},
+      {"with index, whole directory", true, true, true, true, false, 0},
+      {"with index, file only", true, true, true, false, false, 0},
+      {"with index, whole directory, rollback", true, true, true, true, true, 0},
+      {"missing index", true, kMissing, true, true, false, kResNoEntry},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    TempHome home;
+    if (c.indexPresent) PutFile(home.Data("m/index"), index);
+    if (c.recordPresent) PutFile(home.Data("m/3/info"), record);
+    PutFile(home.Data("m/3/other"), "x");
+    {
+      CS3DataIO io;
+      TestRecord idx("m/index"), rec("m/3/info");
+      EXPECT_EQ(c.withIndex ? io.Del(idx, rec, 3, c.whole) : io.Del(rec), c.want);
+      if (c.abandon) io.SetError();
+    }
+    const bool gone = c.want == 0 && !c.abandon;
+    EXPECT_EQ(ReadFile(home.Data("m/3/info")), gone || !c.recordPresent ? "<missing>" : record);
+    if (c.indexPresent) {
+      EXPECT_EQ(ReadFile(home.Data("m/index")), gone ? Rec("1", "_lastid=3\n_item=1\n") : index);
+    }
+    // Only the record file has a backup copy: the directory's other files go
+    // with a whole-directory deletion for good.
+    EXPECT_EQ(Exists(home.Data("m/3/other")), !(c.whole && c.want == 0));
+    EXPECT_TRUE(home.TempFiles().empty());
+  }
+}
+
+TEST(CS3DataIOFileTest, DeletionNeverTakesMoreThanTheRecord) {
+  struct Case {
+    const char* file;
+    bool whole;
+    int want;
+  };
+  const Case cases[] = {
+      {"d", false, kResIoBackupFailed},      // a directory where the file should be
+      {"top", true, kResIoDeleteFailed},     // its directory is the data directory
+      {"d/../x", true, kResIoDeleteFailed},  // a parent directory in the name
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.file);
+    TempHome home;
+    const char* names[] = {"d/keep", "top", "x"};
+    for (const char* n : names) PutFile(home.Data(n), n);
+    PutFile(home.Data("index"), kThree);
+    {
+      CS3DataIO io;
+      TestRecord idx("index"), rec(c.file);
+      EXPECT_EQ(c.whole ? io.Del(idx, rec, 1, true) : io.Del(rec), c.want);
+      EXPECT_EQ(io.GetError(), c.want);
+    }
+    for (const char* n : names) {
+      EXPECT_EQ(ReadFile(home.Data(n)), n);
+    }
+    EXPECT_EQ(ReadFile(home.Data("index")), kThree);
+    EXPECT_TRUE(home.TempFiles().empty());
+  }
+}
+
+TEST(CS3DataIOFileTest, SlotsAndBinding) {
+  TempHome home;
+  PutFile(home.Data("rec"), kThree);
+  ProbeIO io;
+  TestRecord rec, never, a, b, c;
+  ASSERT_EQ(io.Get(rec), 0);
+  EXPECT_EQ(io.Get(rec), kResObjAlreadyOpen);
+  EXPECT_EQ(io.OpenSlots(), 1);
+  EXPECT_EQ(io.Close(never), kResIoNeverOpened);
+  io.DisConnect();
+  EXPECT_FALSE(io.IsConnect());
+  EXPECT_EQ(io.Close(rec), kResIoNotOpen);
+  // Released slots in the middle stay empty; closing the last one shrinks.
+  ASSERT_EQ(io.Get(a) + io.Get(b) + io.Get(c), 0);
+  EXPECT_EQ(io.Close(b), 0);
+  EXPECT_EQ(io.Count(), 3);
+  EXPECT_EQ(io.Close(c), 0);
+  EXPECT_EQ(io.Count(), 2);
+  EXPECT_EQ(b.GetFd(), -1);
+  for (int slot = 0; slot < io.Count(); ++slot) {
+    if (io.Slot(slot) != nullptr) {
+      EXPECT_TRUE(fcntl(io.Slot(slot)->fd, F_GETFD) & FD_CLOEXEC);
+    }
+  }
+  EXPECT_EQ(io.Connect(), 0);
+  EXPECT_EQ(io.Count(), 0);
+}
+
+TEST(CS3DataIOFileTest, StaleBindingFromADestroyedAccessorIsHarmless) {
+  TempHome home;
+  PutFile(home.Data("a"), kThree);
+  PutFile(home.Data("b"), kThree);
+  TestRecord stale("a"), other("b");
+  {
+    CS3DataIO gone;
+    ASSERT_EQ(gone.Get(stale), 0);
+  }
+  ProbeIO io;
+  ASSERT_EQ(io.Get(other), 0);
+  ASSERT_EQ(stale.GetFd(), other.GetFd());  // same slot number, other accessor
+  EXPECT_EQ(io.Close(stale), kResIoNotOpen);
+  EXPECT_EQ(io.OpenSlots(), 1);
+  EXPECT_EQ(io.Get(stale), 0);
+  EXPECT_EQ(io.OpenSlots(), 2);
+  std::set<int> keys;
+  for (int i = 0; i < 5000; ++i) keys.insert(CS3DataIO().GetKey());
+  EXPECT_EQ(keys.size(), 5000u);
+}
+
+TEST(CS3DataIOFileTest, DamagedFilesGiveCodesAndStayUnchanged) {
+  std::string random;
+  for (unsigned i = 0, seed = 1; i < 200000; ++i) {
+    random.push_back(static_cast<char>((seed = seed * 1103515245 + 12345) >> 16));
+  }
+  enum Kind { kFile, kDirectory, kFifo };
+  struct Case {
+    const char* what;
+    Kind kind;
+    std::string content;
+    int wantGet;
+  };
+  const Case cases[] = {
+      {"random bytes", kFile, random, kResNoEntry},
+      {"no records", kFile, "end\nfoo=bar\n\n", kResNoEntry},
+      {"record without end line", kFile, "object 1\nName=a\n", 0},
+      {"line of several megabytes", kFile, Rec("1", "Name=" + std::string(3 << 20, 'x') + "\n"), 0},
+      {"a directory", kDirectory, "", kResIoOpenFailed},
+      {"a FIFO", kFifo, "", kResIoOpenFailed},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    TempHome home;
+    const std::string path = home.Data("rec");
+    if (c.kind == kFile) PutFile(path, c.content);
+    if (c.kind == kDirectory) PutFile(path + "/inside", "i");
+    if (c.kind == kFifo) {
+      ASSERT_EQ(mkfifo(path.c_str(), 0644), 0);
+    }
+    {
+      CS3DataIO io;
+      TestRecord rec, byId;
+      EXPECT_EQ(io.Get(rec), c.wantGet);
+      EXPECT_EQ(io.Get(byId, 1), c.wantGet);
+    }
+    {
+      CS3DataIO io;  // a rewrite that the unit then abandons
+      TestRecord rec;
+      const int r = io.Mod(rec);
+      if (c.kind != kFile) {
+        EXPECT_EQ(r, kResIoOpenFailed);
+      }
+      io.SetError();
+    }
+    {
+      CS3DataIO io;  // the damaged file as the index of a deletion, abandoned
+      TestRecord index, other("other");
+      EXPECT_LE(io.Del(index, other, 1, false), 0);
+      io.SetError();
+    }
+    if (c.kind == kFile) {
+      EXPECT_EQ(ReadFile(path), c.content);
+    }
+    if (c.kind == kDirectory) {
+      EXPECT_EQ(ReadFile(path + "/inside"), "i");
+    }
+    EXPECT_TRUE(home.TempFiles().empty());
+  }
+}
+
+// A child process that holds a lock on `path` until the parent closes `go`.
+pid_t HoldLock(const std::string& path, bool write, int* go) {
+  int ready[2], wait[2];
+  if (pipe(ready) != 0 || pipe(wait) != 0) return -1;
+  pid_t pid = fork();
+  if (pid == 0) {
+    close(wait[1]);
+    close(ready[0]);
+    int fd =
+        write ? comLockFileWrite(path.c_str(), 1, 0) : comLockFileRead(path.c_str(), 1, 0, false);
+    char c = fd >= 0 ? 'y' : 'n';
+    if (::write(ready[1], &c, 1) != 1 || read(wait[0], &c, 1) < 0) _exit(2);
+    _exit(0);
+  }
+  close(ready[1]);
+  close(wait[0]);
+  char c = 'n';
+  EXPECT_EQ(read(ready[0], &c, 1), 1);
+  EXPECT_EQ(c, 'y');
+  close(ready[0]);
+  *go = wait[1];
+  return pid;
+}
+
+TEST(CS3DataIOFileTest, LocksBetweenProcesses) {
+  const std::vector<unsigned> nine(9, 1);
+  struct Case {
+    const char* what;
+    bool childWrites, write;  // write: Mod instead of Get
+    int attempts, wait;
+    bool share;
+    int want;
+    std::vector<unsigned> wantSleeps;
+  };
+  const Case cases[] = {
+      {"read, defaults", true, false, 10, 1, false, kResLocked, nine},
+      {"write, defaults", true, true, 10, 1, false, kResLocked, nine},
+      {"read, 3 attempts 2 s", true, false, 3, 2, false, kResLocked, {2, 2}},
+      {"write, 1 attempt", true, true, 1, 0, false, kResLocked, {}},
+      {"read, share mode takes no lock", true, false, 10, 1, true, 0, {}},
+      {"readers share", false, false, 10, 1, false, 0, {}},
+      {"a reader excludes a writer", false, true, 2, 1, false, kResLocked, {1}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    TempHome home;
+    PutFile(home.Data("rec"), kThree);
+    int go = -1;
+    pid_t holder = HoldLock(home.Data("rec"), c.childWrites, &go);
+    FakeClock clock;
+    {
+      ScopedClock installed(&clock);
+      CS3DataIO io;
+      io.lockAttempts = c.attempts;
+      io.lockWait = c.wait;
+      io.share = c.share;
+      TestRecord rec;
+      rec.name = "n";
+      EXPECT_EQ(c.write ? io.Mod(rec) : io.Get(rec), c.want);
+    }
+    close(go);
+    EXPECT_TRUE(ChildOk(holder));
+    EXPECT_EQ(clock.sleeps(), c.wantSleeps);
+    EXPECT_EQ(ReadFile(home.Data("rec")), kThree);
+    EXPECT_TRUE(home.TempFiles().empty());
+  }
+  // And the other way round: a file this accessor holds open for writing is
+  // locked for other processes until the release.
+  TempHome home;
+  CS3DataIO io;
+  TestRecord rec;
+  ASSERT_EQ(io.OpenAdd(rec), 0);
+  pid_t pid = fork();
+  if (pid == 0) {
+    CS3DataIO other;
+    other.lockAttempts = 1;
+    TestRecord mine;
+    _exit(other.Get(mine) == kResLocked ? 0 : 1);
+  }
+  EXPECT_TRUE(ChildOk(pid));
+}
+
+}  // namespace

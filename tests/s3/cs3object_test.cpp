@@ -1,0 +1,105 @@
+#include "s3/cs3object.h"
+
+#include <gtest/gtest.h>
+
+#include "s3/cs3data.h"
+#include "s3/cs3dataiofile.h"
+#include "s3/cs3objstring.h"
+#include "tests/s3/io_testing.h"
+
+namespace {
+
+TEST(CS3ObjectTest, FreshObjectCannotBeWritten) {
+  TempHome home;
+  CS3Object obj;
+  EXPECT_EQ(obj.GetFd(), -1);
+  EXPECT_EQ(obj.GetID(), 0);
+  EXPECT_TRUE(obj.IsGetData());
+  EXPECT_TRUE(obj.IsGetDetail());
+  CS3DataIO io;
+  EXPECT_EQ(io.Mod(obj), kResObjNoFileName);
+  EXPECT_EQ(obj.Get(), kResObjNoFileName);
+  EXPECT_EQ(obj.GetFd(), -1);
+}
+
+TEST(CS3ObjectTest, SetFdRefusesOnlyARebindWithTheSameKey) {
+  struct Case {
+    int firstSlot, firstKey, secondSlot, secondKey;
+    int want;
+    int wantSlot;
+  };
+  const Case cases[] = {
+      {3, 7, 4, 7, kResObjAlreadyOpen, 3},  // bound with this key: refused
+      {3, 7, 4, 8, 0, 4},                   // another accessor's key: moves
+      {-1, 0, 4, 7, 0, 4},                  // unbound: binds
+      {3, 7, -1, 0, 0, -1},                 // unbinding
+  };
+  for (const Case& c : cases) {
+    CS3Object obj;
+    obj.SetFd(c.firstSlot, c.firstKey);
+    EXPECT_EQ(obj.SetFd(c.secondSlot, c.secondKey), c.want);
+    EXPECT_EQ(obj.GetFd(), c.wantSlot);
+  }
+}
+
+TEST(CS3ObjectTest, GetReadsThroughATemporaryAccessorAndReleasesIt) {
+  TempHome home;
+  PutFile(home.Data("rec"), Rec("4", "Name=four\n") + Rec("6", "Name=six\n"));
+  TestRecord rec;
+  ASSERT_EQ(rec.Get(), 0);
+  EXPECT_EQ(rec.GetID(), 4);
+  EXPECT_EQ(rec.name, "four");
+  ASSERT_EQ(rec.Get(6), 0);
+  EXPECT_EQ(rec.name, "six");
+  EXPECT_EQ(rec.Get(5), kResNoEntry);
+  // The temporary accessor is gone, so the file is no longer locked: a
+  // one-attempt write open succeeds at once.
+  CS3DataIO io;
+  io.lockAttempts = 1;
+  io.lockWait = 0;
+  EXPECT_EQ(io.OpenAdd(rec), 0);
+}
+
+TEST(CS3ObjectTest, GetCurrentPositionsOnTheWantedRecord) {
+  TempHome home;
+  PutFile(home.Data("rec"),
+          Rec("3", "Name=three\n") + Rec("7", "Name=seven\n") + Rec("9", "Name=nine\n"));
+  struct Case {
+    int wanted;
+    int want;
+    int wantId;
+    const char* wantName;
+  };
+  const Case cases[] = {{7, 0, 7, "seven"}, {3, 0, 3, "three"}, {8, kResNoEntry, 0, ""}};
+  for (const Case& c : cases) {
+    CS3DataIO io;
+    TestRecord bound;
+    TestRecord target;
+    ASSERT_EQ(io.Get(bound), 0);
+    EXPECT_EQ(bound.getCurrent(io, bound, target, c.wanted), c.want);
+    EXPECT_EQ(target.GetID(), c.wantId);
+    EXPECT_EQ(target.name, c.wantName);
+    EXPECT_TRUE(target.IsGetData());
+  }
+  CS3DataIO io;
+  TestRecord never;
+  TestRecord target;
+  target.SetID(5);
+  EXPECT_EQ(never.getCurrent(io, never, target, 3), kResIoNeverOpened);
+  EXPECT_EQ(target.GetID(), 0);
+}
+
+TEST(CS3ObjStringTest, GetFieldReadsTheCursorField) {
+  CS3Data data;
+  ASSERT_EQ(s3DataParse(&data, "object 1\nkey=value\n_item=5\nend\n", 31, nullptr, nullptr), 0);
+  CS3ObjString obj;
+  EXPECT_EQ(obj.GetField(&data), kResNoEntry);  // no field cursor yet
+  data.firstElementField();
+  EXPECT_EQ(obj.GetField(&data), 0);
+  EXPECT_STREQ(obj.GetValue(), "value");
+  data.nextElementField();
+  EXPECT_EQ(obj.GetField(&data), 0);
+  EXPECT_STREQ(obj.GetValue(), "5");
+}
+
+}  // namespace

@@ -1,0 +1,42 @@
+#include "stores/ckoralarmtime.h"
+
+#include <string>
+
+#include <gtest/gtest.h>
+
+#include "common/com.h"
+#include "tests/stores/store_home.h"
+
+namespace {
+
+// A program that files alarms lowers the record only when the daemon would
+// otherwise wake too late; the record text after each step.
+TEST(CKorAlarmTime, LowerRewritesOnlyForAnEarlierTime) {
+  StoreHome home;
+  const std::string file = "scheduler/controle/status", head = "object 1\nnexttime=";
+  struct Step {
+    const char* before;  // replaces the file first; null: leave it
+    const char* dateTime;
+    int rc;
+    const char* after;  // nexttime in the file afterwards
+  } steps[] = {
+      {nullptr, "20261204101500", 1, "20261204101500"},  // no file yet
+      {nullptr, "20261204103000", 0, "20261204101500"},  // later: not needed
+      {nullptr, "20261204101500", 0, "20261204101500"},  // equal: not needed
+      {nullptr, "20261204100000", 1, "20261204100000"},
+      {nullptr, "2026120410", kResFixedBadWidth, "20261204100000"},
+      {nullptr, nullptr, kResRequiredEmpty, "20261204100000"},
+      {"object 1\nend\n", "20261204120000", 1, "20261204120000"},  // no nexttime
+  };
+  for (const Step& s : steps) {
+    SCOPED_TRACE(s.after);
+    if (s.before != nullptr) home.Write(file, s.before);
+    CKorAlarmTime alarmTime;
+    EXPECT_EQ(s.rc, alarmTime.Lower(s.dateTime));
+    EXPECT_EQ(head + s.after + "\nend\n", home.Read(file));
+    ASSERT_EQ(kResOk, alarmTime.Get());
+    EXPECT_STREQ(s.after, alarmTime.GetNextTime());
+  }
+}
+
+}  // namespace

@@ -1,0 +1,46 @@
+#include "stores/cvelschedulersts.h"
+
+#include <memory>
+
+#include <gtest/gtest.h>
+
+#include "common/com.h"
+#include "tests/stores/store_home.h"
+
+namespace {
+
+// The handshake as the daemon and the suite's programs perform it: each step
+// on a fresh or on the same object, its result and the record text it leaves.
+TEST(CvelSchedulerSts, HandshakeWritesBothFieldsAndKeepsTheOther) {
+  StoreHome home;
+  enum Op { kMod, kModSts, kGet };
+  struct Step {
+    bool fresh;
+    Op op;
+    int arg;
+    int rc;
+    const char* bytes;
+  } steps[] = {
+      {true, kGet, 0, kResNoEntry, "<missing>"},
+      {true, kMod, 4242, kResOk, "object 1\npid=4242\nend\n"},
+      {false, kModSts, -99, kResOk, "object 1\npid=4242\nstatus=-99\nend\n"},
+      {true, kMod, 77, kResOk, "object 1\npid=77\nend\n"},  // a fresh start clears the status
+      {true, kGet, 0, kResOk, "object 1\npid=77\nend\n"},
+      {false, kModSts, 0, kResOk, "object 1\npid=77\nstatus=0\nend\n"},  // keeps Get's pid
+      {true, kModSts, 1, kResOk, "object 1\nstatus=1\nend\n"},           // an empty pid is left out
+  };
+  std::unique_ptr<CvelSchedulerSts> sts;
+  for (const Step& s : steps) {
+    SCOPED_TRACE(s.bytes);
+    if (s.fresh) sts.reset(new CvelSchedulerSts);
+    EXPECT_EQ(s.rc, s.op == kMod      ? sts->Mod(s.arg)
+                    : s.op == kModSts ? sts->ModSts(s.arg)
+                                      : sts->Get());
+    EXPECT_EQ(s.bytes, home.Read("scheduler/schedulersts"));
+  }
+  ASSERT_EQ(kResOk, sts->Get());
+  EXPECT_EQ(0, sts->GetPid());
+  EXPECT_EQ(1, sts->GetStatus());
+}
+
+}  // namespace
