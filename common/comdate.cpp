@@ -1,6 +1,9 @@
 // Date and clock helpers, and the clock seam.
 #include "common/comdate.h"
 
+#include <signal.h>
+#include <sys/select.h>
+
 #include <cerrno>
 #include <climits>
 #include <cstdint>
@@ -27,18 +30,33 @@ class SystemClock : public ComClock {
  public:
   time_t Now() override { return time(nullptr); }
 
-  // nanosleep rather than sleep: it reports the unslept time exactly, where
-  // sleep under a time-shifting preload library can answer 0 although a
-  // signal ended it early. Callers rely on a non-zero answer to notice the
-  // interruption, so any unslept remainder counts as at least one second.
+  // pselect rather than sleep: sleep under a time-shifting preload library
+  // can answer 0 although a signal ended it early. Callers rely on a non-zero
+  // answer to notice the interruption, so any unslept remainder counts as at
+  // least one second.
+  //
+  // The wake-up signals (SIGUSR1, SIGCHLD) are unblocked for the sleep and
+  // the sleep's own mask is restored atomically with its end. A caller that
+  // must not lose a wake-up signal arriving just before it goes to sleep
+  // blocks them beforehand: the signal then stays pending and ends the sleep
+  // the moment it begins, instead of being spent while nobody sleeps.
   unsigned Sleep(unsigned seconds) override {
+    sigset_t during;
+    if (sigprocmask(SIG_BLOCK, nullptr, &during) != 0) sigemptyset(&during);
+    sigdelset(&during, SIGUSR1);
+    sigdelset(&during, SIGCHLD);
+    struct timespec start;
+    bool timed = clock_gettime(CLOCK_MONOTONIC, &start) == 0;
     struct timespec request = {static_cast<time_t>(seconds), 0};
-    struct timespec remaining = {0, 0};
-    if (nanosleep(&request, &remaining) == 0) return 0;
+    if (pselect(0, nullptr, nullptr, nullptr, &request, &during) >= 0) return 0;
     if (errno != EINTR) return 0;
-    unsigned left = static_cast<unsigned>(remaining.tv_sec);
-    if (remaining.tv_nsec > 0 || left == 0) ++left;
-    return left;
+    struct timespec end;
+    if (!timed || clock_gettime(CLOCK_MONOTONIC, &end) != 0) return seconds > 0 ? seconds : 1;
+    int64_t elapsedNs = (static_cast<int64_t>(end.tv_sec) - start.tv_sec) * 1000000000 +
+                        (end.tv_nsec - start.tv_nsec);
+    int64_t leftNs = static_cast<int64_t>(seconds) * 1000000000 - elapsedNs;
+    if (leftNs <= 0) return 1;
+    return static_cast<unsigned>((leftNs + 999999999) / 1000000000);
   }
 };
 

@@ -26,7 +26,10 @@ class ComClock {
   // above 0 exactly when a caught signal cut the sleep short. Callers that
   // need the time after an interrupted sleep read the clock again rather
   // than trust the remainder (under a time-scaling test tool it can be in
-  // real seconds).
+  // real seconds). The system clock lets SIGUSR1 and SIGCHLD in for the
+  // duration of the sleep even when the caller blocks them, so a caller can
+  // block them while it prepares to sleep without losing one that arrives
+  // in between: it then ends the sleep at once.
   virtual unsigned Sleep(unsigned seconds) = 0;
 };
 

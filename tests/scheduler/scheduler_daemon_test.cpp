@@ -1,0 +1,282 @@
+// The daemon end to end: the real executable under faketime, sped up so that
+// a faked minute passes in a real second, with modules that are small shell
+// scripts logging their arguments and the faked time at which they ran.
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "common/S3ComPath.h"
+#include "common/comfile.h"
+#include "stores/ckoralarmtime.h"
+#include "stores/ckorschedulersts.h"
+#include "stores/cvelschedulermodules.h"
+#include "stores/cvelschedulersts.h"
+#include "tests/common/temp_dir.h"
+#include "tests/scheduler/scheduler_testing.h"
+
+namespace {
+
+// Ten seconds of polling, in steps of 10 ms.
+constexpr int kPolls = 1000;
+
+// One daemon, started as `faketime -f "@2026-12-04 <start> x60" scheduler home
+// interval` in the working directory `work`. faketime runs the daemon as its
+// only child; every process below shares its faked clock.
+class Daemon {
+ public:
+  Daemon(const std::string& home, const std::string& interval, const std::string& work,
+         const char* start = "10:14:50", std::vector<std::string> args = {}) {
+    if (args.empty()) args = {home, interval};
+    wrapper_ = fork();
+    if (wrapper_ != 0) return;
+    if (chdir(work.c_str()) != 0) _exit(126);
+    setenv("FAKETIME_DONT_RESET", "1", 1);
+    const char* asan = getenv("ASAN_OPTIONS");
+    std::string options = std::string(asan != nullptr ? asan : "") + ":verify_asan_link_order=0";
+    setenv("ASAN_OPTIONS", options.c_str(), 1);
+    std::string fake = std::string("@2026-12-04 ") + start + " x60";
+    std::vector<const char*> argv = {"faketime", "-f", fake.c_str(), SCHEDULER_BIN};
+    for (const std::string& a : args) argv.push_back(a.c_str());
+    argv.push_back(nullptr);
+    execvp(argv[0], const_cast<char* const*>(argv.data()));
+    _exit(127);
+  }
+  ~Daemon() {
+    if (wrapper_ <= 0 || status_ != kRunning) return;
+    for (auto& child : ChildrenOf(wrapper_)) kill(child.first, SIGKILL);
+    if (Wait() == kRunning) kill(wrapper_, SIGKILL);
+    waitpid(wrapper_, nullptr, 0);
+  }
+  Daemon(const Daemon&) = delete;
+  Daemon& operator=(const Daemon&) = delete;
+
+  // The daemon's own pid (faketime's only child), or 0 when it never came.
+  pid_t Pid() {
+    for (int i = 0; pid_ == 0 && i < kPolls; ++i) {
+      auto children = ChildrenOf(wrapper_);
+      if (!children.empty()) pid_ = children.front().first;
+      if (pid_ == 0) usleep(10000);
+    }
+    return pid_;
+  }
+  // Waits until the daemon's status record names it and its lock is held.
+  bool Running() {
+    CKorSchedulerSts probe;
+    probe.SetPid(Pid());
+    for (int i = 0; i < kPolls; ++i) {
+      CvelSchedulerSts sts;
+      if (sts.Get() == 0 && sts.GetPid() == pid_ && probe.IsLock()) return true;
+      usleep(10000);
+    }
+    return false;
+  }
+  // The exit status, or kRunning when the daemon is still running after ten
+  // seconds.
+  int Wait() {
+    for (int i = 0; status_ == kRunning && i < kPolls; ++i) {
+      int raw = 0;
+      if (waitpid(wrapper_, &raw, WNOHANG) == wrapper_) {
+        status_ = WIFEXITED(raw) ? WEXITSTATUS(raw) : 128 + WTERMSIG(raw);
+      } else {
+        usleep(10000);
+      }
+    }
+    return status_;
+  }
+  static constexpr int kRunning = -1;
+
+ private:
+  pid_t wrapper_ = -1;
+  pid_t pid_ = 0;
+  int status_ = kRunning;
+};
+
+class DaemonTest : public ::testing::Test {
+ protected:
+  DaemonTest() : home_(root_.Path("home")), work_(root_.Path("work")), log_(root_.Path("log")) {
+    MakeDirs(home_);
+    MakeDirs(work_);
+    S3ComPathHomeSave(home_.c_str());
+  }
+  void SetUp() override {
+    if (system("command -v faketime >/dev/null 2>&1") != 0) GTEST_SKIP() << "faketime missing";
+  }
+
+  // A module script that logs "$0|home|HH|MM|faked HH:MM" to the log.
+  void Script(const std::string& path) {
+    WriteScript(path, "echo \"$0|$1|$2|$3|$(date +%H:%M)\" >> " + log_);
+  }
+  std::string AlarmFile(const char* hourMinute, int id) {
+    std::string dir = home_ + "/data/scheduler/alarm/2026/1204/" + hourMinute;
+    MakeDirs(dir);
+    return dir + "/" + std::to_string(id);
+  }
+  // The log's lines once it has at least `count` (sorted), or what it has
+  // after ten seconds.
+  std::vector<std::string> LogLines(size_t count) {
+    std::vector<std::string> lines = ReadLines(log_);
+    for (int i = 0; i < kPolls && lines.size() < count; ++i) {
+      usleep(10000);
+      lines = ReadLines(log_);
+    }
+    std::sort(lines.begin(), lines.end());
+    return lines;
+  }
+  static std::string NextTime() {
+    CKorAlarmTime record;
+    record.Get();
+    return record.GetNextTime();
+  }
+  // The status record as {pid, status}; status is "" while a daemon runs.
+  static std::pair<int, std::string> Status() {
+    CvelSchedulerSts sts;
+    EXPECT_EQ(0, sts.Get());
+    return {sts.GetPid(), sts.HasStatus() ? std::to_string(sts.GetStatus()) : ""};
+  }
+  // Another program takes the data home over: the daemon ends at its next
+  // wake-up (with interval 1, within a second).
+  static void Stop(Daemon& daemon) {
+    EXPECT_EQ(0, CvelSchedulerSts().Mod(1));
+    EXPECT_EQ(0, daemon.Wait());
+  }
+
+  TempDir root_;
+  std::string home_;
+  std::string work_;
+  std::string log_;
+};
+
+TEST_F(DaemonTest, StartUpRefusals) {
+  Daemon usage(home_, "", work_, "10:14:50", {home_});
+  EXPECT_EQ(99, usage.Wait());
+  EXPECT_FALSE(PathExists(home_ + "/data")) << "nothing may be created";
+
+  Daemon noTable(home_, "15", work_);
+  EXPECT_EQ(1, noTable.Wait());
+  EXPECT_EQ("-110", Status().second);
+
+  AddModule("idle");
+  Daemon refused(home_, "45", work_);
+  EXPECT_EQ(1, refused.Wait());
+  EXPECT_EQ("-99", Status().second);
+}
+
+// One wake-up at 09:05 exercises every way a module is found, skipped or
+// healed.
+TEST_F(DaemonTest, DispatchAtTheComingMinute) {
+  Script(work_ + "/both");
+  WriteScript(home_ + "/both", "echo wrong >> " + log_);
+  Script(home_ + "/homeonly");
+  Script(work_ + "/alarmed");
+  int emptyAlarm = AddModule(work_ + "/alarmed");
+  int gone = AddModule("both");
+  int viaWork = AddModule("both");
+  int viaHome = AddModule("homeonly");
+  int missing = AddModule("nowhere");
+  int alarmed = AddModule(work_ + "/alarmed");
+  for (int id : {gone, viaWork, viaHome, missing}) Schedule(id, "09", "05");
+  WriteFile(AlarmFile("09/05", emptyAlarm), "");
+  WriteFile(AlarmFile("09/05", alarmed), "alarm text");
+  std::string goneDir = home_ + "/data/scheduler/module/" + std::to_string(gone);
+  ASSERT_EQ(0, comDirDelete(goneDir.c_str(), nullptr));
+
+  Daemon daemon(home_, "1", work_, "09:04:50");
+  ASSERT_EQ(3u, LogLines(3).size());
+  EXPECT_TRUE(WaitNoChildren(daemon.Pid()).empty());
+  std::string args = "|" + home_ + "|09|05|09:05";
+  EXPECT_EQ((std::vector<std::string>{"./both" + args, home_ + "/homeonly" + args,
+                                      work_ + "/alarmed" + args}),
+            LogLines(3));
+  Stop(daemon);
+
+  CvelSchedulerModules modules;
+  ASSERT_EQ(0, modules.Get());
+  std::vector<int> ids;
+  for (int i = 0; i < modules.GetElementCount(); ++i) ids.push_back(modules.GetElement(i)->GetID());
+  EXPECT_EQ((std::vector<int>{emptyAlarm, viaWork, viaHome, missing, alarmed}), ids);
+  EXPECT_FALSE(PathExists(goneDir));
+}
+
+TEST_F(DaemonTest, AnotherPidInTheStatusRecordStopsIt) {
+  AddModule("idle");
+  Daemon daemon(home_, "1", work_);
+  ASSERT_TRUE(daemon.Running());
+  Stop(daemon);
+  EXPECT_EQ(std::make_pair(1, std::string("0")), Status());
+  EXPECT_FALSE(PathExists(home_ + "/data/scheduler/status." + std::to_string(daemon.Pid())));
+}
+
+TEST_F(DaemonTest, RemovedStatusRecordStopsItAndComesBackEmpty) {
+  AddModule("idle");
+  Daemon daemon(home_, "1", work_);
+  ASSERT_TRUE(daemon.Running());
+  std::string record = home_ + "/data/scheduler/schedulersts";
+  ASSERT_EQ(0, unlink(record.c_str()));
+  EXPECT_EQ(0, daemon.Wait());
+  EXPECT_EQ(std::make_pair(0, std::string("0")), Status());
+  EXPECT_EQ(std::string::npos, ReadFile(record).find("pid")) << ReadFile(record);
+}
+
+TEST_F(DaemonTest, SecondDaemonTakesOver) {
+  AddModule("idle");
+  Daemon first(home_, "1", work_);
+  ASSERT_TRUE(first.Running());
+  Daemon second(home_, "1", work_);
+  ASSERT_TRUE(second.Running());
+  EXPECT_EQ(0, first.Wait());
+  // The first one's final write keeps the pid it read, the second one's.
+  EXPECT_EQ(std::make_pair(static_cast<int>(second.Pid()), std::string("0")), Status());
+  Stop(second);
+}
+
+// The daemon sleeps from 10:20:50 towards 11:00; an alarm filed for 10:23
+// lowers the record and signals, and the module runs at 10:23.
+TEST_F(DaemonTest, LoweredNextAlarmAndSignalWakeItEarly) {
+  Script(work_ + "/mail");
+  int mail = AddModule(work_ + "/mail");
+  Daemon daemon(home_, "60", work_, "10:20:50");
+  ASSERT_TRUE(daemon.Running());
+  for (int i = 0; i < kPolls && NextTime() != "20261204110000"; ++i) usleep(10000);
+  ASSERT_EQ("20261204110000", NextTime());
+
+  WriteFile(AlarmFile("10/23", mail), "alarm text");
+  CKorAlarmTime record;
+  ASSERT_EQ(1, record.Lower("20261204102300"));
+  ASSERT_EQ(0, kill(daemon.Pid(), SIGUSR1));
+  EXPECT_EQ(std::vector<std::string>{work_ + "/mail|" + home_ + "|10|23|10:23"}, LogLines(1));
+  // Asleep towards 11:00 again: stopped by the fixture rather than waited for.
+}
+
+TEST_F(DaemonTest, QuickChildrenLeaveNoZombie) {
+  for (int i = 0; i < 50; ++i) Schedule(AddModule("/bin/true"), "10", "15");
+  Script(work_ + "/last");
+  Schedule(AddModule(work_ + "/last"), "10", "15");
+  Daemon daemon(home_, "1", work_);
+  ASSERT_EQ(1u, LogLines(1).size());
+  for (auto& child : WaitNoChildren(daemon.Pid())) {
+    ADD_FAILURE() << "child " << child.first << " state " << child.second;
+  }
+  Stop(daemon);
+}
+
+TEST_F(DaemonTest, LockProbeSeesTheDaemonAliveUntilKilled) {
+  AddModule("idle");
+  Daemon daemon(home_, "1", work_);
+  ASSERT_TRUE(daemon.Running());  // includes IsLock() == true from this process
+  ASSERT_EQ(0, kill(daemon.Pid(), SIGKILL));
+  EXPECT_NE(Daemon::kRunning, daemon.Wait());
+  CKorSchedulerSts probe;
+  probe.SetPid(daemon.Pid());
+  EXPECT_FALSE(probe.IsLock());
+  EXPECT_TRUE(PathExists(home_ + "/data/scheduler/status." + std::to_string(daemon.Pid())));
+}
+
+}  // namespace
