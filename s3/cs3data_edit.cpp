@@ -22,11 +22,22 @@ struct Text {
   size_t n;
 };
 
-// IDs, group names and group values are written as they are. (One of them
-// ending in CR reads back one CR shorter, since the reader drops a CR before
-// the LF; a parsed one ends in CR only when its line ended in two.)
+// IDs, group names and group values are written without trailing CRs. The
+// reader drops a CR before the LF, so a text ending in CR (a parsed one does
+// when its line ended in two) would read back one CR shorter and every later
+// write would differ from the one before; without them a written file reads
+// back to a record that writes the same bytes again. An ID left empty is
+// written as "1", which is what the reader makes of an "object" line without
+// an ID.
+Text WithoutTrailingCr(const char* p, size_t n) {
+  while (n > 0 && p[n - 1] == '\r') --n;
+  return Text{p, n};
+}
+
 Text IdText(const char* id, size_t max) {
-  return Text{id, strnlen(id, max)};
+  Text t = WithoutTrailingCr(id, strnlen(id, max));
+  if (t.n == 0) return Text{"1", 1};
+  return t;
 }
 
 size_t NameLength(const char* name) {
@@ -100,11 +111,11 @@ char* PutField(char* d, const _ST_ItemField* f, const FieldScan& s) {
 }
 
 Text GroupValueText(const _ST_ItemField* v) {
-  return Text{s3data::ValueOf(v), ValueLength(v)};
+  return WithoutTrailingCr(s3data::ValueOf(v), ValueLength(v));
 }
 
 Text GroupNameText(const _ST_ItemFieldItems* g) {
-  return Text{g->name, NameLength(g->name)};
+  return WithoutTrailingCr(g->name, NameLength(g->name));
 }
 
 // "object " name LF, then name "=" value LF for each value not deleted, then

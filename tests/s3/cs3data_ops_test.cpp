@@ -91,12 +91,15 @@ TEST(CS3DataSelect, ConditionsDropRecordsWhileParsing) {
 TEST(CS3DataSelect, DroppedRecordLeavesTheNextOneIntact) {
   CS3Data data;
   data.SetEQCondition("keep", "1");
-  Parse(&data, "object 1\nkeep=1\nend\nobject 2\nkeep=0\nx=y\nend\nobject 3\nkeep=1\nend\n");
-  EXPECT_EQ("1{keep=1}3{keep=1}", Describe(data));
+  // Conditions act at "end" lines: record 4, cut off, stays as read.
+  Parse(&data,
+        "object 1\nkeep=1\nend\nobject 2\nkeep=0\nx=y\nend\nobject 3\nkeep=1\nend\n"
+        "object 4\nkeep=0\n");
+  EXPECT_EQ("1{keep=1}3{keep=1}4{keep=0}", Describe(data));
   data.SetConditionClean();
   data.lastElement();
-  ASSERT_EQ(0, data.CreateItem("4"));
-  EXPECT_EQ("1,3,4", Ids(data));
+  ASSERT_EQ(0, data.CreateItem("5"));
+  EXPECT_EQ("1,3,4,5", Ids(data));
 }
 
 TEST(CS3DataSelect, SieveAndJudge) {
@@ -321,6 +324,29 @@ TEST(CS3DataFields, ErrorCodesWithoutCursors) {
   EXPECT_TRUE(data.IsDelete());
 }
 
+TEST(CS3DataFields, CursorsStayWithinTheCurrentRecord) {
+  CS3Data data;
+  Parse(&data, "object 1\na=1\nobject g\n_item=5\nend\nb=2\nend\n");
+  // A one-record parse leaves the cursors on what was read last.
+  ASSERT_FALSE(data.IsEndOfField());
+  EXPECT_STREQ("b", data.currentField->name);
+  int id = 0;
+  EXPECT_EQ(0, data.GetFieldItemsID(&id));
+  EXPECT_EQ(5, id);
+  ASSERT_EQ(0, data.CreateField("c"));  // after the cursor field
+  ASSERT_EQ(0, data.CreateFieldValue("3"));
+  data.firstElement();  // the same record: the cursors stay
+  EXPECT_STREQ("c", data.currentField->name);
+  ASSERT_EQ(0, data.CreateItem("2"));  // another record: they go
+  EXPECT_TRUE(data.IsEndOfField());
+  EXPECT_TRUE(data.IsEndOfFieldItems());
+  EXPECT_EQ(kResDataNoGroup, data.GetFieldItemsID(&id));
+  ASSERT_EQ(0, data.firstElementField());
+  data.firstElement();
+  EXPECT_TRUE(data.IsEndOfField());
+  EXPECT_EQ("1{a=1|b=2|c=3|[g:5]}2{}", Describe(data));
+}
+
 TEST(CS3DataGroups, ValuesDuplicatesAndMoves) {
   CS3Data data;
   Parse(&data, "object 1\nobject g\n_item=1\n_item=2\nend\nobject h\nend\nend\n");
@@ -329,7 +355,6 @@ TEST(CS3DataGroups, ValuesDuplicatesAndMoves) {
   EXPECT_EQ(1, existed);
   EXPECT_EQ(0, data.SetFieldItemsValue("g", "2", true, &existed));
   EXPECT_EQ(0, existed);
-  EXPECT_EQ(kResDataValueHasLineFeed, data.SetFieldItemsValue("g", "a\nend", true));
   EXPECT_EQ(0, data.SetFieldItemsValue("new", 4, false, &existed, nullptr));  // created
   EXPECT_EQ(0, data.SetFieldItemsValue("new", 3, false, &existed, "0"));
   EXPECT_EQ("1{[g:1,2,2]|[h:]|[new:3,4]}", Describe(data));
@@ -431,9 +456,9 @@ TEST(CS3DataWriter, PiecesMatchTheWholeRecord) {
 TEST(CS3DataWriter, RefusesGroupValuesWithLineFeeds) {
   CS3Data data;
   Parse(&data, "object 1\nobject g\n_item=1\nend\nend\n");
-  data.items->groups->values->value[0] = '\n';  // only direct edits can do this
+  EXPECT_EQ(0, data.SetFieldItemsValue("g", "2\nend", true));
   std::string out = "kept";
-  data.firstElement();
+  EXPECT_EQ(kResDataValueHasLineFeed, data.GetDataSize());
   EXPECT_EQ(kResDataValueHasLineFeed, data.EditRecord(&out, nullptr));
   EXPECT_EQ("kept", out);
   data.firstElementFieldItems();

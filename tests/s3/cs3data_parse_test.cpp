@@ -73,8 +73,9 @@ const std::vector<FormatCase>& FormatCases() {
       {"line beginning with = has the empty name", "object 1\n=v\nend\n", "1{=v}", nullptr},
       {"NUL ends the line", std::string("object 1\na=x\0yz\nend\0junk\nb=2\nend\n", 33), "1{a=x}",
        "object 1\na=x\nend\n"},
-      {"trailing CRs of an ID are not written", "object 5\r\r\nend\n", "5\r{}", "object 5\nend\n"},
-      {"ID of CRs only is written as 1", "object \r\r\nend\n", "\r{}", "object 1\nend\n"},
+      {"IDs, group names and group values keep a CR that was not last; the writer drops it",
+       "object 5\r\r\nobject g\r\r\n_item=3\r\r\nend\nend\nobject \r\r\nend\n",
+       "5\r{[g\r:3\r]}\r{}", "object 5\nobject g\n_item=3\nend\nend\nobject 1\nend\n"},
       {"names and IDs keep 63 characters",
        "object " + std::string(70, '9') + "\n" + std::string(70, 'n') + "=v\nend\n", nullptr,
        nullptr},
@@ -94,10 +95,13 @@ TEST(CS3DataFormat, ParsesAndWritesBack) {
     if (c.written != nullptr || c.parsed != nullptr) {
       EXPECT_EQ(c.written != nullptr ? c.written : c.input, written);
     }
-    // What was written reads back to itself.
+    // What was written reads back to itself (unless it holds a CR before an
+    // LF, which the reader drops).
     CS3Data again;
     ASSERT_EQ(0, s3DataParse(&again, written.data(), written.size(), nullptr, nullptr));
-    EXPECT_EQ(written, Written(&again));
+    if (written.find("\r\n") == std::string::npos) {
+      EXPECT_EQ(written, Written(&again));
+    }
   }
 }
 

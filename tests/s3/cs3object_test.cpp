@@ -93,7 +93,10 @@ TEST(CS3ObjStringTest, GetFieldReadsTheCursorField) {
   CS3Data data;
   ASSERT_EQ(s3DataParse(&data, "object 1\nkey=value\n_item=5\nend\n", 31, nullptr, nullptr), 0);
   CS3ObjString obj;
-  EXPECT_EQ(obj.GetField(&data), kResNoEntry);  // no field cursor yet
+  data.firstElement();  // a move onto another record would leave no field cursor
+  data.nextElementField();
+  data.nextElementField();
+  EXPECT_EQ(obj.GetField(&data), kResNoEntry);  // past the last field
   data.firstElementField();
   EXPECT_EQ(obj.GetField(&data), 0);
   EXPECT_STREQ(obj.GetValue(), "value");

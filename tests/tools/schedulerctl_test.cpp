@@ -1,0 +1,485 @@
+// schedulerctl end to end: the real binary on real data homes, and with the
+// real daemon under faketime (one real second is one minute of the daemon's
+// clock) for the commands that talk to it.
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <ctime>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <regex>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "tests/common/temp_dir.h"
+
+namespace {
+
+using Args = std::vector<std::string>;
+using Clock = std::chrono::steady_clock;
+
+struct Result {
+  int status;
+  std::string out;
+  std::string err;
+};
+
+std::string ReadFile(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::stringstream text;
+  text << in.rdbuf();
+  return text.str();
+}
+
+void WriteFile(const std::string& path, const std::string& text, bool executable = false) {
+  std::ofstream(path, std::ios::binary) << text;
+  if (executable) chmod(path.c_str(), 0755);
+}
+
+// Starts `argv` in `cwd` with its output in the files `capture`.out/.err.
+pid_t Spawn(const Args& argv, const std::string& capture, const std::string& cwd = ".") {
+  pid_t pid = fork();
+  if (pid == 0) {
+    // faketime preloads its library ahead of a sanitizer runtime.
+    const char* asan = getenv("ASAN_OPTIONS");
+    std::string options = asan != nullptr ? asan : "";
+    setenv("ASAN_OPTIONS", (options + ":verify_asan_link_order=0").c_str(), 1);
+    int out = open((capture + ".out").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    int err = open((capture + ".err").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    if (out < 0 || err < 0 || dup2(out, 1) < 0 || dup2(err, 2) < 0 || chdir(cwd.c_str()) != 0) {
+      _exit(126);
+    }
+    std::vector<char*> args;
+    for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
+    args.push_back(nullptr);
+    execvp(args[0], args.data());
+    _exit(127);
+  }
+  return pid;
+}
+
+int Wait(pid_t pid) {
+  int status = 0;
+  if (waitpid(pid, &status, 0) != pid) return -1;
+  return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+}
+
+// One test's scratch space: the data home and, beside it, captured output.
+class Ctl {
+ public:
+  Ctl() : home_(dir_.Path("home")) {}
+  const std::string& home() const { return home_; }
+  std::string Data(const std::string& relative) const { return home_ + "/data/" + relative; }
+
+  // schedulerctl HOME args..., optionally under faketime with clock `fake`.
+  Result Run(const Args& args, const std::string& fake = "", const std::string& cwd = ".") {
+    Args argv;
+    if (!fake.empty()) argv = {"faketime", "-f", fake};
+    argv.push_back(SCHEDULERCTL_BIN);
+    argv.push_back(home_);
+    argv.insert(argv.end(), args.begin(), args.end());
+    std::string capture = dir_.Path("ctl");
+    int status = Wait(Spawn(argv, capture, cwd));
+    return Result{status, ReadFile(capture + ".out"), ReadFile(capture + ".err")};
+  }
+  // Sets up the home: init and the modules' (name, program) in order.
+  void Setup(const std::vector<std::pair<std::string, std::string>>& modules) {
+    ASSERT_EQ(Run({"init"}).status, 0);
+    for (const auto& m : modules) ASSERT_EQ(Run({"module", "add", m.first, m.second}).status, 0);
+  }
+  std::string Scratch(const std::string& name) const { return dir_.Path(name); }
+
+ private:
+  TempDir dir_;
+  std::string home_;
+};
+
+// Every directory and file under `root` with the files' bytes.
+std::map<std::string, std::string> Snapshot(const std::string& root) {
+  std::map<std::string, std::string> tree;
+  for (const auto& entry : std::filesystem::recursive_directory_iterator(root)) {
+    std::string path = entry.path().string().substr(root.size());
+    tree[path] = entry.is_directory() ? "<dir>" : ReadFile(entry.path().string());
+  }
+  return tree;
+}
+
+bool HaveFaketime() {
+  return system("command -v faketime >/dev/null 2>&1") == 0;
+}
+
+// The daemon under faketime: its clock starts at 2026-12-04 10:14:30 and runs
+// sixty times fast. Tools that must agree with it get a faketime start
+// computed from the real time elapsed since the daemon started.
+class Daemon {
+ public:
+  Daemon(Ctl* ctl, int interval) : ctl_(ctl) {
+    struct tm start = {};
+    start.tm_year = 2026 - 1900, start.tm_mon = 11, start.tm_mday = 4;
+    start.tm_hour = 10, start.tm_min = 14, start.tm_sec = 30, start.tm_isdst = -1;
+    start_ = mktime(&start);
+    started_ = Clock::now();
+    pid_ = Spawn({"faketime", "-f", Spec(), SCHEDULER_BIN, ctl->home(), std::to_string(interval)},
+                 ctl->Scratch("daemon"), ctl->home());
+  }
+  ~Daemon() {
+    if (pid_ <= 0) return;
+    if (Pid() > 0) kill(Pid(), SIGKILL);
+    kill(pid_, SIGKILL);
+    Wait(pid_);
+  }
+  time_t Now() const {
+    auto real = std::chrono::duration<double>(Clock::now() - started_).count();
+    return start_ + static_cast<time_t>(real * 60);
+  }
+  // The faketime clock setting that matches the daemon's clock as it reads now.
+  std::string Spec(time_t at = 0) const { return "@" + Format(at ? at : Now(), "%F %T") + " x60"; }
+  static std::string Format(time_t t, const char* format) {
+    char text[32];
+    strftime(text, sizeof(text), format, localtime(&t));
+    return text;
+  }
+  // The daemon's pid from the status record (the faketime wrapper is its
+  // parent); 0 until it wrote it.
+  int Pid() const {
+    std::smatch m;
+    std::string record = ReadFile(ctl_->Data("scheduler/schedulersts"));
+    return std::regex_search(record, m, std::regex("pid=(\\d+)")) ? std::stoi(m[1]) : 0;
+  }
+  // Waits up to `seconds` real seconds for `done`.
+  template <typename Done>
+  static bool Within(double seconds, Done done) {
+    for (auto end = Clock::now() + std::chrono::duration<double>(seconds); Clock::now() < end;) {
+      if (done()) return true;
+      std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    return done();
+  }
+  // The daemon's exit status; -1 (and killed) when it has not ended within
+  // ten seconds.
+  int Exit() {
+    pid_t pid = pid_;
+    pid_ = 0;
+    int status = 0;
+    if (!Within(10, [&] { return waitpid(pid, &status, WNOHANG) == pid; })) {
+      kill(pid, SIGKILL);
+      Wait(pid);
+      return -1;
+    }
+    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+  }
+
+ private:
+  Ctl* ctl_;
+  time_t start_;
+  Clock::time_point started_;
+  pid_t pid_;
+};
+
+TEST(SchedulerctlTest, TablesRoundTrip) {
+  Ctl ctl;
+  struct Step {
+    Args args;
+    int status;
+    const char* out;  // regular expression the output must contain
+  };
+  const Step steps[] = {
+      {{"--help"}, 0, "^Usage: schedulerctl HOME COMMAND \\[ARGUMENTS\\]\n"},
+      {{"schedule", "add", "--help"}, 0, "^Usage: schedulerctl HOME schedule add ID HH:MM"},
+      {{"stop", "-h"}, 0, "^Usage: schedulerctl HOME stop \\[--wait\\]"},
+      {{"init"}, 0, "empty module table created"},
+      {{"init"}, 0, "module table present \\(0 modules\\), left as it is"},
+      {{"module", "add", "Mail", "mail.sh"}, 0, "^1\n$"},
+      {{"module", "add", "Copy", "/bin/true"}, 0, "^2\n$"},
+      {{"module", "list"},
+       0,
+       "\n1 +Mail +mail\\.sh +- +\\(not found.*\n2 +Copy +/bin/true +/bin/true"},
+      {{"schedule", "add", "1", "10:00", "9:05", "10:00"}, 0, "^$"},
+      {{"schedule", "add", "2", "23:59"}, 0, "^$"},
+      {{"schedule", "list"}, 0, "\n1 +Mail +09:05 10:00\n2 +Copy +23:59\n$"},
+      {{"schedule", "list", "2"}, 0, "^ID +NAME +TIMES\n2 +Copy +23:59\n$"},
+      {{"schedule", "remove", "1", "10:00"}, 0, "^$"},
+      {{"schedule", "list", "1"}, 0, "\n1 +Mail +09:05\n$"},
+      {{"alarm", "add", "2", "2030-01-02 03:04", "call back"}, 0, "^$"},
+      {{"alarm", "add", "2", "2030-01-02", "02:59"}, 0, "^$"},
+      {{"module", "remove", "1"}, 0, "^$"},
+      {{"module", "list"}, 0, "^ID +NAME +PROGRAM +RUNS\n2 +Copy"},
+      {{"schedule", "list"}, 0, "^ID +NAME +TIMES\n2 +Copy +23:59\n$"},
+  };
+  for (const Step& step : steps) {
+    Result r = ctl.Run(step.args);
+    EXPECT_EQ(r.status, step.status) << step.args[0] << " " << r.err;
+    EXPECT_TRUE(std::regex_search(r.out, std::regex(step.out))) << step.args[0] << ":\n" << r.out;
+  }
+  namespace fs = std::filesystem;
+  EXPECT_FALSE(fs::exists(ctl.Data("scheduler/module/1")));
+  EXPECT_FALSE(fs::exists(ctl.Data("scheduler/09")));  // emptied schedule directories go
+  EXPECT_FALSE(fs::exists(ctl.Data("scheduler/10")));
+  EXPECT_EQ(ReadFile(ctl.Data("scheduler/23/59/2")), "object 1\n_item=2\nend\n");
+  EXPECT_EQ(ReadFile(ctl.Data("scheduler/module/index")), "object 1\n_lastid=2\n_item=2\nend\n");
+  EXPECT_EQ(ReadFile(ctl.Data("scheduler/alarm/2030/0102/03/04/2")),
+            "object 1\nmodule=2\ndatetime=20300102030400\ntext=call back\nend\n");
+  // The earlier of the two alarms is the next wake-up.
+  EXPECT_EQ(ReadFile(ctl.Data("scheduler/controle/status")),
+            "object 1\nnexttime=20300102025900\nend\n");
+  EXPECT_TRUE(fs::is_empty(ctl.Data("tmp")));
+}
+
+TEST(SchedulerctlTest, RefusedAndFailedCommandsChangeNothing) {
+  const std::string tooLong(247, 'h');
+  struct Case {
+    Args args;  // after HOME; a first word "HOME=..." replaces HOME
+    int status;
+    const char* err;
+  };
+  const Case cases[] = {
+      {{}, 2, "missing COMMAND"},
+      {{"frobnicate"}, 2, "unknown command 'frobnicate'"},
+      {{"module"}, 2, "module needs add, list or remove"},
+      {{"module", "add", "x"}, 2, "needs NAME and PROGRAM"},
+      {{"module", "add", std::string(256, 'n'), "p"}, 2, "longer than 255"},
+      {{"module", "add", "two\nlines", "p"}, 2, "control characters"},
+      {{"module", "add", "x", ""}, 2, "program must not be empty"},
+      {{"module", "add", "x", std::string(2046, 'p')}, 2, "exceed 2047"},
+      {{"module", "remove", "0"}, 2, "'0' is not a module ID"},
+      {{"module", "remove", "-1"}, 2, "not a module ID"},
+      {{"module", "remove", "1000000000"}, 2, "not a module ID"},
+      {{"schedule", "add", "1"}, 2, "at least one HH:MM"},
+      {{"schedule", "add", "1", "24:00"}, 2, "'24:00' is not a time of day"},
+      {{"schedule", "add", "1", "10:00", "10:60"}, 2, "'10:60'"},
+      {{"schedule", "add", "1", "1000"}, 2, "not a time of day HH:MM"},
+      {{"schedule", "add", "1", "10:5"}, 2, "not a time of day HH:MM"},
+      {{"alarm", "add", "1", "2026-02-29 10:00"}, 2, "not a calendar date"},
+      {{"alarm", "add", "1", "2030-13-01 10:00"}, 2, "not a calendar date"},
+      {{"alarm", "add", "1", "tomorrow"}, 2, "not an alarm time"},
+      {{"alarm", "add", "1", "2001-01-01 10:00"}, 2, "is in the past"},
+      {{"alarm", "add", "1", "2030-01-01 10:00", "a", "b"}, 2, "too many arguments"},
+      {{"stop", "--timeout", "0"}, 2, "not a number of seconds"},
+      {{"stop", "--now"}, 2, "unexpected argument '--now'"},
+      {{"HOME=" + tooLong, "status"}, 2, "longer than 246 characters"},
+      {{"HOME=/nonexistent/home", "status"}, 1, "/nonexistent/home: No such file"},
+      {{"module", "remove", "9"}, 1, "module/index: the module table has no module 9"},
+      {{"schedule", "add", "9", "10:00"}, 1, "has no module 9"},
+      {{"schedule", "remove", "1", "11:11"}, 1, "scheduler/11/11/1: module 1 is not scheduled"},
+      {{"schedule", "remove", "1", "10:00", "11:11"}, 1, "not scheduled at 11:11"},
+      {{"alarm", "add", "9", "2030-01-01 10:00"}, 1, "has no module 9"},
+      {{"stop", "--wait"}, 0, ""},
+      {{"status"}, 0, ""},
+      {{"module", "list"}, 0, ""},
+  };
+  Ctl ctl;
+  ctl.Setup({{"Mail", "mail.sh"}});
+  ASSERT_EQ(ctl.Run({"schedule", "add", "1", "10:00"}).status, 0);
+  const auto before = Snapshot(ctl.home());
+  for (const Case& c : cases) {
+    Args args = c.args;
+    Result r;
+    if (!args.empty() && args[0].rfind("HOME=", 0) == 0) {
+      Args argv = {SCHEDULERCTL_BIN, args[0].substr(5)};
+      argv.insert(argv.end(), args.begin() + 1, args.end());
+      int status = Wait(Spawn(argv, ctl.Scratch("direct")));
+      r = Result{status, "", ReadFile(ctl.Scratch("direct.err"))};
+    } else {
+      r = ctl.Run(args);
+    }
+    std::string shown = args.empty() ? "(none)" : args[0] + " " + (args.size() > 1 ? args[1] : "");
+    EXPECT_EQ(r.status, c.status) << shown << ": " << r.err;
+    EXPECT_NE(r.err.find(c.err), std::string::npos) << shown << ": " << r.err;
+    EXPECT_EQ(Snapshot(ctl.home()), before) << shown;
+  }
+  // A home without a module table is refused by every table command.
+  Ctl bare;
+  std::filesystem::create_directory(bare.home());
+  for (const Args& args :
+       {Args{"module", "list"}, Args{"module", "add", "a", "b"}, Args{"schedule", "list"},
+        Args{"alarm", "add", "1", "2030-01-01 1:00"}}) {
+    Result r = bare.Run(args);
+    EXPECT_EQ(r.status, 1) << args[0];
+    EXPECT_NE(r.err.find("no module table (create it with: schedulerctl HOME init)"),
+              std::string::npos);
+    EXPECT_TRUE(std::filesystem::is_empty(bare.home()));
+  }
+}
+
+// A file that another process keeps locked makes the whole command fail: the
+// files it already wrote are put back and its new directories removed.
+TEST(SchedulerctlTest, LockedFileRollsBackTheWholeCommand) {
+  if (!HaveFaketime()) GTEST_SKIP() << "faketime is not installed";
+  struct Case {
+    const char* locked;  // data-relative file held write-locked
+    Args args;
+    const char* named;  // the file the message names
+  };
+  const Case cases[] = {
+      // Written: the alarm file; failed: the next-alarm record.
+      {"scheduler/controle/status", {"alarm", "add", "1", "2030-01-01 10:00"}, nullptr},
+      {"scheduler/10/00/1", {"module", "remove", "1"}, nullptr},
+      {"scheduler/08/05/1", {"schedule", "add", "1", "07:00", "08:05"}, nullptr},
+      {"scheduler/module/index", {"module", "add", "x", "y"}, nullptr},
+  };
+  for (const Case& c : cases) {
+    Ctl ctl;
+    ctl.Setup({{"Mail", "mail.sh"}});
+    ASSERT_EQ(ctl.Run({"schedule", "add", "1", "10:00"}).status, 0);
+    std::string locked = ctl.Data(c.locked);
+    std::filesystem::create_directories(std::filesystem::path(locked).parent_path());
+    int ready[2];
+    ASSERT_EQ(pipe(ready), 0);
+    pid_t holder = fork();
+    if (holder == 0) {
+      int fd = open(locked.c_str(), O_RDWR | O_CREAT, 0644);
+      struct flock lock = {};
+      lock.l_type = F_WRLCK;
+      if (fd < 0 || fcntl(fd, F_SETLK, &lock) != 0) _exit(1);
+      (void)!write(ready[1], "x", 1);
+      pause();
+      _exit(0);
+    }
+    char byte;
+    ASSERT_EQ(read(ready[0], &byte, 1), 1);
+    const auto before = Snapshot(ctl.home());
+    // Under faketime the ten lock attempts, a second apart, pass in moments.
+    Result r = ctl.Run(c.args, "@2026-12-04 10:00:00 x60");
+    kill(holder, SIGKILL);
+    Wait(holder);
+    close(ready[0]);
+    close(ready[1]);
+    EXPECT_EQ(r.status, 1) << c.locked;
+    std::string named = c.named != nullptr ? ctl.Data(c.named) : locked;
+    EXPECT_NE(r.err.find(named + ": the file stayed locked by another process"), std::string::npos)
+        << r.err;
+    EXPECT_EQ(Snapshot(ctl.home()), before) << c.locked;
+  }
+}
+
+TEST(SchedulerctlTest, ModuleListResolvesProgramsLikeTheDaemon) {
+  struct Case {
+    const char* program;
+    bool inWorkDir, inHome;
+    const char* runs;  // expected RUNS column; HOME stands for the data home
+  };
+  const Case cases[] = {
+      {"job", true, true, "./job"},
+      {"job", false, true, "HOME/job"},
+      {"job", false, false, "-"},
+      {"bin/job", false, false, "bin/job"},
+  };
+  for (const Case& c : cases) {
+    Ctl ctl;
+    ctl.Setup({{"Job", c.program}});
+    std::string work = ctl.Scratch("work");
+    std::filesystem::create_directory(work);
+    if (c.inWorkDir) WriteFile(work + "/job", "#!/bin/sh\n", true);
+    if (c.inHome) WriteFile(ctl.home() + "/job", "#!/bin/sh\n", true);
+    Result r = ctl.Run({"module", "list"}, "", work);
+    std::string runs = std::regex_replace(c.runs, std::regex("HOME"), ctl.home());
+    EXPECT_TRUE(std::regex_search(r.out, std::regex("\n1 +Job +\\S+ +" + runs + "( |\n)")))
+        << c.program << ":\n"
+        << r.out;
+  }
+}
+
+// stop --wait through the documented protocol: a daemon asleep towards the
+// next hour (45 minutes, 45 real seconds away) ends within seconds, in order.
+TEST(SchedulerctlDaemonTest, StopWaitEndsASleepingDaemonInOrder) {
+  if (!HaveFaketime()) GTEST_SKIP() << "faketime is not installed";
+  Ctl ctl;
+  ctl.Setup({});  // an empty module table is enough for the daemon to start
+  Daemon daemon(&ctl, 60);
+  ASSERT_TRUE(Daemon::Within(10, [&] {
+    return ctl.Run({"status"}, daemon.Spec()).out.find("daemon:       running") !=
+           std::string::npos;
+  }));
+  int pid = daemon.Pid();
+  // A stop whose clock disagrees with the daemon's cannot wake it: handed
+  // over to no process, the daemon sleeps on, and is still found and waited
+  // for by the next stop.
+  Result early = ctl.Run({"stop"});
+  EXPECT_EQ(early.status, 0) << early.err;
+  EXPECT_NE(early.out.find("stop requested"), std::string::npos) << early.out;
+  EXPECT_NE(ctl.Run({"status"}, daemon.Spec()).out.find("no longer named in the status record"),
+            std::string::npos);
+  auto begun = Clock::now();
+  Result stop = ctl.Run({"stop", "--wait", "--timeout", "600"}, daemon.Spec());
+  EXPECT_LT(std::chrono::duration<double>(Clock::now() - begun).count(), 8.0);
+  EXPECT_EQ(stop.status, 0) << stop.err;
+  EXPECT_NE(stop.out.find("final result 0 (stopped in order)"), std::string::npos) << stop.out;
+  EXPECT_EQ(daemon.Exit(), 0);
+  EXPECT_EQ(ReadFile(ctl.Data("scheduler/schedulersts")), "object 1\npid=0\nstatus=0\nend\n");
+  EXPECT_FALSE(std::filesystem::exists(ctl.Data("scheduler/status." + std::to_string(pid))));
+  Result status = ctl.Run({"status"});
+  EXPECT_NE(status.out.find("last result:  0 (stopped in order)"), std::string::npos);
+  // Stopping again finds nobody and changes nothing.
+  const auto before = Snapshot(ctl.home());
+  EXPECT_NE(ctl.Run({"stop"}).out.find("no daemon is running"), std::string::npos);
+  EXPECT_EQ(Snapshot(ctl.home()), before);
+}
+
+// An alarm filed while the daemon sleeps towards 11:00 wakes it for the
+// alarm's minute, and the module runs then with that hour and minute.
+TEST(SchedulerctlDaemonTest, AlarmWakesTheSleepingDaemon) {
+  if (!HaveFaketime()) GTEST_SKIP() << "faketime is not installed";
+  Ctl ctl;
+  ctl.Setup({{"Recorder", "record"}});
+  std::string log = ctl.home() + "/runs";
+  WriteFile(ctl.home() + "/record", "#!/bin/sh\necho \"$2 $3\" >> \"$1/runs\"\n", true);
+  Daemon daemon(&ctl, 60);
+  ASSERT_TRUE(Daemon::Within(10, [&] { return daemon.Pid() != 0; }));
+  std::this_thread::sleep_for(std::chrono::milliseconds(500));
+  // First an alarm from a program whose clock is an hour behind: the daemon
+  // finds its time already past and keeps it for stale. It must not keep the
+  // next alarm from waking the daemon.
+  time_t behind = daemon.Now() - 3600;
+  ASSERT_EQ(
+      ctl.Run({"alarm", "add", "1", Daemon::Format(behind + 120, "%F %H:%M")}, daemon.Spec(behind))
+          .status,
+      0);
+  time_t at = daemon.Now() + 180;  // three minutes ahead, on the daemon's clock
+  Result r =
+      ctl.Run({"alarm", "add", "1", Daemon::Format(at, "%F %H:%M"), "wake up"}, daemon.Spec());
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_TRUE(Daemon::Within(10, [&] { return !ReadFile(log).empty(); }))
+      << "the module did not run; the daemon slept on towards 11:00";
+  EXPECT_EQ(ReadFile(log), Daemon::Format(at, "%H %M") + "\n");
+  Result status = ctl.Run({"status"}, daemon.Spec());
+  EXPECT_NE(status.out.find("next wake-up: 2026-12-04 11:00"), std::string::npos) << status.out;
+  EXPECT_EQ(ctl.Run({"stop", "--wait", "--timeout", "600"}, daemon.Spec()).status, 0);
+  EXPECT_EQ(daemon.Exit(), 0);
+}
+
+// A daemon killed without its shut-down: status tells so, and stop neither
+// signals the stale pid nor changes anything.
+TEST(SchedulerctlDaemonTest, KilledDaemonIsReportedAndNotSignalled) {
+  if (!HaveFaketime()) GTEST_SKIP() << "faketime is not installed";
+  Ctl ctl;
+  ctl.Setup({});
+  Daemon daemon(&ctl, 60);
+  ASSERT_TRUE(Daemon::Within(10, [&] {
+    return ctl.Run({"status"}, daemon.Spec()).out.find("daemon:       running") !=
+           std::string::npos;
+  }));
+  int pid = daemon.Pid();
+  ASSERT_GT(pid, 0);
+  ASSERT_EQ(kill(pid, SIGKILL), 0);
+  daemon.Exit();
+  Result status = ctl.Run({"status"});
+  EXPECT_NE(status.out.find("pid " + std::to_string(pid) + " ended without its shut-down"),
+            std::string::npos)
+      << status.out;
+  const auto before = Snapshot(ctl.home());
+  Result stop = ctl.Run({"stop", "--wait"});
+  EXPECT_EQ(stop.status, 0);
+  EXPECT_NE(stop.out.find("no daemon is running"), std::string::npos);
+  EXPECT_EQ(Snapshot(ctl.home()), before);
+}
+
+}  // namespace

@@ -1,0 +1,82 @@
+// What every schedulerctl command needs from the data home: the module
+// table's IDs, the schedule table's entries found on disk, the liveness probe
+// of a daemon, and the bookkeeping that lets a failed command leave no new
+// directory behind.
+//
+// REQUIRES for every function: the data home has been saved
+// (S3ComPathHomeSave) and the process is not itself a daemon holding a
+// per-process status lock (the probe would drop it).
+#ifndef TOOLS_CTL_HOME_H_
+#define TOOLS_CTL_HOME_H_
+
+#include <string>
+#include <vector>
+
+// Data-relative file names the tool reports in its messages.
+constexpr char kCtlModuleIndexFile[] = "scheduler/module/index";
+constexpr char kCtlStatusFile[] = "scheduler/schedulersts";
+constexpr char kCtlNextAlarmFile[] = "scheduler/controle/status";
+
+// 0 when `home` names an existing directory; otherwise prints why on standard
+// error and returns kCtlExitFailed.
+int ctlRequireHomeDir(const char* home);
+
+// Reads the module index into `ids`, in table order. 0; -110 when the index
+// file is missing or holds no record; another store code.
+int ctlReadModuleIds(std::vector<int>* ids);
+
+// Reads the module table for command `what`. 0 with `ids` filled, or prints
+// the failure (a missing table with the hint to run init) and returns
+// kCtlExitFailed.
+int ctlRequireTable(const char* what, std::vector<int>* ids);
+
+// ctlRequireTable, and the table must list `id`; else prints that it does not
+// and returns kCtlExitFailed.
+int ctlRequireModule(const char* what, int id);
+
+// One schedule entry found on disk: the file scheduler/HH/MM/<moduleId>.
+struct CtlEntry {
+  int moduleId;
+  int hour;
+  int minute;
+};
+
+// Lists the schedule entry files under scheduler/ whose hour directory is
+// 00-23, whose minute directory is 00-59 and whose name is a module ID
+// (`onlyId` > 0: only that module's). Whether a file holds a record is not
+// looked at here. Sorted by module, hour, minute. 0 (also when there is no
+// scheduler directory) or -1 with errno when a directory cannot be read.
+int ctlScanSchedule(int onlyId, std::vector<CtlEntry>* out);
+
+// Writes "scheduler/HH/MM/ID" of `entry` into `out` (kComPathMax bytes).
+void ctlEntryFile(const CtlEntry& entry, char* out);
+
+// Removes the minute and hour directories of `entries` that are left empty.
+// Best effort: a directory that is not empty or is gone is left as it is.
+void ctlPruneScheduleDirs(const std::vector<CtlEntry>& entries);
+
+// True when a process holds the lock of daemon `pid`'s per-process status
+// file, that is, daemon `pid` is alive. False for pid <= 0.
+bool ctlDaemonAlive(int pid);
+
+// The daemons alive on this data home found through their per-process status
+// files (scheduler/status.<pid> locked by a live process), whatever the
+// status record says: a daemon that was handed over runs on until its next
+// wake-up. 0, or -1 with errno when the directory cannot be read.
+int ctlLiveDaemons(std::vector<int>* pids);
+
+// The directories a command's files are about to be created in. Watch
+// records, for each data-relative file name, the directories on its way that
+// do not exist yet; Undo removes them again, deepest first, when they are
+// empty, so that a command that failed and was rolled back leaves the tree as
+// it found it.
+class CtlNewDirs {
+ public:
+  void Watch(const char* relFile);
+  void Undo();
+
+ private:
+  std::vector<std::string> missing_;
+};
+
+#endif  // TOOLS_CTL_HOME_H_

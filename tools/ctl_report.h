@@ -1,0 +1,39 @@
+// How schedulerctl talks to the operator: the meaning of every result code
+// it can meet, and the one-line messages of a failed operation.
+#ifndef TOOLS_CTL_REPORT_H_
+#define TOOLS_CTL_REPORT_H_
+
+// Exit statuses of schedulerctl.
+constexpr int kCtlExitOk = 0;
+constexpr int kCtlExitFailed = 1;  // an operation failed; the data home is as it was
+constexpr int kCtlExitUsage = 2;   // bad arguments; nothing was touched
+
+// What a result code of a record store operation means, in a few words
+// ("the file stayed locked by another process"). Never null; codes the tool
+// does not know read "unexpected result".
+const char* ctlStoreMeaning(int code);
+
+// What a daemon's final result (the status record's "status") means. The
+// daemon's own codes (-99 interval refused, -110 missing module table, -4404,
+// -4405) read as the daemon's reasons; every other code as ctlStoreMeaning.
+const char* ctlDaemonMeaning(int code);
+
+// Prints "schedulerctl: <what>: <HOME/data/relFile>: <meaning> (result
+// <code>)" on standard error and returns kCtlExitFailed. `relFile` is a path
+// relative to the data directory; null leaves the file out.
+// REQUIRES: the data home has been saved (S3ComPathHomeSave).
+int ctlFail(const char* what, const char* relFile, int code);
+
+// Prints "schedulerctl: <message>" on standard error and returns
+// kCtlExitFailed.
+int ctlError(const char* format, ...) __attribute__((format(printf, 1, 2)));
+
+// Names the command whose help the usage hint points to ("module add"); null
+// or "" points to the general help.
+void ctlSetHelpTopic(const char* topic);
+
+// Prints "schedulerctl: <message>" and a hint to the --help of the current
+// topic on standard error and returns kCtlExitUsage.
+int ctlUsageError(const char* format, ...) __attribute__((format(printf, 1, 2)));
+
+#endif  // TOOLS_CTL_REPORT_H_

@@ -1,0 +1,446 @@
+#include "tools/ctl_tables.h"
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <map>
+#include <memory>
+#include <string>
+
+#include "common/S3ComPath.h"
+#include "common/com.h"
+#include "common/comfile.h"
+#include "s3/cs3data.h"
+#include "s3/cs3dataiofile.h"
+#include "stores/cvelscheduler.h"
+#include "stores/cvelschedulermodule.h"
+#include "stores/cvelschedulermodules.h"
+#include "tools/ctl_home.h"
+#include "tools/ctl_report.h"
+
+namespace {
+
+// The module index as init writes it: when the file holds no record yet, a
+// record 1 with _lastid=0 and no entries; a table that another program wrote
+// in the meantime is kept as it is.
+class EmptyModuleTable : public CvelSchedulerModules {
+ public:
+  int SetFieldValue(CS3Data* data) override {
+    if (data->GetCount() > 0) return 0;
+    return data->SetFieldLastID(0);
+  }
+};
+
+// Creates `path` and its missing parents (mode 0755 less the umask),
+// appending each directory it created to `created`. 0, or -1 with errno.
+int MakeDirs(const std::string& path, std::vector<std::string>* created) {
+  for (size_t end = 1; end <= path.size(); ++end) {
+    if (end < path.size() && path[end] != '/') continue;
+    std::string dir = path.substr(0, end);
+    if (dir.empty() || dir.back() == '/') continue;
+    if (mkdir(dir.c_str(), 0755) == 0) {
+      created->push_back(dir);
+      continue;
+    }
+    if (errno != EEXIST) return -1;
+    struct stat st;
+    if (stat(dir.c_str(), &st) != 0) return -1;
+    if (!S_ISDIR(st.st_mode)) {
+      errno = ENOTDIR;
+      return -1;
+    }
+  }
+  return 0;
+}
+
+void RemoveDirs(std::vector<std::string>* created) {
+  for (auto it = created->rbegin(); it != created->rend(); ++it) rmdir(it->c_str());
+  created->clear();
+}
+
+void ClockTexts(const CtlClock& time, char* hour, char* minute) {
+  snprintf(hour, 3, "%02d", time.hour);
+  snprintf(minute, 3, "%02d", time.minute);
+}
+
+std::vector<CtlClock> Distinct(const std::vector<CtlClock>& times) {
+  std::vector<CtlClock> out;
+  for (const CtlClock& t : times) {
+    bool seen = std::any_of(out.begin(), out.end(), [&](const CtlClock& o) {
+      return o.hour == t.hour && o.minute == t.minute;
+    });
+    if (!seen) out.push_back(t);
+  }
+  return out;
+}
+
+// Schedule entry objects with their keys set. CvelScheduler sets its keys
+// only on the way into a file access, so each is read once here: that sets
+// the keys and says whether the entry is present. All of this happens before
+// the command's own accessor locks anything, because a read of a file that
+// this process holds locked would end that lock.
+struct EntryObject {
+  CtlEntry entry;
+  std::unique_ptr<CvelScheduler> object;
+  int readResult;  // 0 present, -110 absent
+};
+
+// Prepares one object per time. kCtlExitOk, or the printed failure.
+int PrepareEntries(const char* what, int id, const std::vector<CtlClock>& times,
+                   std::vector<EntryObject>* out) {
+  for (const CtlClock& time : times) {
+    EntryObject item{CtlEntry{id, time.hour, time.minute}, std::make_unique<CvelScheduler>(), 0};
+    char hour[3];
+    char minute[3];
+    ClockTexts(time, hour, minute);
+    item.readResult = item.object->Get(id, hour, minute);
+    if (item.readResult != 0 && item.readResult != kResNoEntry) {
+      char file[kComPathMax];
+      ctlEntryFile(item.entry, file);
+      return ctlFail(what, file, item.readResult);
+    }
+    out->push_back(std::move(item));
+  }
+  return kCtlExitOk;
+}
+
+// The program the daemon would start for `execute`, resolved the way it
+// resolves it, and a note for the operator.
+std::string Resolve(const char* execute, std::string* note) {
+  note->clear();
+  std::string path;
+  if (strchr(execute, '/') != nullptr || strchr(execute, '\\') != nullptr) {
+    path = execute;
+    if (comFileGetSize(execute) < 0) {
+      *note = "used as is; not found from here";
+      return path;
+    }
+  } else {
+    std::string local = std::string("./") + execute;
+    char inHome[kComPathMax];
+    S3ComPathEditModule(execute, inHome);
+    if (comFileGetSize(local.c_str()) >= 0) {
+      path = local;
+      *note = "found in the current directory";
+    } else if (comFileGetSize(inHome) >= 0) {
+      path = inHome;
+    } else {
+      *note = "not found: the daemon skips this module";
+      return "-";
+    }
+  }
+  if (access(path.c_str(), X_OK) != 0)
+    *note = note->empty() ? "not executable" : *note + "; not executable";
+  return path;
+}
+
+std::string Times(const std::vector<CtlClock>& times) {
+  if (times.empty()) return "-";
+  std::string out;
+  for (const CtlClock& t : times) {
+    char text[8];
+    snprintf(text, sizeof(text), "%02d:%02d", t.hour, t.minute);
+    if (!out.empty()) out += ' ';
+    out += text;
+  }
+  return out;
+}
+
+void PrintRows(const std::vector<std::vector<std::string>>& rows) {
+  std::vector<size_t> width;
+  for (const auto& row : rows) {
+    for (size_t i = 0; i < row.size(); ++i) {
+      if (width.size() <= i) width.push_back(0);
+      width[i] = std::max(width[i], row[i].size());
+    }
+  }
+  for (const auto& row : rows) {
+    std::string line;
+    for (size_t i = 0; i < row.size(); ++i) {
+      line += row[i];
+      if (i + 1 < row.size()) line += std::string(width[i] - row[i].size() + 2, ' ');
+    }
+    line.erase(line.find_last_not_of(' ') + 1);
+    printf("%s\n", line.c_str());
+  }
+}
+
+}  // namespace
+
+int ctlInit(const char* home) {
+  std::vector<std::string> created;
+  std::string base(home);
+  for (const char* sub : {"", "/data", "/data/tmp", "/data/scheduler", "/data/scheduler/module"}) {
+    std::string dir = base + sub;
+    if (MakeDirs(dir, &created) != 0) {
+      int err = errno;
+      RemoveDirs(&created);
+      return ctlError("init: cannot create the directory %s: %s", dir.c_str(), strerror(err));
+    }
+  }
+  std::vector<int> ids;
+  int rc = ctlReadModuleIds(&ids);
+  if (rc == 0) {
+    char path[kComPathMax];
+    S3ComPathEditData(kCtlModuleIndexFile, path);
+    printf("%s: module table present (%zu module%s), left as it is\n", path, ids.size(),
+           ids.size() == 1 ? "" : "s");
+    return kCtlExitOk;
+  }
+  if (rc == kResNoEntry) {
+    CS3DataIO io;
+    EmptyModuleTable table;
+    rc = io.OpenAdd(table);
+    if (rc == 0) rc = io.ModIndexData(table);
+    if (rc != 0) io.SetError();
+  }
+  if (rc != 0) {
+    RemoveDirs(&created);
+    return ctlFail("init: cannot create the module table", kCtlModuleIndexFile, rc);
+  }
+  char path[kComPathMax];
+  S3ComPathEditData(kCtlModuleIndexFile, path);
+  printf("%s: empty module table created\n", path);
+  return kCtlExitOk;
+}
+
+int ctlModuleAdd(const char* name, const char* program) {
+  std::vector<int> ids;
+  int status = ctlRequireTable("module add", &ids);
+  if (status != kCtlExitOk) return status;
+  CvelSchedulerModule module;
+  int rc = module.Set("Name", name);
+  if (rc == 0) rc = module.Set("execute", program);
+  if (rc != 0) return ctlFail("module add: the values were refused", nullptr, rc);
+  CtlNewDirs dirs;
+  dirs.Watch("tmp/backup");
+  rc = module.Add();
+  if (rc != 0) {
+    // The accessor put the index and the record file back; a directory made
+    // for the new ID is left empty and goes too.
+    if (module.GetID() > 0 && std::find(ids.begin(), ids.end(), module.GetID()) == ids.end()) {
+      char dir[kComPathMax];
+      char relative[64];
+      snprintf(relative, sizeof(relative), "scheduler/module/%d", module.GetID());
+      S3ComPathEditData(relative, dir);
+      rmdir(dir);
+    }
+    dirs.Undo();
+    return ctlFail("module add: cannot add the module", kCtlModuleIndexFile, rc);
+  }
+  printf("%d\n", module.GetID());
+  return kCtlExitOk;
+}
+
+int ctlModuleList() {
+  std::vector<int> ids;
+  int status = ctlRequireTable("module list", &ids);
+  if (status != kCtlExitOk) return status;
+  std::vector<std::vector<std::string>> rows;
+  rows.push_back({"ID", "NAME", "PROGRAM", "RUNS", ""});
+  for (int id : ids) {
+    CvelSchedulerModule module;
+    int rc = module.Get(id);
+    if (rc == kResNoEntry) {
+      rows.push_back({std::to_string(id), "-", "-", "-",
+                      "record missing: the daemon removes the module when it is due"});
+      continue;
+    }
+    if (rc != 0) {
+      char file[kComPathMax];
+      module.GetFileName(file);
+      return ctlFail("module list", file, rc);
+    }
+    std::string note;
+    std::string runs = Resolve(module.GetExecute(), &note);
+    rows.push_back({std::to_string(id), module.GetDisplayName(), module.GetExecute(), runs,
+                    note.empty() ? "" : "(" + note + ")"});
+  }
+  PrintRows(rows);
+  return kCtlExitOk;
+}
+
+int ctlModuleRemove(int id) {
+  int status = ctlRequireModule("module remove", id);
+  if (status != kCtlExitOk) return status;
+  std::vector<CtlEntry> entries;
+  if (ctlScanSchedule(id, &entries) != 0) {
+    char dir[kComPathMax];
+    S3ComPathEditData("scheduler", dir);
+    return ctlError("module remove: cannot read the schedule table under %s: %s", dir,
+                    strerror(errno));
+  }
+  std::vector<CtlClock> times;
+  for (const CtlEntry& e : entries) times.push_back(CtlClock{e.hour, e.minute});
+  std::vector<EntryObject> objects;
+  status = PrepareEntries("module remove", id, times, &objects);
+  if (status != kCtlExitOk) return status;
+
+  CtlNewDirs dirs;
+  dirs.Watch("tmp/backup");
+  int rc = 0;
+  const char* failedEntry = nullptr;
+  char entryFile[kComPathMax] = "";
+  {
+    CS3DataIO io;
+    CvelSchedulerModules index;
+    CvelSchedulerModule module;
+    rc = io.Del(index, module, id, true);
+    for (EntryObject& item : objects) {
+      if (rc != 0) break;
+      ctlEntryFile(item.entry, entryFile);
+      failedEntry = entryFile;
+      rc = io.Del(*item.object);
+    }
+    if (rc != 0) io.SetError();
+  }
+  if (rc != 0) {
+    dirs.Undo();
+    char what[64];
+    snprintf(what, sizeof(what), "module remove: cannot remove module %d", id);
+    if (failedEntry != nullptr) return ctlFail(what, failedEntry, rc);
+    // The index entry and the module's directory go in one step; either may
+    // have failed.
+    char index[kComPathMax];
+    char moduleDir[kComPathMax];
+    char relative[64];
+    S3ComPathEditData(kCtlModuleIndexFile, index);
+    snprintf(relative, sizeof(relative), "scheduler/module/%d", id);
+    S3ComPathEditData(relative, moduleDir);
+    return ctlError("%s: %s and %s: %s (result %d)", what, index, moduleDir, ctlStoreMeaning(rc),
+                    rc);
+  }
+  ctlPruneScheduleDirs(entries);
+  return kCtlExitOk;
+}
+
+int ctlScheduleAdd(int id, const std::vector<CtlClock>& times) {
+  int status = ctlRequireModule("schedule add", id);
+  if (status != kCtlExitOk) return status;
+  std::vector<EntryObject> objects;
+  status = PrepareEntries("schedule add", id, Distinct(times), &objects);
+  if (status != kCtlExitOk) return status;
+
+  CtlNewDirs dirs;
+  dirs.Watch("tmp/backup");
+  for (const EntryObject& item : objects) {
+    char file[kComPathMax];
+    ctlEntryFile(item.entry, file);
+    dirs.Watch(file);
+  }
+  int rc = 0;
+  char failed[kComPathMax] = "";
+  {
+    CS3DataIO io;
+    for (EntryObject& item : objects) {
+      ctlEntryFile(item.entry, failed);
+      // The entry's value is the module ID; the daemon only asks whether the
+      // file holds a record.
+      rc = io.Add(*item.object, id);
+      if (rc != 0) break;
+    }
+    if (rc != 0) io.SetError();
+  }
+  if (rc != 0) {
+    dirs.Undo();
+    char what[64];
+    snprintf(what, sizeof(what), "schedule add: cannot schedule module %d", id);
+    return ctlFail(what, failed, rc);
+  }
+  return kCtlExitOk;
+}
+
+int ctlScheduleList(int id) {
+  std::vector<int> ids;
+  int status = ctlRequireTable("schedule list", &ids);
+  if (status != kCtlExitOk) return status;
+  std::vector<CtlEntry> entries;
+  if (ctlScanSchedule(id, &entries) != 0) {
+    char dir[kComPathMax];
+    S3ComPathEditData("scheduler", dir);
+    return ctlError("schedule list: cannot read the schedule table under %s: %s", dir,
+                    strerror(errno));
+  }
+  // An entry counts only when its file holds a record, as for the daemon.
+  std::map<int, std::vector<CtlClock>> byModule;
+  for (const CtlEntry& e : entries) {
+    CvelScheduler entry;
+    char hour[3];
+    char minute[3];
+    ClockTexts(CtlClock{e.hour, e.minute}, hour, minute);
+    int rc = entry.Get(e.moduleId, hour, minute);
+    if (rc == kResNoEntry) continue;
+    if (rc != 0) {
+      char file[kComPathMax];
+      ctlEntryFile(e, file);
+      return ctlFail("schedule list", file, rc);
+    }
+    byModule[e.moduleId].push_back(CtlClock{e.hour, e.minute});
+  }
+  bool listed = id <= 0 || std::find(ids.begin(), ids.end(), id) != ids.end();
+  if (!listed && byModule.empty()) {
+    char path[kComPathMax];
+    S3ComPathEditData(kCtlModuleIndexFile, path);
+    return ctlError("schedule list: %s: the module table has no module %d", path, id);
+  }
+  std::vector<std::vector<std::string>> rows;
+  rows.push_back({"ID", "NAME", "TIMES"});
+  for (int module : ids) {
+    if (id > 0 && module != id) continue;
+    CvelSchedulerModule record;
+    std::string name = record.Get(module) == 0 ? record.GetDisplayName() : "-";
+    rows.push_back({std::to_string(module), name, Times(byModule[module])});
+    byModule.erase(module);
+  }
+  for (const auto& stray : byModule) {
+    rows.push_back(
+        {std::to_string(stray.first), "(not in the module table: never run)", Times(stray.second)});
+  }
+  PrintRows(rows);
+  return kCtlExitOk;
+}
+
+int ctlScheduleRemove(int id, const std::vector<CtlClock>& times) {
+  std::vector<EntryObject> objects;
+  int status = PrepareEntries("schedule remove", id, Distinct(times), &objects);
+  if (status != kCtlExitOk) return status;
+  for (const EntryObject& item : objects) {
+    if (item.readResult == kResNoEntry) {
+      char file[kComPathMax];
+      char path[kComPathMax];
+      ctlEntryFile(item.entry, file);
+      S3ComPathEditData(file, path);
+      return ctlError("schedule remove: %s: module %d is not scheduled at %02d:%02d", path, id,
+                      item.entry.hour, item.entry.minute);
+    }
+  }
+  CtlNewDirs dirs;
+  dirs.Watch("tmp/backup");
+  int rc = 0;
+  char failed[kComPathMax] = "";
+  std::vector<CtlEntry> removed;
+  {
+    CS3DataIO io;
+    for (EntryObject& item : objects) {
+      ctlEntryFile(item.entry, failed);
+      // The whole file goes: an entry file that merely loses its _item entry
+      // still holds a record and keeps the module due.
+      rc = io.Del(*item.object);
+      if (rc != 0) break;
+      removed.push_back(item.entry);
+    }
+    if (rc != 0) io.SetError();
+  }
+  if (rc != 0) {
+    dirs.Undo();
+    char what[64];
+    snprintf(what, sizeof(what), "schedule remove: cannot unschedule module %d", id);
+    return ctlFail(what, failed, rc);
+  }
+  ctlPruneScheduleDirs(removed);
+  return kCtlExitOk;
+}

@@ -1,0 +1,345 @@
+// schedulerctl: the operator's tool for a scheduler data home. It reads the
+// command line, checks every argument before anything is touched, and hands
+// the work to the command units (tools/ctl_tables.h, tools/ctl_daemon.h).
+#include <cstdio>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "common/S3ComPath.h"
+#include "tools/ctl_args.h"
+#include "tools/ctl_daemon.h"
+#include "tools/ctl_home.h"
+#include "tools/ctl_report.h"
+#include "tools/ctl_tables.h"
+
+namespace {
+
+struct Help {
+  const char* topic;  // "" for the general help
+  const char* text;
+};
+
+constexpr Help kHelp[] = {
+    {"",
+     "Usage: schedulerctl HOME COMMAND [ARGUMENTS]\n"
+     "\n"
+     "Maintains the data home of a scheduler daemon and talks to the daemon running\n"
+     "on it. HOME is the data home directory, as given to the daemon.\n"
+     "\n"
+     "Commands:\n"
+     "  init                                    create the directories and an empty module table\n"
+     "  module add NAME PROGRAM                 register a module; prints its ID\n"
+     "  module list                             list the modules and what each one runs\n"
+     "  module remove ID                        remove a module and its schedule entries\n"
+     "  schedule add ID HH:MM [HH:MM ...]       run a module every day at these times\n"
+     "  schedule list [ID]                      list each module's times of the day\n"
+     "  schedule remove ID HH:MM [HH:MM ...]    stop running a module at these times\n"
+     "  alarm add ID 'YYYY-MM-DD HH:MM' [TEXT]  run a module once at that minute\n"
+     "  status                                  is the daemon running, its last result,\n"
+     "                                          its next wake-up\n"
+     "  stop [--wait] [--timeout SECONDS]       stop the daemon through its orderly shut-down\n"
+     "\n"
+     "'schedulerctl HOME COMMAND --help' describes one command.\n"
+     "\n"
+     "Exit status: 0 success; 1 the operation failed (the data home is left as it\n"
+     "was); 2 bad arguments (nothing was touched).\n"},
+    {"init",
+     "Usage: schedulerctl HOME init\n"
+     "\n"
+     "Creates HOME and its directories (data, data/tmp, data/scheduler/module) and an\n"
+     "empty module table, so that the daemon can start on HOME. A module table that\n"
+     "is already there is left as it is.\n"},
+    {"module",
+     "Usage: schedulerctl HOME module add NAME PROGRAM\n"
+     "       schedulerctl HOME module list\n"
+     "       schedulerctl HOME module remove ID\n"
+     "\n"
+     "Maintains the module table: the programs the daemon may start. See\n"
+     "'schedulerctl HOME module add --help' and the others.\n"},
+    {"module add",
+     "Usage: schedulerctl HOME module add NAME PROGRAM\n"
+     "\n"
+     "Registers a module at the end of the module table and prints its new ID.\n"
+     "NAME is a display name (at most 255 characters). PROGRAM is what the daemon\n"
+     "runs: a bare file name is looked for as ./PROGRAM in the daemon's working\n"
+     "directory first and then as HOME/PROGRAM (a module whose program is found in\n"
+     "neither place is skipped); a path containing '/' is run as it is. The daemon\n"
+     "starts the program with four arguments: its path, HOME, the hour HH and the\n"
+     "minute MM.\n"},
+    {"module list",
+     "Usage: schedulerctl HOME module list\n"
+     "\n"
+     "Lists the modules in the order the daemon visits them: ID, name, program, and\n"
+     "the file the daemon would run for it now (resolved as the daemon does, with\n"
+     "the current directory standing for the daemon's working directory).\n"},
+    {"module remove",
+     "Usage: schedulerctl HOME module remove ID\n"
+     "\n"
+     "Removes module ID from the module table, deletes its directory and all its\n"
+     "schedule entries, as one change: if any step fails, nothing is removed.\n"
+     "Alarm files already filed for the module stay; the daemon never runs a\n"
+     "module that is not in the table.\n"},
+    {"schedule",
+     "Usage: schedulerctl HOME schedule add ID HH:MM [HH:MM ...]\n"
+     "       schedulerctl HOME schedule list [ID]\n"
+     "       schedulerctl HOME schedule remove ID HH:MM [HH:MM ...]\n"
+     "\n"
+     "Maintains the schedule table: the times of the day at which each module runs.\n"},
+    {"schedule add",
+     "Usage: schedulerctl HOME schedule add ID HH:MM [HH:MM ...]\n"
+     "\n"
+     "Makes module ID due every day at each given time (00:00 to 23:59). The\n"
+     "daemon starts a due module at the first wake-up that falls on that minute,\n"
+     "so a time should lie on the daemon's interval (with interval 15: :00, :15,\n"
+     "...). Times that are already scheduled stay as they are.\n"},
+    {"schedule list",
+     "Usage: schedulerctl HOME schedule list [ID]\n"
+     "\n"
+     "Lists the times of the day of every module (only of module ID when given),\n"
+     "sorted.\n"},
+    {"schedule remove",
+     "Usage: schedulerctl HOME schedule remove ID HH:MM [HH:MM ...]\n"
+     "\n"
+     "Removes the schedule entries of module ID at the given times, so that the\n"
+     "module is no longer due then. Each time must be scheduled; if one is not,\n"
+     "nothing is removed.\n"},
+    {"alarm",
+     "Usage: schedulerctl HOME alarm add ID 'YYYY-MM-DD HH:MM' [TEXT]\n"
+     "\n"
+     "Files alarms: one-off runs of a module at a given minute.\n"},
+    {"alarm add",
+     "Usage: schedulerctl HOME alarm add ID 'YYYY-MM-DD HH:MM' [TEXT]\n"
+     "\n"
+     "Files an alarm for module ID at that date and minute (the date and the time\n"
+     "may also be given as two arguments): the daemon runs the module at that\n"
+     "minute, waking early for it if it has to. TEXT (at most 255 characters) is\n"
+     "stored in the alarm for the module to read. When the alarm is earlier than\n"
+     "the daemon's next wake-up, the next-alarm record is lowered and the running\n"
+     "daemon is sent SIGUSR1 so that it re-plans its sleep. The alarm must not lie\n"
+     "before the current minute.\n"},
+    {"status",
+     "Usage: schedulerctl HOME status\n"
+     "\n"
+     "Shows the daemon named in the status record and whether it is alive (it holds\n"
+     "the lock on its per-process status file), the result code with which the last\n"
+     "daemon stopped and what it means, and the next wake-up the daemon planned.\n"},
+    {"stop",
+     "Usage: schedulerctl HOME stop [--wait] [--timeout SECONDS]\n"
+     "\n"
+     "Stops the daemon through its own orderly shut-down: hands the status record to\n"
+     "no process, then lowers the next-alarm record to the current minute and sends\n"
+     "SIGUSR1, about once a second, until the daemon has let go of its lock. Without\n"
+     "--wait it returns after a few seconds at most (the daemon then ends at its next\n"
+     "wake-up at the latest). With --wait it returns once the daemon's final status\n"
+     "is written, and fails (exit 1) when that takes longer than SECONDS (default 30).\n"
+     "When no daemon runs, nothing is changed.\n"},
+};
+
+const char* kCommands[] = {"init", "module", "schedule", "alarm", "status", "stop"};
+const char* kActions[] = {"add", "list", "remove"};
+
+bool IsOneOf(const char* word, const char* const* list, size_t count) {
+  for (size_t i = 0; i < count; ++i) {
+    if (strcmp(word, list[i]) == 0) return true;
+  }
+  return false;
+}
+
+bool IsCommand(const char* word) {
+  return IsOneOf(word, kCommands, sizeof(kCommands) / sizeof(kCommands[0]));
+}
+
+bool IsHelp(const char* word) {
+  return strcmp(word, "--help") == 0 || strcmp(word, "-h") == 0;
+}
+
+int PrintHelp(const char* topic) {
+  for (const Help& help : kHelp) {
+    if (strcmp(help.topic, topic) == 0) {
+      fputs(help.text, stdout);
+      return kCtlExitOk;
+    }
+  }
+  fputs(kHelp[0].text, stdout);
+  return kCtlExitOk;
+}
+
+// --help anywhere: the help of the command named before it (with or without
+// HOME in front), else the general help.
+int HelpFor(int argc, char** argv) {
+  std::vector<const char*> words;
+  for (int i = 1; i < argc; ++i) {
+    if (!IsHelp(argv[i])) words.push_back(argv[i]);
+  }
+  size_t at = 0;
+  if (words.size() > at && !IsCommand(words[at])) ++at;  // HOME
+  if (words.size() <= at || !IsCommand(words[at])) return PrintHelp("");
+  std::string topic = words[at];
+  if (words.size() > at + 1 && IsOneOf(words[at + 1], kActions, 3)) {
+    topic += " ";
+    topic += words[at + 1];
+  }
+  return PrintHelp(topic.c_str());
+}
+
+int Refused(const char* why) {
+  return ctlUsageError("%s", why);
+}
+
+// Parses the times at argv[from..argc).
+bool ParseTimes(int argc, char** argv, int from, std::vector<CtlClock>* times, char* why) {
+  for (int i = from; i < argc; ++i) {
+    CtlClock time{0, 0};
+    if (!ctlParseClock(argv[i], &time.hour, &time.minute, why, kCtlWhySize)) return false;
+    times->push_back(time);
+  }
+  return true;
+}
+
+int ModuleCommand(const char* home, int argc, char** argv) {
+  char why[kCtlWhySize];
+  const char* action = argc > 0 ? argv[0] : "";
+  if (strcmp(action, "add") == 0) {
+    ctlSetHelpTopic("module add");
+    if (argc != 3) return ctlUsageError("module add needs NAME and PROGRAM");
+    if (!ctlCheckFieldText(argv[1], kCtlNameMax, false, "module name", why, kCtlWhySize) ||
+        !ctlCheckProgram(argv[2], home, why, kCtlWhySize)) {
+      return Refused(why);
+    }
+    int status = ctlRequireHomeDir(home);
+    return status != kCtlExitOk ? status : ctlModuleAdd(argv[1], argv[2]);
+  }
+  if (strcmp(action, "list") == 0) {
+    ctlSetHelpTopic("module list");
+    if (argc != 1) return ctlUsageError("module list takes no arguments");
+    int status = ctlRequireHomeDir(home);
+    return status != kCtlExitOk ? status : ctlModuleList();
+  }
+  if (strcmp(action, "remove") == 0) {
+    ctlSetHelpTopic("module remove");
+    if (argc != 2) return ctlUsageError("module remove needs one module ID");
+    int id = 0;
+    if (!ctlParseId(argv[1], &id, why, kCtlWhySize)) return Refused(why);
+    int status = ctlRequireHomeDir(home);
+    return status != kCtlExitOk ? status : ctlModuleRemove(id);
+  }
+  ctlSetHelpTopic("module");
+  return ctlUsageError("module needs add, list or remove");
+}
+
+int ScheduleCommand(const char* home, int argc, char** argv) {
+  char why[kCtlWhySize];
+  const char* action = argc > 0 ? argv[0] : "";
+  bool add = strcmp(action, "add") == 0;
+  if (add || strcmp(action, "remove") == 0) {
+    ctlSetHelpTopic(add ? "schedule add" : "schedule remove");
+    if (argc < 3)
+      return ctlUsageError("schedule %s needs a module ID and at least one HH:MM", action);
+    int id = 0;
+    std::vector<CtlClock> times;
+    if (!ctlParseId(argv[1], &id, why, kCtlWhySize) || !ParseTimes(argc, argv, 2, &times, why)) {
+      return Refused(why);
+    }
+    int status = ctlRequireHomeDir(home);
+    if (status != kCtlExitOk) return status;
+    return add ? ctlScheduleAdd(id, times) : ctlScheduleRemove(id, times);
+  }
+  if (strcmp(action, "list") == 0) {
+    ctlSetHelpTopic("schedule list");
+    if (argc > 2) return ctlUsageError("schedule list takes at most one module ID");
+    int id = 0;
+    if (argc == 2 && !ctlParseId(argv[1], &id, why, kCtlWhySize)) return Refused(why);
+    int status = ctlRequireHomeDir(home);
+    return status != kCtlExitOk ? status : ctlScheduleList(id);
+  }
+  ctlSetHelpTopic("schedule");
+  return ctlUsageError("schedule needs add, list or remove");
+}
+
+int AlarmCommand(const char* home, int argc, char** argv) {
+  char why[kCtlWhySize];
+  const char* action = argc > 0 ? argv[0] : "";
+  if (strcmp(action, "add") != 0) {
+    ctlSetHelpTopic("alarm");
+    return ctlUsageError("alarm needs add");
+  }
+  ctlSetHelpTopic("alarm add");
+  if (argc < 3 || argc > 5) {
+    return ctlUsageError("alarm add needs a module ID, 'YYYY-MM-DD HH:MM' and optionally a text");
+  }
+  int id = 0;
+  if (!ctlParseId(argv[1], &id, why, kCtlWhySize)) return Refused(why);
+  // The date and the time as one argument, or as two when the quotes were
+  // left out: "2026-12-04" "10:15" [TEXT].
+  char dateTime[15];
+  int textAt = 3;
+  if (strchr(argv[2], ' ') == nullptr && argc >= 4 && strchr(argv[3], ':') != nullptr) {
+    if (!ctlParseAlarmTime(argv[2], argv[3], dateTime, why, kCtlWhySize)) return Refused(why);
+    textAt = 4;
+  } else if (!ctlParseAlarmTime(argv[2], nullptr, dateTime, why, kCtlWhySize)) {
+    return Refused(why);
+  }
+  if (argc > textAt + 1) return ctlUsageError("alarm add: too many arguments (quote the TEXT)");
+  const char* text = argc > textAt ? argv[textAt] : "";
+  if (!ctlCheckFieldText(text, kCtlAlarmTextMax, true, "alarm text", why, kCtlWhySize)) {
+    return Refused(why);
+  }
+  int status = ctlRequireHomeDir(home);
+  return status != kCtlExitOk ? status : ctlAlarmAdd(id, dateTime, text);
+}
+
+int StopCommand(const char* home, int argc, char** argv) {
+  char why[kCtlWhySize];
+  ctlSetHelpTopic("stop");
+  bool wait = false;
+  int timeout = kCtlStopWaitSeconds;
+  for (int i = 0; i < argc; ++i) {
+    if (strcmp(argv[i], "--wait") == 0) {
+      wait = true;
+    } else if (strcmp(argv[i], "--timeout") == 0 && i + 1 < argc) {
+      if (!ctlParseSeconds(argv[++i], &timeout, why, kCtlWhySize)) return Refused(why);
+    } else {
+      return ctlUsageError("stop: unexpected argument '%s'", argv[i]);
+    }
+  }
+  int status = ctlRequireHomeDir(home);
+  return status != kCtlExitOk ? status : ctlStop(home, wait, timeout);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  for (int i = 1; i < argc; ++i) {
+    if (IsHelp(argv[i])) return HelpFor(argc, argv);
+  }
+  if (argc < 3) {
+    if (argc == 2 && IsCommand(argv[1])) {
+      return ctlUsageError("the data home comes first: schedulerctl HOME %s ...", argv[1]);
+    }
+    return ctlUsageError("missing %s", argc < 2 ? "HOME and COMMAND" : "COMMAND");
+  }
+  const char* home = argv[1];
+  const char* command = argv[2];
+  char why[kCtlWhySize];
+  if (!ctlCheckHome(home, why, kCtlWhySize)) return Refused(why);
+  S3ComPathHomeSave(home);
+  int rest = argc - 3;
+  char** args = argv + 3;
+  if (strcmp(command, "init") == 0) {
+    ctlSetHelpTopic("init");
+    if (rest != 0) return ctlUsageError("init takes no arguments");
+    return ctlInit(home);
+  }
+  if (strcmp(command, "module") == 0) return ModuleCommand(home, rest, args);
+  if (strcmp(command, "schedule") == 0) return ScheduleCommand(home, rest, args);
+  if (strcmp(command, "alarm") == 0) return AlarmCommand(home, rest, args);
+  if (strcmp(command, "status") == 0) {
+    ctlSetHelpTopic("status");
+    if (rest != 0) return ctlUsageError("status takes no arguments");
+    int status = ctlRequireHomeDir(home);
+    return status != kCtlExitOk ? status : ctlStatus(home);
+  }
+  if (strcmp(command, "stop") == 0) return StopCommand(home, rest, args);
+  return ctlUsageError("unknown command '%s'", command);
+}
