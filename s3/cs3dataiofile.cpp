@@ -134,6 +134,23 @@ bool IsNotRegular(const char* path) {
   return stat(path, &st) == 0 && !S_ISREG(st.st_mode);
 }
 
+// Opens of a record file made again because the file they locked was no
+// longer the one at its path (see IsStillAtPath).
+constexpr int kReopenRounds = 10;
+
+// True when the open descriptor `fd` is the file that `path` names now. A
+// process waiting for a lock holds a descriptor of the file as it was when it
+// opened it; when the holder deleted that file meanwhile (a rolled-back new
+// file, a deletion) the lock is then won on a file that no path names any
+// more, and whatever is written into it is lost. Such an open is made again.
+bool IsStillAtPath(int fd, const char* path) {
+  struct stat held;
+  struct stat named;
+  if (fstat(fd, &held) != 0) return true;  // cannot tell: keep the open
+  if (stat(path, &named) != 0) return false;
+  return held.st_dev == named.st_dev && held.st_ino == named.st_ino;
+}
+
 }  // namespace
 
 // ---- Construction, connection, slots --------------------------------------------
@@ -166,7 +183,10 @@ int CS3DataIOFile::record(int code) {
 }
 
 void CS3DataIOFile::init() {
-  for (int i = 0; i < dataCount; ++i) init(i, true);
+  // Newest first, the order in which the changes are undone: when two slots
+  // changed the same file, the older backup copy (the file before the unit)
+  // is the one put back last.
+  for (int i = dataCount - 1; i >= 0; --i) init(i, true);
   delete[] dataList;
   delete[] slotExtra;
   dataList = nullptr;
@@ -413,25 +433,34 @@ int CS3DataIOFile::openWrite(CS3Object* obj, CS3Data* data, int mode) {
   name[kComPathMax - 1] = '\0';
   S3ComPathEditData(name, data->path);
   S3ComPathTemp(data->tempPath);
-  const bool existed = comFileGetSize(data->path) >= 0;
-  if (mode == kIoModeExisting && !existed) {
-    data->tempPath[0] = '\0';
-    return kResNoEntry;
+  for (int round = 0; round < kReopenRounds; ++round) {
+    const bool existed = comFileGetSize(data->path) >= 0;
+    if (mode == kIoModeExisting && !existed) {
+      data->tempPath[0] = '\0';
+      return kResNoEntry;
+    }
+    if (IsNotRegular(data->path)) {
+      data->tempPath[0] = '\0';
+      return kResIoOpenFailed;
+    }
+    setExisted(data, existed);
+    data->fd =
+        comFileBackUp(data->path, data->tempPath, lockAttempts, lockWait, share, O_RDWR | O_CREAT);
+    if (data->fd == -1) {
+      const int e = errno;
+      // comFileBackUp leaves no copy behind when it fails.
+      data->tempPath[0] = '\0';
+      return (e == EACCES || e == EAGAIN) ? kResLocked : kResIoOpenFailed;
+    }
+    if (IsStillAtPath(data->fd, data->path)) return kResOk;
+    close(data->fd);
+    data->fd = -1;
+    unlink(data->tempPath);
   }
-  if (IsNotRegular(data->path)) {
-    data->tempPath[0] = '\0';
-    return kResIoOpenFailed;
-  }
-  setExisted(data, existed);
-  data->fd =
-      comFileBackUp(data->path, data->tempPath, lockAttempts, lockWait, share, O_RDWR | O_CREAT);
-  if (data->fd == -1) {
-    const int e = errno;
-    // comFileBackUp leaves no copy behind when it fails.
-    data->tempPath[0] = '\0';
-    return (e == EACCES || e == EAGAIN) ? kResLocked : kResIoOpenFailed;
-  }
-  return kResOk;
+  // The file was replaced under every open: it never stood still long
+  // enough to be locked.
+  data->tempPath[0] = '\0';
+  return kResLocked;
 }
 
 int CS3DataIOFile::openRead(CS3Object* obj, CS3Data* data) {
@@ -441,14 +470,19 @@ int CS3DataIOFile::openRead(CS3Object* obj, CS3Data* data) {
   name[kComPathMax - 1] = '\0';
   S3ComPathEditData(name, data->path);
   data->tempPath[0] = '\0';
-  if (IsNotRegular(data->path)) return kResIoOpenFailed;
-  data->fd = comLockFileRead(data->path, lockAttempts, lockWait, share);
-  if (data->fd == -1) {
-    const int e = errno;
-    if (e == ENOENT) return kResNoEntry;
-    return (e == EACCES || e == EAGAIN) ? kResLocked : kResIoOpenFailed;
+  for (int round = 0; round < kReopenRounds; ++round) {
+    if (IsNotRegular(data->path)) return kResIoOpenFailed;
+    data->fd = comLockFileRead(data->path, lockAttempts, lockWait, share);
+    if (data->fd == -1) {
+      const int e = errno;
+      if (e == ENOENT) return kResNoEntry;
+      return (e == EACCES || e == EAGAIN) ? kResLocked : kResIoOpenFailed;
+    }
+    if (IsStillAtPath(data->fd, data->path)) return kResOk;
+    close(data->fd);
+    data->fd = -1;
   }
-  return kResOk;
+  return kResLocked;
 }
 
 // ---- Reading and writing a slot's file ----------------------------------------------

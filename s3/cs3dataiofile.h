@@ -24,6 +24,11 @@
 //  - Only regular files are record files: a directory, FIFO or device where
 //    a record file should be is refused (-101 on open, -102 on deletion)
 //    before anything is opened, so no operation blocks or runs away on it.
+//  - A lock is only ever held on the file that the path names: an open whose
+//    file was deleted or replaced while it waited for the lock (another
+//    process rolled back a new file, or deleted it) opens the path again, so
+//    nothing is written into a file that no path names any more.
+//  - Releasing the accessor undoes the slots newest first.
 //  - Nothing throws and nothing is printed; every operation returns a code.
 //
 // One accessor is used by one thread. Locks are held from an open to the
@@ -277,7 +282,7 @@ class CS3DataIOFile {
   int firstElement(CS3Object& obj);
   int nextElement(CS3Object& obj);
   // Releases obj's slot like Close but with rollback allowed (init(slot,
-  // true)) and without unbinding obj.
+  // true)) and without unbinding obj. -121 / -55 as for Close.
   int closeData(CS3Object& obj);
 
  protected:

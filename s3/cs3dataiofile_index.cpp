@@ -534,7 +534,7 @@ int CS3DataIOFile::nextElement(CS3Object& obj) {
 }
 
 int CS3DataIOFile::closeData(CS3Object& obj) {
-  int slot = getFd(obj);
+  const int slot = boundSlot(obj);  // a broken slot too can be released
   if (slot < 0) return slot;
   init(slot, true);
   if (slot == dataCount - 1) dataCount = slot;

@@ -186,10 +186,10 @@ int CS3Index::GetCount() {
     r = io.Get(*this);
   }
   countOnly = false;
-  if (r == kResOk) {
-    count = 0;
-    return idCacheCount;
-  }
+  // A counting read builds no element, whatever its result: a failure half
+  // way must not leave element slots counted with no array behind them.
+  count = 0;
+  if (r == kResOk) return idCacheCount;
   // A failed count must not leave a partial cache behind: later reads would
   // build elements from it instead of reading the file.
   releaseIdCache();

@@ -9,6 +9,7 @@
 
 bool CS3Index::operator!=(const CS3Index& other) {
   if (&other == this) return false;
+  if (elements == nullptr || other.elements == nullptr) return true;
   for (int i = 0; i < count; ++i) {
     if (elements[i] == nullptr) continue;
     const int mine = elements[i]->GetID();
@@ -20,6 +21,7 @@ bool CS3Index::operator!=(const CS3Index& other) {
 }
 
 bool CS3Index::operator!=(int wanted) {
+  if (elements == nullptr) return true;
   for (int i = 0; i < count; ++i) {
     if (elements[i] != nullptr && elements[i]->GetID() == wanted) return false;
   }
@@ -66,7 +68,7 @@ int CS3Index::GetFieldItemsValue(const char* group, CS3Data* data) {
 int CS3Index::SetFieldItemsValue(const char* group, CS3Data* data, bool allowDuplicate) {
   int r = data->DelFieldItems(group);
   if (r != kResOk) return r;
-  for (int i = 0; i < count; ++i) {
+  for (int i = 0; elements != nullptr && i < count; ++i) {
     if (elements[i] == nullptr) continue;
     r = data->SetFieldItemsValue(group, elements[i]->GetID(), allowDuplicate, nullptr, nullptr);
     if (r != kResOk) return r;

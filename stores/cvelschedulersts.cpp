@@ -16,9 +16,12 @@ CvelSchedulerSts::~CvelSchedulerSts() {
 }
 
 int CvelSchedulerSts::Get() {
+  // Read by ID: only record 1 is the status record, wherever it stands in
+  // the file (another record is never taken for it), and reading stops at
+  // its end line.
   SetID(kStatusRecordId);
   CS3DataIO io;
-  return io.Get(*this);
+  return io.Get(*this, kStatusRecordId);
 }
 
 void CvelSchedulerSts::Clean() {

@@ -1,87 +1,45 @@
 // Adding records and index operations of the record file accessor, on real
-// files in a fresh data home per test.
+// files in a fresh data home per case.
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <cstdio>
-#include <filesystem>
-#include <fstream>
 #include <functional>
-#include <iterator>
 #include <sstream>
 #include <string>
 #include <tuple>
 
 #include <gtest/gtest.h>
 
-#include "common/S3ComPath.h"
-#include "common/com.h"
 #include "common/comdate.h"
-#include "s3/cs3data.h"
-#include "s3/cs3dataiofile.h"
-#include "tests/common/temp_dir.h"
+#include "tests/s3/io_testing.h"
 
 namespace {
 
-namespace fs = std::filesystem;
-
-// A record object with one field, name=new. `file` may hold a "%d" for its ID.
-class Rec : public CS3Object {
- public:
-  explicit Rec(const char* file) : file_(file) {}
-  int GetFileName(char* out) override {
-    snprintf(out, kComPathMax, file_.c_str(), GetID());
-    return kResOk;
-  }
-  int SetFieldValue(CS3Data* data) override {
-    return fail_ ? kResUnknownField : data->SetFieldValue("name", "new");
-  }
-  bool fail_ = false;
-
- private:
-  std::string file_;
+// A record object that writes Name=new; `file` may hold a "%d" for its ID.
+struct NewRec : TestRecord {
+  explicit NewRec(const char* file) : TestRecord(file) { name = "new"; }
 };
 
-std::string R(int id, const char* name) {  // written form of one Rec record
-  return "object " + std::to_string(id) + "\nname=" + name + "\nend\n";
+std::string R(int id, const char* name) {  // written form of one record
+  return Rec(std::to_string(id), std::string("Name=") + name + "\n");
 }
 // An index record: `head` lines, then `entries` "3 5" as _item=3 and _item=5.
 std::string Idx(const std::string& head, const char* entries) {
-  std::string text = "object 1\n" + head;
+  std::string fields = head;
   std::istringstream in(entries);
-  for (std::string e; in >> e;) text += "_item=" + e + "\n";
-  return text + "end\n";
+  for (std::string e; in >> e;) fields += "_item=" + e + "\n";
+  return Rec("1", fields);
 }
 
-class IndexOpsTest : public ::testing::Test {
- protected:
-  void SetUp() override { S3ComPathHomeSave(home_.c_str()); }
-  std::string Path(const std::string& rel) { return home_.Path("data/" + rel); }
-  std::string Read(const std::string& rel) {
-    std::ifstream in(Path(rel), std::ios::binary);
-    return in ? std::string(std::istreambuf_iterator<char>(in), {}) : "<missing>";
-  }
-  void Write(const std::string& rel, const std::string& text) {
-    fs::create_directories(fs::path(Path(rel)).parent_path());
-    std::ofstream(Path(rel), std::ios::binary) << text;
-  }
-  // Backup copies left behind in data/tmp.
-  long Leftovers() {
-    std::error_code e;
-    return std::distance(fs::directory_iterator(Path("tmp"), e), fs::directory_iterator());
-  }
-  TempDir home_;
-};
-
-using Op = std::function<int(CS3DataIO&, Rec&)>;
+using Op = std::function<int(CS3DataIO&, NewRec&)>;
 
 // One operation on a file of records: its result, the error state it leaves
 // and the file afterwards.
-TEST_F(IndexOpsTest, RecordFileOperations) {
-  const Op add = [](CS3DataIO& io, Rec& x) { return io.Add(x) == 0 ? x.GetID() : -1; };
-  const Op del5 = [](CS3DataIO& io, Rec& x) { return io.Del(x, 5); };
-  const Op mod5 = [](CS3DataIO& io, Rec& x) { return io.Mod(x, 5); };
-  const Op addOnly = [](CS3DataIO& io, Rec& x) { return io.AddOnly(x); };
+TEST(IndexOpsTest, RecordFileOperations) {
+  const Op add = [](CS3DataIO& io, NewRec& x) { return io.Add(x) == 0 ? x.GetID() : -1; };
+  const Op del5 = [](CS3DataIO& io, NewRec& x) { return io.Del(x, 5); };
+  const Op mod5 = [](CS3DataIO& io, NewRec& x) { return io.Mod(x, 5); };
+  const Op addOnly = [](CS3DataIO& io, NewRec& x) { return io.AddOnly(x); };
   const std::string three = R(4, "d") + R(5, "e") + R(6, "f"), cut = R(3, "a") + "object 5\nend";
   const std::tuple<std::string, Op, int, std::string> cases[] = {
       {"", add, 1, R(1, "new")},
@@ -91,10 +49,10 @@ TEST_F(IndexOpsTest, RecordFileOperations) {
       {three, del5, 0, R(4, "d") + R(6, "f")},
       {R(4, "d") + R(6, "f"), del5, 0, R(4, "d") + R(6, "f")},  // no record 5: no failure
       {"", del5, 0, "<missing>"},
-      {"", [](CS3DataIO& io, Rec& x) { return io.DelIndex(x, "5", false); }, 0, "<missing>"},
+      {"", [](CS3DataIO& io, NewRec& x) { return io.DelIndex(x, "5", false); }, 0, "<missing>"},
       {three, mod5, 0, R(4, "d") + R(5, "new") + R(6, "f")},
       {three,
-       [](CS3DataIO& io, Rec& x) {  // every record of the open file, once
+       [](CS3DataIO& io, NewRec& x) {  // every record of the open file, once
          int n = 0;
          for (int r = io.GetCount(x) == 3 ? io.firstElement(x) : -1; r == 0; r = io.nextElement(x))
            ++n;
@@ -104,81 +62,84 @@ TEST_F(IndexOpsTest, RecordFileOperations) {
       {"", addOnly, 0, R(1, "new")},
       {R(2, "a"), addOnly, kResIoExists, R(2, "a")}};
   for (const auto& [file, op, result, after] : cases) {
-    fs::remove_all(Path("many"));
-    if (!file.empty()) Write("many/list", file);
-    Rec obj("many/list");
+    TempHome home;
+    if (!file.empty()) PutFile(home.Data("many/list"), file);
+    NewRec obj("many/list");
     CS3DataIO io;
     EXPECT_EQ(result, op(io, obj)) << file;
     EXPECT_EQ(result < 0 ? result : 0, io.GetError());
     io.DisConnect();
-    EXPECT_EQ(after, Read("many/list")) << file;
+    EXPECT_EQ(after, ReadFile(home.Data("many/list"))) << file;
+    EXPECT_TRUE(home.TempFiles().empty());
   }
-  EXPECT_EQ(0, Leftovers());
 }
 
-TEST_F(IndexOpsTest, AddToIndexRaisesLastIdAndWritesRecordFile) {
+TEST(IndexOpsTest, AddToIndexRaisesLastIdAndWritesRecordFile) {
   const std::tuple<std::string, int, std::string> cases[] = {
       {Idx("_lastid=41\n", "41"), 42, Idx("_lastid=42\n", "41 42")},
       {"", 1, Idx("_lastid=1\n", "1")},  // missing index
       {Idx("", "3"), 1, Idx("_item=3\n_lastid=1\n", "1")}};
   for (const auto& [before, id, after] : cases) {
-    if (!before.empty()) Write("idx/index", before);
-    Rec index("idx/index"), rec("idx/%d/info");
+    TempHome home;
+    if (!before.empty()) PutFile(home.Data("idx/index"), before);
+    NewRec index("idx/index"), rec("idx/%d/info");
     ASSERT_EQ(0, CS3DataIO().Add(index, rec));
     EXPECT_EQ(id, rec.GetID());
-    EXPECT_EQ(after, Read("idx/index"));
-    EXPECT_EQ(R(id, "new"), Read("idx/" + std::to_string(id) + "/info"));
-    fs::remove_all(Path("idx"));
+    EXPECT_EQ(after, ReadFile(home.Data("idx/index")));
+    EXPECT_EQ(R(id, "new"), ReadFile(home.Data("idx/" + std::to_string(id) + "/info")));
   }
 }
 
 // Entry edits on an open index "3 5 9", then a rewrite.
-TEST_F(IndexOpsTest, EntryAddsAndMovesOnOpenIndex) {
+TEST(IndexOpsTest, EntryAddsAndMovesOnOpenIndex) {
   const std::tuple<Op, int, const char*> cases[] = {
-      {[](CS3DataIO& io, Rec& x) { return io.AddIndex(x, 7, "5"); }, 0, "3 5 7 9"},
-      {[](CS3DataIO& io, Rec& x) { return io.AddIndex(x, 7, "0"); }, 0, "7 3 5 9"},
-      {[](CS3DataIO& io, Rec& x) { return io.AddIndex(x, 7, nullptr); }, 0, "3 5 9 7"},
-      {[](CS3DataIO& io, Rec& x) { return io.AddIndex(x, 7, "4"); }, 0, "3 5 9 7"},
-      {[](CS3DataIO& io, Rec& x) { return io.AddIndex(x, 9, "3"); }, 0, "3 5 9"},
-      {[](CS3DataIO& io, Rec& x) {  // a deleted entry is revived in place
+      {[](CS3DataIO& io, NewRec& x) { return io.AddIndex(x, 7, "5"); }, 0, "3 5 7 9"},
+      {[](CS3DataIO& io, NewRec& x) { return io.AddIndex(x, 7, "0"); }, 0, "7 3 5 9"},
+      {[](CS3DataIO& io, NewRec& x) { return io.AddIndex(x, 7, nullptr); }, 0, "3 5 9 7"},
+      {[](CS3DataIO& io, NewRec& x) { return io.AddIndex(x, 7, "4"); }, 0, "3 5 9 7"},
+      {[](CS3DataIO& io, NewRec& x) { return io.AddIndex(x, 9, "3"); }, 0, "3 5 9"},
+      {[](CS3DataIO& io, NewRec& x) {  // a deleted entry is revived in place
          return io.DelIndexData(x, "5", false) + io.AddIndex(x, 5, nullptr);
        },
        0, "3 5 9"},
-      {[](CS3DataIO& io, Rec& x) { return io.UpDataSet(x, 5, false, 3); }, 1, "5 3 9"},
-      {[](CS3DataIO& io, Rec& x) { return io.DownDataSet(x, 3, false, 5); }, 2, "5 9 3"},
-      {[](CS3DataIO& io, Rec& x) { return io.UpDataSet(x, 8, false, 2); }, 0, "3 5 9"}};
+      {[](CS3DataIO& io, NewRec& x) { return io.UpDataSet(x, 5, false, 3); }, 1, "5 3 9"},
+      {[](CS3DataIO& io, NewRec& x) { return io.DownDataSet(x, 3, false, 5); }, 2, "5 9 3"},
+      {[](CS3DataIO& io, NewRec& x) { return io.UpDataSet(x, 8, false, 2); }, 0, "3 5 9"}};
+  TempHome home;
   for (const auto& [op, result, after] : cases) {
-    Write("idx/index", Idx("_lastid=9\n", "3 5 9"));
-    Rec index("idx/index");
+    PutFile(home.Data("idx/index"), Idx("_lastid=9\n", "3 5 9"));
+    NewRec index("idx/index");
     CS3DataIO io;
     ASSERT_EQ(0, io.OpenMod(index, nullptr, true));
     EXPECT_EQ(result, op(io, index));
     ASSERT_EQ(0, io.ModIndexWrite(index));
     io.DisConnect();
-    EXPECT_EQ(Idx("_lastid=9\n", after), Read("idx/index"));
+    EXPECT_EQ(Idx("_lastid=9\n", after), ReadFile(home.Data("idx/index")));
   }
 }
 
 // Group edits on record 2 keep the file's other records.
-TEST_F(IndexOpsTest, GroupEditsKeepOtherRecords) {
+TEST(IndexOpsTest, GroupEditsKeepOtherRecords) {
+  TempHome home;
   const std::string group = "object members\n_item=3\n_item=7\nend\n";
-  Write("g/list", R(1, "a") + "object 2\nname=b\n" + group + "end\n");
-  Rec obj("g/list");
+  PutFile(home.Data("g/list"), R(1, "a") + "object 2\nName=b\n" + group + "end\n");
+  NewRec obj("g/list");
   char name[] = "members";
   char* names[] = {nullptr, name};
   EXPECT_EQ(0, CS3DataIO().Add(obj, 2, name, 5, false, "3"));
   EXPECT_EQ(0, CS3DataIO().Del(obj, 2, names, 2, 7, false));
   EXPECT_EQ(0, CS3DataIO().Up(obj, 2, name, 5));
-  EXPECT_EQ(R(1, "a") + "object 2\nname=b\nobject members\n_item=5\n_item=3\nend\nend\n",
-            Read("g/list"));
+  EXPECT_EQ(R(1, "a") + "object 2\nName=b\nobject members\n_item=5\n_item=3\nend\nend\n",
+            ReadFile(home.Data("g/list")));
 }
 
 // A unit of work that fails after writing leaves every file as it was.
-TEST_F(IndexOpsTest, FailingUnitRollsBackEveryFile) {
-  Write("idx/index", Idx("_lastid=4\n", "4"));
-  Write("many/list", R(2, "x"));
-  Rec idx("idx/index"), rec("idx/%d/info"), many("many/list"), cfg("cfg/one");
-  rec.fail_ = true;
+TEST(IndexOpsTest, FailingUnitRollsBackEveryFile) {
+  TempHome home;
+  PutFile(home.Data("idx/index"), Idx("_lastid=4\n", "4"));
+  PutFile(home.Data("many/list"), R(2, "x"));
+  NewRec idx("idx/index"), rec("idx/%d/info"), many("many/list"), cfg("cfg/one");
+  rec.setResult = kResUnknownField;
   {
     CS3DataIO io;
     ASSERT_EQ(0, io.Add(many));
@@ -186,11 +147,11 @@ TEST_F(IndexOpsTest, FailingUnitRollsBackEveryFile) {
     EXPECT_EQ(0, io.GetError());
     EXPECT_EQ(kResUnknownField, io.Add(idx, rec));
   }
-  EXPECT_EQ(Idx("_lastid=4\n", "4"), Read("idx/index"));
-  EXPECT_EQ("<missing>", Read("idx/5/info"));
-  EXPECT_EQ(R(2, "x"), Read("many/list"));
-  EXPECT_EQ("<missing>", Read("cfg/one"));
-  EXPECT_EQ(0, Leftovers());
+  EXPECT_EQ(Idx("_lastid=4\n", "4"), ReadFile(home.Data("idx/index")));
+  EXPECT_EQ("<missing>", ReadFile(home.Data("idx/5/info")));
+  EXPECT_EQ(R(2, "x"), ReadFile(home.Data("many/list")));
+  EXPECT_EQ("<missing>", ReadFile(home.Data("cfg/one")));
+  EXPECT_TRUE(home.TempFiles().empty());
 }
 
 // Sleeps a thousandth of what is asked: the lock retries run as in
@@ -205,7 +166,8 @@ class FastClock : public ComClock {
 // once and every record lands in its own file. Ten attempts are not enough
 // here: a writer that wins the lock adds again at once, so a loser can miss
 // it ten times running. Hence many attempts, on a fast clock.
-TEST_F(IndexOpsTest, ConcurrentAddsHandOutDistinctIds) {
+TEST(IndexOpsTest, ConcurrentAddsHandOutDistinctIds) {
+  TempHome home;
   constexpr int kProcs = 8, kAdds = 100;
   for (int p = 0; p < kProcs; ++p) {
     pid_t pid = fork();
@@ -215,7 +177,7 @@ TEST_F(IndexOpsTest, ConcurrentAddsHandOutDistinctIds) {
     comSetClock(&clock);
     int failed = 0;
     for (int i = 0; i < kAdds && failed == 0; ++i) {
-      Rec index("idx/index"), rec("rec/%d");
+      NewRec index("idx/index"), rec("rec/%d");
       CS3DataIO io;
       io.lockAttempts = 100000;
       failed = io.Add(index, rec);
@@ -231,10 +193,10 @@ TEST_F(IndexOpsTest, ConcurrentAddsHandOutDistinctIds) {
   std::string ids;
   for (int id = 1; id <= kProcs * kAdds; ++id) {
     ids += std::to_string(id) + " ";
-    EXPECT_EQ(R(id, "new"), Read("rec/" + std::to_string(id)));
+    EXPECT_EQ(R(id, "new"), ReadFile(home.Data("rec/" + std::to_string(id))));
   }
-  EXPECT_EQ(Idx("_lastid=800\n", ids.c_str()), Read("idx/index"));
-  EXPECT_EQ(0, Leftovers());
+  EXPECT_EQ(Idx("_lastid=800\n", ids.c_str()), ReadFile(home.Data("idx/index")));
+  EXPECT_TRUE(home.TempFiles().empty());
 }
 
 }  // namespace

@@ -7,6 +7,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <functional>
 #include <set>
 #include <string>
 #include <vector>
@@ -26,6 +27,30 @@ constexpr bool kMissing = false;
 bool ChildOk(pid_t pid) {
   int status = 0;
   return waitpid(pid, &status, 0) == pid && WIFEXITED(status) && WEXITSTATUS(status) == 0;
+}
+
+// A child process that runs `hold` (which takes a lock and says whether it
+// got it), then waits until the parent writes to or closes `*go`, runs
+// `release` and exits. Returns once `hold` has succeeded.
+pid_t Hold(const std::function<bool()>& hold, const std::function<void()>& release, int* go) {
+  int ready[2], wait[2];
+  if (pipe(ready) != 0 || pipe(wait) != 0) return -1;
+  pid_t pid = fork();
+  if (pid == 0) {
+    close(wait[1]);
+    char c = hold() ? 'y' : 'n';
+    if (write(ready[1], &c, 1) != 1 || read(wait[0], &c, 1) < 0) _exit(2);
+    if (release) release();
+    _exit(0);
+  }
+  close(ready[1]);
+  close(wait[0]);
+  char c = 'n';
+  EXPECT_EQ(read(ready[0], &c, 1), 1);
+  EXPECT_EQ(c, 'y');
+  close(ready[0]);
+  *go = wait[1];
+  return pid;
 }
 
 TEST(CS3DataIOFileTest, Reads) {
@@ -240,6 +265,54 @@ TEST(CS3DataIOFileTest, FailedUnitRestoresEveryStillOpenFile) {
     EXPECT_EQ(ReadFile(home.Data("b")), bad);
     EXPECT_TRUE(home.TempFiles().empty());
   }
+  // Two objects of one file, both rewritten: the second backup copy holds the
+  // first change, so the slots are undone newest first.
+  TempHome home;
+  PutFile(home.Data("a"), kThree);
+  {
+    CS3DataIO io;
+    TestRecord a("a"), again("a");
+    a.name = "one";
+    again.name = "two";
+    ASSERT_EQ(io.Mod(a) + io.Mod(again), 0);
+    io.SetError();
+  }
+  EXPECT_EQ(ReadFile(home.Data("a")), kThree);
+}
+
+// A writer that waits for the lock of a new file while the file's creator
+// rolls it back (deletes it) must not write into the deleted file: it opens
+// the path again.
+TEST(CS3DataIOFileTest, WaiterOnARolledBackNewFileWritesToThePath) {
+  TempHome home;
+  CS3DataIO* creator = nullptr;  // lives in the child
+  TestRecord abandoned;
+  int go = -1;
+  pid_t pid = Hold([&] { return (creator = new CS3DataIO)->Mod(abandoned) == 0; },
+                   [&] {
+                     creator->SetError();  // the release deletes the file it created
+                     delete creator;
+                   },
+                   &go);
+  FakeClock clock;
+  bool released = false;
+  // The first wait for the lock is where the creator lets go.
+  clock.OnSleep([&](unsigned) {
+    if (released) return;
+    released = true;
+    close(go);
+    EXPECT_TRUE(ChildOk(pid));
+  });
+  {
+    ScopedClock installed(&clock);
+    CS3DataIO io;
+    TestRecord rec;
+    rec.name = "kept";
+    EXPECT_EQ(io.Mod(rec), 0);
+  }
+  EXPECT_TRUE(released);
+  EXPECT_EQ(ReadFile(home.Data("rec")), Rec("1", "Name=kept\n"));
+  EXPECT_TRUE(home.TempFiles().empty());
 }
 
 TEST(CS3DataIOFileTest, Deletions) {
@@ -334,27 +407,19 @@ TEST(CS3DataIOFileTest, SlotsAndBinding) {
   EXPECT_EQ(io.Close(c), 0);
   EXPECT_EQ(io.Count(), 2);
   EXPECT_EQ(b.GetFd(), -1);
-  for (int slot = 0; slot < io.Count(); ++slot) {
-    if (io.Slot(slot) != nullptr) {
-      EXPECT_TRUE(fcntl(io.Slot(slot)->fd, F_GETFD) & FD_CLOEXEC);
-    }
-  }
+  EXPECT_TRUE(fcntl(io.Slot(0)->fd, F_GETFD) & FD_CLOEXEC);
   EXPECT_EQ(io.Connect(), 0);
   EXPECT_EQ(io.Count(), 0);
-}
 
-TEST(CS3DataIOFileTest, StaleBindingFromADestroyedAccessorIsHarmless) {
-  TempHome home;
-  PutFile(home.Data("a"), kThree);
-  PutFile(home.Data("b"), kThree);
-  TestRecord stale("a"), other("b");
+  // A binding left by a destroyed accessor points nowhere in another one,
+  // even on the same slot number.
+  TestRecord stale, other;
   {
     CS3DataIO gone;
     ASSERT_EQ(gone.Get(stale), 0);
   }
-  ProbeIO io;
   ASSERT_EQ(io.Get(other), 0);
-  ASSERT_EQ(stale.GetFd(), other.GetFd());  // same slot number, other accessor
+  ASSERT_EQ(stale.GetFd(), other.GetFd());
   EXPECT_EQ(io.Close(stale), kResIoNotOpen);
   EXPECT_EQ(io.OpenSlots(), 1);
   EXPECT_EQ(io.Get(stale), 0);
@@ -424,30 +489,6 @@ TEST(CS3DataIOFileTest, DamagedFilesGiveCodesAndStayUnchanged) {
   }
 }
 
-// A child process that holds a lock on `path` until the parent closes `go`.
-pid_t HoldLock(const std::string& path, bool write, int* go) {
-  int ready[2], wait[2];
-  if (pipe(ready) != 0 || pipe(wait) != 0) return -1;
-  pid_t pid = fork();
-  if (pid == 0) {
-    close(wait[1]);
-    close(ready[0]);
-    int fd =
-        write ? comLockFileWrite(path.c_str(), 1, 0) : comLockFileRead(path.c_str(), 1, 0, false);
-    char c = fd >= 0 ? 'y' : 'n';
-    if (::write(ready[1], &c, 1) != 1 || read(wait[0], &c, 1) < 0) _exit(2);
-    _exit(0);
-  }
-  close(ready[1]);
-  close(wait[0]);
-  char c = 'n';
-  EXPECT_EQ(read(ready[0], &c, 1), 1);
-  EXPECT_EQ(c, 'y');
-  close(ready[0]);
-  *go = wait[1];
-  return pid;
-}
-
 TEST(CS3DataIOFileTest, LocksBetweenProcesses) {
   const std::vector<unsigned> nine(9, 1);
   struct Case {
@@ -471,8 +512,14 @@ TEST(CS3DataIOFileTest, LocksBetweenProcesses) {
     SCOPED_TRACE(c.what);
     TempHome home;
     PutFile(home.Data("rec"), kThree);
+    const std::string path = home.Data("rec");
     int go = -1;
-    pid_t holder = HoldLock(home.Data("rec"), c.childWrites, &go);
+    pid_t holder = Hold(
+        [&] {
+          return (c.childWrites ? comLockFileWrite(path.c_str(), 1, 0)
+                                : comLockFileRead(path.c_str(), 1, 0, false)) >= 0;
+        },
+        nullptr, &go);
     FakeClock clock;
     {
       ScopedClock installed(&clock);

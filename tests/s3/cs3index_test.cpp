@@ -119,6 +119,16 @@ TEST(CS3IndexTest, CountingReadKeepsACacheForPagedReads) {
   index.SetMaxRow(-1, 0);
   ASSERT_EQ(index.Get(), 0);
   EXPECT_EQ(index.Ids(), (std::vector<int>{8}));
+  // A count that runs past the entries (the _lastid entry counted too) fails
+  // half way as -110, which counts as "no index"; the collection is left
+  // empty and usable.
+  struct CountsLastId : TestIndex {
+    int GetFieldCount(CS3Data* data) override { return CS3Index::GetFieldCount(data); }
+  } raw;
+  EXPECT_EQ(raw.GetCount(), 0);
+  EXPECT_EQ(raw.GetElementCount(), 0);
+  EXPECT_TRUE(raw != 8);
+  EXPECT_TRUE(raw != index);
 }
 
 // a != b is true exactly when the two share no ID; moving b into a appends

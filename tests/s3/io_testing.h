@@ -70,12 +70,12 @@ inline std::string Rec(const std::string& id, const std::string& fields) {
 }
 
 // A record object with two text fields, "Name" and "memo", kept in a file
-// named `file` relative to home/data.
+// named `file` relative to home/data; a "%d" in `file` stands for its ID.
 class TestRecord : public CS3Object {
  public:
   explicit TestRecord(std::string file = "rec") : file_(std::move(file)) {}
   int GetFileName(char* out) override {
-    snprintf(out, kComPathMax, "%s", file_.c_str());
+    snprintf(out, kComPathMax, file_.c_str(), GetID());
     return 0;
   }
   int PreSetFieldValue(CS3Data*) override { return preSetResult; }
@@ -94,8 +94,6 @@ class TestRecord : public CS3Object {
   }
   void Clean() override { name.clear(); }
   bool IsNoOpen() override { return noOpen; }
-
-  void SetFile(const std::string& file) { file_ = file; }
 
   std::string name;
   std::string memo;

@@ -37,6 +37,10 @@ TEST(CKorAlarmTime, LowerRewritesOnlyForAnEarlierTime) {
     ASSERT_EQ(kResOk, alarmTime.Get());
     EXPECT_STREQ(s.after, alarmTime.GetNextTime());
   }
+  CKorAlarmTime alarmTime;
+  EXPECT_EQ(kResOk, alarmTime.Set("NEXTTIME", "20261204090000"));
+  EXPECT_EQ(kResUnknownField, alarmTime.Set("next", "20261204090000"));
+  EXPECT_STREQ("20261204090000", alarmTime.GetNextTime());
 }
 
 }  // namespace

@@ -37,40 +37,42 @@ TEST(CvelSchedulerModule, Add) {
     CvelSchedulerModule module;
     ASSERT_EQ(kResOk, module.Set("name", "Alarm mail"));
     ASSERT_EQ(kResOk, module.Set("EXECUTE", c.execute));
+    EXPECT_EQ(kResTooLong, module.Set("Name", std::string(256, 'n').c_str()));  // old name kept
+    EXPECT_EQ(kResUnknownField, module.Set("exec", "x"));
     EXPECT_EQ(c.rc, module.Add());
     EXPECT_EQ(c.indexAfter, home.Read(kIndex));
     EXPECT_EQ(c.info, home.Read("scheduler/module/" + std::to_string(c.id) + "/info"));
   }
 }
 
-TEST(CvelSchedulerModule, ModGetDelAndTheIndex) {
+// The table as the daemon meets it: entries 1 and 3, module 1's record gone.
+// Del heals the gap (a missing directory counts as deleted), Mod rewrites
+// module 3 under its own ID, Del of 3 takes its directory, and an index left
+// with _lastid only is an empty table.
+TEST(CvelSchedulerModule, HealModDel) {
   StoreHome home;
+  const char info[] = "scheduler/module/3/info";
   CvelSchedulerModule module;
   EXPECT_EQ(kResNoEntry, module.Del(1));  // no index: nothing to delete
-  for (const char* program : {"first", "second"}) {
-    ASSERT_EQ(kResOk, module.Set("execute", program));
-    ASSERT_EQ(kResOk, module.Add());
-  }
-  ASSERT_EQ(kResOk, module.Set("execute", "/bin/renamed"));
-  ASSERT_EQ(kResOk, module.Mod(0));
-  EXPECT_EQ("object 2\nexecute=/bin/renamed\nend\n", home.Read("scheduler/module/2/info"));
-
+  home.Write(kIndex, "object 1\n_lastid=3\n_item=1\n_item=3\nend\n");
+  home.Write(info, "object 3\nName=Alarm mail\nexecute=alarm\nend\n");
   CvelSchedulerModules modules;
-  modules.SetDetail(true);
   ASSERT_EQ(kResOk, modules.Get());
   ASSERT_EQ(2, modules.GetElementCount());
-  EXPECT_STREQ("first", static_cast<CvelSchedulerModule*>(modules.GetElement(0))->GetExecute());
-  EXPECT_EQ(2, modules.GetElement(1)->GetID());
+  EXPECT_EQ(1, modules.GetElement(0)->GetID());
+  EXPECT_EQ(3, modules.GetElement(1)->GetID());
 
-  CvelSchedulerModule reader;
-  ASSERT_EQ(kResOk, reader.Get(2));
-  EXPECT_STREQ("/bin/renamed", reader.GetExecute());
-  ASSERT_EQ(kResOk, reader.Del(1));
-  EXPECT_EQ("object 1\n_lastid=2\n_item=2\nend\n", home.Read(kIndex));
-  EXPECT_FALSE(home.Exists("scheduler/module/1"));
-  EXPECT_EQ(kResNoEntry, reader.Get(1));
-  ASSERT_EQ(kResOk, reader.Del(2));
-  ASSERT_EQ(kResOk, modules.Get());  // _lastid only: an empty table
+  EXPECT_EQ(kResNoEntry, module.Get(1));
+  ASSERT_EQ(kResOk, module.Del(1));
+  EXPECT_EQ("object 1\n_lastid=3\n_item=3\nend\n", home.Read(kIndex));
+  ASSERT_EQ(kResOk, module.Get(3));
+  EXPECT_STREQ("alarm", module.GetExecute());
+  ASSERT_EQ(kResOk, module.Set("execute", "/bin/renamed"));
+  ASSERT_EQ(kResOk, module.Mod(0));
+  EXPECT_EQ("object 3\nName=Alarm mail\nexecute=/bin/renamed\nend\n", home.Read(info));
+  ASSERT_EQ(kResOk, module.Del(3));
+  EXPECT_FALSE(home.Exists("scheduler/module/3"));
+  ASSERT_EQ(kResOk, modules.Get());
   EXPECT_EQ(0, modules.GetElementCount());
 }
 

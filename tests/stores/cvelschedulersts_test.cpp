@@ -41,6 +41,8 @@ TEST(CvelSchedulerSts, HandshakeWritesBothFieldsAndKeepsTheOther) {
   ASSERT_EQ(kResOk, sts->Get());
   EXPECT_EQ(0, sts->GetPid());
   EXPECT_EQ(1, sts->GetStatus());
+  home.Write("scheduler/schedulersts", "object 2\npid=5\nend\n");  // no record 1: no status
+  EXPECT_EQ(kResNoEntry, sts->Get());
 }
 
 }  // namespace
