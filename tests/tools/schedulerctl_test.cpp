@@ -128,7 +128,7 @@ class Daemon {
     start.tm_hour = 10, start.tm_min = 14, start.tm_sec = 30, start.tm_isdst = -1;
     start_ = mktime(&start);
     started_ = Clock::now();
-    pid_ = Spawn({"faketime", "-f", Spec(), SCHEDULER_BIN, ctl->home(), std::to_string(interval)},
+    pid_ = Spawn({"faketime", "-f", FaketimeArg(), SCHEDULER_BIN, ctl->home(), std::to_string(interval)},
                  ctl->Scratch("daemon"), ctl->home());
   }
   ~Daemon() {
@@ -142,7 +142,7 @@ class Daemon {
     return start_ + static_cast<time_t>(real * 60);
   }
   // The faketime clock setting that matches the daemon's clock as it reads now.
-  std::string Spec(time_t at = 0) const { return "@" + Format(at ? at : Now(), "%F %T") + " x60"; }
+  std::string FaketimeArg(time_t at = 0) const { return "@" + Format(at ? at : Now(), "%F %T") + " x60"; }
   static std::string Format(time_t t, const char* format) {
     char text[32];
     strftime(text, sizeof(text), format, localtime(&t));
@@ -396,7 +396,7 @@ TEST(SchedulerctlDaemonTest, StopWaitEndsASleepingDaemonInOrder) {
   ctl.Setup({});  // an empty module table is enough for the daemon to start
   Daemon daemon(&ctl, 60);
   ASSERT_TRUE(Daemon::Within(10, [&] {
-    return ctl.Run({"status"}, daemon.Spec()).out.find("daemon:       running") !=
+    return ctl.Run({"status"}, daemon.FaketimeArg()).out.find("daemon:       running") !=
            std::string::npos;
   }));
   int pid = daemon.Pid();
@@ -406,10 +406,10 @@ TEST(SchedulerctlDaemonTest, StopWaitEndsASleepingDaemonInOrder) {
   Result early = ctl.Run({"stop"});
   EXPECT_EQ(early.status, 0) << early.err;
   EXPECT_NE(early.out.find("stop requested"), std::string::npos) << early.out;
-  EXPECT_NE(ctl.Run({"status"}, daemon.Spec()).out.find("no longer named in the status record"),
+  EXPECT_NE(ctl.Run({"status"}, daemon.FaketimeArg()).out.find("no longer named in the status record"),
             std::string::npos);
   auto begun = Clock::now();
-  Result stop = ctl.Run({"stop", "--wait", "--timeout", "600"}, daemon.Spec());
+  Result stop = ctl.Run({"stop", "--wait", "--timeout", "600"}, daemon.FaketimeArg());
   EXPECT_LT(std::chrono::duration<double>(Clock::now() - begun).count(), 8.0);
   EXPECT_EQ(stop.status, 0) << stop.err;
   EXPECT_NE(stop.out.find("final result 0 (stopped in order)"), std::string::npos) << stop.out;
@@ -440,19 +440,19 @@ TEST(SchedulerctlDaemonTest, AlarmWakesTheSleepingDaemon) {
   // next alarm from waking the daemon.
   time_t behind = daemon.Now() - 3600;
   ASSERT_EQ(
-      ctl.Run({"alarm", "add", "1", Daemon::Format(behind + 120, "%F %H:%M")}, daemon.Spec(behind))
+      ctl.Run({"alarm", "add", "1", Daemon::Format(behind + 120, "%F %H:%M")}, daemon.FaketimeArg(behind))
           .status,
       0);
   time_t at = daemon.Now() + 180;  // three minutes ahead, on the daemon's clock
   Result r =
-      ctl.Run({"alarm", "add", "1", Daemon::Format(at, "%F %H:%M"), "wake up"}, daemon.Spec());
+      ctl.Run({"alarm", "add", "1", Daemon::Format(at, "%F %H:%M"), "wake up"}, daemon.FaketimeArg());
   ASSERT_EQ(r.status, 0) << r.err;
   EXPECT_TRUE(Daemon::Within(10, [&] { return !ReadFile(log).empty(); }))
       << "the module did not run; the daemon slept on towards 11:00";
   EXPECT_EQ(ReadFile(log), Daemon::Format(at, "%H %M") + "\n");
-  Result status = ctl.Run({"status"}, daemon.Spec());
+  Result status = ctl.Run({"status"}, daemon.FaketimeArg());
   EXPECT_NE(status.out.find("next wake-up: 2026-12-04 11:00"), std::string::npos) << status.out;
-  EXPECT_EQ(ctl.Run({"stop", "--wait", "--timeout", "600"}, daemon.Spec()).status, 0);
+  EXPECT_EQ(ctl.Run({"stop", "--wait", "--timeout", "600"}, daemon.FaketimeArg()).status, 0);
   EXPECT_EQ(daemon.Exit(), 0);
 }
 
@@ -464,7 +464,7 @@ TEST(SchedulerctlDaemonTest, KilledDaemonIsReportedAndNotSignalled) {
   ctl.Setup({});
   Daemon daemon(&ctl, 60);
   ASSERT_TRUE(Daemon::Within(10, [&] {
-    return ctl.Run({"status"}, daemon.Spec()).out.find("daemon:       running") !=
+    return ctl.Run({"status"}, daemon.FaketimeArg()).out.find("daemon:       running") !=
            std::string::npos;
   }));
   int pid = daemon.Pid();
