@@ -184,9 +184,13 @@ bool rollsOver(const Now& now, const Target& target, int tolerance) {
 // between it and the tick, and publishes the choice in the next-alarm record.
 // The pair becomes the choice only when the record was written; otherwise it
 // stays the tick, so an alarm that nobody can lower towards is not waited for.
-Target chooseTarget(const Tick& tick) {
+//
+// `now` is the reading the tick was computed from. Today, tomorrow and the
+// alarm directory all come from that one reading: a second reading could
+// fall on the next day when the call runs across midnight, and would then
+// date the tick a day late and leave the daemon asleep for a day.
+Target chooseTarget(const Now& now, const Tick& tick) {
   Target target = {tick.hour, tick.minute, ""};
-  Now now = readNow();
   if (tick.nextDay) snprintf(target.nextDayOf, sizeof(target.nextDayOf), "%.8s", now.stamp);
 
   CKorAlarm alarm;
@@ -198,6 +202,10 @@ Target chooseTarget(const Tick& tick) {
     // cannot be examined keeps what it found, which is still a pending minute.
     comDirSaveFileName(dir, best, schedulerSetTimeSleepNextTime);
   }
+  // The scan reads the clock afresh: past midnight it would take every
+  // minute of the day just ended as pending. Only minutes after the tick's
+  // reading are.
+  if (best[0] != '\0' && atoi(best) <= now.hour * 100 + now.minute) best[0] = '\0';
 
   char tickText[kNumberTextSize];
   if (snprintf(tickText, sizeof(tickText), "%02d%02d", tick.hour, tick.minute) >=
@@ -253,18 +261,23 @@ void adoptLoweredTime(Target* target) {
   formatStamp(targetDate, target->hour, target->minute, targetStamp);
   if (strcmp(lowered, targetStamp) >= 0) return;
 
-  // A time already past is stale (an alarm filed for a minute gone by, or a
-  // writer with another clock): read as that time tomorrow it would skip
-  // every tick until then. The date-time check admits hour 24, which no
-  // minute of the day reaches; it is refused for the same reason.
-  if (strncmp(lowered, now.stamp, kMinuteLength) < 0) return;
+  // A time past by more than the minute of tolerance is stale (an alarm
+  // filed for a minute gone by, or a writer with another clock): read as
+  // that time tomorrow it would skip every tick until then. One minute past
+  // is reached at once, as a wake-up one minute late is; a date before today
+  // is stale whatever its minute, since the sleep counts minutes of a day.
+  // The date-time check admits hour 24, which no minute of the day reaches;
+  // it is refused for the same reason.
+  int dateOrder = strncmp(lowered, now.stamp, kDateLength);
+  if (dateOrder < 0) return;
   int hour = comGetHour(lowered + kClockAt);
   int minute = comGetMinute(lowered + kClockAt);
   if (hour >= kHoursPerDay || minute >= kMinutesPerHour) return;
+  if (dateOrder == 0 && hour * kMinutesPerHour + minute < now.MinuteOfDay() - 1) return;
 
   target->hour = hour;
   target->minute = minute;
-  if (strncmp(lowered, now.stamp, kDateLength) > 0) {
+  if (dateOrder > 0) {
     snprintf(target->nextDayOf, sizeof(target->nextDayOf), "%.8s", now.stamp);
   } else {
     target->nextDayOf[0] = '\0';
@@ -501,7 +514,7 @@ void schedulerSetTimeSleep(int interval, int* hour, int* minute) {
   }
 
   Tick tick = nextTick(now.hour, now.minute, w);
-  Target target = chooseTarget(tick);
+  Target target = chooseTarget(now, tick);
   *hour = target.hour;
   *minute = target.minute;
   installAlarmChangeHandler();

@@ -68,10 +68,13 @@ void schedulerGetTime(int* hour, int* minute);
 // is only used when that write succeeds. The sleep goes in pieces of at most
 // the interval, each ending on a minute boundary a whole number of intervals
 // before the target. A piece cut short by a signal re-reads the next-alarm
-// record and adopts a lowered time that is earlier than the target and not
-// already past. A wake-up one minute after the target still counts as
-// reaching it; a target the clock has passed by two minutes or more is that
-// time on the next day.
+// record and adopts a lowered time that is earlier than the target, unless it
+// lies on an earlier day or more than one minute before the current minute
+// (a stale time, which read as tomorrow would skip every tick until then).
+// A wake-up one minute after the target still counts as reaching it; a
+// target the clock has passed by two minutes or more is that time on the
+// next day, except that a target on the next day is never reached before the
+// date changes.
 //
 // Intervals outside the meaningful set never divide by zero, never spin and
 // never make the target unreachable: 0 is taken as 1; a negative interval as

@@ -77,11 +77,11 @@ inline std::vector<std::pair<pid_t, char>> ChildrenOf(pid_t parent) {
   return children;
 }
 
-// Waits up to ten seconds for `parent` to have no children left (all ended
-// and reaped); returns those still there.
+// Waits up to thirty seconds for `parent` to have no children left (all
+// ended and reaped); returns those still there.
 inline std::vector<std::pair<pid_t, char>> WaitNoChildren(pid_t parent) {
   std::vector<std::pair<pid_t, char>> children = ChildrenOf(parent);
-  for (int i = 0; i < 1000 && !children.empty(); ++i) {
+  for (int i = 0; i < 3000 && !children.empty(); ++i) {
     usleep(10000);
     children = ChildrenOf(parent);
   }
