@@ -41,6 +41,16 @@ _ST_ItemField* LastOf(_ST_ItemField* head) {
   return head;
 }
 
+// Links `f` after the last field of `*head` (as the first when there is none).
+void AppendField(_ST_ItemField** head, _ST_ItemField* f) {
+  _ST_ItemField* last = LastOf(*head);
+  if (last != nullptr) {
+    last->next = f;
+  } else {
+    *head = f;
+  }
+}
+
 }  // namespace
 
 int CS3Data::AddNumericEntry(_ST_ItemField** head, _ST_ItemField** tail, int id,
@@ -108,12 +118,7 @@ int CS3Data::SetFieldValue(const char* value, bool allowDuplicate, int* existed)
   if (f == nullptr) return kResNoMemory;
   int r = SetValueN(f, value, strlen(value));
   if (r != kResOk) return r;
-  _ST_ItemField* last = LastOf(current->fields);
-  if (last != nullptr) {
-    last->next = f;
-  } else {
-    current->fields = f;
-  }
+  AppendField(&current->fields, f);
   currentField = f;
   if (existed != nullptr) *existed = 0;
   return kResOk;
@@ -183,12 +188,7 @@ int CS3Data::SetFieldLastID(int n) {
     if (f == nullptr) return kResNoMemory;
     int r = SetValueN(f, text, static_cast<size_t>(len));
     if (r != kResOk) return r;
-    _ST_ItemField* last = LastOf(current->fields);
-    if (last != nullptr) {
-      last->next = f;
-    } else {
-      current->fields = f;
-    }
+    AppendField(&current->fields, f);
   } else {
     int r = SetValueN(f, text, static_cast<size_t>(len));
     if (r != kResOk) return r;
