@@ -11,6 +11,7 @@
 
 #include <benchmark/benchmark.h>
 
+#include "bench/bench_timing.h"
 #include "s3/cs3data.h"
 
 namespace {
@@ -147,17 +148,8 @@ BENCHMARK(BM_ParseWantedLast)->Unit(benchmark::kMillisecond);
 
 // Console output plus, at the end, each benchmark's time per iteration as a
 // multiple of the floor's.
-class RatioReporter : public benchmark::ConsoleReporter {
+class RatioReporter : public TimingReporter {
  public:
-  void ReportRuns(const std::vector<Run>& runs) override {
-    for (const Run& run : runs) {
-      if (run.iterations > 0 && !run.error_occurred) {
-        real_[run.benchmark_name()] = run.real_accumulated_time / run.iterations;
-        cpu_[run.benchmark_name()] = run.cpu_accumulated_time / run.iterations;
-      }
-    }
-    ConsoleReporter::ReportRuns(runs);
-  }
   void Finalize() override {
     ConsoleReporter::Finalize();
     auto floor = real_.find("BM_Floor");
@@ -171,10 +163,6 @@ class RatioReporter : public benchmark::ConsoleReporter {
              cpu_[entry.first] / floorCpu->second);
     }
   }
-
- private:
-  std::map<std::string, double> real_;
-  std::map<std::string, double> cpu_;
 };
 
 }  // namespace

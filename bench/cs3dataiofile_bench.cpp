@@ -16,6 +16,7 @@
 
 #include <benchmark/benchmark.h>
 
+#include "bench/bench_timing.h"
 #include "common/S3ComPath.h"
 #include "common/com.h"
 #include "s3/cs3data.h"
@@ -186,17 +187,8 @@ void BM_ModFirstRecordFloor(benchmark::State& state) {
 BENCHMARK(BM_ModFirstRecordFloor)->Unit(benchmark::kMicrosecond);
 
 // Console output, then each operation's time as a multiple of its floor.
-class RatioReporter : public benchmark::ConsoleReporter {
+class RatioReporter : public TimingReporter {
  public:
-  void ReportRuns(const std::vector<Run>& runs) override {
-    for (const Run& run : runs) {
-      if (run.iterations > 0 && !run.error_occurred) {
-        real_[run.benchmark_name()] = run.real_accumulated_time / run.iterations;
-        cpu_[run.benchmark_name()] = run.cpu_accumulated_time / run.iterations;
-      }
-    }
-    ConsoleReporter::ReportRuns(runs);
-  }
   void Finalize() override {
     ConsoleReporter::Finalize();
     Ratio("BM_GetLastRecord", "BM_GetLastRecordFloor", 2.5);
@@ -212,8 +204,6 @@ class RatioReporter : public benchmark::ConsoleReporter {
     printf("%-18s %.2fx its floor in real time, %.2fx in CPU time (target within %.1fx)\n",
            ours.c_str(), real_[ours] / real_[floor], cpu_[ours] / cpu_[floor], target);
   }
-  std::map<std::string, double> real_;
-  std::map<std::string, double> cpu_;
 };
 
 }  // namespace
