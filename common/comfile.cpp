@@ -202,6 +202,7 @@ int comPathRename(const char* from, const char* to) {
 }
 
 int comDirCreate(const char* path) {
+  if (comIoFault(kComIoCreate) != 0) return -1;
   return mkdir(path, 0755) == 0 ? 0 : -1;
 }
 
@@ -239,6 +240,7 @@ int comDirCreateAll(const char* path) {
 }
 
 int comFileCreate(const char* path) {
+  if (comIoFault(kComIoCreate) != 0) return -1;
   ComFd fd(open(path, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644));
   if (!fd.ok()) return -1;
   return fd.Close() == 0 ? 0 : -1;
@@ -249,6 +251,7 @@ int comFileWrite(int fd, const char* buf, int len) {
     errno = EINVAL;
     return -1;
   }
+  if (comIoFault(kComIoWrite) != 0) return -1;
   ssize_t written = write(fd, buf, static_cast<size_t>(len));
   if (written < 0) return -1;
   if (written != len) {
@@ -265,6 +268,103 @@ int comFileRead(int fd, char* buf, int len) {
     return -1;
   }
   return static_cast<int>(read(fd, buf, static_cast<size_t>(len)));
+}
+
+// ---- Writes that must reach the disk -------------------------------------------
+
+namespace {
+
+ComIoFaultHook ioFaultHook = nullptr;
+
+}  // namespace
+
+void comSetIoFault(ComIoFaultHook hook) {
+  ioFaultHook = hook;
+}
+
+int comIoFault(ComIoOp op) {
+  if (ioFaultHook == nullptr) return 0;
+  const int err = ioFaultHook(op);
+  if (err == 0) return 0;
+  errno = err;
+  return -1;
+}
+
+int comIoWriteAll(int fd, const void* buf, unsigned long len) {
+  if (comIoFault(kComIoWrite) != 0) return -1;
+  const char* p = static_cast<const char*>(buf);
+  while (len > 0) {
+    ssize_t n = write(fd, p, len);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return -1;
+    }
+    if (n == 0) {
+      errno = EIO;
+      return -1;
+    }
+    p += n;
+    len -= static_cast<unsigned long>(n);
+  }
+  return 0;
+}
+
+int comIoPwriteAll(int fd, const void* buf, unsigned long len, long long at) {
+  if (comIoFault(kComIoWrite) != 0) return -1;
+  const char* p = static_cast<const char*>(buf);
+  while (len > 0) {
+    ssize_t n = pwrite(fd, p, len, static_cast<off_t>(at));
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return -1;
+    }
+    if (n == 0) {
+      errno = EIO;
+      return -1;
+    }
+    p += n;
+    at += n;
+    len -= static_cast<unsigned long>(n);
+  }
+  return 0;
+}
+
+int comIoTruncate(int fd, long long size) {
+  if (comIoFault(kComIoTruncate) != 0) return -1;
+  int rc;
+  do {
+    rc = ftruncate(fd, static_cast<off_t>(size));
+  } while (rc != 0 && errno == EINTR);
+  return rc == 0 ? 0 : -1;
+}
+
+int comIoSync(int fd) {
+  if (comIoFault(kComIoSync) != 0) return -1;
+  int rc;
+  do {
+    rc = fdatasync(fd);
+  } while (rc != 0 && errno == EINTR);
+  return rc == 0 ? 0 : -1;
+}
+
+int comIoSyncDir(const char* dir) {
+  if (comIoFault(kComIoSync) != 0) return -1;
+  ComFd fd(open(dir != nullptr && dir[0] != '\0' ? dir : ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  if (!fd.ok()) return -1;
+  int rc;
+  do {
+    rc = fsync(fd.get());
+  } while (rc != 0 && errno == EINTR);
+  // Some file systems cannot flush a directory on its own; their entries
+  // reach the disk with the files' own flushes.
+  if (rc != 0 && (errno == EINVAL || errno == EROFS)) rc = 0;
+  return rc == 0 ? 0 : -1;
+}
+
+int comIoSyncParent(const char* path) {
+  char dir[kComPathMax];
+  comGetDirName(path, dir, sizeof(dir));
+  return comIoSyncDir(dir[0] != '\0' ? dir : (path != nullptr && path[0] == '/' ? "/" : "."));
 }
 
 // ---- Log -----------------------------------------------------------------------

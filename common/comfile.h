@@ -87,6 +87,46 @@ int comFileWrite(int fd, const char* buf, int len);
 // One read(): what read() returned.
 int comFileRead(int fd, char* buf, int len);
 
+// ---- Writes that must reach the disk, and their fault seam ----------------------
+//
+// The record store makes every write, truncation, creation and flush that a
+// unit of work depends on through these calls, so that a test can make any
+// one of them fail (a full disk, an I/O error) and check that nothing is
+// lost. Production code never installs a hook.
+
+// What a guarded call is about to do.
+enum ComIoOp { kComIoWrite, kComIoTruncate, kComIoSync, kComIoCreate };
+
+// A fault hook: 0 lets the call run; a positive errno makes it fail with that
+// error before it touches anything.
+typedef int (*ComIoFaultHook)(ComIoOp op);
+
+// Installs `hook` (null removes it). For tests only; one thread.
+void comSetIoFault(ComIoFaultHook hook);
+
+// 0, or -1 with errno set from the hook when the call is to fail.
+int comIoFault(ComIoOp op);
+
+// Writes all `len` bytes at the descriptor's offset, restarting after a
+// signal or a short write. 0, or -1 with errno (EIO when write wrote nothing).
+int comIoWriteAll(int fd, const void* buf, unsigned long len);
+
+// The same at offset `at`, leaving the descriptor's offset alone.
+int comIoPwriteAll(int fd, const void* buf, unsigned long len, long long at);
+
+// ftruncate. 0 or -1 with errno.
+int comIoTruncate(int fd, long long size);
+
+// Flushes a file's data and size to the disk (fdatasync). 0 or -1 with errno.
+int comIoSync(int fd);
+
+// Flushes the directory `dir` (its entries: files created, renamed or
+// removed in it) to the disk. 0 or -1 with errno.
+int comIoSyncDir(const char* dir);
+
+// Flushes the directory that contains `path`. 0 or -1 with errno.
+int comIoSyncParent(const char* path);
+
 // Switches the log on with `path` (at most 1023 characters are kept), or off
 // for a null or empty path. The log is off when the process starts.
 void comLogInit(const char* path);
