@@ -311,6 +311,12 @@ int StopCommand(const char* home, int argc, char** argv) {
 
 int main(int argc, char** argv) {
   for (int i = 1; i < argc; ++i) {
+    if (strcmp(argv[i], "--version") == 0) {
+      printf("schedulerctl %s\n", SCHED_VERSION);
+      return kCtlExitOk;
+    }
+  }
+  for (int i = 1; i < argc; ++i) {
     if (IsHelp(argv[i])) return HelpFor(argc, argv);
   }
   if (argc < 3) {

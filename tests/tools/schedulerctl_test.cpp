@@ -128,8 +128,9 @@ class Daemon {
     start.tm_hour = 10, start.tm_min = 14, start.tm_sec = 30, start.tm_isdst = -1;
     start_ = mktime(&start);
     started_ = Clock::now();
-    pid_ = Spawn({"faketime", "-f", FaketimeArg(), SCHEDULER_BIN, ctl->home(), std::to_string(interval)},
-                 ctl->Scratch("daemon"), ctl->home());
+    pid_ = Spawn(
+        {"faketime", "-f", FaketimeArg(), SCHEDULER_BIN, ctl->home(), std::to_string(interval)},
+        ctl->Scratch("daemon"), ctl->home());
   }
   ~Daemon() {
     if (pid_ <= 0) return;
@@ -142,7 +143,9 @@ class Daemon {
     return start_ + static_cast<time_t>(real * 60);
   }
   // The faketime clock setting that matches the daemon's clock as it reads now.
-  std::string FaketimeArg(time_t at = 0) const { return "@" + Format(at ? at : Now(), "%F %T") + " x60"; }
+  std::string FaketimeArg(time_t at = 0) const {
+    return "@" + Format(at ? at : Now(), "%F %T") + " x60";
+  }
   static std::string Format(time_t t, const char* format) {
     char text[32];
     strftime(text, sizeof(text), format, localtime(&t));
@@ -194,6 +197,7 @@ TEST(SchedulerctlTest, TablesRoundTrip) {
   };
   const Step steps[] = {
       {{"--help"}, 0, "^Usage: schedulerctl HOME COMMAND \\[ARGUMENTS\\]\n"},
+      {{"--version"}, 0, "^schedulerctl [0-9]+\\.[0-9]+\\.[0-9]+\n$"},
       {{"schedule", "add", "--help"}, 0, "^Usage: schedulerctl HOME schedule add ID HH:MM"},
       {{"stop", "-h"}, 0, "^Usage: schedulerctl HOME stop \\[--wait\\]"},
       {{"init"}, 0, "empty module table created"},
@@ -406,8 +410,9 @@ TEST(SchedulerctlDaemonTest, StopWaitEndsASleepingDaemonInOrder) {
   Result early = ctl.Run({"stop"});
   EXPECT_EQ(early.status, 0) << early.err;
   EXPECT_NE(early.out.find("stop requested"), std::string::npos) << early.out;
-  EXPECT_NE(ctl.Run({"status"}, daemon.FaketimeArg()).out.find("no longer named in the status record"),
-            std::string::npos);
+  EXPECT_NE(
+      ctl.Run({"status"}, daemon.FaketimeArg()).out.find("no longer named in the status record"),
+      std::string::npos);
   auto begun = Clock::now();
   Result stop = ctl.Run({"stop", "--wait", "--timeout", "600"}, daemon.FaketimeArg());
   EXPECT_LT(std::chrono::duration<double>(Clock::now() - begun).count(), 8.0);
@@ -439,13 +444,13 @@ TEST(SchedulerctlDaemonTest, AlarmWakesTheSleepingDaemon) {
   // finds its time already past and keeps it for stale. It must not keep the
   // next alarm from waking the daemon.
   time_t behind = daemon.Now() - 3600;
-  ASSERT_EQ(
-      ctl.Run({"alarm", "add", "1", Daemon::Format(behind + 120, "%F %H:%M")}, daemon.FaketimeArg(behind))
-          .status,
-      0);
+  ASSERT_EQ(ctl.Run({"alarm", "add", "1", Daemon::Format(behind + 120, "%F %H:%M")},
+                    daemon.FaketimeArg(behind))
+                .status,
+            0);
   time_t at = daemon.Now() + 180;  // three minutes ahead, on the daemon's clock
-  Result r =
-      ctl.Run({"alarm", "add", "1", Daemon::Format(at, "%F %H:%M"), "wake up"}, daemon.FaketimeArg());
+  Result r = ctl.Run({"alarm", "add", "1", Daemon::Format(at, "%F %H:%M"), "wake up"},
+                     daemon.FaketimeArg());
   ASSERT_EQ(r.status, 0) << r.err;
   EXPECT_TRUE(Daemon::Within(10, [&] { return !ReadFile(log).empty(); }))
       << "the module did not run; the daemon slept on towards 11:00";
