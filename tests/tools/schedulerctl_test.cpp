@@ -440,6 +440,14 @@ TEST(SchedulerctlDaemonTest, AlarmWakesTheSleepingDaemon) {
   Daemon daemon(&ctl, 60);
   ASSERT_TRUE(Daemon::Within(10, [&] { return daemon.Pid() != 0; }));
   std::this_thread::sleep_for(std::chrono::milliseconds(500));
+  // An entry off the daemon's hourly ticks is added, with a warning.
+  for (const char* time : {"10:07", "12:00"}) {
+    Result r = ctl.Run({"schedule", "add", "1", time});
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.err.find("never runs") != std::string::npos, time[4] == '7') << r.err;
+  }
+  EXPECT_EQ(ctl.Run({"schedule", "list", "1"}).out,
+            "ID  NAME      TIMES\n1   Recorder  10:07 12:00\n");
   // First an alarm from a program whose clock is an hour behind: the daemon
   // finds its time already past and keeps it for stale. It must not keep the
   // next alarm from waking the daemon.
