@@ -224,6 +224,10 @@ TEST(SchedulerctlTest, TablesRoundTrip) {
     EXPECT_EQ(r.status, step.status) << step.args[0] << " " << r.err;
     EXPECT_TRUE(std::regex_search(r.out, std::regex(step.out))) << step.args[0] << ":\n" << r.out;
   }
+  std::string capture = ctl.Scratch("version");
+  EXPECT_EQ(Wait(Spawn({SCHEDULER_BIN, "--version"}, capture)), 0);
+  EXPECT_TRUE(std::regex_match(ReadFile(capture + ".out"),
+                               std::regex("scheduler [0-9]+\\.[0-9]+\\.[0-9]+\n")));
   namespace fs = std::filesystem;
   EXPECT_FALSE(fs::exists(ctl.Data("scheduler/module/1")));
   EXPECT_FALSE(fs::exists(ctl.Data("scheduler/09")));  // emptied schedule directories go
