@@ -29,6 +29,7 @@
 #include "stores/cvelschedulermodule.h"
 #include "stores/cvelschedulermodules.h"
 #include "stores/cvelschedulersts.h"
+#include "stores/schedulertiming.h"
 
 namespace {
 
@@ -115,47 +116,6 @@ void formatStamp(const char* date, int hour, int minute, char* out) {
 
 // ---- Wake-up timing ----------------------------------------------------------------
 
-// The interval that the tick arithmetic works with. Admitted intervals that
-// it is not made for are mapped onto ones it handles, so that it never
-// divides by zero, never sleeps zero seconds in a loop and never computes an
-// hour it cannot reach:
-//  - 0 is taken as 1: a tick every minute, the closest meaning of "no gap".
-//  - A negative interval (the argument check admits negative divisors of 60)
-//    is taken as its absolute value, which is what its writer meant.
-//  - 1440 and above are taken as 1440: one tick a day, at the hour of the
-//    first run. A larger multiple would move the tick's hour past the next
-//    day, which minute-of-day arithmetic cannot express.
-int effectiveInterval(int interval) {
-  if (interval == 0) return 1;
-  if (interval < 0) interval = (interval == INT_MIN) ? kMinutesPerDay : -interval;
-  return interval > kMinutesPerDay ? kMinutesPerDay : interval;
-}
-
-struct Tick {
-  int hour;
-  int minute;
-  bool nextDay;  // the tick lies on the next calendar day
-};
-
-// The next tick after hour:minute with working interval w (1 to 1440).
-Tick nextTick(int hour, int minute, int w) {
-  Tick tick = {hour, 0, false};
-  if (w >= kMinutesPerHour) {
-    tick.hour = hour + w / kMinutesPerHour;
-  } else {
-    tick.minute = (minute == 0) ? w : minute - minute % w + w;
-    if (tick.minute >= kMinutesPerHour) {
-      tick.minute -= kMinutesPerHour;
-      ++tick.hour;
-    }
-  }
-  if (tick.hour >= kHoursPerDay) {
-    tick.hour -= kHoursPerDay;
-    tick.nextDay = true;
-  }
-  return tick;
-}
-
 // Where the sleep runs to: a minute of the day, and, while the clock still
 // shows the day the target was chosen on, whether the target lies on the
 // next day.
@@ -189,7 +149,7 @@ bool rollsOver(const Now& now, const Target& target, int tolerance) {
 // alarm directory all come from that one reading: a second reading could
 // fall on the next day when the call runs across midnight, and would then
 // date the tick a day late and leave the daemon asleep for a day.
-Target chooseTarget(const Now& now, const Tick& tick) {
+Target chooseTarget(const Now& now, const SchedulerTick& tick) {
   Target target = {tick.hour, tick.minute, ""};
   if (tick.nextDay) snprintf(target.nextDayOf, sizeof(target.nextDayOf), "%.8s", now.stamp);
 
@@ -504,16 +464,15 @@ void schedulerGetTime(int* hour, int* minute) {
 void schedulerSetTimeSleep(int interval, int* hour, int* minute) {
   WakeSignalsHeld held;
   Now now = readNow();
-  int normal = effectiveInterval(interval);
-  int w = normal;
+  int w = schedulerEffectiveInterval(interval);
   if (*hour < 0 || *minute < 0) {
     *hour = now.hour;
     *minute = now.minute;
-    if (normal >= kMinutesPerHour) w = kMinutesPerHour;
+    w = schedulerFirstPassInterval(w);
     if (now.MinuteOfDay() % w == 0) return;
   }
 
-  Tick tick = nextTick(now.hour, now.minute, w);
+  SchedulerTick tick = schedulerNextTick(now.hour, now.minute, w);
   Target target = chooseTarget(now, tick);
   *hour = target.hour;
   *minute = target.minute;

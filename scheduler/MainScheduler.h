@@ -17,19 +17,7 @@
 #ifndef SCHEDULER_MAINSCHEDULER_H_
 #define SCHEDULER_MAINSCHEDULER_H_
 
-// Result codes of the daemon.
-constexpr int kResSchedBadInterval = -99;      // interval not a number, or not admitted
-constexpr int kResSchedExecFailed = -4404;     // a module's child process could not be created
-constexpr int kResSchedHandlerFailed = -4405;  // the child-exit handler could not be installed
-
-// Exit statuses of the process.
-constexpr int kSchedExitOk = 0;
-constexpr int kSchedExitFailed = 1;
-constexpr int kSchedExitUsage = 99;
-
-// Size of the buffer that holds one module's program path (2047 characters
-// and the terminator).
-constexpr int kSchedProgramPathSize = 2048;
+#include "stores/schedulerdefs.h"
 
 // ---- Entry and main loop ---------------------------------------------------------
 

@@ -6,7 +6,7 @@
 #ifndef TOOLS_CTL_ARGS_H_
 #define TOOLS_CTL_ARGS_H_
 
-#include "scheduler/MainScheduler.h"
+#include "stores/schedulerdefs.h"
 
 // Capacity of a reason text.
 constexpr int kCtlWhySize = 256;

@@ -6,14 +6,20 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <climits>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
+#include <fstream>
+#include <iterator>
+#include <string>
 
 #include "common/S3ComPath.h"
 #include "common/com.h"
 #include "common/comguard.h"
 #include "stores/ckorschedulersts.h"
 #include "stores/cvelschedulermodules.h"
+#include "stores/cvelschedulersts.h"
 #include "tools/ctl_report.h"
 
 namespace {
@@ -183,6 +189,26 @@ bool ctlDaemonAlive(int pid) {
   CKorSchedulerSts probe;
   if (probe.SetPid(pid) != 0) return false;
   return probe.IsLock();
+}
+
+bool ctlDaemonInterval(int* interval) {
+  CvelSchedulerSts sts;
+  if (sts.Get() != 0 || !ctlDaemonAlive(sts.GetPid())) return false;
+  char path[64];
+  snprintf(path, sizeof(path), "/proc/%d/cmdline", sts.GetPid());
+  std::ifstream in(path, std::ios::binary);
+  std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  // The arguments are NUL-separated: program, data home, interval.
+  size_t home = text.find('\0');
+  size_t at = home == std::string::npos ? home : text.find('\0', home + 1);
+  if (at == std::string::npos) return false;
+  const char* value = text.c_str() + at + 1;
+  char* end = nullptr;
+  errno = 0;
+  long parsed = strtol(value, &end, 10);
+  if (end == value || errno == ERANGE || parsed < INT_MIN || parsed > INT_MAX) return false;
+  *interval = static_cast<int>(parsed);
+  return true;
 }
 
 int ctlLiveDaemons(std::vector<int>* pids) {

@@ -59,6 +59,11 @@ void ctlPruneScheduleDirs(const std::vector<CtlEntry>& entries);
 // file, that is, daemon `pid` is alive. False for pid <= 0.
 bool ctlDaemonAlive(int pid);
 
+// The interval that the daemon named in the status record was started with,
+// read from its command line (Linux's /proc; elsewhere, or when no daemon is
+// alive, there is none). False when it is not known.
+bool ctlDaemonInterval(int* interval);
+
 // The daemons alive on this data home found through their per-process status
 // files (scheduler/status.<pid> locked by a live process), whatever the
 // status record says: a daemon that was handed over runs on until its next

@@ -9,8 +9,8 @@
 #include "s3/cs3dataiofile.h"
 #include "s3/values/cs3date.h"
 #include "s3/values/cs3number.h"
-#include "scheduler/MainScheduler.h"
 #include "stores/ckoralarm.h"
+#include "stores/schedulerdefs.h"
 
 namespace {
 
@@ -56,16 +56,6 @@ constexpr Meaning kStoreMeanings[] = {
     {kResDataValueHasLineFeed, "a value contains a line break"},
 };
 
-constexpr Meaning kDaemonMeanings[] = {
-    {0, "stopped in order"},
-    {kResSchedBadInterval,
-     "the interval was refused (it must be a divisor of 60 or a multiple of 60)"},
-    {kResNoEntry, "the module table was missing or empty at start (run schedulerctl HOME init)"},
-    {kResLocked, "a file stayed locked by another process"},
-    {kResSchedExecFailed, "a module could not be started (fork failed)"},
-    {kResSchedHandlerFailed, "the child-exit handler could not be installed"},
-};
-
 const char* helpTopic = "";
 
 const char* Find(const Meaning* table, size_t count, int code) {
@@ -83,8 +73,7 @@ const char* ctlStoreMeaning(int code) {
 }
 
 const char* ctlDaemonMeaning(int code) {
-  const char* text =
-      Find(kDaemonMeanings, sizeof(kDaemonMeanings) / sizeof(kDaemonMeanings[0]), code);
+  const char* text = schedulerResultMeaning(code);
   return text != nullptr ? text : ctlStoreMeaning(code);
 }
 

@@ -19,6 +19,7 @@
 #include "stores/cvelscheduler.h"
 #include "stores/cvelschedulermodule.h"
 #include "stores/cvelschedulermodules.h"
+#include "stores/schedulertiming.h"
 #include "tools/ctl_home.h"
 #include "tools/ctl_report.h"
 
@@ -318,9 +319,26 @@ int ctlModuleRemove(int id) {
   return kCtlExitOk;
 }
 
+// Warns on stderr about every time that the running daemon's ticks never
+// reach; the entries are still added, as an alarm may wake the daemon then.
+static void WarnUnreachable(int id, const std::vector<CtlClock>& times) {
+  int interval = 0;
+  if (!ctlDaemonInterval(&interval)) return;
+  for (const CtlClock& time : times) {
+    char why[128];
+    if (!schedulerTickReaches(time.hour, time.minute, interval, why, sizeof(why))) {
+      fprintf(stderr,
+              "schedulerctl: warning: module %d at %02d:%02d never runs with the running "
+              "daemon's interval %d: %s\n",
+              id, time.hour, time.minute, interval, why);
+    }
+  }
+}
+
 int ctlScheduleAdd(int id, const std::vector<CtlClock>& times) {
   int status = ctlRequireModule("schedule add", id);
   if (status != kCtlExitOk) return status;
+  WarnUnreachable(id, times);
   std::vector<EntryObject> objects;
   status = PrepareEntries("schedule add", id, Distinct(times), &objects);
   if (status != kCtlExitOk) return status;

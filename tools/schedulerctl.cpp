@@ -92,7 +92,9 @@ constexpr Help kHelp[] = {
      "Makes module ID due every day at each given time (00:00 to 23:59). The\n"
      "daemon starts a due module at the first wake-up that falls on that minute,\n"
      "so a time should lie on the daemon's interval (with interval 15: :00, :15,\n"
-     "...). Times that are already scheduled stay as they are.\n"},
+     "...). Times that are already scheduled stay as they are. When a daemon is\n"
+     "running, a time its ticks never reach is still added, with a warning on\n"
+     "standard error.\n"},
     {"schedule list",
      "Usage: schedulerctl HOME schedule list [ID]\n"
      "\n"
@@ -310,6 +312,12 @@ int StopCommand(const char* home, int argc, char** argv) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  for (int i = 1; i < argc; ++i) {
+    if (strcmp(argv[i], "--version") == 0) {
+      printf("schedulerctl %s\n", SCHED_VERSION);
+      return kCtlExitOk;
+    }
+  }
   for (int i = 1; i < argc; ++i) {
     if (IsHelp(argv[i])) return HelpFor(argc, argv);
   }

@@ -128,8 +128,9 @@ class Daemon {
     start.tm_hour = 10, start.tm_min = 14, start.tm_sec = 30, start.tm_isdst = -1;
     start_ = mktime(&start);
     started_ = Clock::now();
-    pid_ = Spawn({"faketime", "-f", FaketimeArg(), SCHEDULER_BIN, ctl->home(), std::to_string(interval)},
-                 ctl->Scratch("daemon"), ctl->home());
+    pid_ = Spawn(
+        {"faketime", "-f", FaketimeArg(), SCHEDULER_BIN, ctl->home(), std::to_string(interval)},
+        ctl->Scratch("daemon"), ctl->home());
   }
   ~Daemon() {
     if (pid_ <= 0) return;
@@ -142,7 +143,9 @@ class Daemon {
     return start_ + static_cast<time_t>(real * 60);
   }
   // The faketime clock setting that matches the daemon's clock as it reads now.
-  std::string FaketimeArg(time_t at = 0) const { return "@" + Format(at ? at : Now(), "%F %T") + " x60"; }
+  std::string FaketimeArg(time_t at = 0) const {
+    return "@" + Format(at ? at : Now(), "%F %T") + " x60";
+  }
   static std::string Format(time_t t, const char* format) {
     char text[32];
     strftime(text, sizeof(text), format, localtime(&t));
@@ -194,6 +197,7 @@ TEST(SchedulerctlTest, TablesRoundTrip) {
   };
   const Step steps[] = {
       {{"--help"}, 0, "^Usage: schedulerctl HOME COMMAND \\[ARGUMENTS\\]\n"},
+      {{"--version"}, 0, "^schedulerctl [0-9]+\\.[0-9]+\\.[0-9]+\n$"},
       {{"schedule", "add", "--help"}, 0, "^Usage: schedulerctl HOME schedule add ID HH:MM"},
       {{"stop", "-h"}, 0, "^Usage: schedulerctl HOME stop \\[--wait\\]"},
       {{"init"}, 0, "empty module table created"},
@@ -220,6 +224,10 @@ TEST(SchedulerctlTest, TablesRoundTrip) {
     EXPECT_EQ(r.status, step.status) << step.args[0] << " " << r.err;
     EXPECT_TRUE(std::regex_search(r.out, std::regex(step.out))) << step.args[0] << ":\n" << r.out;
   }
+  std::string capture = ctl.Scratch("version");
+  EXPECT_EQ(Wait(Spawn({SCHEDULER_BIN, "--version"}, capture)), 0);
+  EXPECT_TRUE(std::regex_match(ReadFile(capture + ".out"),
+                               std::regex("scheduler [0-9]+\\.[0-9]+\\.[0-9]+\n")));
   namespace fs = std::filesystem;
   EXPECT_FALSE(fs::exists(ctl.Data("scheduler/module/1")));
   EXPECT_FALSE(fs::exists(ctl.Data("scheduler/09")));  // emptied schedule directories go
@@ -406,8 +414,9 @@ TEST(SchedulerctlDaemonTest, StopWaitEndsASleepingDaemonInOrder) {
   Result early = ctl.Run({"stop"});
   EXPECT_EQ(early.status, 0) << early.err;
   EXPECT_NE(early.out.find("stop requested"), std::string::npos) << early.out;
-  EXPECT_NE(ctl.Run({"status"}, daemon.FaketimeArg()).out.find("no longer named in the status record"),
-            std::string::npos);
+  EXPECT_NE(
+      ctl.Run({"status"}, daemon.FaketimeArg()).out.find("no longer named in the status record"),
+      std::string::npos);
   auto begun = Clock::now();
   Result stop = ctl.Run({"stop", "--wait", "--timeout", "600"}, daemon.FaketimeArg());
   EXPECT_LT(std::chrono::duration<double>(Clock::now() - begun).count(), 8.0);
@@ -435,17 +444,25 @@ TEST(SchedulerctlDaemonTest, AlarmWakesTheSleepingDaemon) {
   Daemon daemon(&ctl, 60);
   ASSERT_TRUE(Daemon::Within(10, [&] { return daemon.Pid() != 0; }));
   std::this_thread::sleep_for(std::chrono::milliseconds(500));
+  // An entry off the daemon's hourly ticks is added, with a warning.
+  for (const char* time : {"10:07", "12:00"}) {
+    Result r = ctl.Run({"schedule", "add", "1", time});
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.err.find("never runs") != std::string::npos, time[4] == '7') << r.err;
+  }
+  EXPECT_EQ(ctl.Run({"schedule", "list", "1"}).out,
+            "ID  NAME      TIMES\n1   Recorder  10:07 12:00\n");
   // First an alarm from a program whose clock is an hour behind: the daemon
   // finds its time already past and keeps it for stale. It must not keep the
   // next alarm from waking the daemon.
   time_t behind = daemon.Now() - 3600;
-  ASSERT_EQ(
-      ctl.Run({"alarm", "add", "1", Daemon::Format(behind + 120, "%F %H:%M")}, daemon.FaketimeArg(behind))
-          .status,
-      0);
+  ASSERT_EQ(ctl.Run({"alarm", "add", "1", Daemon::Format(behind + 120, "%F %H:%M")},
+                    daemon.FaketimeArg(behind))
+                .status,
+            0);
   time_t at = daemon.Now() + 180;  // three minutes ahead, on the daemon's clock
-  Result r =
-      ctl.Run({"alarm", "add", "1", Daemon::Format(at, "%F %H:%M"), "wake up"}, daemon.FaketimeArg());
+  Result r = ctl.Run({"alarm", "add", "1", Daemon::Format(at, "%F %H:%M"), "wake up"},
+                     daemon.FaketimeArg());
   ASSERT_EQ(r.status, 0) << r.err;
   EXPECT_TRUE(Daemon::Within(10, [&] { return !ReadFile(log).empty(); }))
       << "the module did not run; the daemon slept on towards 11:00";
