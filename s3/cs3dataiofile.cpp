@@ -19,6 +19,7 @@
 #include "common/comfile.h"
 #include "common/comguard.h"
 #include "s3/cs3data.h"
+#include "s3/cs3journal.h"
 
 // copy_file_range: Linux (glibc 2.27) and FreeBSD 13.
 #if defined(__linux__) || (defined(__FreeBSD_version) && __FreeBSD_version >= 1300037)
@@ -53,20 +54,41 @@ void IdText(int id, char* out) {
 // Writes all `len` bytes, restarting after an interrupted or short write.
 // 0, or -1 with errno.
 int WriteAll(int fd, const char* buf, size_t len) {
-  while (len > 0) {
-    ssize_t n = write(fd, buf, len);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      return -1;
-    }
-    if (n == 0) {
-      errno = EIO;
-      return -1;
-    }
-    buf += n;
-    len -= static_cast<size_t>(n);
+  return comIoWriteAll(fd, buf, len);
+}
+
+bool Durable() {
+  return s3GetDurability() == kS3DurabilityFull;
+}
+
+std::string ParentOf(const std::string& path) {
+  const size_t slash = path.find_last_of('/');
+  if (slash == std::string::npos) return ".";
+  return slash == 0 ? "/" : path.substr(0, slash);
+}
+
+// The outermost directory on the way to `path` that does not exist yet, ""
+// when the file's directory exists.
+std::string OutermostMissingDir(const char* path) {
+  std::string top;
+  struct stat st;
+  for (std::string dir = ParentOf(path); dir != "/" && dir != "."; dir = ParentOf(dir)) {
+    if (stat(dir.c_str(), &st) == 0 || errno != ENOENT) break;
+    top = dir;
   }
-  return 0;
+  return top;
+}
+
+// Flushes the directories from the one that holds `path` up to the one that
+// holds `top` (only the first when top is empty): each new directory's entry
+// lives in its parent.
+int SyncDirsUp(const char* path, const std::string& top) {
+  std::string dir = ParentOf(path);
+  for (;;) {
+    if (comIoSyncDir(dir.c_str()) != 0) return -1;
+    if (top.empty() || dir.size() < top.size() || dir == "/" || dir == ".") return 0;
+    dir = ParentOf(dir);
+  }
 }
 
 // read(), restarted when a signal interrupts it before any byte arrived.
@@ -86,6 +108,8 @@ ssize_t ReadSome(int fd, char* buf, size_t len) {
 // failure by its own reading and writing.
 int CopyRest(int from, int to, char* buf, size_t size) {
 #ifdef S3_HAVE_COPY_FILE_RANGE
+  // The kernel copy writes too: an injected write fault must stop it.
+  if (comIoFault(kComIoWrite) != 0) return kResIoWriteFailed;
   for (;;) {
     const ssize_t n = copy_file_range(from, nullptr, to, nullptr, size_t{1} << 30, 0);
     if (n == 0) return kResOk;
@@ -183,6 +207,7 @@ int CS3DataIOFile::record(int code) {
 }
 
 void CS3DataIOFile::init() {
+  finishUnit();
   // Newest first, the order in which the changes are undone: when two slots
   // changed the same file, the older backup copy (the file before the unit)
   // is the one put back last.
@@ -198,12 +223,28 @@ void CS3DataIOFile::init() {
 void CS3DataIOFile::init(int slot, bool restore) {
   if (slot < 0 || slot >= dataCount || dataList[slot] == nullptr) return;
   CS3Data* data = dataList[slot];
-  bool dropBackup = true;
+  SlotExtra& x = slotExtra[slot];
+  bool dropBackup = !x.keepBackup;
   // The rollback runs while the descriptor (and so the lock) is still held:
   // another process waiting for the lock then sees the restored bytes, in the
   // same file it is waiting on.
-  if (restore && error != 0 && data->tempPath[0] != '\0') {
-    dropBackup = rollBack(data, slotExtra[slot].existed);
+  if (!x.settled) {
+    bool undo = restore && error != 0 && data->tempPath[0] != '\0';
+    // A slot committed alone whose change cannot be flushed is put back: the
+    // caller learns of it from the error, and no crash can undo it later.
+    if (!undo && !flushSlot(slot)) {
+      record(kResIoWriteFailed);
+      undo = data->tempPath[0] != '\0';
+    }
+    bool restored = true;
+    if (undo) {
+      restored = rollBack(data, x.existed);
+      dropBackup = restored;
+      if (restored) flushRestored(slot);
+    }
+    // From here on the file is the next holder's: a recovery of this unit
+    // must leave it alone. A failed rollback keeps its entries (and copy).
+    if (restored && x.tag != 0 && journal != nullptr) journal->LogKept(x.tag);
   }
   if (data->fd != -1) {
     close(data->fd);
@@ -255,6 +296,124 @@ bool CS3DataIOFile::rollBack(CS3Data* data, bool existed) {
   return false;
 }
 
+CS3Journal* CS3DataIOFile::unitLog() {
+  if (journal == nullptr) journal = new (std::nothrow) CS3Journal();
+  return journal;
+}
+
+int CS3DataIOFile::logCreated(CS3Data* data) {
+  const int slot = slotOf(data);
+  if (slot < 0 || !Durable()) return kResOk;
+  SlotExtra& x = slotExtra[slot];
+  CS3Journal* log = unitLog();
+  if (log == nullptr) return kResNoMemory;
+  if (x.tag == 0) x.tag = log->NewTag();
+  x.createdTop = OutermostMissingDir(data->path);
+  // A crash between the creation and the first change leaves an empty file
+  // (and directories) that only this entry tells apart from a real one.
+  if (log->LogCreated(x.tag, data->path, x.createdTop.c_str()) != 0) return kResIoWriteFailed;
+  x.createdHere = true;
+  return kResOk;
+}
+
+int CS3DataIOFile::prepareChange(CS3Data* data, bool append) {
+  const int slot = slotOf(data);
+  if (slot < 0) return kResOk;
+  SlotExtra& x = slotExtra[slot];
+  x.changed = true;
+  if (!Durable() || x.logged == SlotExtra::kLoggedAll) return kResOk;
+  if (x.logged == SlotExtra::kLoggedAppend && append) return kResOk;
+  CS3Journal* log = unitLog();
+  if (log == nullptr) return kResNoMemory;
+  if (x.tag == 0) x.tag = log->NewTag();
+  int r;
+  struct stat st;
+  if (fstat(data->fd, &st) != 0) return kResIoWriteFailed;
+  if (x.createdHere) {
+    // The unit's own new file: a recovery removes it, and only it.
+    r = log->LogNew(x.tag, data->path, static_cast<unsigned long long>(st.st_dev),
+                    static_cast<unsigned long long>(st.st_ino));
+    x.logged = SlotExtra::kLoggedAll;
+  } else if (append && x.logged == SlotExtra::kLoggedNone) {
+    // Appends only: cutting the file back to its size puts it back, and the
+    // backup copy need not reach the disk.
+    r = log->LogAppend(x.tag, data->path, static_cast<long long>(st.st_size));
+    x.logged = SlotExtra::kLoggedAppend;
+  } else {
+    if (data->tempPath[0] == '\0') return kResIoWriteFailed;  // no image to go back to
+    r = log->LogBackup(x.tag, data->path, data->tempPath);
+    x.logged = SlotExtra::kLoggedAll;
+  }
+  if (r != 0) {
+    x.logged = SlotExtra::kLoggedNone;
+    return kResIoWriteFailed;
+  }
+  return kResOk;
+}
+
+bool CS3DataIOFile::flushSlot(int slot) {
+  const SlotExtra& x = slotExtra[slot];
+  if (!Durable() || !x.changed) return true;
+  CS3Data* data = dataList[slot];
+  if (x.deleted) {
+    // The deletion (of the file, or of its directory) must stay done once the
+    // log that could undo it is gone.
+    std::string target = x.whole ? ParentOf(data->path) : std::string(data->path);
+    return comIoSyncParent(target.c_str()) == 0 || errno == ENOENT;
+  }
+  if (data->fd != -1 && comIoSync(data->fd) != 0) return false;
+  // A new file is found through its directory entry, and a new directory
+  // through its parent's.
+  if (x.createdHere && SyncDirsUp(data->path, x.createdTop) != 0) return false;
+  return true;
+}
+
+void CS3DataIOFile::flushRestored(int slot) {
+  if (!Durable() || !slotExtra[slot].changed) return;
+  CS3Data* data = dataList[slot];
+  if (data->fd != -1) comIoSync(data->fd);
+  comIoSyncParent(data->path);
+}
+
+void CS3DataIOFile::finishUnit() {
+  if (error == 0) {
+    // The commit point is the removal of the log; before it every change must
+    // be on the disk, or a crash just after it would lose part of the unit.
+    bool flushed = true;
+    for (int i = 0; i < dataCount && flushed; ++i) {
+      if (dataList[i] != nullptr && !slotExtra[i].settled) flushed = flushSlot(i);
+    }
+    if (flushed && journal != nullptr && journal->Commit() != 0) flushed = false;
+    if (!flushed) error = kResIoWriteFailed;
+  }
+  if (error != 0) {
+    // Newest first, as a recovery would: where two slots changed one file the
+    // older copy, the file before the unit, is put back last.
+    bool all = true;
+    for (int i = dataCount - 1; i >= 0; --i) {
+      if (dataList[i] == nullptr || slotExtra[i].settled) continue;
+      CS3Data* data = dataList[i];
+      if (data->tempPath[0] == '\0') continue;
+      if (rollBack(data, slotExtra[i].existed)) {
+        flushRestored(i);
+      } else {
+        slotExtra[i].keepBackup = true;
+        all = false;
+      }
+    }
+    // Everything is back: the log has nothing left to undo. Otherwise it
+    // stays for a recovery, which will find the copies that were kept.
+    if (journal != nullptr) {
+      if (!all || journal->Commit() != 0) journal->Abandon();
+    }
+  }
+  for (int i = 0; i < dataCount; ++i) {
+    if (dataList[i] != nullptr) slotExtra[i].settled = true;
+  }
+  delete journal;
+  journal = nullptr;
+}
+
 bool CS3DataIOFile::restoreInPlace(int fd, const char* backup, long size) {
   ComFd from(open(backup, O_RDONLY | O_CLOEXEC));
   if (!from.ok() || lseek(fd, 0, SEEK_SET) != 0) return false;
@@ -262,7 +421,7 @@ bool CS3DataIOFile::restoreInPlace(int fd, const char* backup, long size) {
   char* buf = readBuffer != nullptr ? readBuffer : local;
   const size_t bufSize = readBuffer != nullptr ? kIoReadChunk : sizeof(local);
   if (CopyRest(from.get(), fd, buf, bufSize) != kResOk) return false;
-  return ftruncate(fd, static_cast<off_t>(size)) == 0;
+  return comIoTruncate(fd, static_cast<off_t>(size)) == 0;
 }
 
 int CS3DataIOFile::reAllocData(int n) {
@@ -444,6 +603,14 @@ int CS3DataIOFile::openWrite(CS3Object* obj, CS3Data* data, int mode) {
       return kResIoOpenFailed;
     }
     setExisted(data, existed);
+    const int slot = slotOf(data);
+    if (!existed && slot >= 0 && !slotExtra[slot].createdHere) {
+      r = logCreated(data);
+      if (r != kResOk) {
+        data->tempPath[0] = '\0';
+        return r;
+      }
+    }
     data->fd =
         comFileBackUp(data->path, data->tempPath, lockAttempts, lockWait, share, O_RDWR | O_CREAT);
     if (data->fd == -1) {
@@ -452,7 +619,25 @@ int CS3DataIOFile::openWrite(CS3Object* obj, CS3Data* data, int mode) {
       data->tempPath[0] = '\0';
       return (e == EACCES || e == EAGAIN) ? kResLocked : kResIoOpenFailed;
     }
-    if (IsStillAtPath(data->fd, data->path)) return kResOk;
+    if (IsStillAtPath(data->fd, data->path)) {
+      // A dead unit that changed this file is undone before we read it; the
+      // copy just made held its half-done bytes, so the open is made again.
+      const int settled = Durable() ? s3JournalSettle(data->path, &data->fd) : 0;
+      if (settled == 0) {
+        // Another process created the file first and wrote to it: it is not
+        // this unit's to remove.
+        struct stat st;
+        if (slot >= 0 && slotExtra[slot].createdHere && fstat(data->fd, &st) == 0 &&
+            st.st_size > 0) {
+          slotExtra[slot].createdHere = false;
+          setExisted(data, true);
+        }
+        return kResOk;
+      }
+      unlink(data->tempPath);
+      if (settled == kResLocked && lockWait > 0) comSleep(static_cast<unsigned>(lockWait));
+      continue;
+    }
     close(data->fd);
     data->fd = -1;
     unlink(data->tempPath);
@@ -602,7 +787,9 @@ int CS3DataIOFile::writeData(CS3Data* data, const char* id, bool append, CS3Obje
       if (oldNext + data->sizeDelta < static_cast<long>(st.st_size)) return kResIoOpenFailed;
     }
   }
-  int r = writeDataCurrent(data, id, filter);
+  int r = prepareChange(data, append);
+  if (r != kResOk) return r;
+  r = writeDataCurrent(data, id, filter);
   if (r != kResOk) return r;
   if (tail.ok()) {
     if (lseek(tail.get(), oldNext, SEEK_SET) == -1) return kResIoSeekFailed;
@@ -612,7 +799,7 @@ int CS3DataIOFile::writeData(CS3Data* data, const char* id, bool append, CS3Obje
   }
   const off_t end = lseek(data->fd, 0, SEEK_CUR);
   if (end == -1) return kResIoSeekFailed;
-  if (ftruncate(data->fd, end) != 0) return kResIoTruncateFailed;
+  if (comIoTruncate(data->fd, end) != 0) return kResIoTruncateFailed;
   return kResOk;
 }
 
@@ -716,6 +903,21 @@ int CS3DataIOFile::delData(CS3Object* obj, CS3Data* data, bool wholeDirectory) {
     if (!IsDeletableDir(target)) return kResIoDeleteFailed;
   } else {
     snprintf(target, sizeof(target), "%s", data->path);
+  }
+  const int slot = slotOf(data);
+  if (slot >= 0 && data->tempPath[0] != '\0') {
+    SlotExtra& x = slotExtra[slot];
+    x.changed = true;
+    x.deleted = true;
+    x.whole = wholeDirectory;
+    if (Durable()) {
+      CS3Journal* log = unitLog();
+      if (log == nullptr) return kResNoMemory;
+      if (x.tag == 0) x.tag = log->NewTag();
+      if (log->LogDeleted(x.tag, data->path, data->tempPath, wholeDirectory) != 0) {
+        return kResIoBackupFailed;
+      }
+    }
   }
   if (comDirDelete(target, nullptr) != 0) return kResIoDeleteFailed;
   return kResOk;

@@ -30,6 +30,14 @@
 //    nothing is written into a file that no path names any more.
 //  - Releasing the accessor undoes the slots newest first.
 //  - Nothing throws and nothing is printed; every operation returns a code.
+//  - A crash of the process at any instant loses no unit halfway: before a
+//    file is first changed the unit's log (CS3Journal) names how to put it
+//    back, and that entry is on the disk before the change; at the release
+//    every changed file, and every directory a creation or deletion changed,
+//    is flushed before the log is removed (the commit point). The next writer
+//    of a file named by a dead unit's log, or `schedulerctl doctor --repair`,
+//    undoes that unit. A commit whose changes cannot be flushed is rolled
+//    back instead, so that what readers see never depends on a crash.
 //
 // One accessor is used by one thread. Locks are held from an open to the
 // release of its slot, so keep accessors short-lived unless holding the lock
@@ -37,10 +45,13 @@
 #ifndef S3_CS3DATAIOFILE_H_
 #define S3_CS3DATAIOFILE_H_
 
+#include <string>
+
 #include "s3/cs3object.h"
 
 class CS3Data;
 class CS3DataParser;
+class CS3Journal;
 
 // Result codes of the accessor. Codes of CS3Data calls and of the record
 // object's own operations pass through unchanged.
@@ -349,6 +360,27 @@ class CS3DataIOFile {
   // Copies the backup copy over the file through its open descriptor and
   // truncates it to `size`. False on any failure.
   bool restoreInPlace(int fd, const char* backup, long size);
+  // ---- Crash safety (see CS3Journal) ------------------------------------------------
+
+  // Called before `data`'s file is first changed (and before each change
+  // that is not an append after an append): logs, and makes durable, how a
+  // recovery puts the file back. 0, or -104 when the entry could not be
+  // written (nothing may then be changed).
+  int prepareChange(CS3Data* data, bool append);
+  // Logs that `data`'s file, missing now, is about to be created. 0 or -104.
+  int logCreated(CS3Data* data);
+  // The unit's log, made on first use; null when out of memory.
+  CS3Journal* unitLog();
+  // Flushes what slot `slot` changed (its file, and the directories a
+  // creation or deletion changed). False when a flush failed.
+  bool flushSlot(int slot);
+  // After a rollback of slot `slot`: flushes the restored file and its
+  // directory (best effort: the rollback is already visible).
+  void flushRestored(int slot);
+  // The end of the unit before its slots are closed: flush and commit, or
+  // (on an error, or when a flush failed) roll every slot back newest first.
+  void finishUnit();
+
   // The slot that holds `data`, or -1.
   int slotOf(const CS3Data* data) const;
   // Notes for `data`'s slot whether its file existed before it was changed.
@@ -394,8 +426,22 @@ class CS3DataIOFile {
     // The failure that kept the rest from being parsed; every later step on
     // the slot gives it (getFd), since its parsed record is incomplete.
     int broken = 0;
+    // This slot's entries in the unit's log (0: none yet), and what they
+    // cover: nothing, appends from a size, or every change (a backup copy,
+    // or the file's removal when the unit created it).
+    int tag = 0;
+    enum Logged : char { kLoggedNone, kLoggedAppend, kLoggedAll } logged = kLoggedNone;
+    bool changed = false;      // the file was written or deleted
+    bool createdHere = false;  // the unit created the file
+    bool deleted = false;      // the slot deleted the file (or its directory)
+    bool whole = false;        // ... its whole directory
+    bool settled = false;      // finishUnit has already committed or rolled it back
+    bool keepBackup = false;   // the rollback failed: the copy is the only image
+    // The outermost directory the creation made ("" when none).
+    std::string createdTop;
   };
   SlotExtra* slotExtra = nullptr;
+  CS3Journal* journal = nullptr;  // the unit's log; made by the first change
 
   friend class CS3Object;  // getCurrent walks a slot's records
 };

@@ -56,7 +56,7 @@ int EndLastLine(int fd) {
   char last = '\n';
   if (pread(fd, &last, 1, st.st_size - 1) != 1) return kResIoSeekFailed;
   if (last == '\n') return kResOk;
-  return pwrite(fd, "\n", 1, st.st_size) == 1 ? kResOk : kResIoWriteFailed;
+  return comIoPwriteAll(fd, "\n", 1, st.st_size) == 0 ? kResOk : kResIoWriteFailed;
 }
 
 // One one-place move on a parsed record (the DataSet moves repeat it).
@@ -145,6 +145,16 @@ int CS3DataIOFile::AddOnly(CS3Object& obj) {
   char path[kComPathMax];
   S3ComPathEditData(name, path);
 
+  // The unit's log names the file before it exists: a crash right after the
+  // creation leaves an empty file that only this entry tells apart from one
+  // another process made.
+  CS3Data* data = slotData(obj);
+  snprintf(data->path, sizeof data->path, "%s", path);
+  r = logCreated(data);
+  if (r != kResOk) {
+    Close(obj);
+    return record(r);
+  }
   // The exclusive creation is the test for existence; an existing file is
   // neither locked nor touched.
   bool created = comFileCreate(path) == 0;
@@ -172,7 +182,6 @@ int CS3DataIOFile::AddOnly(CS3Object& obj) {
       return record(failed);
     }
   }
-  CS3Data* data = slotData(obj);
   r = openWrite(&obj, data, kIoModeCreate);
   if (r != kResOk) {
     // The slot stays reserved until the release. The empty file made above is
@@ -198,6 +207,7 @@ int CS3DataIOFile::AddData(CS3Object& obj, int id) {
   r = obj.PreSetFieldValue(data);
   if (r != kResOk) return record(r);
   r = obj.SetFieldValue(data);
+  if (r == kResOk) r = prepareChange(data, true);
   if (r == kResOk) r = EndLastLine(data->fd);
   if (r != kResOk) return record(r);
   return record(writeData(data, idText, true, nullptr));
@@ -242,7 +252,8 @@ int CS3DataIOFile::AddDataWrite(CS3Object& obj, int id) {
   if (data == nullptr) return getFd(obj);
   char idText[kIdTextSize];
   IdText(id, idText);
-  int r = EndLastLine(data->fd);
+  int r = prepareChange(data, true);
+  if (r == kResOk) r = EndLastLine(data->fd);
   if (r != kResOk) return record(r);
   return record(writeData(data, idText, true, nullptr));
 }

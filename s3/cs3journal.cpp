@@ -194,6 +194,10 @@ int LogPid(const char* name) {
   return static_cast<int>(pid);
 }
 
+bool IsAlive(int pid) {
+  return pid == getpid() || kill(pid, 0) == 0 || errno != ESRCH;
+}
+
 bool SetLock(int fd, short type) {
   struct flock lock;
   memset(&lock, 0, sizeof(lock));
@@ -317,7 +321,7 @@ void DropBackups(const std::string& tempDir, const std::vector<Entry>& entries, 
       Note(actions, "removed backup " + e.p2);
     }
   }
-  if (pid == getpid() || kill(pid, 0) == 0 || errno != ESRCH) return;
+  if (IsAlive(pid)) return;
   ComDir dir(opendir(tempDir.c_str()));
   if (!dir.ok()) return;
   char prefix[32];
@@ -638,11 +642,16 @@ int s3JournalSettle(const char* path, int* fd) {
       if (e.kind != 'K' && kept.count(e.tag) == 0 && e.p1 == wanted) names = true;
     }
     if (!names) continue;
-    if (IsHeld(log.get())) {
-      busy = true;
-    } else {
+    if (!IsHeld(log.get())) {
       dead.push_back(logPath);
+    } else if (!IsAlive(LogPid(d->d_name))) {
+      // Its writer is gone and yet the log is held: a recovery is putting
+      // the file back right now. Writing before it ends would be undone.
+      busy = true;
     }
+    // A live writer's log may name the file without holding it: the writer
+    // is about to create or lock it (and waits for us), or kept its change.
+    // Waiting for such a writer here could wait for ever on each other.
   }
   if (!busy && dead.empty()) return 0;
   close(*fd);

@@ -79,7 +79,6 @@ class CS3Journal {
   int Open();
 
   int fd_ = -1;
-  int seq_ = 0;
   int lastTag_ = 0;
   std::string path_;
 };
@@ -108,8 +107,10 @@ int s3JournalRecover(const char* journalPath, std::vector<std::string>* actions)
 // `*fd`: 0 when no log of a dead unit names the file. Otherwise `*fd` is
 // closed first (recovery locks the file itself, and closing any descriptor of
 // a file ends all of the process's locks on it) and set to -1, and then: 1
-// when the logs were recovered (open the file anew), -114 when a log held by
-// another process names it (a recovery is under way) or a recovery failed.
+// when the logs were recovered (open the file anew), -114 when the log of a
+// dead writer that names it is held (a recovery is under way) or a recovery
+// failed. Logs of live writers are left alone: such a writer does not hold
+// the file (we do), so it has kept its change or has yet to make it.
 int s3JournalSettle(const char* path, int* fd);
 
 #endif  // S3_CS3JOURNAL_H_
