@@ -2,7 +2,9 @@
 //  - Get(obj, id) of the last record of a 10,000-record file, against reading
 //    the whole file and cutting it into lines with memchr;
 //  - Mod(obj) of the first record of a 1 MB file, against copying the file
-//    twice with plain read and write.
+//    twice with plain read and write;
+//  - one write unit (Mod of a 1-record file, Add to a 100-record file) with
+//    durability Off and Full, and what Full costs as a multiple of Off.
 // At the end each operation's time is printed as a multiple of its floor.
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -21,6 +23,7 @@
 #include "common/com.h"
 #include "s3/cs3data.h"
 #include "s3/cs3dataiofile.h"
+#include "s3/cs3journal.h"
 #include "s3/cs3object.h"
 
 namespace {
@@ -186,6 +189,54 @@ void BM_ModFirstRecordFloor(benchmark::State& state) {
 }
 BENCHMARK(BM_ModFirstRecordFloor)->Unit(benchmark::kMicrosecond);
 
+// ---- One write unit with the crash protection off and on ---------------------------
+// Arg 0 runs with kS3DurabilityOff, 1 with kS3DurabilityFull, so /durability:1
+// over /durability:0 is what the unit log and the flushes cost per unit.
+
+void SetDurability(benchmark::State& state) {
+  s3SetDurability(state.range(0) != 0 ? kS3DurabilityFull : kS3DurabilityOff);
+}
+
+// Mod(obj) of a file that holds one record.
+void BM_ModUnit(benchmark::State& state) {
+  const std::string path = Home().Data("unit-one");
+  Write(path, Records(1));
+  SetDurability(state);
+  int round = 0;
+  for (auto _ : state) {
+    CS3DataIO io;
+    BenchRecord rec("unit-one");
+    rec.name.Set(++round % 2 ? "record number 1" : "record number one");
+    if (io.Mod(rec) != 0) state.SkipWithError("Mod failed");
+  }
+  s3SetDurability(kS3DurabilityFull);
+  unlink(path.c_str());
+}
+BENCHMARK(BM_ModUnit)->ArgName("durability")->Arg(0)->Arg(1)->Unit(benchmark::kMicrosecond);
+
+// Add(obj) of record 101 to a file of 100 records; the file is put back to
+// 100 records with the timer paused, so its size does not drift.
+void BM_AddUnit(benchmark::State& state) {
+  const std::string path = Home().Data("unit-hundred");
+  const std::string hundred = Records(100);
+  Write(path, hundred);
+  SetDurability(state);
+  for (auto _ : state) {
+    {
+      CS3DataIO io;
+      BenchRecord rec("unit-hundred");
+      rec.name.Set("record number 101");
+      if (io.Add(rec) < 0) state.SkipWithError("Add failed");
+    }
+    state.PauseTiming();
+    Write(path, hundred);
+    state.ResumeTiming();
+  }
+  s3SetDurability(kS3DurabilityFull);
+  unlink(path.c_str());
+}
+BENCHMARK(BM_AddUnit)->ArgName("durability")->Arg(0)->Arg(1)->Unit(benchmark::kMicrosecond);
+
 // Console output, then each operation's time as a multiple of its floor.
 class RatioReporter : public TimingReporter {
  public:
@@ -193,6 +244,8 @@ class RatioReporter : public TimingReporter {
     ConsoleReporter::Finalize();
     Ratio("BM_GetLastRecord", "BM_GetLastRecordFloor", 2.5);
     Ratio("BM_ModFirstRecord", "BM_ModFirstRecordFloor", 3.0);
+    Cost("BM_ModUnit");
+    Cost("BM_AddUnit");
   }
 
  private:
@@ -203,6 +256,13 @@ class RatioReporter : public TimingReporter {
     }
     printf("%-18s %.2fx its floor in real time, %.2fx in CPU time (target within %.1fx)\n",
            ours.c_str(), real_[ours] / real_[floor], cpu_[ours] / cpu_[floor], target);
+  }
+  // A unit with durability Full as a multiple of the same unit with it Off.
+  void Cost(const std::string& name) {
+    const std::string off = name + "/durability:0", full = name + "/durability:1";
+    if (real_.count(off) == 0 || real_.count(full) == 0 || real_[off] <= 0) return;
+    printf("%-18s Full %.1f us, Off %.1f us: %.2fx in real time\n", name.c_str(),
+           real_[full] * 1e6, real_[off] * 1e6, real_[full] / real_[off]);
   }
 };
 
