@@ -9,6 +9,7 @@
 #include "common/S3ComPath.h"
 #include "tools/ctl_args.h"
 #include "tools/ctl_daemon.h"
+#include "tools/ctl_doctor.h"
 #include "tools/ctl_home.h"
 #include "tools/ctl_report.h"
 #include "tools/ctl_tables.h"
@@ -39,11 +40,13 @@ constexpr Help kHelp[] = {
      "  status                                  is the daemon running, its last result,\n"
      "                                          its next wake-up\n"
      "  stop [--wait] [--timeout SECONDS]       stop the daemon through its orderly shut-down\n"
+     "  doctor [--repair] [--json]              check the home after a crash; --repair\n"
+     "                                          rolls back interrupted changes\n"
      "\n"
      "'schedulerctl HOME COMMAND --help' describes one command.\n"
      "\n"
      "Exit status: 0 success; 1 the operation failed (the data home is left as it\n"
-     "was); 2 bad arguments (nothing was touched).\n"},
+     "was), or doctor found something; 2 bad arguments (nothing was touched).\n"},
     {"init",
      "Usage: schedulerctl HOME init\n"
      "\n"
@@ -136,9 +139,26 @@ constexpr Help kHelp[] = {
      "wake-up at the latest). With --wait it returns once the daemon's final status\n"
      "is written, and fails (exit 1) when that takes longer than SECONDS (default 30).\n"
      "When no daemon runs, nothing is changed.\n"},
+    {"doctor",
+     "Usage: schedulerctl HOME doctor [--repair] [--json]\n"
+     "\n"
+     "Checks the data home for what a crashed or killed program can leave behind and\n"
+     "prints one line per finding: a kind word, the file (relative to HOME/data) and\n"
+     "what is wrong. Kinds: interrupted-unit, orphaned-backup, stale-status,\n"
+     "index-without-record, record-without-index, dangling-schedule, dangling-alarm,\n"
+     "unparsable, past-next-alarm. Without --repair nothing is changed.\n"
+     "\n"
+     "--repair first rolls back every interrupted unit of work (files put back byte\n"
+     "for byte, files it created removed), then drops module index entries without\n"
+     "a record, removes orphaned backups and stale status files and clears a past\n"
+     "next-alarm time; each change is a line 'repaired KIND FILE: ...'. It never\n"
+     "deletes a record file that parses and never touches a file a live process\n"
+     "holds; what it cannot decide is listed as 'left KIND FILE: ...'. --json prints\n"
+     "one JSON document instead. Exit status: 0 clean (or everything repaired), 1\n"
+     "something found and left, 2 bad arguments.\n"},
 };
 
-const char* kCommands[] = {"init", "module", "schedule", "alarm", "status", "stop"};
+const char* kCommands[] = {"init", "module", "schedule", "alarm", "status", "stop", "doctor"};
 const char* kActions[] = {"add", "list", "remove"};
 
 bool IsOneOf(const char* word, const char* const* list, size_t count) {
@@ -309,6 +329,22 @@ int StopCommand(const char* home, int argc, char** argv) {
   return status != kCtlExitOk ? status : ctlStop(home, wait, timeout);
 }
 
+int DoctorCommand(const char* home, int argc, char** argv) {
+  ctlSetHelpTopic("doctor");
+  bool repair = false;
+  bool json = false;
+  for (int i = 0; i < argc; ++i) {
+    if (strcmp(argv[i], "--repair") == 0) {
+      repair = true;
+    } else if (strcmp(argv[i], "--json") == 0) {
+      json = true;
+    } else {
+      return ctlUsageError("doctor: unexpected argument '%s'", argv[i]);
+    }
+  }
+  return ctlDoctor(home, repair, json);
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -349,5 +385,6 @@ int main(int argc, char** argv) {
     return status != kCtlExitOk ? status : ctlStatus(home);
   }
   if (strcmp(command, "stop") == 0) return StopCommand(home, rest, args);
+  if (strcmp(command, "doctor") == 0) return DoctorCommand(home, rest, args);
   return ctlUsageError("unknown command '%s'", command);
 }

@@ -11,6 +11,7 @@
 #include <ctime>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <map>
 #include <regex>
 #include <sstream>
@@ -20,6 +21,9 @@
 
 #include <gtest/gtest.h>
 
+#include "common/S3ComPath.h"
+#include "s3/cs3dataiofile.h"
+#include "stores/cvelschedulermodule.h"
 #include "tests/common/temp_dir.h"
 
 namespace {
@@ -33,16 +37,10 @@ struct Result {
   std::string err;
 };
 
-std::string ReadFile(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::stringstream text;
-  text << in.rdbuf();
-  return text.str();
-}
-
-void WriteFile(const std::string& path, const std::string& text, bool executable = false) {
+// A file written as `text`, made executable.
+void WriteScript(const std::string& path, const std::string& text) {
   std::ofstream(path, std::ios::binary) << text;
-  if (executable) chmod(path.c_str(), 0755);
+  chmod(path.c_str(), 0755);
 }
 
 // Starts `argv` in `cwd` with its output in the files `capture`.out/.err.
@@ -386,8 +384,8 @@ TEST(SchedulerctlTest, ModuleListResolvesProgramsLikeTheDaemon) {
     ctl.Setup({{"Job", c.program}});
     std::string work = ctl.Scratch("work");
     std::filesystem::create_directory(work);
-    if (c.inWorkDir) WriteFile(work + "/job", "#!/bin/sh\n", true);
-    if (c.inHome) WriteFile(ctl.home() + "/job", "#!/bin/sh\n", true);
+    if (c.inWorkDir) WriteScript(work + "/job", "#!/bin/sh\n");
+    if (c.inHome) WriteScript(ctl.home() + "/job", "#!/bin/sh\n");
     Result r = ctl.Run({"module", "list"}, "", work);
     std::string runs = std::regex_replace(c.runs, std::regex("HOME"), ctl.home());
     EXPECT_TRUE(std::regex_search(r.out, std::regex("\n1 +Job +\\S+ +" + runs + "( |\n)")))
@@ -440,7 +438,7 @@ TEST(SchedulerctlDaemonTest, AlarmWakesTheSleepingDaemon) {
   Ctl ctl;
   ctl.Setup({{"Recorder", "record"}});
   std::string log = ctl.home() + "/runs";
-  WriteFile(ctl.home() + "/record", "#!/bin/sh\necho \"$2 $3\" >> \"$1/runs\"\n", true);
+  WriteScript(ctl.home() + "/record", "#!/bin/sh\necho \"$2 $3\" >> \"$1/runs\"\n");
   Daemon daemon(&ctl, 60);
   ASSERT_TRUE(Daemon::Within(10, [&] { return daemon.Pid() != 0; }));
   std::this_thread::sleep_for(std::chrono::milliseconds(500));
@@ -500,3 +498,131 @@ TEST(SchedulerctlDaemonTest, KilledDaemonIsReportedAndNotSignalled) {
 }
 
 }  // namespace
+
+// ---- doctor ---------------------------------------------------------------------------
+
+// A pid that no process has: a child that has ended and been reaped.
+int DeadPid() {
+  pid_t pid = fork();
+  if (pid == 0) _exit(0);
+  Wait(pid);
+  return pid;
+}
+
+// A writer that dies in the middle of its unit of work: module 1 is rewritten
+// and the process ends without releasing the accessor.
+void DieInsideAUnit(const std::string& home) {
+  pid_t pid = fork();
+  if (pid == 0) {
+    S3ComPathHomeSave(home.c_str());
+    CS3DataIO* io = new CS3DataIO;  // never released
+    CvelSchedulerModule module;
+    module.Set("Name", "half-done");
+    module.Set("execute", "/bin/false");
+    module.SetID(1);
+    _exit(io->Mod(module) == 0 ? 0 : 1);
+  }
+  ASSERT_EQ(Wait(pid), 0);
+}
+
+TEST(SchedulerctlDoctorTest, FindsAndRepairsEachKindOfDamage) {
+  const std::string kModule1 = "object 1\nName=a\nexecute=/bin/true\nend\n";
+  struct Case {
+    const char* kind;
+    const char* file;  // the file the finding names ("" when it is generated)
+    std::function<void(Ctl&)> damage;
+    bool repairable;
+    std::function<void(Ctl&)> check;  // after --repair
+  };
+  const Case cases[] = {
+      {"interrupted-unit", "", [](Ctl& c) { DieInsideAUnit(c.home()); }, true,
+       [&](Ctl& c) {
+         EXPECT_EQ(ReadFile(c.Data("scheduler/module/1/info")), kModule1);
+         EXPECT_TRUE(std::filesystem::is_empty(c.Data("tmp")));
+       }},
+      {"orphaned-backup", "",
+       [](Ctl& c) { WriteFile(c.Data("tmp/temp" + std::to_string(DeadPid()) + ".3"), "x"); },
+       true, [](Ctl& c) { EXPECT_TRUE(std::filesystem::is_empty(c.Data("tmp"))); }},
+      {"stale-status", "",
+       [](Ctl& c) {
+         WriteFile(c.Data("scheduler/status." + std::to_string(DeadPid())), "object 1\nend\n");
+       },
+       true, nullptr},
+      {"index-without-record", "scheduler/module/index",
+       [](Ctl& c) { std::filesystem::remove(c.Data("scheduler/module/2/info")); }, true,
+       [](Ctl& c) {
+         Result list = c.Run({"module", "list"});
+         EXPECT_EQ(list.status, 0);
+         EXPECT_EQ(list.out.find("\n2 "), std::string::npos) << list.out;
+       }},
+      {"record-without-index", "scheduler/module/7/info",
+       [](Ctl& c) {
+         std::filesystem::create_directories(c.Data("scheduler/module/7"));
+         WriteFile(c.Data("scheduler/module/7/info"), "object 7\nName=x\nexecute=x\nend\n");
+       },
+       false, nullptr},
+      {"dangling-schedule", "scheduler/11/30/9",
+       [](Ctl& c) {
+         std::filesystem::create_directories(c.Data("scheduler/11/30"));
+         WriteFile(c.Data("scheduler/11/30/9"), "object 1\n_item=1\nend\n");
+       },
+       false, nullptr},
+      {"dangling-alarm", "scheduler/alarm/2020/0101/10/00/9",
+       [](Ctl& c) {
+         std::filesystem::create_directories(c.Data("scheduler/alarm/2020/0101/10/00"));
+         WriteFile(c.Data("scheduler/alarm/2020/0101/10/00/9"), "object 1\ntext=t\nend\n");
+       },
+       false, nullptr},
+      {"unparsable", "scheduler/module/1/info",
+       [](Ctl& c) { WriteFile(c.Data("scheduler/module/1/info"), "junk\n"); }, false, nullptr},
+      {"past-next-alarm", "scheduler/controle/status",
+       [](Ctl& c) {
+         std::filesystem::create_directories(c.Data("scheduler/controle"));
+         WriteFile(c.Data("scheduler/controle/status"), "object 1\nnexttime=20200101100000\nend\n");
+       },
+       true,
+       [](Ctl& c) {
+         EXPECT_EQ(ReadFile(c.Data("scheduler/controle/status")).find("nexttime"),
+                   std::string::npos);
+       }},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.kind);
+    Ctl ctl;
+    ctl.Setup({{"a", "/bin/true"}, {"b", "/bin/true"}});
+    EXPECT_EQ(ctl.Run({"doctor"}).status, 0);
+    c.damage(ctl);
+    const auto damaged = Snapshot(ctl.home());
+
+    Result found = ctl.Run({"doctor"});
+    EXPECT_EQ(found.status, 1);
+    const std::string head = std::string(c.kind) + " " + c.file;
+    EXPECT_EQ(found.out.rfind(head, 0), 0u) << found.out;
+    EXPECT_EQ(Snapshot(ctl.home()), damaged) << "a plain check changes nothing";
+
+    Result json = ctl.Run({"doctor", "--json"});
+    EXPECT_NE(json.out.find(std::string("\"kind\":\"") + c.kind + "\""), std::string::npos);
+    EXPECT_NE(json.out.find("\"clean\":false"), std::string::npos);
+
+    Result repaired = ctl.Run({"doctor", "--repair"});
+    EXPECT_EQ(repaired.status, c.repairable ? 0 : 1) << repaired.out;
+    const std::string line = std::string(c.repairable ? "\nrepaired " : "\nleft ") + head;
+    EXPECT_NE(("\n" + repaired.out).find(line), std::string::npos) << repaired.out;
+    if (c.check) c.check(ctl);
+    Result again = ctl.Run({"doctor"});
+    if (c.repairable) {
+      EXPECT_EQ(again.status, 0) << again.out;
+    } else {
+      EXPECT_EQ(again.out.rfind(head, 0), 0u) << "left as found: " << again.out;
+      if (c.file[0] != '\0') {
+        EXPECT_TRUE(std::filesystem::exists(ctl.Data(c.file)));
+      }
+    }
+  }
+}
+
+TEST(SchedulerctlDoctorTest, RefusesUnknownArguments) {
+  Ctl ctl;
+  ctl.Setup({});
+  EXPECT_EQ(ctl.Run({"doctor", "--fix"}).status, 2);
+}

@@ -1,0 +1,33 @@
+// `schedulerctl HOME doctor [--repair] [--json]`: the check of a data home
+// after a crash, an out-of-memory kill or a hand edit.
+//
+// Each finding is one line: a kind word that scripts may match, the file
+// (relative to the data directory) and what is wrong with it. The kinds:
+//   interrupted-unit      the log of a unit of work whose writer died
+//   orphaned-backup       a backup copy in data/tmp that no unit names
+//   stale-status          a per-process status file of a daemon that is gone
+//   index-without-record  a module index entry whose module record is missing
+//   record-without-index  a module record that the module index does not list
+//   dangling-schedule     a schedule entry of a module that does not exist
+//   dangling-alarm        an alarm of a module that does not exist
+//   unparsable            a record file that does not read as records
+//   past-next-alarm       a next-alarm record in the past while no daemon runs
+//
+// Read-only by default. With `repair` it first rolls back every interrupted
+// unit (the pre-images put back byte for byte, the files the unit created
+// removed), then fixes what has one right answer: dangling index entries are
+// dropped, orphaned backups and stale status files removed, a past next-alarm
+// time cleared (the daemon takes such a time for none anyway). A record file
+// that parses is never deleted, a file that a live process holds locked is
+// never touched; what it cannot decide is listed as left. Each change is one
+// line "repaired KIND FILE: what was done".
+//
+// Returns the exit status: 0 when the home is clean (or, with `repair`,
+// every finding was repaired), 1 when something was found and left.
+// REQUIRES: the data home has been saved (S3ComPathHomeSave).
+#ifndef TOOLS_CTL_DOCTOR_H_
+#define TOOLS_CTL_DOCTOR_H_
+
+int ctlDoctor(const char* home, bool repair, bool json);
+
+#endif  // TOOLS_CTL_DOCTOR_H_
