@@ -79,6 +79,16 @@ std::string OutermostMissingDir(const char* path) {
   return top;
 }
 
+// Removes the directories from the one that holds `path` up to and including
+// `top` while they are empty: what the creation of a rolled-back file made.
+void RemoveCreatedDirs(const char* path, const std::string& top) {
+  if (top.empty()) return;
+  for (std::string dir = ParentOf(path); dir.size() >= top.size(); dir = ParentOf(dir)) {
+    // A level that was never made (the creation failed half-way) is passed.
+    if ((rmdir(dir.c_str()) != 0 && errno != ENOENT) || dir == top) return;
+  }
+}
+
 // Flushes the directories from the one that holds `path` up to the one that
 // holds `top` (only the first when top is empty): each new directory's entry
 // lives in its parent.
@@ -240,6 +250,7 @@ void CS3DataIOFile::init(int slot, bool restore) {
     if (undo) {
       restored = rollBack(data, x.existed);
       dropBackup = restored;
+      if (restored && !x.existed) RemoveCreatedDirs(data->path, x.createdTop);
       if (restored) flushRestored(slot);
     }
     // From here on the file is the next holder's: a recovery of this unit
@@ -303,12 +314,14 @@ CS3Journal* CS3DataIOFile::unitLog() {
 
 int CS3DataIOFile::logCreated(CS3Data* data) {
   const int slot = slotOf(data);
-  if (slot < 0 || !Durable()) return kResOk;
+  if (slot < 0) return kResOk;
   SlotExtra& x = slotExtra[slot];
+  // A rollback removes the directories the creation makes, as a recovery does.
+  x.createdTop = OutermostMissingDir(data->path);
+  if (!Durable()) return kResOk;
   CS3Journal* log = unitLog();
   if (log == nullptr) return kResNoMemory;
   if (x.tag == 0) x.tag = log->NewTag();
-  x.createdTop = OutermostMissingDir(data->path);
   // A crash between the creation and the first change leaves an empty file
   // (and directories) that only this entry tells apart from a real one.
   if (log->LogCreated(x.tag, data->path, x.createdTop.c_str()) != 0) return kResIoWriteFailed;
@@ -375,6 +388,11 @@ void CS3DataIOFile::flushRestored(int slot) {
   comIoSyncParent(data->path);
 }
 
+void CS3DataIOFile::removeCreatedDirs(CS3Data* data) {
+  const int slot = slotOf(data);
+  if (slot >= 0) RemoveCreatedDirs(data->path, slotExtra[slot].createdTop);
+}
+
 void CS3DataIOFile::finishUnit() {
   if (error == 0) {
     // The commit point is the removal of the log; before it every change must
@@ -395,6 +413,7 @@ void CS3DataIOFile::finishUnit() {
       CS3Data* data = dataList[i];
       if (data->tempPath[0] == '\0') continue;
       if (rollBack(data, slotExtra[i].existed)) {
+        if (!slotExtra[i].existed) RemoveCreatedDirs(data->path, slotExtra[i].createdTop);
         flushRestored(i);
       } else {
         slotExtra[i].keepBackup = true;

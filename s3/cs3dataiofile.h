@@ -380,6 +380,9 @@ class CS3DataIOFile {
   // The end of the unit before its slots are closed: flush and commit, or
   // (on an error, or when a flush failed) roll every slot back newest first.
   void finishUnit();
+  // Removes the directories that the creation of `data`'s file made, while
+  // they are empty (the creation failed or was undone).
+  void removeCreatedDirs(CS3Data* data);
 
   // The slot that holds `data`, or -1.
   int slotOf(const CS3Data* data) const;

@@ -174,10 +174,15 @@ int CS3DataIOFile::AddOnly(CS3Object& obj) {
       } else {
         failed = dirs ? kResIoOpenFailed : kResIoNoDir;
       }
+    } else {
+      // Full disk, I/O error, no permission: a creation without the
+      // exclusive test could append to a file another process just made.
+      failed = kResIoOpenFailed;
     }
-    // Any other reason: the write open below decides. A failure here has
-    // opened nothing; the slot is given back so the object is not left bound.
+    // A failure here has opened nothing; the slot is given back so the object
+    // is not left bound.
     if (failed != kResOk) {
+      if (failed != kResIoExists) removeCreatedDirs(data);
       Close(obj);
       return record(failed);
     }
@@ -186,7 +191,10 @@ int CS3DataIOFile::AddOnly(CS3Object& obj) {
   if (r != kResOk) {
     // The slot stays reserved until the release. The empty file made above is
     // removed unless another process holds it (then it is that process's).
-    if (created && r != kResLocked) unlink(path);
+    if (created && r != kResLocked) {
+      unlink(path);
+      removeCreatedDirs(data);
+    }
     return record(r);
   }
   // The file is this unit's own: a rollback removes it rather than leaving

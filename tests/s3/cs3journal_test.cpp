@@ -129,6 +129,7 @@ TEST(CS3JournalTest, AnySingleFaultLeavesTheFilesAsTheyWere) {
         TempHome home;
         Seed(home);
         const Tree before = Snapshot(home, false);
+        const Tree beforeWithDirs = Snapshot(home, true);
         Tree after = before;
         for (const auto& [name, content] : c.after) {
           if (content == kGone) {
@@ -155,7 +156,7 @@ TEST(CS3JournalTest, AnySingleFaultLeavesTheFilesAsTheyWere) {
         EXPECT_TRUE(home.TempFiles().empty());
         const Tree now = Snapshot(home, false);
         if (failed) {
-          EXPECT_EQ(now, before);
+          EXPECT_EQ(Snapshot(home, true), beforeWithDirs) << "directories made are removed too";
         } else if (now != after) {
           EXPECT_EQ(now, before);
         }
