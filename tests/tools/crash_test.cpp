@@ -119,7 +119,7 @@ void Check(bool ok) {
         }
         case 2: {  // two schedule entries and module 1, in one unit
           for (int k = 0; k < 2; ++k) {
-            char hh[3], mm[3];
+            char hh[8], mm[8];
             snprintf(hh, sizeof hh, "%02d", (i + k) % 24);
             snprintf(mm, sizeof mm, "%02d", (i * 7) % 60);
             CvelScheduler entry;
