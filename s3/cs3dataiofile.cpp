@@ -388,6 +388,11 @@ void CS3DataIOFile::flushRestored(int slot) {
   comIoSyncParent(data->path);
 }
 
+int CS3DataIOFile::Commit() {
+  finishUnit();
+  return error;
+}
+
 void CS3DataIOFile::removeCreatedDirs(CS3Data* data) {
   const int slot = slotOf(data);
   if (slot >= 0) RemoveCreatedDirs(data->path, slotExtra[slot].createdTop);

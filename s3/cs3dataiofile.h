@@ -189,6 +189,13 @@ class CS3DataIOFile {
   void SetError() { error = -1; }
   // The latest recorded failure, 0 when none.
   int GetError() const { return error; }
+  // Ends the unit of work now rather than at the release, so that its outcome
+  // can be reported: with no failure recorded every changed file is flushed
+  // to the disk and the unit commits (0); when a failure was recorded, or a
+  // flush or the commit fails (-104), every slot is rolled back and that code
+  // is returned. The files stay locked until the release. REQUIRES: no
+  // change through this accessor after it.
+  int Commit();
   // The accessor's key, stamped into every object it binds.
   int GetKey() const { return key; }
 

@@ -74,6 +74,7 @@ int CKorAlarmTime::Lower(const char* dateTime) {
   rc = nexttime.Set(wanted.Get());
   if (rc != kResOk) return rc;
   rc = io.ModData(*this, kAlarmTimeRecordId, nullptr);
+  if (rc == kResOk) rc = io.Commit();
   if (rc != kResOk) return rc;
   return kLowered;
 }

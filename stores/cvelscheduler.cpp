@@ -51,7 +51,7 @@ int CvelScheduler::Add(int value, int moduleIdValue, const char* hourText, const
   rc = io.OpenAdd(*this);
   if (rc != kResOk) return rc;
   rc = io.AddIndex(*this, value, nullptr);
-  return rc < 0 ? rc : kResOk;
+  return rc < 0 ? rc : io.Commit();
 }
 
 int CvelScheduler::Del(int value, int moduleIdValue, const char* hourText, const char* minuteText) {
@@ -60,5 +60,6 @@ int CvelScheduler::Del(int value, int moduleIdValue, const char* hourText, const
   CS3DataIO io;
   rc = io.OpenAdd(*this);
   if (rc != kResOk) return rc;
-  return io.DelIndex(*this, value, false);
+  rc = io.DelIndex(*this, value, false);
+  return rc != kResOk ? rc : io.Commit();
 }

@@ -51,18 +51,23 @@ int CvelSchedulerModule::Add() {
   // its record.
   CS3DataIO io;
   CvelSchedulerModules index;
-  return io.Add(index, *this);
+  const int rc = io.Add(index, *this);
+  if (rc < 0) return rc;
+  const int committed = io.Commit();
+  return committed != kResOk ? committed : rc;
 }
 
 int CvelSchedulerModule::Mod(int) {
   // The module's record lives under the module's own ID, so it is rewritten
   // under that ID; a rewrite of record 1 would fail for every other module.
   CS3DataIO io;
-  return io.Mod(*this, GetID());
+  const int rc = io.Mod(*this, GetID());
+  return rc != kResOk ? rc : io.Commit();
 }
 
 int CvelSchedulerModule::Del(int moduleId) {
   CS3DataIO io;
   CvelSchedulerModules index;
-  return io.Del(index, *this, moduleId, true);
+  const int rc = io.Del(index, *this, moduleId, true);
+  return rc != kResOk ? rc : io.Commit();
 }

@@ -51,7 +51,8 @@ int CvelSchedulerSts::Mod(int value) {
   SetID(kStatusRecordId);
   int rc = pid.SetInt(value);
   if (rc != kResOk) return rc;
-  return io.Mod(*this);
+  rc = io.Mod(*this);
+  return rc != kResOk ? rc : io.Commit();
 }
 
 int CvelSchedulerSts::ModSts(int value) {
@@ -59,5 +60,6 @@ int CvelSchedulerSts::ModSts(int value) {
   SetID(kStatusRecordId);
   int rc = status.SetInt(value);
   if (rc != kResOk) return rc;
-  return io.Mod(*this);
+  rc = io.Mod(*this);
+  return rc != kResOk ? rc : io.Commit();
 }

@@ -374,7 +374,8 @@ class Doctor {
     CvelSchedulerModule module;
     // The record file is already gone; the deletion of a missing file is a
     // no-op, so only the index entry changes.
-    const int rc = io.Del(index, module, id, false);
+    int rc = io.Del(index, module, id, false);
+    if (rc == 0) rc = io.Commit();
     if (rc != 0) {
       io.SetError();
       Left(f, std::string("cannot rewrite the index: ") + ctlStoreMeaning(rc) + " (result " +
@@ -409,7 +410,8 @@ class Doctor {
     if (!repair_) return;
     CS3DataIO io;
     CKorAlarmTime cleared;
-    const int mod = io.Mod(cleared);
+    int mod = io.Mod(cleared);
+    if (mod == 0) mod = io.Commit();
     if (mod != 0) {
       io.SetError();
       Left(f, std::string("cannot rewrite it: ") + ctlStoreMeaning(mod) + " (result " +
