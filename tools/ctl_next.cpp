@@ -18,6 +18,7 @@
 #include "common/comdate.h"
 #include "common/comguard.h"
 #include "stores/ckoralarm.h"
+#include "stores/ckoralarmtime.h"
 #include "stores/cvelscheduler.h"
 #include "stores/cvelschedulermodule.h"
 #include "stores/schedulertiming.h"
@@ -29,6 +30,7 @@
 namespace {
 
 constexpr int kMinutesPerHour = 60;
+constexpr int kHoursPerDay = 24;
 constexpr int kDateLength = 8;     // YYYYMMDD
 constexpr int kMinuteLength = 12;  // YYYYMMDDhhmm
 
@@ -82,8 +84,7 @@ std::vector<std::string> Names(const std::string& dir) {
   return names;
 }
 
-void LoadDay(const std::string& date, const std::map<int, const Module*>& table,
-             DayAlarms* day) {
+void LoadDay(const std::string& date, const std::map<int, const Module*>& table, DayAlarms* day) {
   day->date = date;
   day->wakeMinutes.clear();
   day->due.clear();
@@ -91,7 +92,7 @@ void LoadDay(const std::string& date, const std::map<int, const Module*>& table,
   char dir[kComPathMax];
   if (alarm.SetDateTime((date + "000000").c_str()) != 0 || alarm.GetFileDir(dir) != 0) return;
   for (const std::string& hourName : Names(dir)) {
-    int hour = TwoDigits(hourName.c_str(), 24);
+    int hour = TwoDigits(hourName.c_str(), kHoursPerDay);
     if (hour < 0) continue;
     std::string hourDir = std::string(dir) + "/" + hourName;
     for (const std::string& minuteName : Names(hourDir)) {
@@ -168,10 +169,33 @@ bool ParseInterval(const char* text, int* interval, char* why, int whySize) {
   return true;
 }
 
+// The running daemon's planned wake-up from the next-alarm record, as
+// "YYYYMMDDhhmm", when it lies after the current minute `now` and no later
+// than the next day (the daemon never plans further ahead); else "".
+std::string PlannedWakeUp(const char* now) {
+  CKorAlarmTime record;
+  if (record.Get() != 0 || record.IsEmptyNextTime()) return "";
+  const char* next = record.GetNextTime();
+  if (strlen(next) < static_cast<size_t>(kMinuteLength) ||
+      strspn(next, "0123456789") < static_cast<size_t>(kMinuteLength)) {
+    return "";
+  }
+  std::string planned(next, kMinuteLength);
+  std::string today(now, kDateLength);
+  std::string date = planned.substr(0, kDateLength);
+  if (planned <= std::string(now, kMinuteLength) || (date != today && date != NextDate(today)) ||
+      comGetHour(next + kDateLength) >= kHoursPerDay ||
+      comGetMinute(next + kDateLength) >= kMinutesPerHour) {
+    return "";
+  }
+  return planned;
+}
+
 // The daemon's wake-ups from the current minute to `end` (YYYYMMDDhhmm,
 // inclusive), with the modules due at each, until `count` runs are found.
-std::vector<Run> Simulate(const char* now, const std::string& end, int interval, int count,
-                          const std::vector<Module>& modules,
+// The first wake-up is `planned` (YYYYMMDDhhmm) when not empty.
+std::vector<Run> Simulate(const char* now, const std::string& planned, const std::string& end,
+                          int interval, int count, const std::vector<Module>& modules,
                           const std::map<int, std::set<int>>& scheduled) {
   std::map<int, const Module*> table;
   for (const Module& m : modules) table[m.id] = &m;
@@ -182,18 +206,28 @@ std::vector<Run> Simulate(const char* now, const std::string& end, int interval,
   int step = schedulerFirstPassInterval(w);
   DayAlarms today;
   LoadDay(date, table, &today);
-  for (;;) {
-    SchedulerTick tick = schedulerNextTick(at / kMinutesPerHour, at % kMinutesPerHour, step);
-    step = w;
-    auto alarm = today.wakeMinutes.upper_bound(at);
-    if (alarm != today.wakeMinutes.end() &&
-        schedulerAlarmFirst(tick, *alarm / kMinutesPerHour, *alarm % kMinutesPerHour)) {
-      at = *alarm;
-    } else {
-      at = tick.hour * kMinutesPerHour + tick.minute;
-      if (tick.nextDay) {
-        date = NextDate(date);
+  for (bool first = true;; first = false) {
+    if (first && !planned.empty()) {
+      if (planned.compare(0, kDateLength, date) != 0) {
+        date = planned.substr(0, kDateLength);
         LoadDay(date, table, &today);
+      }
+      at = comGetHour(planned.c_str() + kDateLength) * kMinutesPerHour +
+           comGetMinute(planned.c_str() + kDateLength);
+      step = w;
+    } else {
+      SchedulerTick tick = schedulerNextTick(at / kMinutesPerHour, at % kMinutesPerHour, step);
+      step = w;
+      auto alarm = today.wakeMinutes.upper_bound(at);
+      if (alarm != today.wakeMinutes.end() &&
+          schedulerAlarmFirst(tick, *alarm / kMinutesPerHour, *alarm % kMinutesPerHour)) {
+        at = *alarm;
+      } else {
+        at = tick.hour * kMinutesPerHour + tick.minute;
+        if (tick.nextDay) {
+          date = NextDate(date);
+          LoadDay(date, table, &today);
+        }
       }
     }
     if (MinuteStamp(date, at) > end) break;
@@ -343,7 +377,10 @@ int ctlNext(const char* home, const CtlNextOptions& options) {
     comGetNextOrBeforeDay(now, kCtlNextDays, date);
     end = std::string(date) + std::string(now + kDateLength, kMinuteLength - kDateLength);
   }
-  std::vector<Run> runs = Simulate(now, end, interval, options.count, modules, scheduled);
+  // A running daemon has published where its sleep ends; a forecast for
+  // another interval starts from the ticks alone.
+  std::string planned = options.hasInterval ? "" : PlannedWakeUp(now);
+  std::vector<Run> runs = Simulate(now, planned, end, interval, options.count, modules, scheduled);
   if (options.json) {
     PrintJson(runs, never);
   } else {

@@ -34,11 +34,12 @@ bool ctlParseNextArgs(int argc, char** argv, CtlNextOptions* out, char* why, int
 // `count` of them, in time order and, within a minute, in the order the
 // daemon visits the modules; then the schedule entries that the interval's
 // ticks never reach. The daemon's wake-ups are simulated from the current
-// minute on: its first tick is the one a daemon started now would take (for
-// intervals of an hour or more, the next full hour; a running daemon with
-// such an interval counts its hours from its own last wake-up, which may
-// shift them), every later one follows from the wake-up before it, and a
-// pending alarm of the day wakes it early. At a wake-up a module of the table
+// minute on. The first is the running daemon's planned wake-up from the
+// next-alarm record when that lies ahead (and no --interval was given);
+// otherwise the tick a daemon started now would take (for intervals of an
+// hour or more, the next full hour), or a pending alarm of the day before it.
+// Every later wake-up follows from the one before it by the daemon's rules:
+// the next tick, or a pending alarm of the day that comes first. At a wake-up a module of the table
 // runs when its schedule entry is at that minute ("schedule") or it has a
 // non-empty alarm file for that date and minute ("alarm"). Without an
 // interval in `options` and without a running daemon to read one from, the

@@ -140,14 +140,15 @@ constexpr Help kHelp[] = {
      "Lists the coming runs in time order, one per line: the minute, the module ID,\n"
      "its name and why it runs (schedule or alarm). The daemon's wake-ups are worked\n"
      "out with its own rules for the running daemon's interval, or for MINUTES when\n"
-     "given (without either, next refuses with exit status 2): it wakes at the ticks\n"
-     "of its interval, its first tick being the one a daemon started now takes (for\n"
-     "an hour or more: the next full hour), and earlier for a pending alarm of the\n"
-     "day. At a wake-up, every module of the table whose schedule entry is at that\n"
-     "minute, or that has an alarm for that date and minute, runs. At most N runs\n"
-     "(default 20) up to the --until minute (default: 7 days ahead). Then, under a\n"
-     "heading, the schedule entries the ticks never reach, with the reason. --json\n"
-     "prints one JSON document {\"runs\":[...],\"never\":[...]} instead.\n"},
+     "given (without either, next refuses with exit status 2). The first wake-up is\n"
+     "the running daemon's planned one (as status shows it); with --interval, the\n"
+     "tick a daemon started now takes (for an hour or more: the next full hour).\n"
+     "Later ones are the ticks of the interval, and earlier ones for a pending alarm\n"
+     "of the day. At a wake-up, every module of the table whose schedule entry is at\n"
+     "that minute, or that has an alarm for that date and minute, runs. At most N\n"
+     "runs (default 20) up to the --until minute (default: 7 days ahead). Then,\n"
+     "under a heading, the schedule entries the ticks never reach, with the reason.\n"
+     "--json prints one JSON document {\"runs\":[...],\"never\":[...]} instead.\n"},
     {"stop",
      "Usage: schedulerctl HOME stop [--wait] [--timeout SECONDS]\n"
      "\n"
@@ -177,7 +178,8 @@ constexpr Help kHelp[] = {
      "something found and left, 2 bad arguments.\n"},
 };
 
-const char* kCommands[] = {"init", "module", "schedule", "alarm", "status", "next", "stop", "doctor"};
+const char* kCommands[] = {"init",   "module", "schedule", "alarm",
+                           "status", "next",   "stop",     "doctor"};
 const char* kActions[] = {"add", "list", "remove"};
 
 bool IsOneOf(const char* word, const char* const* list, size_t count) {

@@ -517,21 +517,36 @@ TEST(SchedulerctlDaemonTest, NextForecastsTheDaemonsRuns) {
       {"no daemon, no --interval", kMorning, {}, 2, "give the interval to forecast for"},
       {"bad interval", kMorning, {"--interval", "7"}, 2, "'7' is not an interval"},
       // An alarm wakes the 15-minute daemon between its ticks; 10:07 is off them.
-      {"tick alignment", kMorning, {"--interval", "15", "--count", "3"}, 0,
+      {"tick alignment",
+       kMorning,
+       {"--interval", "15", "--count", "3"},
+       0,
        "2026-12-04 10:15  1  Mail  schedule\n"
        "2026-12-04 10:20  2  Copy  alarm\n"
-       "2026-12-04 10:30  2  Copy  schedule\n" + kNever15},
-      {"until", kMorning, {"--interval", "15", "--until", "2026-12-04", "10:20"}, 0,
+       "2026-12-04 10:30  2  Copy  schedule\n" +
+           kNever15},
+      {"until",
+       kMorning,
+       {"--interval", "15", "--until", "2026-12-04", "10:20"},
+       0,
        "2026-12-04 10:15  1  Mail  schedule\n"
-       "2026-12-04 10:20  2  Copy  alarm\n" + kNever15},
+       "2026-12-04 10:20  2  Copy  alarm\n" +
+           kNever15},
       // 23:45, then the tick at midnight on the next day, and that day's alarm.
-      {"midnight", "@2026-12-04 23:40:00", {"--interval", "15", "--count", "4"}, 0,
+      {"midnight",
+       "@2026-12-04 23:40:00",
+       {"--interval", "15", "--count", "4"},
+       0,
        "2026-12-04 23:45  2  Copy  schedule\n"
        "2026-12-05 00:00  1  Mail  schedule\n"
        "2026-12-05 00:05  1  Mail  alarm\n"
-       "2026-12-05 10:15  1  Mail  schedule\n" + kNever15},
+       "2026-12-05 10:15  1  Mail  schedule\n" +
+           kNever15},
       // Hourly: only the full hours and the alarm minutes are wake-ups.
-      {"hourly", kMorning, {"--interval", "60", "--count", "4"}, 0,
+      {"hourly",
+       kMorning,
+       {"--interval", "60", "--count", "4"},
+       0,
        "2026-12-04 10:20  2  Copy  alarm\n"
        "2026-12-05 00:00  1  Mail  schedule\n"
        "2026-12-05 00:05  1  Mail  alarm\n"
@@ -541,12 +556,18 @@ TEST(SchedulerctlDaemonTest, NextForecastsTheDaemonsRuns) {
        "10:15  1  Mail  the daemon wakes only at full hours with the interval 60\n"
        "10:30  2  Copy  the daemon wakes only at full hours with the interval 60\n"
        "23:45  2  Copy  the daemon wakes only at full hours with the interval 60\n"},
-      {"json", kMorning, {"--interval", "15", "--count", "2", "--json"}, 0,
+      {"json",
+       kMorning,
+       {"--interval", "15", "--count", "2", "--json"},
+       0,
        "{\"runs\":[{\"time\":\"2026-12-04 10:15\",\"module\":1,\"name\":\"Mail\","
        "\"why\":\"schedule\"},{\"time\":\"2026-12-04 10:20\",\"module\":2,\"name\":\"Copy\","
        "\"why\":\"alarm\"}],\"never\":[{\"module\":1,\"time\":\"10:07\",\"reason\":"
        "\"minute 07 is not a multiple of the interval 15\"}]}\n"},
-      {"empty window", kMorning, {"--interval", "15", "--until", "2026-12-04 10:10"}, 0,
+      {"empty window",
+       kMorning,
+       {"--interval", "15", "--until", "2026-12-04 10:10"},
+       0,
        "no runs up to 2026-12-04 10:10\n" + kNever15},
   };
   Ctl ctl;
@@ -569,8 +590,17 @@ TEST(SchedulerctlDaemonTest, NextForecastsTheDaemonsRuns) {
     }
   }
   // With a daemon running, its interval (60) is the default; --interval wins.
+  // Its published wake-up (the alarm at 10:20) comes first, even for a tool
+  // whose clock still shows the day before.
   Daemon daemon(&ctl, 60);
-  ASSERT_TRUE(Daemon::Within(10, [&] { return daemon.Pid() != 0; }));
+  ASSERT_TRUE(Daemon::Within(10, [&] {
+    return ctl.Run({"status"}, daemon.FaketimeArg()).out.find("next wake-up: 2026-12-04 10:20") !=
+           std::string::npos;
+  }));
+  Result behind = ctl.Run({"next", "--count", "2"}, "@2026-12-03 23:00:00");
+  EXPECT_EQ(behind.out.substr(0, 69),
+            "2026-12-04 10:20  2  Copy  alarm\n2026-12-05 00:00  1  Mail  schedule\n")
+      << behind.err;
   EXPECT_EQ(ctl.Run({"next", "--count", "1"}, kMorning).out.substr(0, 33),
             "2026-12-04 10:20  2  Copy  alarm\n");
   EXPECT_EQ(ctl.Run({"next", "--count", "1", "--interval", "15"}, kMorning).out.substr(0, 36),
@@ -623,8 +653,8 @@ TEST(SchedulerctlDoctorTest, FindsAndRepairsEachKindOfDamage) {
          EXPECT_TRUE(std::filesystem::is_empty(c.Data("tmp")));
        }},
       {"orphaned-backup", "",
-       [](Ctl& c) { WriteFile(c.Data("tmp/temp" + std::to_string(DeadPid()) + ".3"), "x"); },
-       true, [](Ctl& c) { EXPECT_TRUE(std::filesystem::is_empty(c.Data("tmp"))); }},
+       [](Ctl& c) { WriteFile(c.Data("tmp/temp" + std::to_string(DeadPid()) + ".3"), "x"); }, true,
+       [](Ctl& c) { EXPECT_TRUE(std::filesystem::is_empty(c.Data("tmp"))); }},
       {"stale-status", "",
        [](Ctl& c) {
          WriteFile(c.Data("scheduler/status." + std::to_string(DeadPid())), "object 1\nend\n");
