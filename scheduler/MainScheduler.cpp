@@ -167,12 +167,8 @@ Target chooseTarget(const Now& now, const SchedulerTick& tick) {
   // reading are.
   if (best[0] != '\0' && atoi(best) <= now.hour * 100 + now.minute) best[0] = '\0';
 
-  char tickText[kNumberTextSize];
-  if (snprintf(tickText, sizeof(tickText), "%02d%02d", tick.hour, tick.minute) >=
-      static_cast<int>(sizeof(tickText))) {
-    tickText[0] = '\0';
-  }
-  bool useAlarm = best[0] != '\0' && (tick.nextDay || atoi(best) < atoi(tickText));
+  bool useAlarm =
+      best[0] != '\0' && schedulerAlarmFirst(tick, comGetHour(best), comGetMinute(best));
 
   char candidate[kStampSize];
   if (useAlarm) {
@@ -366,9 +362,7 @@ int parseInterval(char* text, int* interval) {
   // Beyond int no value is a divisor or a meaningful multiple of 60.
   if (errno == ERANGE || value < INT_MIN || value > INT_MAX) return kResSchedBadInterval;
   int v = static_cast<int>(value);
-  bool admitted =
-      v == 0 || (v <= kMinutesPerHour ? kMinutesPerHour % v == 0 : v % kMinutesPerHour == 0);
-  if (!admitted) return kResSchedBadInterval;
+  if (!schedulerIntervalAdmitted(v)) return kResSchedBadInterval;
   *interval = v;
   return 0;
 }

@@ -11,6 +11,12 @@ constexpr int kMinutesPerDay = kMinutesPerHour * kHoursPerDay;
 
 }  // namespace
 
+bool schedulerIntervalAdmitted(int interval) {
+  if (interval == 0) return true;
+  return interval <= kMinutesPerHour ? kMinutesPerHour % interval == 0
+                                     : interval % kMinutesPerHour == 0;
+}
+
 int schedulerEffectiveInterval(int interval) {
   if (interval == 0) return 1;
   if (interval < 0) interval = (interval == INT_MIN) ? kMinutesPerDay : -interval;
@@ -37,6 +43,11 @@ SchedulerTick schedulerNextTick(int hour, int minute, int w) {
     tick.nextDay = true;
   }
   return tick;
+}
+
+bool schedulerAlarmFirst(const SchedulerTick& tick, int alarmHour, int alarmMinute) {
+  if (tick.nextDay) return true;
+  return alarmHour * kMinutesPerHour + alarmMinute < tick.hour * kMinutesPerHour + tick.minute;
 }
 
 bool schedulerTickReaches(int hour, int minute, int interval, char* why, int whySize) {

@@ -4,6 +4,10 @@
 #ifndef STORES_SCHEDULERTIMING_H_
 #define STORES_SCHEDULERTIMING_H_
 
+// Whether the daemon admits `interval` (minutes, as given on its command
+// line): 0, a divisor of 60 (negative ones too), or a positive multiple of 60.
+bool schedulerIntervalAdmitted(int interval);
+
 // The interval that the tick arithmetic works with (1 to 1440). Admitted
 // intervals that it is not made for are mapped onto ones it handles, so that
 // it never divides by zero, never sleeps zero seconds in a loop and never
@@ -29,6 +33,13 @@ struct SchedulerTick {
 
 // The next tick after hour:minute with working interval w (1 to 1440).
 SchedulerTick schedulerNextTick(int hour, int minute, int w);
+
+// Whether the earliest pending alarm of the day, at alarmHour:alarmMinute
+// (after the minute `tick` was computed from), wakes the daemon instead of
+// `tick`: it does when it comes first or when the tick lies on the next day.
+// Alarms of a later day are not weighed here: the daemon looks for them only
+// once it wakes on their day.
+bool schedulerAlarmFirst(const SchedulerTick& tick, int alarmHour, int alarmMinute);
 
 // Whether a schedule entry at hour:minute can ever be reached by the ticks of
 // `interval` (as given to the daemon) without an alarm waking the daemon

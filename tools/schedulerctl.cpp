@@ -11,6 +11,7 @@
 #include "tools/ctl_daemon.h"
 #include "tools/ctl_doctor.h"
 #include "tools/ctl_home.h"
+#include "tools/ctl_next.h"
 #include "tools/ctl_report.h"
 #include "tools/ctl_tables.h"
 
@@ -39,6 +40,9 @@ constexpr Help kHelp[] = {
      "  alarm add ID 'YYYY-MM-DD HH:MM' [TEXT]  run a module once at that minute\n"
      "  status                                  is the daemon running, its last result,\n"
      "                                          its next wake-up\n"
+     "  next [--count N] [--until 'YYYY-MM-DD HH:MM'] [--interval MINUTES] [--json]\n"
+     "                                          list the coming runs, and the entries\n"
+     "                                          the daemon's ticks never reach\n"
      "  stop [--wait] [--timeout SECONDS]       stop the daemon through its orderly shut-down\n"
      "  doctor [--repair] [--json]              check the home after a crash; --repair\n"
      "                                          rolls back interrupted changes\n"
@@ -129,6 +133,22 @@ constexpr Help kHelp[] = {
      "Shows the daemon named in the status record and whether it is alive (it holds\n"
      "the lock on its per-process status file), the result code with which the last\n"
      "daemon stopped and what it means, and the next wake-up the daemon planned.\n"},
+    {"next",
+     "Usage: schedulerctl HOME next [--count N] [--until 'YYYY-MM-DD HH:MM']\n"
+     "                              [--interval MINUTES] [--json]\n"
+     "\n"
+     "Lists the coming runs in time order, one per line: the minute, the module ID,\n"
+     "its name and why it runs (schedule or alarm). The daemon's wake-ups are worked\n"
+     "out with its own rules for the running daemon's interval, or for MINUTES when\n"
+     "given (without either, next refuses with exit status 2). The first wake-up is\n"
+     "the running daemon's planned one (as status shows it); with --interval, the\n"
+     "tick a daemon started now takes (for an hour or more: the next full hour).\n"
+     "Later ones are the ticks of the interval, and earlier ones for a pending alarm\n"
+     "of the day. At a wake-up, every module of the table whose schedule entry is at\n"
+     "that minute, or that has an alarm for that date and minute, runs. At most N\n"
+     "runs (default 20) up to the --until minute (default: 7 days ahead). Then,\n"
+     "under a heading, the schedule entries the ticks never reach, with the reason.\n"
+     "--json prints one JSON document {\"runs\":[...],\"never\":[...]} instead.\n"},
     {"stop",
      "Usage: schedulerctl HOME stop [--wait] [--timeout SECONDS]\n"
      "\n"
@@ -158,7 +178,8 @@ constexpr Help kHelp[] = {
      "something found and left, 2 bad arguments.\n"},
 };
 
-const char* kCommands[] = {"init", "module", "schedule", "alarm", "status", "stop", "doctor"};
+const char* kCommands[] = {"init",   "module", "schedule", "alarm",
+                           "status", "next",   "stop",     "doctor"};
 const char* kActions[] = {"add", "list", "remove"};
 
 bool IsOneOf(const char* word, const char* const* list, size_t count) {
@@ -329,6 +350,15 @@ int StopCommand(const char* home, int argc, char** argv) {
   return status != kCtlExitOk ? status : ctlStop(home, wait, timeout);
 }
 
+int NextCommand(const char* home, int argc, char** argv) {
+  char why[kCtlWhySize];
+  ctlSetHelpTopic("next");
+  CtlNextOptions options;
+  if (!ctlParseNextArgs(argc, argv, &options, why, kCtlWhySize)) return Refused(why);
+  int status = ctlRequireHomeDir(home);
+  return status != kCtlExitOk ? status : ctlNext(home, options);
+}
+
 int DoctorCommand(const char* home, int argc, char** argv) {
   ctlSetHelpTopic("doctor");
   bool repair = false;
@@ -385,6 +415,7 @@ int main(int argc, char** argv) {
     return status != kCtlExitOk ? status : ctlStatus(home);
   }
   if (strcmp(command, "stop") == 0) return StopCommand(home, rest, args);
+  if (strcmp(command, "next") == 0) return NextCommand(home, rest, args);
   if (strcmp(command, "doctor") == 0) return DoctorCommand(home, rest, args);
   return ctlUsageError("unknown command '%s'", command);
 }

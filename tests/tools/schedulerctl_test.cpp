@@ -497,6 +497,118 @@ TEST(SchedulerctlDaemonTest, KilledDaemonIsReportedAndNotSignalled) {
   EXPECT_EQ(Snapshot(ctl.home()), before);
 }
 
+// next, worked out by hand for modules Mail (1) and Copy (2): Mail at 00:00,
+// 10:07 and 10:15, Copy at 10:30 and 23:45, alarms for Copy today at 10:20 and
+// for Mail tomorrow at 00:05; module 9 is not in the table and never runs.
+TEST(SchedulerctlDaemonTest, NextForecastsTheDaemonsRuns) {
+  if (!HaveFaketime()) GTEST_SKIP() << "faketime is not installed";
+  const std::string kMorning = "@2026-12-04 10:00:00";
+  const std::string kNever15 =
+      "\nnever runs with the interval 15 (unless an alarm wakes the daemon then):\n"
+      "10:07  1  Mail  minute 07 is not a multiple of the interval 15\n";
+  struct Case {
+    const char* what;
+    std::string fake;
+    Args args;  // after "next"
+    int status;
+    std::string out;  // on failure: part of the message on standard error
+  };
+  const Case cases[] = {
+      {"no daemon, no --interval", kMorning, {}, 2, "give the interval to forecast for"},
+      {"bad interval", kMorning, {"--interval", "7"}, 2, "'7' is not an interval"},
+      // An alarm wakes the 15-minute daemon between its ticks; 10:07 is off them.
+      {"tick alignment",
+       kMorning,
+       {"--interval", "15", "--count", "3"},
+       0,
+       "2026-12-04 10:15  1  Mail  schedule\n"
+       "2026-12-04 10:20  2  Copy  alarm\n"
+       "2026-12-04 10:30  2  Copy  schedule\n" +
+           kNever15},
+      {"until",
+       kMorning,
+       {"--interval", "15", "--until", "2026-12-04", "10:20"},
+       0,
+       "2026-12-04 10:15  1  Mail  schedule\n"
+       "2026-12-04 10:20  2  Copy  alarm\n" +
+           kNever15},
+      // 23:45, then the tick at midnight on the next day, and that day's alarm.
+      {"midnight",
+       "@2026-12-04 23:40:00",
+       {"--interval", "15", "--count", "4"},
+       0,
+       "2026-12-04 23:45  2  Copy  schedule\n"
+       "2026-12-05 00:00  1  Mail  schedule\n"
+       "2026-12-05 00:05  1  Mail  alarm\n"
+       "2026-12-05 10:15  1  Mail  schedule\n" +
+           kNever15},
+      // Hourly: only the full hours and the alarm minutes are wake-ups.
+      {"hourly",
+       kMorning,
+       {"--interval", "60", "--count", "4"},
+       0,
+       "2026-12-04 10:20  2  Copy  alarm\n"
+       "2026-12-05 00:00  1  Mail  schedule\n"
+       "2026-12-05 00:05  1  Mail  alarm\n"
+       "2026-12-06 00:00  1  Mail  schedule\n"
+       "\nnever runs with the interval 60 (unless an alarm wakes the daemon then):\n"
+       "10:07  1  Mail  the daemon wakes only at full hours with the interval 60\n"
+       "10:15  1  Mail  the daemon wakes only at full hours with the interval 60\n"
+       "10:30  2  Copy  the daemon wakes only at full hours with the interval 60\n"
+       "23:45  2  Copy  the daemon wakes only at full hours with the interval 60\n"},
+      {"json",
+       kMorning,
+       {"--interval", "15", "--count", "2", "--json"},
+       0,
+       "{\"runs\":[{\"time\":\"2026-12-04 10:15\",\"module\":1,\"name\":\"Mail\","
+       "\"why\":\"schedule\"},{\"time\":\"2026-12-04 10:20\",\"module\":2,\"name\":\"Copy\","
+       "\"why\":\"alarm\"}],\"never\":[{\"module\":1,\"time\":\"10:07\",\"reason\":"
+       "\"minute 07 is not a multiple of the interval 15\"}]}\n"},
+      {"empty window",
+       kMorning,
+       {"--interval", "15", "--until", "2026-12-04 10:10"},
+       0,
+       "no runs up to 2026-12-04 10:10\n" + kNever15},
+  };
+  Ctl ctl;
+  ctl.Setup({{"Mail", "/bin/true"}, {"Copy", "/bin/true"}});
+  ASSERT_EQ(ctl.Run({"schedule", "add", "1", "00:00", "10:07", "10:15"}).status, 0);
+  ASSERT_EQ(ctl.Run({"schedule", "add", "2", "10:30", "23:45"}).status, 0);
+  ASSERT_EQ(ctl.Run({"alarm", "add", "2", "2026-12-04 10:20"}, kMorning).status, 0);
+  ASSERT_EQ(ctl.Run({"alarm", "add", "1", "2026-12-05 00:05"}, kMorning).status, 0);
+  WriteFile(ctl.Data("scheduler/10/15/9"), "object 1\n_item=9\nend\n");
+  WriteFile(ctl.Data("scheduler/alarm/2026/1204/10/20/9"), "object 1\ntext=t\nend\n");
+  for (const Case& c : cases) {
+    Args args = {"next"};
+    args.insert(args.end(), c.args.begin(), c.args.end());
+    Result r = ctl.Run(args, c.fake);
+    EXPECT_EQ(r.status, c.status) << c.what << ": " << r.err;
+    if (c.status == 0) {
+      EXPECT_EQ(r.out, c.out) << c.what;
+    } else {
+      EXPECT_NE(r.err.find(c.out), std::string::npos) << c.what << ": " << r.err;
+    }
+  }
+  // With a daemon running, its interval (60) is the default; --interval wins.
+  // Its published wake-up (the alarm at 10:20) comes first, even for a tool
+  // whose clock still shows the day before.
+  Daemon daemon(&ctl, 60);
+  ASSERT_TRUE(Daemon::Within(10, [&] {
+    return ctl.Run({"status"}, daemon.FaketimeArg()).out.find("next wake-up: 2026-12-04 10:20") !=
+           std::string::npos;
+  }));
+  Result behind = ctl.Run({"next", "--count", "2"}, "@2026-12-03 23:00:00");
+  EXPECT_EQ(behind.out.substr(0, 69),
+            "2026-12-04 10:20  2  Copy  alarm\n2026-12-05 00:00  1  Mail  schedule\n")
+      << behind.err;
+  EXPECT_EQ(ctl.Run({"next", "--count", "1"}, kMorning).out.substr(0, 33),
+            "2026-12-04 10:20  2  Copy  alarm\n");
+  EXPECT_EQ(ctl.Run({"next", "--count", "1", "--interval", "15"}, kMorning).out.substr(0, 36),
+            "2026-12-04 10:15  1  Mail  schedule\n");
+  EXPECT_EQ(ctl.Run({"stop", "--wait", "--timeout", "600"}, daemon.FaketimeArg()).status, 0);
+  EXPECT_EQ(daemon.Exit(), 0);
+}
+
 }  // namespace
 
 // ---- doctor ---------------------------------------------------------------------------
@@ -541,8 +653,8 @@ TEST(SchedulerctlDoctorTest, FindsAndRepairsEachKindOfDamage) {
          EXPECT_TRUE(std::filesystem::is_empty(c.Data("tmp")));
        }},
       {"orphaned-backup", "",
-       [](Ctl& c) { WriteFile(c.Data("tmp/temp" + std::to_string(DeadPid()) + ".3"), "x"); },
-       true, [](Ctl& c) { EXPECT_TRUE(std::filesystem::is_empty(c.Data("tmp"))); }},
+       [](Ctl& c) { WriteFile(c.Data("tmp/temp" + std::to_string(DeadPid()) + ".3"), "x"); }, true,
+       [](Ctl& c) { EXPECT_TRUE(std::filesystem::is_empty(c.Data("tmp"))); }},
       {"stale-status", "",
        [](Ctl& c) {
          WriteFile(c.Data("scheduler/status." + std::to_string(DeadPid())), "object 1\nend\n");

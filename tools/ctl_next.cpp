@@ -1,0 +1,390 @@
+#include "tools/ctl_next.h"
+
+#include <dirent.h>
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <map>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "common/S3ComPath.h"
+#include "common/com.h"
+#include "common/comdate.h"
+#include "common/comguard.h"
+#include "stores/ckoralarm.h"
+#include "stores/ckoralarmtime.h"
+#include "stores/cvelscheduler.h"
+#include "stores/cvelschedulermodule.h"
+#include "stores/schedulertiming.h"
+#include "tools/ctl_args.h"
+#include "tools/ctl_home.h"
+#include "tools/ctl_json.h"
+#include "tools/ctl_report.h"
+
+namespace {
+
+constexpr int kMinutesPerHour = 60;
+constexpr int kHoursPerDay = 24;
+constexpr int kDateLength = 8;     // YYYYMMDD
+constexpr int kMinuteLength = 12;  // YYYYMMDDhhmm
+
+// A module of the table that can run: its record is there.
+struct Module {
+  int id;
+  std::string name;
+};
+
+struct Run {
+  std::string date;  // YYYYMMDD
+  int minuteOfDay;
+  const Module* module;
+  const char* why;
+};
+
+struct Never {
+  const Module* module;
+  int hour;
+  int minute;
+  std::string reason;
+};
+
+// The alarm tree of one day, as the daemon sees it: the minutes that wake it
+// (every minute directory, whatever it holds) and, per minute, the modules
+// whose alarm file there is not empty.
+struct DayAlarms {
+  std::string date;
+  std::set<int> wakeMinutes;
+  std::map<int, std::set<int>> due;
+};
+
+// The value of a name of exactly two digits below `limit`, or -1.
+int TwoDigits(const char* name, int limit) {
+  if (strlen(name) != 2 || name[0] < '0' || name[0] > '9' || name[1] < '0' || name[1] > '9') {
+    return -1;
+  }
+  int value = (name[0] - '0') * 10 + (name[1] - '0');
+  return value < limit ? value : -1;
+}
+
+// The names in directory `dir`; none when it cannot be read, as for the
+// daemon, which wakes for nothing it cannot list.
+std::vector<std::string> Names(const std::string& dir) {
+  std::vector<std::string> names;
+  ComDir handle(opendir(dir.c_str()));
+  if (!handle.ok()) return names;
+  while (struct dirent* entry = readdir(handle.get())) {
+    if (entry->d_name[0] != '.') names.push_back(entry->d_name);
+  }
+  return names;
+}
+
+void LoadDay(const std::string& date, const std::map<int, const Module*>& table, DayAlarms* day) {
+  day->date = date;
+  day->wakeMinutes.clear();
+  day->due.clear();
+  CKorAlarm alarm;
+  char dir[kComPathMax];
+  if (alarm.SetDateTime((date + "000000").c_str()) != 0 || alarm.GetFileDir(dir) != 0) return;
+  for (const std::string& hourName : Names(dir)) {
+    int hour = TwoDigits(hourName.c_str(), kHoursPerDay);
+    if (hour < 0) continue;
+    std::string hourDir = std::string(dir) + "/" + hourName;
+    for (const std::string& minuteName : Names(hourDir)) {
+      int minute = TwoDigits(minuteName.c_str(), kMinutesPerHour);
+      std::string minuteDir = hourDir + "/" + minuteName;
+      struct stat st;
+      if (minute < 0 || stat(minuteDir.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) continue;
+      int at = hour * kMinutesPerHour + minute;
+      day->wakeMinutes.insert(at);
+      for (const std::string& file : Names(minuteDir)) {
+        // The daemon names the file with the module ID's decimal digits.
+        int id = atoi(file.c_str());
+        if (id <= 0 || std::to_string(id) != file || table.count(id) == 0) continue;
+        std::string path = minuteDir + "/" + file;
+        if (stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode) && st.st_size > 0) {
+          day->due[at].insert(id);
+        }
+      }
+    }
+  }
+}
+
+std::string NextDate(const std::string& date) {
+  char out[kDateLength + 1];
+  comGetNextOrBeforeDay(date.c_str(), 1, out);
+  return out;
+}
+
+// "YYYYMMDDhhmm" of `date` and a minute of the day.
+std::string MinuteStamp(const std::string& date, int minuteOfDay) {
+  char text[32];
+  snprintf(text, sizeof(text), "%.8s%02d%02d", date.c_str(), minuteOfDay / kMinutesPerHour,
+           minuteOfDay % kMinutesPerHour);
+  return text;
+}
+
+// "YYYY-MM-DD HH:MM" of a stamp YYYYMMDDhhmm.
+std::string Shown(const std::string& stamp) {
+  char text[32];
+  snprintf(text, sizeof(text), "%.4s-%.2s-%.2s %.2s:%.2s", stamp.c_str(), stamp.c_str() + 4,
+           stamp.c_str() + 6, stamp.c_str() + 8, stamp.c_str() + 10);
+  return text;
+}
+
+// A positive count: digits only, 1 to kCtlNextCountMax.
+bool ParseCount(const char* text, int* count, char* why, int whySize) {
+  size_t length = strlen(text);
+  bool digits = length > 0 && length <= 6 && strspn(text, "0123456789") == length;
+  int value = digits ? atoi(text) : 0;
+  if (value < 1 || value > kCtlNextCountMax) {
+    snprintf(why, static_cast<size_t>(whySize), "next: '%s' is not a count from 1 to %d", text,
+             kCtlNextCountMax);
+    return false;
+  }
+  *count = value;
+  return true;
+}
+
+// An interval as the daemon takes it: an optional minus sign and digits, a
+// value the daemon admits.
+bool ParseInterval(const char* text, int* interval, char* why, int whySize) {
+  const char* digits = text[0] == '-' ? text + 1 : text;
+  size_t length = strlen(digits);
+  bool number = length > 0 && length <= 6 && strspn(digits, "0123456789") == length;
+  int value = number ? atoi(text) : 0;
+  if (!number || !schedulerIntervalAdmitted(value)) {
+    snprintf(why, static_cast<size_t>(whySize),
+             "next: '%s' is not an interval the daemon admits (0, a divisor of 60 or a "
+             "multiple of 60 minutes)",
+             text);
+    return false;
+  }
+  *interval = value;
+  return true;
+}
+
+// The running daemon's planned wake-up from the next-alarm record, as
+// "YYYYMMDDhhmm", when it lies after the current minute `now` and no later
+// than the next day (the daemon never plans further ahead); else "".
+std::string PlannedWakeUp(const char* now) {
+  CKorAlarmTime record;
+  if (record.Get() != 0 || record.IsEmptyNextTime()) return "";
+  const char* next = record.GetNextTime();
+  if (strlen(next) < static_cast<size_t>(kMinuteLength) ||
+      strspn(next, "0123456789") < static_cast<size_t>(kMinuteLength)) {
+    return "";
+  }
+  std::string planned(next, kMinuteLength);
+  std::string today(now, kDateLength);
+  std::string date = planned.substr(0, kDateLength);
+  if (planned <= std::string(now, kMinuteLength) || (date != today && date != NextDate(today)) ||
+      comGetHour(next + kDateLength) >= kHoursPerDay ||
+      comGetMinute(next + kDateLength) >= kMinutesPerHour) {
+    return "";
+  }
+  return planned;
+}
+
+// The daemon's wake-ups from the current minute to `end` (YYYYMMDDhhmm,
+// inclusive), with the modules due at each, until `count` runs are found.
+// The first wake-up is `planned` (YYYYMMDDhhmm) when not empty.
+std::vector<Run> Simulate(const char* now, const std::string& planned, const std::string& end,
+                          int interval, int count, const std::vector<Module>& modules,
+                          const std::map<int, std::set<int>>& scheduled) {
+  std::map<int, const Module*> table;
+  for (const Module& m : modules) table[m.id] = &m;
+  std::vector<Run> runs;
+  std::string date(now, kDateLength);
+  int at = comGetHour(now + kDateLength) * kMinutesPerHour + comGetMinute(now + kDateLength);
+  int w = schedulerEffectiveInterval(interval);
+  int step = schedulerFirstPassInterval(w);
+  DayAlarms today;
+  LoadDay(date, table, &today);
+  for (bool first = true;; first = false) {
+    if (first && !planned.empty()) {
+      if (planned.compare(0, kDateLength, date) != 0) {
+        date = planned.substr(0, kDateLength);
+        LoadDay(date, table, &today);
+      }
+      at = comGetHour(planned.c_str() + kDateLength) * kMinutesPerHour +
+           comGetMinute(planned.c_str() + kDateLength);
+      step = w;
+    } else {
+      SchedulerTick tick = schedulerNextTick(at / kMinutesPerHour, at % kMinutesPerHour, step);
+      step = w;
+      auto alarm = today.wakeMinutes.upper_bound(at);
+      if (alarm != today.wakeMinutes.end() &&
+          schedulerAlarmFirst(tick, *alarm / kMinutesPerHour, *alarm % kMinutesPerHour)) {
+        at = *alarm;
+      } else {
+        at = tick.hour * kMinutesPerHour + tick.minute;
+        if (tick.nextDay) {
+          date = NextDate(date);
+          LoadDay(date, table, &today);
+        }
+      }
+    }
+    if (MinuteStamp(date, at) > end) break;
+    auto entries = scheduled.find(at);
+    auto alarms = today.due.find(at);
+    for (const Module& m : modules) {
+      const char* why = nullptr;
+      if (entries != scheduled.end() && entries->second.count(m.id) != 0) {
+        why = "schedule";
+      } else if (alarms != today.due.end() && alarms->second.count(m.id) != 0) {
+        why = "alarm";
+      }
+      if (why == nullptr) continue;
+      runs.push_back(Run{date, at, &m, why});
+      if (static_cast<int>(runs.size()) >= count) return runs;
+    }
+  }
+  return runs;
+}
+
+void PrintJson(const std::vector<Run>& runs, const std::vector<Never>& never) {
+  CtlJson json;
+  json.BeginObject().Key("runs").BeginArray();
+  for (const Run& r : runs) {
+    json.BeginObject()
+        .Member("time", Shown(MinuteStamp(r.date, r.minuteOfDay)).c_str())
+        .Member("module", r.module->id)
+        .Member("name", r.module->name.c_str())
+        .Member("why", r.why)
+        .EndObject();
+  }
+  json.EndArray().Key("never").BeginArray();
+  for (const Never& n : never) {
+    char clock[32];
+    snprintf(clock, sizeof(clock), "%02d:%02d", n.hour, n.minute);
+    json.BeginObject()
+        .Member("module", n.module->id)
+        .Member("time", clock)
+        .Member("reason", n.reason.c_str())
+        .EndObject();
+  }
+  json.EndArray().EndObject();
+  printf("%s\n", json.Text().c_str());
+}
+
+void PrintText(const std::vector<Run>& runs, const std::vector<Never>& never,
+               const std::string& end, int interval) {
+  int idWidth = 1;
+  int nameWidth = 1;
+  auto widen = [&](const Module* m) {
+    idWidth = std::max(idWidth, static_cast<int>(std::to_string(m->id).size()));
+    nameWidth = std::max(nameWidth, static_cast<int>(m->name.size()));
+  };
+  for (const Run& r : runs) widen(r.module);
+  for (const Never& n : never) widen(n.module);
+  if (runs.empty()) printf("no runs up to %s\n", Shown(end).c_str());
+  for (const Run& r : runs) {
+    printf("%s  %-*d  %-*s  %s\n", Shown(MinuteStamp(r.date, r.minuteOfDay)).c_str(), idWidth,
+           r.module->id, nameWidth, r.module->name.c_str(), r.why);
+  }
+  if (never.empty()) return;
+  printf("\nnever runs with the interval %d (unless an alarm wakes the daemon then):\n", interval);
+  for (const Never& n : never) {
+    printf("%02d:%02d  %-*d  %-*s  %s\n", n.hour, n.minute, idWidth, n.module->id, nameWidth,
+           n.module->name.c_str(), n.reason.c_str());
+  }
+}
+
+}  // namespace
+
+bool ctlParseNextArgs(int argc, char** argv, CtlNextOptions* out, char* why, int whySize) {
+  for (int i = 0; i < argc; ++i) {
+    const char* arg = argv[i];
+    bool hasValue = i + 1 < argc;
+    if (strcmp(arg, "--json") == 0) {
+      out->json = true;
+    } else if (strcmp(arg, "--count") == 0 && hasValue) {
+      if (!ParseCount(argv[++i], &out->count, why, whySize)) return false;
+    } else if (strcmp(arg, "--interval") == 0 && hasValue) {
+      if (!ParseInterval(argv[++i], &out->interval, why, whySize)) return false;
+      out->hasInterval = true;
+    } else if (strcmp(arg, "--until") == 0 && hasValue) {
+      // The date and the minute as one argument, or as two when the quotes
+      // were left out.
+      const char* date = argv[++i];
+      const char* clock = nullptr;
+      if (strchr(date, ' ') == nullptr && i + 1 < argc && strchr(argv[i + 1], ':') != nullptr) {
+        clock = argv[++i];
+      }
+      if (!ctlParseAlarmTime(date, clock, out->until, why, whySize)) return false;
+    } else {
+      snprintf(why, static_cast<size_t>(whySize), "next: unexpected argument '%s'", arg);
+      return false;
+    }
+  }
+  return true;
+}
+
+int ctlNext(const char* home, const CtlNextOptions& options) {
+  int interval = options.interval;
+  if (!options.hasInterval && !ctlDaemonInterval(&interval)) {
+    return ctlUsageError(
+        "next: no daemon is running on %s, so its interval is unknown; give the interval to "
+        "forecast for with --interval MINUTES",
+        home);
+  }
+  std::vector<int> ids;
+  int status = ctlRequireTable("next", &ids);
+  if (status != kCtlExitOk) return status;
+  // A module whose record is gone never runs: the daemon drops it when due.
+  std::vector<Module> modules;
+  for (int id : ids) {
+    CvelSchedulerModule record;
+    if (record.Get(id) == 0) modules.push_back(Module{id, record.GetDisplayName()});
+  }
+  std::vector<CtlEntry> entries;
+  if (ctlScanSchedule(0, &entries) != 0) {
+    char dir[kComPathMax];
+    S3ComPathEditData("scheduler", dir);
+    return ctlError("next: cannot read the schedule table under %s: %s", dir, strerror(errno));
+  }
+  std::map<int, std::set<int>> scheduled;  // minute of the day -> module IDs
+  std::vector<Never> never;
+  for (const CtlEntry& e : entries) {
+    auto module = std::find_if(modules.begin(), modules.end(),
+                               [&](const Module& m) { return m.id == e.moduleId; });
+    if (module == modules.end()) continue;
+    // An entry counts only when its file holds a record, as for the daemon.
+    char hour[16];
+    char minute[16];
+    snprintf(hour, sizeof(hour), "%02d", e.hour);
+    snprintf(minute, sizeof(minute), "%02d", e.minute);
+    CvelScheduler entry;
+    if (entry.Get(e.moduleId, hour, minute) != 0) continue;
+    scheduled[e.hour * kMinutesPerHour + e.minute].insert(e.moduleId);
+    char why[128];
+    if (!schedulerTickReaches(e.hour, e.minute, interval, why, sizeof(why))) {
+      never.push_back(Never{&*module, e.hour, e.minute, why});
+    }
+  }
+
+  char now[15];
+  comGetNowAll(now);
+  std::string end(options.until, options.until[0] != '\0' ? kMinuteLength : 0);
+  if (end.empty()) {
+    char date[kDateLength + 1];
+    comGetNextOrBeforeDay(now, kCtlNextDays, date);
+    end = std::string(date) + std::string(now + kDateLength, kMinuteLength - kDateLength);
+  }
+  // A running daemon has published where its sleep ends; a forecast for
+  // another interval starts from the ticks alone.
+  std::string planned = options.hasInterval ? "" : PlannedWakeUp(now);
+  std::vector<Run> runs = Simulate(now, planned, end, interval, options.count, modules, scheduled);
+  if (options.json) {
+    PrintJson(runs, never);
+  } else {
+    PrintText(runs, never, end, interval);
+  }
+  return kCtlExitOk;
+}

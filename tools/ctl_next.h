@@ -1,0 +1,50 @@
+// schedulerctl next: the coming runs of the modules, forecast from the
+// schedule table, the pending alarms and the daemon's own wake-up rules
+// (stores/schedulertiming.h), so that the forecast follows every choice the
+// daemon makes about when it wakes and what is due then.
+//
+// REQUIRES: the data home has been saved (S3ComPathHomeSave).
+#ifndef TOOLS_CTL_NEXT_H_
+#define TOOLS_CTL_NEXT_H_
+
+// Default number of runs listed, and the largest --count.
+constexpr int kCtlNextCount = 20;
+constexpr int kCtlNextCountMax = 100000;
+// Days the window reaches ahead when no --until is given.
+constexpr int kCtlNextDays = 7;
+
+struct CtlNextOptions {
+  int count = kCtlNextCount;
+  // Inclusive end of the window, YYYYMMDDhhmm00; "" for kCtlNextDays days
+  // after the current minute.
+  char until[15] = "";
+  // The interval to forecast for; false: the running daemon's.
+  bool hasInterval = false;
+  int interval = 0;
+  bool json = false;
+};
+
+// Parses the arguments after "next": --count N (1 to kCtlNextCountMax),
+// --until 'YYYY-MM-DD HH:MM' (or the date and the minute as two arguments),
+// --interval MINUTES (a value the daemon admits), --json. True with `out`
+// filled; false with a one-line reason in `why` (whySize bytes).
+bool ctlParseNextArgs(int argc, char** argv, CtlNextOptions* out, char* why, int whySize);
+
+// Prints the runs after the current minute up to the window's end, at most
+// `count` of them, in time order and, within a minute, in the order the
+// daemon visits the modules; then the schedule entries that the interval's
+// ticks never reach. The daemon's wake-ups are simulated from the current
+// minute on. The first is the running daemon's planned wake-up from the
+// next-alarm record when that lies ahead (and no --interval was given);
+// otherwise the tick a daemon started now would take (for intervals of an
+// hour or more, the next full hour), or a pending alarm of the day before it.
+// Every later wake-up follows from the one before it by the daemon's rules:
+// the next tick, or a pending alarm of the day that comes first. At a wake-up a module of the table
+// runs when its schedule entry is at that minute ("schedule") or it has a
+// non-empty alarm file for that date and minute ("alarm"). Without an
+// interval in `options` and without a running daemon to read one from, the
+// runs cannot be known: prints why and returns kCtlExitUsage. Returns the
+// process exit status.
+int ctlNext(const char* home, const CtlNextOptions& options);
+
+#endif  // TOOLS_CTL_NEXT_H_
