@@ -69,6 +69,7 @@ int LowerNextAlarm(const char* dateTime) {
   if (rc != 0) return rc;
   CS3DataIO io;
   rc = io.Mod(replacement);
+  if (rc == 0) rc = io.Commit();  // a failed flush is rolled back and reported
   if (rc != 0) io.SetError();
   return rc == 0 ? 1 : rc;
 }
@@ -124,6 +125,7 @@ int ctlAlarmAdd(int id, const char* dateTime, const char* text) {
         failed = kCtlNextAlarmFile;
       }
     }
+    if (rc == 0) rc = io.Commit();  // a failed flush is rolled back and reported
     if (rc != 0) io.SetError();
   }
   if (rc != 0) {

@@ -197,6 +197,7 @@ int ctlInit(const char* home) {
     EmptyModuleTable table;
     rc = io.OpenAdd(table);
     if (rc == 0) rc = io.ModIndexData(table);
+    if (rc == 0) rc = io.Commit();  // a failed flush is rolled back and reported
     if (rc != 0) io.SetError();
   }
   if (rc != 0) {
@@ -297,6 +298,7 @@ int ctlModuleRemove(int id) {
       failedEntry = entryFile;
       rc = io.Del(*item.object);
     }
+    if (rc == 0) rc = io.Commit();  // a failed flush is rolled back and reported
     if (rc != 0) io.SetError();
   }
   if (rc != 0) {
@@ -361,6 +363,7 @@ int ctlScheduleAdd(int id, const std::vector<CtlClock>& times) {
       rc = io.Add(*item.object, id);
       if (rc != 0) break;
     }
+    if (rc == 0) rc = io.Commit();  // a failed flush is rolled back and reported
     if (rc != 0) io.SetError();
   }
   if (rc != 0) {
@@ -451,6 +454,7 @@ int ctlScheduleRemove(int id, const std::vector<CtlClock>& times) {
       if (rc != 0) break;
       removed.push_back(item.entry);
     }
+    if (rc == 0) rc = io.Commit();  // a failed flush is rolled back and reported
     if (rc != 0) io.SetError();
   }
   if (rc != 0) {
