@@ -285,11 +285,11 @@ int ctlModuleList(bool json) {
   std::vector<std::vector<std::string>> rows;
   rows.push_back({"ID", "NAME", "PROGRAM", "RUNS", ""});
   for (const Row& m : modules) {
-    std::string note = m.note.empty() ? "" : m.present ? "(" + m.note + ")" : m.note;
     if (!m.present) {
-      rows.push_back({std::to_string(m.id), "-", "-", "-", note});
+      rows.push_back({std::to_string(m.id), "-", "-", "-", m.note});
     } else {
-      rows.push_back({std::to_string(m.id), m.name, m.program, m.runs, note});
+      rows.push_back({std::to_string(m.id), m.name, m.program, m.runs,
+                      m.note.empty() ? "" : "(" + m.note + ")"});
     }
   }
   PrintRows(rows);
