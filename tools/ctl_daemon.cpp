@@ -17,6 +17,7 @@
 #include "stores/ckoralarmtime.h"
 #include "stores/cvelschedulersts.h"
 #include "tools/ctl_home.h"
+#include "tools/ctl_json.h"
 #include "tools/ctl_report.h"
 
 namespace {
@@ -152,53 +153,125 @@ int ctlAlarmAdd(int id, const char* dateTime, const char* text) {
   return kCtlExitOk;
 }
 
-int ctlStatus(const char* home) {
+const char* ctlDaemonStateName(CtlDaemonState::Kind kind) {
+  switch (kind) {
+    case CtlDaemonState::kNeverRan:
+      return "never-ran";
+    case CtlDaemonState::kRunning:
+      return "running";
+    case CtlDaemonState::kHandedOver:
+      return "handed-over";
+    case CtlDaemonState::kStopped:
+      return "stopped";
+    case CtlDaemonState::kKilled:
+      return "killed";
+  }
+  return "unknown";
+}
+
+int ctlReadDaemonState(const char* what, CtlDaemonState* state) {
   CvelSchedulerSts sts;
   int rc = sts.Get();
-  if (rc != 0 && rc != kResNoEntry) return ctlFail("status", kCtlStatusFile, rc);
+  if (rc != 0 && rc != kResNoEntry) return ctlFail(what, kCtlStatusFile, rc);
   CKorAlarmTime next;
   int nextRc = next.Get();
-  if (nextRc != 0 && nextRc != kResNoEntry) return ctlFail("status", kCtlNextAlarmFile, nextRc);
+  if (nextRc != 0 && nextRc != kResNoEntry) return ctlFail(what, kCtlNextAlarmFile, nextRc);
+
+  state->pid = rc == 0 ? sts.GetPid() : 0;
+  state->running = ctlDaemonAlive(state->pid);
+  state->hasResult = rc == 0 && sts.HasStatus();
+  state->result = state->hasResult ? sts.GetStatus() : 0;
+  std::vector<int> live;
+  if (!state->running) ctlLiveDaemons(&live);
+  if (!live.empty()) {
+    state->kind = CtlDaemonState::kHandedOver;
+    state->running = true;
+    state->pid = live.front();
+  } else if (rc == kResNoEntry) {
+    state->kind = CtlDaemonState::kNeverRan;
+  } else if (state->running) {
+    state->kind = CtlDaemonState::kRunning;
+  } else if (sts.HasStatus()) {
+    state->kind = CtlDaemonState::kStopped;
+  } else if (state->pid > 0) {
+    state->kind = CtlDaemonState::kKilled;
+  } else {
+    state->kind = CtlDaemonState::kHandedOver;
+  }
+  state->nextWakeup[0] = '\0';
+  if (state->running && nextRc == 0 && !next.IsEmptyNextTime()) {
+    snprintf(state->nextWakeup, sizeof(state->nextWakeup), "%s", next.GetNextTime());
+  }
+  return kCtlExitOk;
+}
+
+int ctlStatus(const char* home, bool json) {
+  CtlDaemonState state;
+  int status = ctlReadDaemonState("status", &state);
+  if (status != kCtlExitOk) return status;
+  char when[32] = "";
+  if (state.nextWakeup[0] != '\0') ShowDateTime(state.nextWakeup, when);
+
+  if (json) {
+    CtlJson out;
+    out.BeginObject().Member("home", home).Key("daemon").BeginObject().Key("pid");
+    if (state.pid > 0) {
+      out.Int(state.pid);
+    } else {
+      out.Null();
+    }
+    out.Key("running").Bool(state.running);
+    out.Member("state", ctlDaemonStateName(state.kind)).EndObject();
+    out.Key("last_result");
+    if (state.hasResult) {
+      out.BeginObject()
+          .Member("code", state.result)
+          .Member("meaning", ctlDaemonMeaning(state.result))
+          .EndObject();
+    } else {
+      out.Null();
+    }
+    out.Key("next_wakeup").String(when[0] != '\0' ? when : nullptr).EndObject();
+    printf("%s\n", out.Text().c_str());
+    return kCtlExitOk;
+  }
 
   printf("data home:    %s\n", home);
-  int pid = rc == 0 ? sts.GetPid() : 0;
-  bool alive = ctlDaemonAlive(pid);
-  std::vector<int> live;
-  if (!alive) ctlLiveDaemons(&live);
-  if (!live.empty()) {
-    alive = true;
-    printf(
-        "daemon:       running, pid %d, but no longer named in the status record: it ends at "
-        "its next wake-up\n",
-        live.front());
-  } else if (rc == kResNoEntry) {
-    printf("daemon:       not running (no daemon has run here: no status record)\n");
-  } else if (alive) {
-    printf("daemon:       running, pid %d\n", pid);
-  } else if (sts.HasStatus()) {
-    if (pid > 0) {
-      printf("daemon:       not running (pid %d stopped)\n", pid);
-    } else {
-      printf("daemon:       not running (stopped)\n");
-    }
-  } else if (pid > 0) {
-    printf("daemon:       not running (pid %d ended without its shut-down: killed or crashed)\n",
-           pid);
-  } else {
-    printf("daemon:       not running (the status record names no process)\n");
+  switch (state.kind) {
+    case CtlDaemonState::kHandedOver:
+      if (state.running) {
+        printf(
+            "daemon:       running, pid %d, but no longer named in the status record: it ends "
+            "at its next wake-up\n",
+            state.pid);
+      } else {
+        printf("daemon:       not running (the status record names no process)\n");
+      }
+      break;
+    case CtlDaemonState::kNeverRan:
+      printf("daemon:       not running (no daemon has run here: no status record)\n");
+      break;
+    case CtlDaemonState::kRunning:
+      printf("daemon:       running, pid %d\n", state.pid);
+      break;
+    case CtlDaemonState::kStopped:
+      if (state.pid > 0) {
+        printf("daemon:       not running (pid %d stopped)\n", state.pid);
+      } else {
+        printf("daemon:       not running (stopped)\n");
+      }
+      break;
+    case CtlDaemonState::kKilled:
+      printf("daemon:       not running (pid %d ended without its shut-down: killed or crashed)\n",
+             state.pid);
+      break;
   }
-  if (rc == 0 && sts.HasStatus()) {
-    printf("last result:  %d (%s)\n", sts.GetStatus(), ctlDaemonMeaning(sts.GetStatus()));
+  if (state.hasResult) {
+    printf("last result:  %d (%s)\n", state.result, ctlDaemonMeaning(state.result));
   } else {
     printf("last result:  -\n");
   }
-  if (alive && nextRc == 0 && !next.IsEmptyNextTime()) {
-    char when[32];
-    ShowDateTime(next.GetNextTime(), when);
-    printf("next wake-up: %s\n", when);
-  } else {
-    printf("next wake-up: -\n");
-  }
+  printf("next wake-up: %s\n", when[0] != '\0' ? when : "-");
   return kCtlExitOk;
 }
 

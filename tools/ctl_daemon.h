@@ -26,9 +26,44 @@ constexpr int kCtlStopWaitSeconds = 30;
 // never looks back.
 int ctlAlarmAdd(int id, const char* dateTime, const char* text);
 
+// What the status record, the per-process status files and the next-alarm
+// record say about the daemon, read once.
+struct CtlDaemonState {
+  enum Kind {
+    kNeverRan,    // no status record: no daemon has run on this home
+    kRunning,     // the daemon the status record names is alive
+    kHandedOver,  // the record names no process; a daemon it was taken from
+                  // may still run until its next wake-up (`running`)
+    kStopped,     // not running; the record holds its final result
+    kKilled,      // not running; the named daemon ended without its shut-down
+  };
+  Kind kind;
+  // The daemon's pid: the live one when `running`, else the one the record
+  // names; 0 when there is none.
+  int pid;
+  bool running;
+  bool hasResult;  // the record holds the last daemon's final result
+  int result;
+  // The planned wake-up as YYYYMMDDhhmm00; empty when no daemon runs or none
+  // is recorded (a stopped daemon's last plan means nothing).
+  char nextWakeup[15];
+};
+
+// The word for `kind` in machine-readable output: "never-ran", "running",
+// "handed-over", "stopped", "killed".
+const char* ctlDaemonStateName(CtlDaemonState::Kind kind);
+
+// Fills `state`. kCtlExitOk, or kCtlExitFailed after printing which record
+// could not be read, in the name of command `what`.
+int ctlReadDaemonState(const char* what, CtlDaemonState* state);
+
 // Prints the daemon's pid and whether it is alive, its last result code with
-// its meaning, and the next wake-up from the next-alarm record.
-int ctlStatus(const char* home);
+// its meaning, and the next wake-up from the next-alarm record; with `json`
+// one JSON document instead:
+//   {"home":..., "daemon":{"pid":N|null,"running":bool,"state":...},
+//    "last_result":{"code":N,"meaning":...}|null,
+//    "next_wakeup":"YYYY-MM-DD HH:MM"|null}
+int ctlStatus(const char* home, bool json);
 
 // Stops the daemon through its own shut-down: hands the status record to no
 // process (pid 0), then, about once a second, lowers the next-alarm record to

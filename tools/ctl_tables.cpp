@@ -21,6 +21,7 @@
 #include "stores/cvelschedulermodules.h"
 #include "stores/schedulertiming.h"
 #include "tools/ctl_home.h"
+#include "tools/ctl_json.h"
 #include "tools/ctl_report.h"
 
 namespace {
@@ -238,18 +239,22 @@ int ctlModuleAdd(const char* name, const char* program) {
   return kCtlExitOk;
 }
 
-int ctlModuleList() {
+int ctlModuleList(bool json) {
   std::vector<int> ids;
   int status = ctlRequireTable("module list", &ids);
   if (status != kCtlExitOk) return status;
-  std::vector<std::vector<std::string>> rows;
-  rows.push_back({"ID", "NAME", "PROGRAM", "RUNS", ""});
+  struct Row {
+    int id;
+    bool present;  // the module's record was found
+    std::string name, program, runs, note;
+  };
+  std::vector<Row> modules;
   for (int id : ids) {
     CvelSchedulerModule module;
     int rc = module.Get(id);
     if (rc == kResNoEntry) {
-      rows.push_back({std::to_string(id), "-", "-", "-",
-                      "record missing: the daemon removes the module when it is due"});
+      modules.push_back(
+          {id, false, "", "", "", "record missing: the daemon removes the module when it is due"});
       continue;
     }
     if (rc != 0) {
@@ -257,10 +262,36 @@ int ctlModuleList() {
       module.GetFileName(file);
       return ctlFail("module list", file, rc);
     }
-    std::string note;
-    std::string runs = Resolve(module.GetExecute(), &note);
-    rows.push_back({std::to_string(id), module.GetDisplayName(), module.GetExecute(), runs,
-                    note.empty() ? "" : "(" + note + ")"});
+    Row row{id, true, module.GetDisplayName(), module.GetExecute(), "", ""};
+    row.runs = Resolve(module.GetExecute(), &row.note);
+    modules.push_back(row);
+  }
+  if (json) {
+    CtlJson out;
+    out.BeginObject().Key("modules").BeginArray();
+    for (const Row& m : modules) {
+      bool runs = m.present && m.runs != "-";
+      out.BeginObject()
+          .Member("id", m.id)
+          .Member("name", m.present ? m.name.c_str() : nullptr)
+          .Member("program", m.present ? m.program.c_str() : nullptr)
+          .Member("runs", runs ? m.runs.c_str() : nullptr)
+          .Member("note", m.note.empty() ? nullptr : m.note.c_str())
+          .EndObject();
+    }
+    out.EndArray().EndObject();
+    printf("%s\n", out.Text().c_str());
+    return kCtlExitOk;
+  }
+  std::vector<std::vector<std::string>> rows;
+  rows.push_back({"ID", "NAME", "PROGRAM", "RUNS", ""});
+  for (const Row& m : modules) {
+    if (!m.present) {
+      rows.push_back({std::to_string(m.id), "-", "-", "-", m.note});
+    } else {
+      rows.push_back({std::to_string(m.id), m.name, m.program, m.runs,
+                      m.note.empty() ? "" : "(" + m.note + ")"});
+    }
   }
   PrintRows(rows);
   return kCtlExitOk;
@@ -375,19 +406,14 @@ int ctlScheduleAdd(int id, const std::vector<CtlClock>& times) {
   return kCtlExitOk;
 }
 
-int ctlScheduleList(int id) {
-  std::vector<int> ids;
-  int status = ctlRequireTable("schedule list", &ids);
-  if (status != kCtlExitOk) return status;
+int ctlReadSchedule(const char* what, int id, std::map<int, std::vector<CtlClock>>* byModule) {
   std::vector<CtlEntry> entries;
   if (ctlScanSchedule(id, &entries) != 0) {
     char dir[kComPathMax];
     S3ComPathEditData("scheduler", dir);
-    return ctlError("schedule list: cannot read the schedule table under %s: %s", dir,
-                    strerror(errno));
+    return ctlError("%s: cannot read the schedule table under %s: %s", what, dir, strerror(errno));
   }
   // An entry counts only when its file holds a record, as for the daemon.
-  std::map<int, std::vector<CtlClock>> byModule;
   for (const CtlEntry& e : entries) {
     CvelScheduler entry;
     char hour[3];
@@ -398,28 +424,70 @@ int ctlScheduleList(int id) {
     if (rc != 0) {
       char file[kComPathMax];
       ctlEntryFile(e, file);
-      return ctlFail("schedule list", file, rc);
+      return ctlFail(what, file, rc);
     }
-    byModule[e.moduleId].push_back(CtlClock{e.hour, e.minute});
+    (*byModule)[e.moduleId].push_back(CtlClock{e.hour, e.minute});
   }
+  return kCtlExitOk;
+}
+
+int ctlScheduleList(int id, bool json) {
+  std::vector<int> ids;
+  int status = ctlRequireTable("schedule list", &ids);
+  if (status != kCtlExitOk) return status;
+  std::map<int, std::vector<CtlClock>> byModule;
+  status = ctlReadSchedule("schedule list", id, &byModule);
+  if (status != kCtlExitOk) return status;
   bool listed = id <= 0 || std::find(ids.begin(), ids.end(), id) != ids.end();
   if (!listed && byModule.empty()) {
     char path[kComPathMax];
     S3ComPathEditData(kCtlModuleIndexFile, path);
     return ctlError("schedule list: %s: the module table has no module %d", path, id);
   }
-  std::vector<std::vector<std::string>> rows;
-  rows.push_back({"ID", "NAME", "TIMES"});
+  struct Row {
+    int id;
+    bool inTable;
+    bool named;  // the module's record was found
+    std::string name;
+    std::vector<CtlClock> times;
+  };
+  std::vector<Row> modules;
   for (int module : ids) {
     if (id > 0 && module != id) continue;
     CvelSchedulerModule record;
-    std::string name = record.Get(module) == 0 ? record.GetDisplayName() : "-";
-    rows.push_back({std::to_string(module), name, Times(byModule[module])});
+    bool named = record.Get(module) == 0;
+    modules.push_back(
+        {module, true, named, named ? record.GetDisplayName() : "", byModule[module]});
     byModule.erase(module);
   }
-  for (const auto& stray : byModule) {
-    rows.push_back(
-        {std::to_string(stray.first), "(not in the module table: never run)", Times(stray.second)});
+  for (const auto& stray : byModule)
+    modules.push_back({stray.first, false, false, "", stray.second});
+
+  if (json) {
+    CtlJson out;
+    out.BeginObject().Key("schedule").BeginArray();
+    for (const Row& m : modules) {
+      out.BeginObject()
+          .Member("id", m.id)
+          .Member("name", m.named ? m.name.c_str() : nullptr)
+          .Key("times")
+          .BeginArray();
+      for (const CtlClock& t : m.times) {
+        char text[8];
+        snprintf(text, sizeof(text), "%02d:%02d", t.hour, t.minute);
+        out.String(text);
+      }
+      out.EndArray().Key("in_table").Bool(m.inTable).EndObject();
+    }
+    out.EndArray().EndObject();
+    printf("%s\n", out.Text().c_str());
+    return kCtlExitOk;
+  }
+  std::vector<std::vector<std::string>> rows;
+  rows.push_back({"ID", "NAME", "TIMES"});
+  for (const Row& m : modules) {
+    std::string name = !m.inTable ? "(not in the module table: never run)" : m.named ? m.name : "-";
+    rows.push_back({std::to_string(m.id), name, Times(m.times)});
   }
   PrintRows(rows);
   return kCtlExitOk;

@@ -10,6 +10,7 @@
 #ifndef TOOLS_CTL_TABLES_H_
 #define TOOLS_CTL_TABLES_H_
 
+#include <map>
 #include <vector>
 
 // A time of day of the schedule table.
@@ -31,8 +32,11 @@ int ctlModuleAdd(const char* name, const char* program);
 // Prints the table: ID, name, program and what the daemon would run for it
 // right now (resolved as the daemon does: a value with '/' or '\\' as is;
 // otherwise "./PROGRAM" in the current directory, then HOME/PROGRAM; neither
-// means the daemon skips the module).
-int ctlModuleList();
+// means the daemon skips the module). With `json` one JSON document instead:
+//   {"modules":[{"id":N,"name":...,"program":...,"runs":PATH|null,
+//                "note":TEXT|null}]}
+// where a module whose record is missing has null name, program and runs.
+int ctlModuleList(bool json);
 
 // Removes module `id`: its index entry, its directory scheduler/module/<id>
 // and all its schedule entry files, as one unit of work.
@@ -42,10 +46,19 @@ int ctlModuleRemove(int id);
 // Times already scheduled stay as they are.
 int ctlScheduleAdd(int id, const std::vector<CtlClock>& times);
 
+// Reads the schedule table as the daemon sees it: per module (only module
+// `id` when > 0), the times whose entry file holds a record, in order.
+// kCtlExitOk, or kCtlExitFailed after printing the failure in the name of
+// command `what`.
+int ctlReadSchedule(const char* what, int id, std::map<int, std::vector<CtlClock>>* byModule);
+
 // Prints, per module of the table (only module `id` when > 0), its times of
 // the day in order. Entry files of modules not in the table are listed too,
-// marked as such: the daemon never runs them.
-int ctlScheduleList(int id);
+// marked as such: the daemon never runs them. With `json` one JSON document
+// instead:
+//   {"schedule":[{"id":N,"name":TEXT|null,"times":["HH:MM",...],
+//                 "in_table":bool}]}
+int ctlScheduleList(int id, bool json);
 
 // Removes the schedule entry files of module `id` at `times`, so that the
 // module is no longer due then. Every time must be scheduled.

@@ -12,6 +12,7 @@
 #include "tools/ctl_doctor.h"
 #include "tools/ctl_home.h"
 #include "tools/ctl_next.h"
+#include "tools/ctl_metrics.h"
 #include "tools/ctl_report.h"
 #include "tools/ctl_tables.h"
 
@@ -32,17 +33,19 @@ constexpr Help kHelp[] = {
      "Commands:\n"
      "  init                                    create the directories and an empty module table\n"
      "  module add NAME PROGRAM                 register a module; prints its ID\n"
-     "  module list                             list the modules and what each one runs\n"
+     "  module list [--json]                    list the modules and what each one runs\n"
      "  module remove ID                        remove a module and its schedule entries\n"
      "  schedule add ID HH:MM [HH:MM ...]       run a module every day at these times\n"
-     "  schedule list [ID]                      list each module's times of the day\n"
+     "  schedule list [ID] [--json]             list each module's times of the day\n"
      "  schedule remove ID HH:MM [HH:MM ...]    stop running a module at these times\n"
      "  alarm add ID 'YYYY-MM-DD HH:MM' [TEXT]  run a module once at that minute\n"
-     "  status                                  is the daemon running, its last result,\n"
+     "  status [--json]                         is the daemon running, its last result,\n"
      "                                          its next wake-up\n"
      "  next [--count N] [--until 'YYYY-MM-DD HH:MM'] [--interval MINUTES] [--json]\n"
      "                                          list the coming runs, and the entries\n"
      "                                          the daemon's ticks never reach\n"
+     "  metrics                                 the daemon's state and the table sizes as\n"
+     "                                          metrics for a textfile collector\n"
      "  stop [--wait] [--timeout SECONDS]       stop the daemon through its orderly shut-down\n"
      "  doctor [--repair] [--json]              check the home after a crash; --repair\n"
      "                                          rolls back interrupted changes\n"
@@ -59,7 +62,7 @@ constexpr Help kHelp[] = {
      "is already there is left as it is.\n"},
     {"module",
      "Usage: schedulerctl HOME module add NAME PROGRAM\n"
-     "       schedulerctl HOME module list\n"
+     "       schedulerctl HOME module list [--json]\n"
      "       schedulerctl HOME module remove ID\n"
      "\n"
      "Maintains the module table: the programs the daemon may start. See\n"
@@ -75,11 +78,13 @@ constexpr Help kHelp[] = {
      "starts the program with four arguments: its path, HOME, the hour HH and the\n"
      "minute MM.\n"},
     {"module list",
-     "Usage: schedulerctl HOME module list\n"
+     "Usage: schedulerctl HOME module list [--json]\n"
      "\n"
      "Lists the modules in the order the daemon visits them: ID, name, program, and\n"
      "the file the daemon would run for it now (resolved as the daemon does, with\n"
-     "the current directory standing for the daemon's working directory).\n"},
+     "the current directory standing for the daemon's working directory). --json\n"
+     "prints one JSON document instead: {\"modules\":[{\"id\",\"name\",\"program\",\n"
+     "\"runs\",\"note\"}]}, null where the text shows '-' or no note.\n"},
     {"module remove",
      "Usage: schedulerctl HOME module remove ID\n"
      "\n"
@@ -89,7 +94,7 @@ constexpr Help kHelp[] = {
      "module that is not in the table.\n"},
     {"schedule",
      "Usage: schedulerctl HOME schedule add ID HH:MM [HH:MM ...]\n"
-     "       schedulerctl HOME schedule list [ID]\n"
+     "       schedulerctl HOME schedule list [ID] [--json]\n"
      "       schedulerctl HOME schedule remove ID HH:MM [HH:MM ...]\n"
      "\n"
      "Maintains the schedule table: the times of the day at which each module runs.\n"},
@@ -103,10 +108,12 @@ constexpr Help kHelp[] = {
      "running, a time its ticks never reach is still added, with a warning on\n"
      "standard error.\n"},
     {"schedule list",
-     "Usage: schedulerctl HOME schedule list [ID]\n"
+     "Usage: schedulerctl HOME schedule list [ID] [--json]\n"
      "\n"
      "Lists the times of the day of every module (only of module ID when given),\n"
-     "sorted.\n"},
+     "sorted. --json prints one JSON document instead: {\"schedule\":[{\"id\",\n"
+     "\"name\",\"times\":[\"HH:MM\",...],\"in_table\"}]}; in_table is false for\n"
+     "entries of a module the table does not list (the daemon never runs them).\n"},
     {"schedule remove",
      "Usage: schedulerctl HOME schedule remove ID HH:MM [HH:MM ...]\n"
      "\n"
@@ -128,11 +135,16 @@ constexpr Help kHelp[] = {
      "daemon is sent SIGUSR1 so that it re-plans its sleep. The alarm must not lie\n"
      "before the current minute.\n"},
     {"status",
-     "Usage: schedulerctl HOME status\n"
+     "Usage: schedulerctl HOME status [--json]\n"
      "\n"
      "Shows the daemon named in the status record and whether it is alive (it holds\n"
      "the lock on its per-process status file), the result code with which the last\n"
-     "daemon stopped and what it means, and the next wake-up the daemon planned.\n"},
+     "daemon stopped and what it means, and the next wake-up the daemon planned.\n"
+     "--json prints one JSON document instead: {\"home\",\"daemon\":{\"pid\",\n"
+     "\"running\",\"state\"},\"last_result\":{\"code\",\"meaning\"},\"next_wakeup\"}\n"
+     "with null for what is not known; state is one of running, stopped, killed,\n"
+     "never-ran, handed-over (the status record names no process; running tells\n"
+     "whether the daemon it was taken from still runs until its next wake-up).\n"},
     {"next",
      "Usage: schedulerctl HOME next [--count N] [--until 'YYYY-MM-DD HH:MM']\n"
      "                              [--interval MINUTES] [--json]\n"
@@ -149,6 +161,17 @@ constexpr Help kHelp[] = {
      "runs (default 20) up to the --until minute (default: 7 days ahead). Then,\n"
      "under a heading, the schedule entries the ticks never reach, with the reason.\n"
      "--json prints one JSON document {\"runs\":[...],\"never\":[...]} instead.\n"},
+    {"metrics",
+     "Usage: schedulerctl HOME metrics\n"
+     "\n"
+     "Prints the home's state in the text exposition format of a metrics collector\n"
+     "(for a node exporter's textfile collector): scheduler_daemon_up (0 or 1),\n"
+     "scheduler_next_wakeup_timestamp_seconds (Unix time; left out when unknown),\n"
+     "scheduler_modules and scheduler_schedule_entries, each with its # HELP and\n"
+     "# TYPE lines. Changes nothing; when a record cannot be read it prints nothing\n"
+     "on standard output and exits 1, so\n"
+     "  schedulerctl HOME metrics > F.$$ && mv F.$$ F\n"
+     "never leaves a partial file.\n"},
     {"stop",
      "Usage: schedulerctl HOME stop [--wait] [--timeout SECONDS]\n"
      "\n"
@@ -179,7 +202,7 @@ constexpr Help kHelp[] = {
 };
 
 const char* kCommands[] = {"init",   "module", "schedule", "alarm",
-                           "status", "next",   "stop",     "doctor"};
+                           "status", "next",   "stop",     "doctor", "metrics"};
 const char* kActions[] = {"add", "list", "remove"};
 
 bool IsOneOf(const char* word, const char* const* list, size_t count) {
@@ -226,6 +249,17 @@ int HelpFor(int argc, char** argv) {
   return PrintHelp(topic.c_str());
 }
 
+// Removes every `flag` from argv[0..*argc) and tells whether there was one.
+bool TakeFlag(const char* flag, int* argc, char** argv) {
+  int kept = 0;
+  for (int i = 0; i < *argc; ++i) {
+    if (strcmp(argv[i], flag) != 0) argv[kept++] = argv[i];
+  }
+  bool found = kept != *argc;
+  *argc = kept;
+  return found;
+}
+
 int Refused(const char* why) {
   return ctlUsageError("%s", why);
 }
@@ -255,9 +289,10 @@ int ModuleCommand(const char* home, int argc, char** argv) {
   }
   if (strcmp(action, "list") == 0) {
     ctlSetHelpTopic("module list");
-    if (argc != 1) return ctlUsageError("module list takes no arguments");
+    bool json = TakeFlag("--json", &argc, argv);
+    if (argc != 1) return ctlUsageError("module list takes no arguments but --json");
     int status = ctlRequireHomeDir(home);
-    return status != kCtlExitOk ? status : ctlModuleList();
+    return status != kCtlExitOk ? status : ctlModuleList(json);
   }
   if (strcmp(action, "remove") == 0) {
     ctlSetHelpTopic("module remove");
@@ -290,11 +325,12 @@ int ScheduleCommand(const char* home, int argc, char** argv) {
   }
   if (strcmp(action, "list") == 0) {
     ctlSetHelpTopic("schedule list");
+    bool json = TakeFlag("--json", &argc, argv);
     if (argc > 2) return ctlUsageError("schedule list takes at most one module ID");
     int id = 0;
     if (argc == 2 && !ctlParseId(argv[1], &id, why, kCtlWhySize)) return Refused(why);
     int status = ctlRequireHomeDir(home);
-    return status != kCtlExitOk ? status : ctlScheduleList(id);
+    return status != kCtlExitOk ? status : ctlScheduleList(id, json);
   }
   ctlSetHelpTopic("schedule");
   return ctlUsageError("schedule needs add, list or remove");
@@ -410,9 +446,16 @@ int main(int argc, char** argv) {
   if (strcmp(command, "alarm") == 0) return AlarmCommand(home, rest, args);
   if (strcmp(command, "status") == 0) {
     ctlSetHelpTopic("status");
-    if (rest != 0) return ctlUsageError("status takes no arguments");
+    bool json = TakeFlag("--json", &rest, args);
+    if (rest != 0) return ctlUsageError("status takes no arguments but --json");
     int status = ctlRequireHomeDir(home);
-    return status != kCtlExitOk ? status : ctlStatus(home);
+    return status != kCtlExitOk ? status : ctlStatus(home, json);
+  }
+  if (strcmp(command, "metrics") == 0) {
+    ctlSetHelpTopic("metrics");
+    if (rest != 0) return ctlUsageError("metrics takes no arguments");
+    int status = ctlRequireHomeDir(home);
+    return status != kCtlExitOk ? status : ctlMetrics();
   }
   if (strcmp(command, "stop") == 0) return StopCommand(home, rest, args);
   if (strcmp(command, "next") == 0) return NextCommand(home, rest, args);

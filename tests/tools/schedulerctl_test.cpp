@@ -71,6 +71,45 @@ int Wait(pid_t pid) {
   return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
 }
 
+// A child process that holds a write lock on the whole file path(its pid)
+// until End() or the end of the scope.
+class LockHolder {
+ public:
+  explicit LockHolder(const std::function<std::string(pid_t)>& path) {
+    int ready[2];
+    if (pipe(ready) != 0) return;
+    pid_ = fork();
+    if (pid_ == 0) {
+      int fd = open(path(getpid()).c_str(), O_RDWR | O_CREAT, 0644);
+      struct flock lock = {};
+      lock.l_type = F_WRLCK;
+      if (fd < 0 || fcntl(fd, F_SETLK, &lock) != 0) _exit(1);
+      (void)!write(ready[1], "x", 1);
+      pause();
+      _exit(0);
+    }
+    close(ready[1]);
+    char byte;
+    held_ = pid_ > 0 && read(ready[0], &byte, 1) == 1;
+    close(ready[0]);
+  }
+  ~LockHolder() { End(); }
+  LockHolder(const LockHolder&) = delete;
+  LockHolder& operator=(const LockHolder&) = delete;
+  bool held() const { return held_; }
+  pid_t pid() const { return pid_; }
+  void End() {
+    if (pid_ <= 0) return;
+    kill(pid_, SIGKILL);
+    Wait(pid_);
+    pid_ = 0;
+  }
+
+ private:
+  pid_t pid_ = -1;
+  bool held_ = false;
+};
+
 // One test's scratch space: the data home and, beside it, captured output.
 class Ctl {
  public:
@@ -338,27 +377,12 @@ TEST(SchedulerctlTest, LockedFileRollsBackTheWholeCommand) {
     ASSERT_EQ(ctl.Run({"schedule", "add", "1", "10:00"}).status, 0);
     std::string locked = ctl.Data(c.locked);
     std::filesystem::create_directories(std::filesystem::path(locked).parent_path());
-    int ready[2];
-    ASSERT_EQ(pipe(ready), 0);
-    pid_t holder = fork();
-    if (holder == 0) {
-      int fd = open(locked.c_str(), O_RDWR | O_CREAT, 0644);
-      struct flock lock = {};
-      lock.l_type = F_WRLCK;
-      if (fd < 0 || fcntl(fd, F_SETLK, &lock) != 0) _exit(1);
-      (void)!write(ready[1], "x", 1);
-      pause();
-      _exit(0);
-    }
-    char byte;
-    ASSERT_EQ(read(ready[0], &byte, 1), 1);
+    LockHolder holder([&](pid_t) { return locked; });
+    ASSERT_TRUE(holder.held());
     const auto before = Snapshot(ctl.home());
     // Under faketime the ten lock attempts, a second apart, pass in moments.
     Result r = ctl.Run(c.args, "@2026-12-04 10:00:00 x60");
-    kill(holder, SIGKILL);
-    Wait(holder);
-    close(ready[0]);
-    close(ready[1]);
+    holder.End();
     EXPECT_EQ(r.status, 1) << c.locked;
     std::string named = c.named != nullptr ? ctl.Data(c.named) : locked;
     EXPECT_NE(r.err.find(named + ": the file stayed locked by another process"), std::string::npos)
@@ -737,4 +761,107 @@ TEST(SchedulerctlDoctorTest, RefusesUnknownArguments) {
   Ctl ctl;
   ctl.Setup({});
   EXPECT_EQ(ctl.Run({"doctor", "--fix"}).status, 2);
+}
+
+// --json documents parse as JSON with the fields the text shows, and metrics
+// is well-formed exposition text, in each daemon state. A child that holds
+// the lock of a per-process status file stands in for a live daemon.
+TEST(SchedulerctlTest, JsonAndMetricsOutput) {
+  Ctl ctl;
+  ctl.Setup({{"Mail \"x\"", "mail.sh"}, {"Copy", "/bin/true"}});
+  ASSERT_EQ(ctl.Run({"schedule", "add", "1", "10:00", "09:05"}).status, 0);
+  ASSERT_EQ(ctl.Run({"schedule", "add", "2", "23:59"}).status, 0);
+  std::filesystem::create_directories(ctl.Data("scheduler/11/30"));
+  WriteFile(ctl.Data("scheduler/11/30/9"), "object 1\n_item=1\nend\n");  // not in the table
+  std::filesystem::create_directories(ctl.Data("scheduler/controle"));
+  WriteFile(ctl.Data("scheduler/controle/status"), "object 1\nnexttime=20301212101000\nend\n");
+  LockHolder live([&](pid_t self) { return ctl.Data("scheduler/status." + std::to_string(self)); });
+  ASSERT_TRUE(live.held());
+  const std::string pid = std::to_string(live.pid());
+  // Python on the document d, by command; metrics is read line by line.
+  const std::map<std::string, std::string> expr = {
+      {"module", "[(m['id'], m['name'], m['program'], m['runs']) for m in d['modules']]"},
+      {"schedule", "[(s['id'], s['name'], s['times'], s['in_table']) for s in d['schedule']]"},
+      {"status", "tuple(d['daemon'].values()), d['last_result'], d['next_wakeup']"},
+  };
+  const std::string tables = "scheduler_modules 2;scheduler_schedule_entries 3;";
+  struct Case {
+    const char* record;  // the status record's fields ("" none)
+    bool alive;          // the child still holds its lock
+    Args args;
+    std::string want;  // the printed value or metrics' "name value;"s; PID the child
+  };
+  const Case cases[] = {
+      {"",
+       true,
+       {"module", "list", "--json"},
+       "[(1, 'Mail \"x\"', 'mail.sh', None), (2, 'Copy', '/bin/true', '/bin/true')]"},
+      {"",
+       true,
+       {"schedule", "list", "--json"},
+       "[(1, 'Mail \"x\"', ['09:05', '10:00'], True), (2, 'Copy', ['23:59'], True), "
+       "(9, None, ['11:30'], False)]"},
+      {"", true, {"schedule", "list", "--json", "2"}, "[(2, 'Copy', ['23:59'], True)]"},
+      {"", true, {"status", "--json"}, "((PID, True, 'handed-over'), None, '2030-12-12 10:10')"},
+      {"pid=PID", true, {"status", "--json"}, "((PID, True, 'running'), None, '2030-12-12 10:10')"},
+      {"pid=PID",
+       true,
+       {"metrics"},
+       "scheduler_daemon_up 1;scheduler_next_wakeup_timestamp_seconds 2030-12-12 10:10;" + tables},
+      {"", false, {"status", "--json"}, "((None, False, 'never-ran'), None, None)"},
+      {"pid=PID", false, {"status", "--json"}, "((PID, False, 'killed'), None, None)"},
+      {"pid=0\nstatus=0",
+       false,
+       {"status", "--json"},
+       "((None, False, 'stopped'), {'code': 0, 'meaning': 'stopped in order'}, None)"},
+      {"pid=0", false, {"status", "--json"}, "((None, False, 'handed-over'), None, None)"},
+      {"pid=0", false, {"metrics"}, "scheduler_daemon_up 0;" + tables},
+  };
+  const std::regex sample("([a-z_]+) (-?[0-9]+)");
+  const std::regex comment("# (HELP|TYPE) ([a-z_]+) .+");
+  for (const Case& c : cases) {
+    std::string shown = std::string(c.record) + ":";
+    for (const std::string& a : c.args) shown += " " + a;
+    if (!c.alive) live.End();
+    std::string record = std::regex_replace(c.record, std::regex("PID"), pid);
+    std::filesystem::remove(ctl.Data("scheduler/schedulersts"));
+    if (*c.record) WriteFile(ctl.Data("scheduler/schedulersts"), "object 1\n" + record + "\nend\n");
+    Result r = ctl.Run(c.args);
+    ASSERT_EQ(r.status, 0) << shown << ": " << r.err;
+    std::string got;
+    if (c.args[0] == "metrics") {
+      std::map<std::string, int> described;  // HELP and TYPE lines seen per name
+      std::istringstream lines(r.out);
+      for (std::string line; std::getline(lines, line);) {
+        std::smatch m;
+        if (std::regex_match(line, m, comment)) {
+          ++described[m[2]];
+          continue;
+        }
+        ASSERT_TRUE(std::regex_match(line, m, sample)) << shown << ": " << line;
+        EXPECT_EQ(described[m[1]], 2) << m[1] << " without its # HELP and # TYPE lines";
+        std::string value = m[2];
+        if (m[1] == "scheduler_next_wakeup_timestamp_seconds") {
+          value = Daemon::Format(static_cast<time_t>(std::stoll(value)), "%F %H:%M");
+        }
+        got += std::string(m[1]) + " " + value + ";";
+      }
+    } else {
+      std::string doc = ctl.Scratch("doc.json");
+      WriteFile(doc, r.out);
+      std::string capture = ctl.Scratch("python");
+      Args python = {"python3",
+                     "-c",
+                     "import json,sys; d=json.load(open(sys.argv[1])); "
+                     "assert d.get('home', sys.argv[3]) == sys.argv[3]; print(eval(sys.argv[2]))",
+                     doc,
+                     expr.at(c.args[0]),
+                     ctl.home()};
+      EXPECT_EQ(Wait(Spawn(python, capture)), 0) << shown << ": not one JSON document:\n"
+                                                 << r.out << ReadFile(capture + ".err");
+      got = ReadFile(capture + ".out");
+      got.erase(got.find_last_not_of('\n') + 1);
+    }
+    EXPECT_EQ(got, std::regex_replace(c.want, std::regex("PID"), pid)) << shown;
+  }
 }
