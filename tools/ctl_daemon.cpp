@@ -18,6 +18,7 @@
 #include "stores/cvelschedulersts.h"
 #include "tools/ctl_home.h"
 #include "tools/ctl_report.h"
+#include "tools/ctl_runlog.h"
 
 namespace {
 
@@ -197,6 +198,7 @@ int ctlStatus(const char* home) {
   } else {
     printf("next wake-up: -\n");
   }
+  ctlLogStatus();
   return kCtlExitOk;
 }
 

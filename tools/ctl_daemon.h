@@ -27,7 +27,8 @@ constexpr int kCtlStopWaitSeconds = 30;
 int ctlAlarmAdd(int id, const char* dateTime, const char* text);
 
 // Prints the daemon's pid and whether it is alive, its last result code with
-// its meaning, and the next wake-up from the next-alarm record.
+// its meaning, and the next wake-up from the next-alarm record; with the run
+// journal on, also each module's last run and result (ctlLogStatus).
 int ctlStatus(const char* home);
 
 // Stops the daemon through its own shut-down: hands the status record to no
