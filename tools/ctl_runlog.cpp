@@ -199,8 +199,10 @@ int ctlLog(const CtlLogFilter& filter, bool follow, bool json) {
     // What the old file got before the rename was read; the fresh file is
     // read from its start.
     ComFd fresh(open(paths.current, O_RDONLY | O_CLOEXEC));
-    if (!fresh.ok())
-      return errno == ENOENT ? kCtlExitOk : ctlError("log: %s: %s", paths.current, strerror(errno));
+    if (!fresh.ok()) {
+      if (errno == ENOENT) return kCtlExitOk;  // turned off right after the rotation
+      return ctlError("log: %s: %s", paths.current, strerror(errno));
+    }
     pending.clear();
     ReadRest(fresh.get(), &pending);
     printer.Text(&pending);
@@ -240,8 +242,10 @@ void ctlLogStatus() {
     LastRun& run = entry.second;
     if (run.result == "running") {
       int pid = atoi(run.pid.c_str());
-      if (pid <= 0 || (kill(pid, 0) != 0 && errno == ESRCH))
+      // A child the daemon never saw end (it stopped first, or was killed).
+      if (pid <= 0 || (kill(pid, 0) != 0 && errno == ESRCH)) {
         run.result = "ended, result not recorded";
+      }
     }
     printf("  %-7d %-20s %s\n", entry.first, run.time.c_str(), run.result.c_str());
   }
