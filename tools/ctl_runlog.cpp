@@ -159,7 +159,10 @@ int JournalOff() {
 int ctlLogEnable() {
   JournalPaths paths;
   ComFd fd(open(paths.current, O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644));
-  if (!fd.ok()) return ctlError("log --enable: %s: %s", paths.current, strerror(errno));
+  if (!fd.ok()) {
+    const char* hint = errno == ENOENT ? " (run schedulerctl HOME init first)" : "";
+    return ctlError("log --enable: %s: %s%s", paths.current, strerror(errno), hint);
+  }
   printf("run journal on: %s\n", paths.current);
   return kCtlExitOk;
 }
