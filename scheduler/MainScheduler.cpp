@@ -9,12 +9,15 @@
 #endif
 #include <sys/types.h>
 #include <sys/wait.h>
+#include <time.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <map>
 
 #include "common/S3ComPath.h"
 #include "common/com.h"
@@ -29,6 +32,7 @@
 #include "stores/cvelschedulermodule.h"
 #include "stores/cvelschedulermodules.h"
 #include "stores/cvelschedulersts.h"
+#include "stores/runjournal.h"
 #include "stores/schedulertiming.h"
 
 namespace {
@@ -74,6 +78,122 @@ void installAlarmChangeHandler() {
   if (installHandler(SIGUSR1, schedulerModuleExec_change) != 0) {
     comLogOut("signal error[%d]\n", errno);
   }
+}
+
+// ---- Run journal --------------------------------------------------------------
+//
+// The SIGCHLD handler only reaps: it keeps each ended child's pid, wait
+// status and time in a fixed array, and the main loop turns them into exit
+// lines (after every dispatch and every piece of sleep, which a child's end
+// cuts short). The handler reaps every child whether or not the array has
+// room, so no module ever stays a zombie; an end that finds the array full is
+// only counted, and the main loop then looks for its module among the
+// children it no longer finds.
+
+// The child's exit status when its program cannot be executed: the shell's
+// status for a command that cannot run, so that the journal tells it from a
+// module that ran and failed.
+constexpr int kExecFailedStatus = 127;
+
+constexpr int kExitSlots = 256;
+
+struct ChildEnd {
+  pid_t pid;
+  int status;
+  struct timespec at;  // CLOCK_MONOTONIC
+};
+
+ChildEnd gEnds[kExitSlots];
+volatile sig_atomic_t gEndCount = 0;
+volatile sig_atomic_t gEndsLost = 0;
+
+// A module child whose run line was written, waiting for its exit line.
+struct RunningModule {
+  int id;
+  struct timespec started;  // CLOCK_MONOTONIC
+};
+
+// Main loop only; keyed by child pid.
+std::map<pid_t, RunningModule>& runningModules() {
+  static std::map<pid_t, RunningModule> running;
+  return running;
+}
+
+struct timespec monotonicNow() {
+  struct timespec now = {0, 0};
+  clock_gettime(CLOCK_MONOTONIC, &now);
+  return now;
+}
+
+// Decimal text of a number; long enough for any long long.
+struct Decimal {
+  explicit Decimal(long long value) { snprintf(text, sizeof(text), "%lld", value); }
+  char text[24];
+};
+
+void journalExit(pid_t pid, const RunningModule& module, const char* result,
+                 const struct timespec& ended) {
+  long long seconds = static_cast<long long>(ended.tv_sec - module.started.tv_sec);
+  if (ended.tv_nsec < module.started.tv_nsec) --seconds;
+  if (seconds < 0) seconds = 0;
+  Decimal child(pid);
+  Decimal id(module.id);
+  Decimal runTime(seconds);
+  const char* fields[] = {"exit", child.text, id.text, result, runTime.text};
+  runJournalAppend(fields, 5);
+}
+
+// Writes the exit lines of the children the handler has reaped since the
+// last call. Ends the handler could not keep are written with the result
+// "unknown" for the journalled children that no longer exist.
+void journalChildEnds() {
+  ChildEnd ends[kExitSlots];
+  int count;
+  bool lost;
+  {
+    sigset_t block;
+    sigset_t previous;
+    sigemptyset(&block);
+    sigaddset(&block, SIGCHLD);
+    sigprocmask(SIG_BLOCK, &block, &previous);
+    count = gEndCount;
+    memcpy(ends, gEnds, sizeof(ChildEnd) * static_cast<size_t>(count));
+    gEndCount = 0;
+    lost = gEndsLost != 0;
+    gEndsLost = 0;
+    sigprocmask(SIG_SETMASK, &previous, nullptr);
+  }
+  std::map<pid_t, RunningModule>& running = runningModules();
+  for (int i = 0; i < count; ++i) {
+    auto found = running.find(ends[i].pid);
+    if (found == running.end()) continue;
+    char result[32];
+    int status = ends[i].status;
+    if (WIFSIGNALED(status)) {
+      snprintf(result, sizeof(result), "signal %d", WTERMSIG(status));
+    } else {
+      snprintf(result, sizeof(result), "status %d", WEXITSTATUS(status));
+    }
+    journalExit(found->first, found->second, result, ends[i].at);
+    running.erase(found);
+  }
+  if (!lost) return;
+  struct timespec now = monotonicNow();
+  for (auto it = running.begin(); it != running.end();) {
+    if (kill(it->first, 0) == 0 || errno != ESRCH) {
+      ++it;
+      continue;
+    }
+    journalExit(it->first, it->second, "unknown", now);
+    it = running.erase(it);
+  }
+}
+
+void journalEvent(const char* event, long long first, long long second) {
+  Decimal a(first);
+  Decimal b(second);
+  const char* fields[] = {event, a.text, b.text};
+  runJournalAppend(fields, 3);
 }
 
 // ---- Clock ----------------------------------------------------------------------
@@ -346,9 +466,23 @@ int startIfDue(int id, char* hh, char* mm, const char* home) {
   char* argv[] = {program, const_cast<char*>(home), hh, mm, nullptr};
 
   if (installHandler(SIGCHLD, schedulerModuleExec_childend) != 0) return kResSchedHandlerFailed;
-  long exitStatus = 0;
-  long errNo = 0;
-  if (comProcExec(argv, nullptr, 0, &exitStatus, &errNo) != 0) return kResSchedExecFailed;
+  pid_t child = fork();
+  if (child < 0) return kResSchedExecFailed;
+  if (child == 0) {
+    // Between fork and exec only what is safe there; _exit leaves the
+    // daemon's atexit handlers and stdio buffers alone.
+    com_execchgio(nullptr);
+    execvp(argv[0], argv);
+    _exit(kExecFailedStatus);
+  }
+  struct timespec started = monotonicNow();
+  char due[kNumberTextSize * 2 + 1];
+  snprintf(due, sizeof(due), "%s:%s", hh, mm);
+  Decimal moduleId(id);
+  Decimal childPid(child);
+  const char* fields[] = {"run", due, moduleId.text, childPid.text, program};
+  // Only a child whose run line is written waits for an exit line.
+  if (runJournalAppend(fields, 5) == 1) runningModules()[child] = RunningModule{id, started};
   return 0;
 }
 
@@ -377,8 +511,13 @@ int runLoop(int interval, int pid, const char* home, CvelSchedulerSts* sts) {
     int rc = sts->Get();
     if (rc == kResNoEntry) return 0;
     if (rc != 0) return rc;
-    if (sts->GetPid() != pid) return 0;
+    if (sts->GetPid() != pid) {
+      // Handed to no process (a stop) is an ordinary end, not a take-over.
+      if (sts->GetPid() != 0) journalEvent("taken-over", pid, sts->GetPid());
+      return 0;
+    }
     rc = schedulerModuleExec(hour, minute, home);
+    journalChildEnds();
     if (rc != 0) return rc;
   }
 }
@@ -491,7 +630,9 @@ void schedulerSetTimeSleep(int interval, int* hour, int* minute) {
     int seconds = d * kSecondsPerMinute - now.second;
     if (seconds < 1) seconds = 1;
     releaseCodePages();
-    if (comSleep(static_cast<unsigned>(seconds)) > 0) {
+    bool interrupted = comSleep(static_cast<unsigned>(seconds)) > 0;
+    journalChildEnds();
+    if (interrupted) {
       installAlarmChangeHandler();
       adoptLoweredTime(&target);
     }
@@ -565,7 +706,18 @@ int schedulerModuleExec(int hour, int minute, const char* home) {
 void schedulerModuleExec_childend(int sig) {
   if (sig != SIGCHLD) return;
   int saved = errno;
-  while (waitpid(-1, nullptr, WNOHANG) > 0) {
+  int status = 0;
+  pid_t pid;
+  while ((pid = waitpid(-1, &status, WNOHANG)) > 0) {
+    if (gEndCount >= kExitSlots) {
+      gEndsLost = 1;
+      continue;
+    }
+    ChildEnd& end = gEnds[gEndCount];
+    end.pid = pid;
+    end.status = status;
+    clock_gettime(CLOCK_MONOTONIC, &end.at);
+    gEndCount = gEndCount + 1;
   }
   errno = saved;
 }
@@ -611,7 +763,10 @@ int schedulerMain(int argc, char** argv) {
     CvelSchedulerModules modules;
     result = modules.Get();
   }
-  if (result == 0) result = runLoop(interval, pid, home, &sts);
+  if (result == 0) {
+    journalEvent("started", pid, interval);
+    result = runLoop(interval, pid, home, &sts);
+  }
 
   // Shut-down. Both results are irrelevant: Close fails harmlessly when the
   // lock was never taken, and a file already removed by a successor is fine.
@@ -626,5 +781,7 @@ int schedulerMain(int argc, char** argv) {
   lockIo.DisConnect();
 
   int written = sts.ModSts(result);
+  journalChildEnds();
+  journalEvent("stopped", pid, result);
   return (result >= 0 && written >= 0) ? kSchedExitOk : kSchedExitFailed;
 }

@@ -14,6 +14,11 @@
 // installed with SA_RESTART, so an interrupted record read or write restarts
 // instead of failing, while the sleep returns early; the handlers do nothing
 // but reap children.
+//
+// When the run journal is on (stores/runjournal.h) the daemon writes a line
+// when it starts, stops or is taken over, for every module it starts, and
+// for every such module's end; when it is off the daemon writes nothing
+// beyond its record files.
 #ifndef SCHEDULER_MAINSCHEDULER_H_
 #define SCHEDULER_MAINSCHEDULER_H_
 
@@ -35,6 +40,10 @@
 // no backup copy of it is left in the data home's temporary directory.
 // Installs the SIGUSR1 handler first of all (and later the SIGCHLD handler),
 // and leaves them installed.
+// Journal: "started" once start-up succeeded (before the first sleep);
+// "taken-over" when the status record names another process than this one
+// and pid 0; "stopped" with the final result after the final write, at every
+// end once the data home was saved (a refused interval too).
 int schedulerMain(int argc, char** argv);
 
 // ---- Wake-up timing ------------------------------------------------------------------
@@ -96,7 +105,10 @@ void schedulerModuleExec_change(int sig);
 // scheduler/HH/MM/<id> exists, or else when a non-empty alarm file of today
 // exists for it at that minute. An hour of 24 is taken as 0. Each program is
 // started with the argument list {program, home, "HH", "MM"} (two digits
-// each) and is not waited for.
+// each) and is not waited for; a program that cannot be executed ends its
+// child with exit status 127. With the journal on, each start is a "run"
+// line, and the exit lines of the children that ended are written once the
+// walk is over and after every piece of sleep.
 //
 // The program comes from the module record's `execute`: a value holding '/'
 // or '\\' is used as it is; a bare name is "./<name>" when that file exists
@@ -116,7 +128,10 @@ int schedulerModuleExec(int hour, int minute, const char* home);
 
 // SIGCHLD handler: reaps every ended child without blocking (deliveries
 // merge, so one may stand for several children) and leaves errno as it found
-// it. Other signal numbers are ignored.
+// it. Other signal numbers are ignored. It keeps each child's pid, wait
+// status and end time in a fixed array (only async-signal-safe calls), from
+// which the main loop writes the journal's exit lines; it reaps a child also
+// when the array is full.
 void schedulerModuleExec_childend(int sig);
 
 #endif  // SCHEDULER_MAINSCHEDULER_H_

@@ -19,6 +19,7 @@
 #include "tools/ctl_home.h"
 #include "tools/ctl_json.h"
 #include "tools/ctl_report.h"
+#include "tools/ctl_runlog.h"
 
 namespace {
 
@@ -272,6 +273,7 @@ int ctlStatus(const char* home, bool json) {
     printf("last result:  -\n");
   }
   printf("next wake-up: %s\n", when[0] != '\0' ? when : "-");
+  ctlLogStatus();
   return kCtlExitOk;
 }
 

@@ -58,8 +58,9 @@ const char* ctlDaemonStateName(CtlDaemonState::Kind kind);
 int ctlReadDaemonState(const char* what, CtlDaemonState* state);
 
 // Prints the daemon's pid and whether it is alive, its last result code with
-// its meaning, and the next wake-up from the next-alarm record; with `json`
-// one JSON document instead:
+// its meaning, and the next wake-up from the next-alarm record, and with the
+// run journal on each module's last run and result (ctlLogStatus); with
+// `json` one JSON document instead:
 //   {"home":..., "daemon":{"pid":N|null,"running":bool,"state":...},
 //    "last_result":{"code":N,"meaning":...}|null,
 //    "next_wakeup":"YYYY-MM-DD HH:MM"|null}

@@ -1,6 +1,6 @@
 // schedulerctl: the operator's tool for a scheduler data home. It reads the
 // command line, checks every argument before anything is touched, and hands
-// the work to the command units (tools/ctl_tables.h, tools/ctl_daemon.h).
+// the work to the command units (tools/ctl_tables.h, tools/ctl_daemon.h, tools/ctl_runlog.h).
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -14,6 +14,7 @@
 #include "tools/ctl_next.h"
 #include "tools/ctl_metrics.h"
 #include "tools/ctl_report.h"
+#include "tools/ctl_runlog.h"
 #include "tools/ctl_tables.h"
 
 namespace {
@@ -49,6 +50,9 @@ constexpr Help kHelp[] = {
      "  stop [--wait] [--timeout SECONDS]       stop the daemon through its orderly shut-down\n"
      "  doctor [--repair] [--json]              check the home after a crash; --repair\n"
      "                                          rolls back interrupted changes\n"
+     "  log [--module ID] [--since 'YYYY-MM-DD HH:MM'] [--follow] [--json]\n"
+     "                                          print the run journal\n"
+     "  log --enable | --disable                turn the run journal on or off\n"
      "\n"
      "'schedulerctl HOME COMMAND --help' describes one command.\n"
      "\n"
@@ -144,7 +148,9 @@ constexpr Help kHelp[] = {
      "\"running\",\"state\"},\"last_result\":{\"code\",\"meaning\"},\"next_wakeup\"}\n"
      "with null for what is not known; state is one of running, stopped, killed,\n"
      "never-ran, handed-over (the status record names no process; running tells\n"
-     "whether the daemon it was taken from still runs until its next wake-up).\n"},
+     "whether the daemon it was taken from still runs until its next wake-up).\n"
+     "With the run journal on (see 'log --help'), also each module's last run and\n"
+     "its result: status N, signal N, or running.\n"},
     {"next",
      "Usage: schedulerctl HOME next [--count N] [--until 'YYYY-MM-DD HH:MM']\n"
      "                              [--interval MINUTES] [--json]\n"
@@ -199,10 +205,27 @@ constexpr Help kHelp[] = {
      "holds; what it cannot decide is listed as 'left KIND FILE: ...'. --json prints\n"
      "one JSON document instead. Exit status: 0 clean (or everything repaired), 1\n"
      "something found and left, 2 bad arguments.\n"},
+    {"log",
+     "Usage: schedulerctl HOME log [--module ID] [--since 'YYYY-MM-DD HH:MM']\n"
+     "                             [--follow] [--json]\n"
+     "       schedulerctl HOME log --enable | --disable\n"
+     "\n"
+     "The run journal, HOME/data/scheduler/runs.log, is a line per event of the\n"
+     "daemon: started, stopped, taken-over, run (a module started) and exit (how it\n"
+     "ended: status N or signal N, and its run time in seconds). It is off unless\n"
+     "the file exists: --enable creates it empty, --disable removes it and its\n"
+     "rotated predecessor runs.log.1 (a journal of 1 MiB is renamed to runs.log.1\n"
+     "before the daemon writes on).\n"
+     "\n"
+     "Without --enable or --disable, prints runs.log.1 and runs.log: with --module\n"
+     "only the run and exit lines of module ID, with --since only lines of that\n"
+     "minute or later. --follow goes on printing new lines until the journal is\n"
+     "turned off; --json prints each line as a JSON object with named fields.\n"
+     "When the journal is off, log says so and exits with status 1.\n"},
 };
 
 const char* kCommands[] = {"init",   "module", "schedule", "alarm",
-                           "status", "next",   "stop",     "doctor", "metrics"};
+                           "status", "next",   "stop",     "doctor", "metrics", "log"};
 const char* kActions[] = {"add", "list", "remove"};
 
 bool IsOneOf(const char* word, const char* const* list, size_t count) {
@@ -411,6 +434,42 @@ int DoctorCommand(const char* home, int argc, char** argv) {
   return ctlDoctor(home, repair, json);
 }
 
+int LogCommand(const char* home, int argc, char** argv) {
+  char why[kCtlWhySize];
+  ctlSetHelpTopic("log");
+  CtlLogFilter filter;
+  bool follow = false;
+  bool json = false;
+  const char* toggle = nullptr;
+  for (int i = 0; i < argc; ++i) {
+    if (strcmp(argv[i], "--enable") == 0 || strcmp(argv[i], "--disable") == 0) {
+      toggle = argv[i];
+    } else if (strcmp(argv[i], "--follow") == 0) {
+      follow = true;
+    } else if (strcmp(argv[i], "--json") == 0) {
+      json = true;
+    } else if (strcmp(argv[i], "--module") == 0 && i + 1 < argc) {
+      if (!ctlParseId(argv[++i], &filter.module, why, kCtlWhySize)) return Refused(why);
+    } else if (strcmp(argv[i], "--since") == 0 && i + 1 < argc) {
+      char since[15];
+      if (!ctlParseAlarmTime(argv[++i], nullptr, since, why, kCtlWhySize)) return Refused(why);
+      char text[32];
+      snprintf(text, sizeof(text), "%.4s-%.2s-%.2s %.2s:%.2s", since, since + 4, since + 6,
+               since + 8, since + 10);
+      filter.since = text;
+    } else {
+      return ctlUsageError("log: unexpected argument '%s'", argv[i]);
+    }
+  }
+  if (toggle != nullptr && argc != 1) {
+    return ctlUsageError("log %s takes no other arguments", toggle);
+  }
+  int status = ctlRequireHomeDir(home);
+  if (status != kCtlExitOk) return status;
+  if (toggle != nullptr) return strcmp(toggle, "--enable") == 0 ? ctlLogEnable() : ctlLogDisable();
+  return ctlLog(filter, follow, json);
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -460,5 +519,6 @@ int main(int argc, char** argv) {
   if (strcmp(command, "stop") == 0) return StopCommand(home, rest, args);
   if (strcmp(command, "next") == 0) return NextCommand(home, rest, args);
   if (strcmp(command, "doctor") == 0) return DoctorCommand(home, rest, args);
+  if (strcmp(command, "log") == 0) return LogCommand(home, rest, args);
   return ctlUsageError("unknown command '%s'", command);
 }

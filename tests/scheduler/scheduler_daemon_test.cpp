@@ -3,6 +3,7 @@
 // shell scripts logging their arguments. The speed-up is moderate and every
 // wake-up a test waits for lies seconds ahead: a daemon held off the CPU for
 // two faked minutes would take its target as tomorrow's.
+#include <fcntl.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -10,6 +11,7 @@
 
 #include <algorithm>
 #include <cstdlib>
+#include <regex>
 #include <string>
 #include <vector>
 
@@ -21,6 +23,7 @@
 #include "stores/ckorschedulersts.h"
 #include "stores/cvelschedulermodules.h"
 #include "stores/cvelschedulersts.h"
+#include "stores/runjournal.h"
 #include "tests/common/temp_dir.h"
 #include "tests/scheduler/scheduler_testing.h"
 
@@ -39,7 +42,9 @@ class Daemon {
          const char* start = "10:14:30") {
     wrapper_ = fork();
     if (wrapper_ != 0) return;
-    if (chdir(work.c_str()) != 0) _exit(126);
+    // Whatever the daemon (or faketime) prints lands in work/daemon.out.
+    int out = open((work + "/daemon.out").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    if (out < 0 || dup2(out, 1) < 0 || dup2(out, 2) < 0 || chdir(work.c_str()) != 0) _exit(126);
     setenv("FAKETIME_DONT_RESET", "1", 1);
     const char* asan = getenv("ASAN_OPTIONS");
     std::string options = std::string(asan != nullptr ? asan : "") + ":verify_asan_link_order=0";
@@ -245,6 +250,72 @@ TEST_F(DaemonTest, QuickChildrenLeaveNoZombie) {
     ADD_FAILURE() << "child " << child.first << " state " << child.second;
   }
   Stop(daemon);
+}
+
+// The run journal of a daemon that starts four modules at 10:15 and is then
+// taken over: one line per event (times and pids matched by pattern, a run's
+// child pid checked against its exit line). The journal starts at its
+// rotation size, so it is rotated before the first line.
+TEST_F(DaemonTest, RunJournalRecordsEachStartAndEnd) {
+  struct Case {
+    const char* name;
+    const char* body;  // nullptr: the program does not exist
+    const char* result;
+  };
+  const Case cases[] = {{"ok", "exit 0", "status 0"},
+                        {"three", "exit 3", "status 3"},
+                        {"missing", nullptr, "status 127"},
+                        {"killed", "kill -9 $$", "signal 9"}};
+  const std::string journal = home_ + "/data/scheduler/runs.log";
+  const std::string full(kRunJournalRotateBytes, 'x');
+  const std::string time = "2026-12-04 10:1\\d:\\d\\d\t";
+  std::vector<std::string> runs;
+  std::vector<std::string> exits;
+  for (const Case& c : cases) {
+    std::string program = work_ + "/" + c.name;
+    if (c.body != nullptr) WriteScript(program, c.body);
+    std::string id = std::to_string(AddModule(program));
+    Schedule(std::stoi(id), "10", "15");
+    runs.push_back(time + "run\t10:15\t" + id + "\t(\\d+)\t" + program);
+    exits.push_back(time + "exit\t(\\d+)\t" + id + "\t" + c.result + "\t\\d+");
+  }
+  WriteFile(journal, full);
+
+  Daemon daemon(home_, "1", work_);
+  const std::string pid = std::to_string(daemon.Pid());
+  std::vector<std::string> lines;
+  for (int i = 0; i < kPolls && lines.size() < 9; ++i, usleep(10000)) lines = ReadLines(journal);
+  Stop(daemon);
+  lines = ReadLines(journal);
+  ASSERT_EQ(11u, lines.size());
+  EXPECT_EQ(full, ReadFile(journal + ".1"));
+  EXPECT_TRUE(std::regex_match(lines[0], std::regex(time + "started\t" + pid + "\t1"))) << lines[0];
+  std::smatch m;
+  for (size_t i = 0; i < runs.size(); ++i) {
+    ASSERT_TRUE(std::regex_match(lines[1 + i], m, std::regex(runs[i]))) << lines[1 + i];
+    std::string child = m[1];
+    // Children end in any order; each exit line names the child its run line did.
+    auto exit = std::find_if(lines.begin() + 5, lines.begin() + 9, [&](const std::string& line) {
+      return std::regex_match(line, m, std::regex(exits[i])) && m[1] == child;
+    });
+    EXPECT_NE(lines.begin() + 9, exit) << exits[i];
+  }
+  EXPECT_TRUE(std::regex_match(lines[9], std::regex(time + "taken-over\t" + pid + "\t1")))
+      << lines[9];
+  EXPECT_TRUE(std::regex_match(lines[10], std::regex(time + "stopped\t" + pid + "\t0")))
+      << lines[10];
+}
+
+// Off (no runs.log), the daemon creates no journal file and prints nothing.
+TEST_F(DaemonTest, RunJournalOffLeavesNoTrace) {
+  Script(work_ + "/mail");
+  Schedule(AddModule(work_ + "/mail"), "10", "15");
+  Daemon daemon(home_, "1", work_);
+  EXPECT_EQ(1u, LogLines(1).size());
+  Stop(daemon);
+  EXPECT_FALSE(PathExists(home_ + "/data/scheduler/runs.log"));
+  EXPECT_FALSE(PathExists(home_ + "/data/scheduler/runs.log.1"));
+  EXPECT_EQ("", ReadFile(work_ + "/daemon.out"));
 }
 
 }  // namespace

@@ -420,6 +420,60 @@ TEST(SchedulerctlTest, ModuleListResolvesProgramsLikeTheDaemon) {
 
 // stop --wait through the documented protocol: a daemon asleep towards the
 // next hour (45 minutes, 45 real seconds away) ends within seconds, in order.
+// log and status on a journal as the daemon writes it (written here by hand):
+// runs.log.1 before runs.log, lines that are no journal lines left out,
+// filtered by module and minute, as JSON; status shows each module's last
+// run, "running" while its child (here this test's own pid) exists.
+TEST(SchedulerctlTest, LogReadsTheRunJournal) {
+  Ctl ctl;
+  ctl.Setup({});
+  const std::string journal = ctl.Data("scheduler/runs.log");
+  Result off = ctl.Run({"log"});
+  EXPECT_EQ(off.status, 1);
+  EXPECT_NE(off.err.find("the run journal is off"), std::string::npos) << off.err;
+  ASSERT_EQ(ctl.Run({"log", "--enable"}).status, 0);
+  EXPECT_EQ(ReadFile(journal), "");
+
+  const std::string self = std::to_string(getpid());
+  const std::string started = "2026-12-04 10:14:30\tstarted\t50\t1\n";
+  const std::string run1 = "2026-12-04 10:15:00\trun\t10:15\t1\t51\t/bin/true\n";
+  const std::string exit1 = "2026-12-04 10:15:00\texit\t51\t1\tstatus 0\t0\n";
+  const std::string run2 = "2026-12-04 10:16:00\trun\t10:16\t2\t" + self + "\t/bin/sleep\n";
+  const std::string rerun1 = "2026-12-04 10:16:00\trun\t10:16\t1\t52\t/bin/true\n";
+  const std::string killed1 = "2026-12-04 10:16:01\texit\t52\t1\tsignal 9\t1\n";
+  WriteFile(journal + ".1", started + run1 + exit1);
+  WriteFile(journal, run2 + rerun1 + "not a journal line\n" + killed1);
+  const std::string all = started + run1 + exit1 + run2 + rerun1 + killed1;
+  struct Case {
+    Args args;
+    std::string out;
+  };
+  const Case cases[] = {
+      {{"log"}, all},
+      {{"log", "--module", "1"}, run1 + exit1 + rerun1 + killed1},
+      {{"log", "--module", "2", "--since", "2026-12-04 10:16"}, run2},
+      {{"log", "--since", "2026-12-04 10:16", "--module", "1", "--json"},
+       "{\"time\":\"2026-12-04 10:16:00\",\"event\":\"run\",\"due\":\"10:16\",\"module\":1,"
+       "\"pid\":52,\"program\":\"/bin/true\"}\n"
+       "{\"time\":\"2026-12-04 10:16:01\",\"event\":\"exit\",\"pid\":52,\"module\":1,"
+       "\"result\":\"signal 9\",\"seconds\":1}\n"},
+  };
+  for (const Case& c : cases) {
+    Result r = ctl.Run(c.args);
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.out, c.out) << c.args.back();
+  }
+  Result status = ctl.Run({"status"});
+  EXPECT_NE(status.out.find("  MODULE  LAST RUN             RESULT\n"
+                            "  1       2026-12-04 10:16:00  signal 9\n"
+                            "  2       2026-12-04 10:16:00  running\n"),
+            std::string::npos)
+      << status.out;
+  ASSERT_EQ(ctl.Run({"log", "--disable"}).status, 0);
+  EXPECT_FALSE(PathExists(journal) || PathExists(journal + ".1"));
+  EXPECT_EQ(ctl.Run({"status"}).out.find("last runs"), std::string::npos);
+}
+
 TEST(SchedulerctlDaemonTest, StopWaitEndsASleepingDaemonInOrder) {
   if (!HaveFaketime()) GTEST_SKIP() << "faketime is not installed";
   Ctl ctl;
