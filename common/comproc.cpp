@@ -70,23 +70,14 @@ int com_execchgio(const char* outpath) {
   return result;
 }
 
-int comProcExec(char* const* argv, const char* outpath, int wait, long* exitStatus, long* errNo) {
-  long unusedStatus;
-  long unusedErr;
-  if (exitStatus == nullptr) exitStatus = &unusedStatus;
-  if (errNo == nullptr) errNo = &unusedErr;
-  *exitStatus = 0;
-  *errNo = 0;
+int comProcStart(char* const* argv, const char* outpath, int* pid) {
   if (argv == nullptr || argv[0] == nullptr) {
     // Nothing to run: refused before any child exists.
-    *errNo = EINVAL;
+    errno = EINVAL;
     return -1;
   }
   pid_t child = fork();
-  if (child < 0) {
-    *errNo = errno;
-    return -1;
-  }
+  if (child < 0) return -1;
   if (child == 0) {
     com_execchgio(outpath);
     execvp(argv[0], argv);
@@ -94,6 +85,23 @@ int comProcExec(char* const* argv, const char* outpath, int wait, long* exitStat
     // to the parent and must not run or flush a second time here.
     _exit(kExecFailedStatus);
   }
+  *pid = static_cast<int>(child);
+  return 0;
+}
+
+int comProcExec(char* const* argv, const char* outpath, int wait, long* exitStatus, long* errNo) {
+  long unusedStatus;
+  long unusedErr;
+  if (exitStatus == nullptr) exitStatus = &unusedStatus;
+  if (errNo == nullptr) errNo = &unusedErr;
+  *exitStatus = 0;
+  *errNo = 0;
+  int started = 0;
+  if (comProcStart(argv, outpath, &started) != 0) {
+    *errNo = errno;
+    return -1;
+  }
+  const pid_t child = started;
   if (wait == 0) return 0;
 
   // Waits for this child only, so that other children stay for whoever

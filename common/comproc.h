@@ -20,6 +20,11 @@
 // The child leaves with _exit, so the parent's atexit handlers and stdio
 // buffers never run twice.
 int comProcExec(char* const* argv, const char* outpath, int wait, long* exitStatus, long* errNo);
+
+// comProcExec without waiting, for a caller that reaps its children itself
+// and wants to know which is which: 0 with the child's pid in *pid, or -1
+// with errno (EINVAL for a null argv or argv[0]; fork's errno).
+int comProcStart(char* const* argv, const char* outpath, int* pid);
 // The same for an argument vector of constant texts (literals). execvp never
 // writes the texts. A template only so that a null argv still picks the
 // function above.

@@ -90,11 +90,6 @@ void installAlarmChangeHandler() {
 // only counted, and the main loop then looks for its module among the
 // children it no longer finds.
 
-// The child's exit status when its program cannot be executed: the shell's
-// status for a command that cannot run, so that the journal tells it from a
-// module that ran and failed.
-constexpr int kExecFailedStatus = 127;
-
 constexpr int kExitSlots = 256;
 
 struct ChildEnd {
@@ -466,15 +461,8 @@ int startIfDue(int id, char* hh, char* mm, const char* home) {
   char* argv[] = {program, const_cast<char*>(home), hh, mm, nullptr};
 
   if (installHandler(SIGCHLD, schedulerModuleExec_childend) != 0) return kResSchedHandlerFailed;
-  pid_t child = fork();
-  if (child < 0) return kResSchedExecFailed;
-  if (child == 0) {
-    // Between fork and exec only what is safe there; _exit leaves the
-    // daemon's atexit handlers and stdio buffers alone.
-    com_execchgio(nullptr);
-    execvp(argv[0], argv);
-    _exit(kExecFailedStatus);
-  }
+  int child = 0;
+  if (comProcStart(argv, nullptr, &child) != 0) return kResSchedExecFailed;
   struct timespec started = monotonicNow();
   char due[kNumberTextSize * 2 + 1];
   snprintf(due, sizeof(due), "%s:%s", hh, mm);

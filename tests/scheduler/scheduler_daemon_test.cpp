@@ -264,7 +264,7 @@ TEST_F(DaemonTest, RunJournalRecordsEachStartAndEnd) {
   };
   const Case cases[] = {{"ok", "exit 0", "status 0"},
                         {"three", "exit 3", "status 3"},
-                        {"missing", nullptr, "status 127"},
+                        {"missing", nullptr, "status 1"},
                         {"killed", "kill -9 $$", "signal 9"}};
   const std::string journal = home_ + "/data/scheduler/runs.log";
   const std::string full(kRunJournalRotateBytes, 'x');
