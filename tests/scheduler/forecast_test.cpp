@@ -1,0 +1,160 @@
+// The forecast against the daemon: `schedulerctl next` is asked for the runs
+// of a span of faked time, then the real daemon runs through that span under
+// an accelerated clock with its run journal on, and the runs it journals must
+// be exactly the forecast ones. Ten modules, intervals 60, 15 and 1, spans
+// across midnight, alarms today and tomorrow, entries off the ticks. The
+// three daemons run at the same time on their own homes.
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <memory>
+#include <set>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "common/S3ComPath.h"
+#include "tests/common/temp_dir.h"
+#include "tests/scheduler/scheduler_testing.h"
+
+namespace {
+
+struct Alarm {
+  int module;
+  const char* date;  // YYYYMMDD
+  const char* time;  // HHMM
+};
+
+struct Config {
+  const char* interval;
+  const char* start;               // faked clock at the daemon's start
+  const char* until;               // end of the compared span, "YYYY-MM-DD HH:MM" (left out)
+  const char* rate;                // faked seconds per real second
+  int realSeconds;                 // the span in real time, rounded up
+  std::vector<const char*> times;  // HHMM; module k gets times[k % n] and times[(k + 3) % n]
+  std::vector<Alarm> alarms;
+};
+
+// "YYYY-MM-DD HH:MM module" of every run before `until` in `json` (the runs
+// array of next).
+std::set<std::string> Forecast(const std::string& json, const std::string& until) {
+  std::set<std::string> runs;
+  const std::string list = json.substr(0, json.find("\"never\""));
+  const std::string key = "{\"time\":\"";
+  for (size_t at = list.find(key); at != std::string::npos; at = list.find(key, at + 1)) {
+    const std::string time = list.substr(at + key.size(), 16);
+    const size_t module = list.find("\"module\":", at) + 9;
+    if (time < until) runs.insert(time + " " + std::to_string(atoi(list.c_str() + module)));
+  }
+  return runs;
+}
+
+// The same for the run lines of the journal up to `until`.
+std::set<std::string> Journal(const std::string& path, const std::string& until) {
+  std::set<std::string> runs;
+  for (const std::string& line : ReadLines(path)) {
+    std::vector<std::string> f;
+    std::istringstream in(line);
+    for (std::string field; std::getline(in, field, '\t');) f.push_back(field);
+    if (f.size() < 4 || f[1] != "run") continue;
+    const std::string when = f[0].substr(0, 11) + f[2];
+    if (when < until) runs.insert(when + " " + f[3]);
+  }
+  return runs;
+}
+
+std::string Output(const std::string& command) {
+  std::string out;
+  if (FILE* p = popen(command.c_str(), "r")) {
+    char buf[4096];
+    for (size_t n; (n = fread(buf, 1, sizeof buf, p)) > 0;) out.append(buf, n);
+    pclose(p);
+  }
+  return out;
+}
+
+TEST(ForecastTest, TheDaemonMakesExactlyTheForecastRuns) {
+  if (system("command -v faketime >/dev/null 2>&1") != 0) GTEST_SKIP() << "faketime missing";
+  const Config configs[] = {
+      {"60",
+       "2026-12-04 21:20:30",
+       "2026-12-05 01:20",
+       "x480",
+       30,
+       {"2200", "2330", "0000", "0100", "2300", "0015", "0100"},
+       {{3, "20261204", "2237"}, {4, "20261205", "0023"}, {11, "20261204", "2300"}}},
+      {"15",
+       "2026-12-04 23:05:30",
+       "2026-12-05 01:05",
+       "x240",
+       30,
+       {"2315", "2320", "0000", "0045", "2359", "2330", "0030"},
+       {{5, "20261204", "2352"}, {6, "20261205", "0041"}}},
+      {"1",
+       "2026-12-04 10:14:30",
+       "2026-12-04 10:34",
+       "x60",
+       20,
+       {"1015", "1016", "1020", "1033", "1034", "1100", "1025"},
+       {{7, "20261204", "1029"}}},
+  };
+  TempDir root;
+  std::vector<std::set<std::string>> forecasts;
+  std::vector<std::unique_ptr<Daemon>> daemons;
+  for (size_t c = 0; c < std::size(configs); ++c) {
+    const Config& config = configs[c];
+    const std::string home = root.Path("home" + std::to_string(c));
+    MakeDirs(home + "/data/tmp");
+    S3ComPathHomeSave(home.c_str());
+    for (int k = 1; k <= 10; ++k) {
+      ASSERT_EQ(AddModule("/bin/true"), k);
+      for (int pick : {k, k + 3}) {
+        const std::string t = config.times[pick % config.times.size()];
+        CvelScheduler entry;
+        entry.Add(1, k, t.substr(0, 2).c_str(), t.substr(2).c_str());
+      }
+    }
+    // Module 11 is not in the table: its alarm never runs.
+    for (const Alarm& a : config.alarms) {
+      const std::string d = a.date, t = a.time;
+      const std::string dir = home + "/data/scheduler/alarm/" + d.substr(0, 4) + "/" + d.substr(4) +
+                              "/" + t.substr(0, 2) + "/" + t.substr(2);
+      MakeDirs(dir);
+      WriteFile(dir + "/" + std::to_string(a.module), "object 1\ntext=due\nend\n");
+    }
+    WriteFile(home + "/data/scheduler/runs.log", "");
+    const std::string json =
+        Output(std::string("faketime -f '@") + config.start + "' " + SCHEDULERCTL_BIN + " " + home +
+               " next --json --count 100000 --interval " + config.interval + " --until '" +
+               config.until + "' 2>&1");
+    forecasts.push_back(Forecast(json, config.until));
+    EXPECT_GT(forecasts.back().size(), 3u) << json;
+    const std::string work = root.Path("work" + std::to_string(c));
+    MakeDirs(work);
+    daemons.push_back(
+        std::make_unique<Daemon>(home, config.interval, work, config.start, config.rate));
+  }
+  int longest = 0;
+  for (const Config& config : configs) longest = std::max(longest, config.realSeconds);
+  sleep(static_cast<unsigned>(longest + 2));
+  daemons.clear();  // killed: only the journal is looked at
+  for (size_t c = 0; c < std::size(configs); ++c) {
+    SCOPED_TRACE(std::string("interval ") + configs[c].interval);
+    const std::string log = root.Path("home" + std::to_string(c)) + "/data/scheduler/runs.log";
+    // The daemon's planned wake-up lies past the span: it went through it.
+    const std::string next =
+        ReadFile(root.Path("home" + std::to_string(c)) + "/data/scheduler/controle/status");
+    std::string until = configs[c].until;
+    for (char drop : {'-', ' ', ':'})
+      until.erase(std::remove(until.begin(), until.end(), drop), until.end());
+    const size_t at = next.find("nexttime=");
+    ASSERT_NE(at, std::string::npos) << next;
+    EXPECT_GE(next.substr(at + 9, 12), until) << "the daemon did not get through the span";
+    EXPECT_EQ(Journal(log, configs[c].until), forecasts[c]);
+  }
+}
+
+}  // namespace
