@@ -232,7 +232,18 @@ int ctlStatus(const char* home, bool json) {
     } else {
       out.Null();
     }
-    out.Key("next_wakeup").String(when[0] != '\0' ? when : nullptr).EndObject();
+    out.Key("next_wakeup").String(when[0] != '\0' ? when : nullptr);
+    std::vector<CtlModuleRuns> modules;
+    if (ctlLogModuleRuns(&modules, nullptr) == 1) {  // the journal is on and readable
+      out.Key("modules").BeginArray();
+      for (const CtlModuleRuns& runs : modules) {
+        if (runs.lastRun.empty()) continue;  // as in the text: its run line was rotated away
+        out.BeginObject().Member("id", runs.module).Member("last_run", runs.lastRun.c_str());
+        out.Member("result", runs.result.c_str()).EndObject();
+      }
+      out.EndArray();
+    }
+    out.EndObject();
     printf("%s\n", out.Text().c_str());
     return kCtlExitOk;
   }

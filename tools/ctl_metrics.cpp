@@ -1,15 +1,19 @@
 #include "tools/ctl_metrics.h"
 
+#include <cerrno>
 #include <cstdarg>
 #include <cstdio>
+#include <cstring>
 #include <ctime>
 #include <map>
 #include <string>
 #include <vector>
 
+#include "common/S3ComPath.h"
 #include "tools/ctl_daemon.h"
 #include "tools/ctl_home.h"
 #include "tools/ctl_report.h"
+#include "tools/ctl_runlog.h"
 #include "tools/ctl_tables.h"
 
 namespace {
@@ -51,14 +55,9 @@ class Exposition {
   std::string text_;
 };
 
-// The Unix time of a local date-time YYYYMMDDhhmm.. as the daemon reads its
-// clock (local time); false when the text is not one.
-bool UnixTime(const char* dateTime, long long* out) {
-  struct tm when = {};
-  if (sscanf(dateTime, "%4d%2d%2d%2d%2d", &when.tm_year, &when.tm_mon, &when.tm_mday, &when.tm_hour,
-             &when.tm_min) != 5) {
-    return false;
-  }
+// The Unix time of the local date-time `when` (fields as read from text) as
+// the daemon reads its clock (local time); false when there is none.
+bool UnixTime(struct tm when, long long* out) {
   when.tm_year -= 1900;
   when.tm_mon -= 1;
   when.tm_isdst = -1;
@@ -66,6 +65,23 @@ bool UnixTime(const char* dateTime, long long* out) {
   if (t == static_cast<time_t>(-1)) return false;
   *out = static_cast<long long>(t);
   return true;
+}
+
+// The Unix time of a record's date-time YYYYMMDDhhmm..; false when the text
+// is not one.
+bool RecordTime(const char* dateTime, long long* out) {
+  struct tm when = {};
+  return sscanf(dateTime, "%4d%2d%2d%2d%2d", &when.tm_year, &when.tm_mon, &when.tm_mday,
+                &when.tm_hour, &when.tm_min) == 5 &&
+         UnixTime(when, out);
+}
+
+// The Unix time of a run journal time "YYYY-MM-DD HH:MM:SS".
+bool JournalTime(const std::string& text, long long* out) {
+  struct tm when = {};
+  return sscanf(text.c_str(), "%4d-%2d-%2d %2d:%2d:%2d", &when.tm_year, &when.tm_mon, &when.tm_mday,
+                &when.tm_hour, &when.tm_min, &when.tm_sec) == 6 &&
+         UnixTime(when, out);
 }
 
 int DaemonFamilies(Exposition* out) {
@@ -76,7 +92,7 @@ int DaemonFamilies(Exposition* out) {
              "Whether a scheduler daemon runs on this data home (1) or not (0).",
              state.running ? 1 : 0);
   long long next = 0;
-  if (state.nextWakeup[0] != '\0' && UnixTime(state.nextWakeup, &next)) {
+  if (state.nextWakeup[0] != '\0' && RecordTime(state.nextWakeup, &next)) {
     out->Gauge("scheduler_next_wakeup_timestamp_seconds",
                "Unix time of the running daemon's planned next wake-up.", next);
   }
@@ -100,14 +116,69 @@ int TableFamilies(Exposition* out) {
   return kCtlExitOk;
 }
 
+// Per-module figures from the run journal; nothing while it is off. A family
+// is written once, before its first sample, and left out when no module has
+// one.
+int JournalFamilies(Exposition* out) {
+  std::vector<CtlModuleRuns> modules;
+  char path[kComPathMax] = "";
+  if (ctlLogModuleRuns(&modules, path) < 0) {
+    return ctlError("metrics: %s: %s", path, strerror(errno));
+  }
+  struct Family {
+    const char* name;
+    const char* type;
+    const char* help;
+    bool (*value)(const CtlModuleRuns&, long long*);
+  };
+  static const Family kFamilies[] = {
+      {"scheduler_module_runs_total", "counter",
+       "Runs of the module in the run journal files present (runs.log and runs.log.1; older "
+       "runs were rotated away).",
+       [](const CtlModuleRuns& m, long long* v) {
+         *v = m.runs;
+         return true;
+       }},
+      {"scheduler_module_failures_total", "counter",
+       "Exits of the module in the run journal files present with a status other than 0 or by "
+       "a signal (older ones were rotated away).",
+       [](const CtlModuleRuns& m, long long* v) {
+         *v = m.failures;
+         return true;
+       }},
+      {"scheduler_module_last_run_timestamp_seconds", "gauge",
+       "Unix time of the module's last run in the run journal files present.",
+       [](const CtlModuleRuns& m, long long* v) { return JournalTime(m.lastRun, v); }},
+      {"scheduler_module_last_exit_status", "gauge",
+       "Exit status of the module's last recorded exit in the run journal files present; "
+       "128+N for an end by signal N.",
+       [](const CtlModuleRuns& m, long long* v) {
+         *v = m.lastExitStatus;
+         return m.hasExit;
+       }},
+  };
+  for (const Family& family : kFamilies) {
+    bool opened = false;
+    for (const CtlModuleRuns& module : modules) {
+      long long value = 0;
+      if (!family.value(module, &value)) continue;
+      if (!opened) out->Family(family.name, family.type, family.help);
+      opened = true;
+      char labels[32];
+      snprintf(labels, sizeof(labels), "module=\"%d\"", module.module);
+      out->Sample(family.name, labels, value);
+    }
+  }
+  return kCtlExitOk;
+}
+
 }  // namespace
 
 int ctlMetrics() {
   // Each collector adds its families or fails having printed why. Per-module
-  // figures (runs, failures, durations from the run journal) join as one more
-  // collector here, as labelled samples: Family(), then one Sample() per
-  // module with labels module="ID".
-  int (*const collectors[])(Exposition*) = {DaemonFamilies, TableFamilies};
+  // figures are labelled samples: Family(), then one Sample() per module with
+  // labels module="ID".
+  int (*const collectors[])(Exposition*) = {DaemonFamilies, TableFamilies, JournalFamilies};
   Exposition out;
   for (auto collect : collectors) {
     int status = collect(&out);

@@ -214,42 +214,76 @@ int ctlLog(const CtlLogFilter& filter, bool follow, bool json) {
   return kCtlExitOk;
 }
 
-void ctlLogStatus() {
+int ctlLogModuleRuns(std::vector<CtlModuleRuns>* modules, char* path) {
+  modules->clear();
   JournalPaths paths;
-  struct stat info;
-  if (stat(paths.current, &info) != 0) return;
-  struct LastRun {
-    std::string time;
-    std::string pid;
-    std::string result;
+  auto failed = [path](const char* which) {
+    int saved = errno;
+    if (path != nullptr) snprintf(path, kComPathMax, "%s", which);
+    errno = saved;
+    return -1;
   };
-  std::map<int, LastRun> last;
-  for (const char* path : {paths.old, paths.current}) {
-    std::string text = ReadAll(path);
-    TakeLines(&text, [&last](const std::string& text) {
-      RunJournalLine line;
-      if (!runJournalParse(text, &line) || line.ModuleId() == 0 || line.fields.size() < 3) return;
-      if (line.event == "run") {
-        last[line.ModuleId()] = LastRun{line.time, line.fields[2], "running"};
-      } else if (line.event == "exit") {
-        auto found = last.find(line.ModuleId());
-        if (found != last.end() && found->second.pid == line.fields[0]) {
-          found->second.result = line.fields[2];
-        }
-      }
-    });
+  // As in ctlLog: the current journal is opened first, so that a rotation
+  // meanwhile leaves the descriptor on what became runs.log.1, read once.
+  ComFd current(open(paths.current, O_RDONLY | O_CLOEXEC));
+  if (!current.ok()) return errno == ENOENT ? 0 : failed(paths.current);
+  std::string text;
+  if (!SameFile(current.get(), paths.old)) {
+    ComFd old(open(paths.old, O_RDONLY | O_CLOEXEC));
+    if (!old.ok() && errno != ENOENT) return failed(paths.old);
+    if (old.ok() && !ReadRest(old.get(), &text)) return failed(paths.old);
   }
-  if (last.empty()) return;
-  printf("last runs:\n  %-7s %-20s %s\n", "MODULE", "LAST RUN", "RESULT");
-  for (auto& entry : last) {
-    LastRun& run = entry.second;
-    if (run.result == "running") {
-      int pid = atoi(run.pid.c_str());
+  if (!ReadRest(current.get(), &text)) return failed(paths.current);
+
+  std::map<int, CtlModuleRuns> byId;
+  std::map<int, std::string> lastPid;  // child pid of each module's last run line
+  TakeLines(&text, [&](const std::string& text) {
+    RunJournalLine line;
+    if (!runJournalParse(text, &line) || line.ModuleId() == 0 || line.fields.size() < 3) return;
+    CtlModuleRuns& runs = byId[line.ModuleId()];
+    runs.module = line.ModuleId();
+    if (line.event == "run") {
+      ++runs.runs;
+      runs.lastRun = line.time;
+      runs.result = "running";
+      lastPid[runs.module] = line.fields[2];
+      return;
+    }
+    const std::string& result = line.fields[2];
+    int number = 0;
+    char end = '\0';
+    bool status = sscanf(result.c_str(), "status %d%c", &number, &end) == 1;
+    bool bySignal = !status && sscanf(result.c_str(), "signal %d%c", &number, &end) == 1;
+    if (status || bySignal) {
+      runs.hasExit = true;
+      runs.lastExitStatus = bySignal ? 128 + number : number;
+      if (bySignal || number != 0) ++runs.failures;
+    }
+    if (!runs.lastRun.empty() && lastPid[runs.module] == line.fields[0]) runs.result = result;
+  });
+  for (auto& entry : byId) {
+    CtlModuleRuns& runs = entry.second;
+    if (runs.result == "running") {
+      int pid = atoi(lastPid[entry.first].c_str());
       // A child the daemon never saw end (it stopped first, or was killed).
       if (pid <= 0 || (kill(pid, 0) != 0 && errno == ESRCH)) {
-        run.result = "ended, result not recorded";
+        runs.result = "ended, result not recorded";
       }
     }
-    printf("  %-7d %-20s %s\n", entry.first, run.time.c_str(), run.result.c_str());
+    modules->push_back(runs);
+  }
+  return 1;
+}
+
+void ctlLogStatus() {
+  std::vector<CtlModuleRuns> modules;
+  // A journal that cannot be read shows no table, as one that is off.
+  ctlLogModuleRuns(&modules, nullptr);
+  bool heading = false;
+  for (const CtlModuleRuns& runs : modules) {
+    if (runs.lastRun.empty()) continue;  // its run line was rotated away
+    if (!heading) printf("last runs:\n  %-7s %-20s %s\n", "MODULE", "LAST RUN", "RESULT");
+    heading = true;
+    printf("  %-7d %-20s %s\n", runs.module, runs.lastRun.c_str(), runs.result.c_str());
   }
 }

@@ -9,6 +9,7 @@
 #define TOOLS_CTL_RUNLOG_H_
 
 #include <string>
+#include <vector>
 
 // Turns the journal on: creates an empty runs.log (one already there is kept
 // as it is). Fails when HOME/data/scheduler does not exist (run init).
@@ -33,10 +34,30 @@ struct CtlLogFilter {
 // journal is turned off. A journal that is off is an error (exit 1).
 int ctlLog(const CtlLogFilter& filter, bool follow, bool json);
 
+// What the journal files present (runs.log.1 and runs.log) hold about one
+// module. Only those files count: what was rotated away is gone, so the
+// counts fall back whenever a rotation replaces runs.log.1.
+struct CtlModuleRuns {
+  int module = 0;
+  std::string lastRun;     // time of its last run line; "" when only exit lines remain
+  std::string result;      // of that run: "status N", "signal N", "running", or
+                           // "ended, result not recorded" (child gone, no exit line)
+  long long runs = 0;      // run lines
+  long long failures = 0;  // exit lines with "status N" (N not 0) or "signal N"
+  bool hasExit = false;    // an exit line with "status N" or "signal N" was seen
+  int lastExitStatus = 0;  // of the last such line: N, or 128+N for a signal
+};
+
+// Fills `modules` (by module ID, every module a run or exit line names) from
+// the journal. Returns 1 when the journal is on, 0 when it is off, -1 when a
+// journal file that exists could not be read (errno kept; `path`, when not
+// null, gets its name in kComPathMax bytes); `modules` is empty unless 1. A
+// rotation while it reads neither loses nor repeats lines.
+int ctlLogModuleRuns(std::vector<CtlModuleRuns>* modules, char* path);
+
 // For `status`: when the journal is on and names modules, prints a table of
-// each module's last run (the time of its run line) and its result ("status
-// N", "signal N", "running", or "ended, result not recorded" when the child
-// is gone without an exit line). Prints nothing when the journal is off.
+// each module's last run (the time of its run line) and its result, as in
+// CtlModuleRuns. Prints nothing when the journal is off.
 void ctlLogStatus();
 
 #endif  // TOOLS_CTL_RUNLOG_H_

@@ -818,8 +818,9 @@ TEST(SchedulerctlDoctorTest, RefusesUnknownArguments) {
 }
 
 // --json documents parse as JSON with the fields the text shows, and metrics
-// is well-formed exposition text, in each daemon state. A child that holds
-// the lock of a per-process status file stands in for a live daemon.
+// is well-formed exposition text, in each daemon state and with the run
+// journal on (per-module figures from both journal files). A child that
+// holds the lock of a per-process status file stands in for a live daemon.
 TEST(SchedulerctlTest, JsonAndMetricsOutput) {
   Ctl ctl;
   ctl.Setup({{"Mail \"x\"", "mail.sh"}, {"Copy", "/bin/true"}});
@@ -836,15 +837,40 @@ TEST(SchedulerctlTest, JsonAndMetricsOutput) {
   const std::map<std::string, std::string> expr = {
       {"module", "[(m['id'], m['name'], m['program'], m['runs']) for m in d['modules']]"},
       {"schedule", "[(s['id'], s['name'], s['times'], s['in_table']) for s in d['schedule']]"},
-      {"status", "tuple(d['daemon'].values()), d['last_result'], d['next_wakeup']"},
+      {"status",
+       "(tuple(d['daemon'].values()), d['last_result'], d['next_wakeup'], *d.get('modules', []))"},
   };
   const std::string tables = "scheduler_modules 2;scheduler_schedule_entries 3;";
   struct Case {
     const char* record;  // the status record's fields ("" none)
     bool alive;          // the child still holds its lock
     Args args;
-    std::string want;  // the printed value or metrics' "name value;"s; PID the child
+    std::string want;      // the printed value or metrics' "name value;"s; PID the child
+    bool journal = false;  // runs.log.1 and runs.log as below; else the journal is off
   };
+  // Module 1 failed twice (the second time by SIGKILL), module 2's last child
+  // (a pid above any pid_max) is gone without its exit line, module 7 has
+  // only an exit line left.
+  const std::string old =
+      "2026-12-04 10:15:00\trun\t10:15\t1\t51\tmail.sh\n"
+      "2026-12-04 10:15:02\texit\t51\t1\tstatus 3\t2\n";
+  const std::string journal =
+      "2026-12-04 10:16:00\trun\t10:16\t1\t52\tmail.sh\n"
+      "2026-12-04 10:16:00\trun\t10:16\t2\t53\t/bin/true\n"
+      "2026-12-04 10:16:00\texit\t53\t2\tstatus 0\t0\n"
+      "2026-12-04 10:16:01\texit\t52\t1\tsignal 9\t1\n"
+      "2026-12-04 10:16:05\texit\t54\t7\tstatus 0\t0\n"
+      "2026-12-04 10:17:00\trun\t10:17\t2\t2147483647\t/bin/true\n";
+  const std::string perModule =
+      "scheduler_module_runs_total{module=\"1\"} 2;scheduler_module_runs_total{module=\"2\"} 2;"
+      "scheduler_module_runs_total{module=\"7\"} 0;scheduler_module_failures_total{module=\"1\"} 2;"
+      "scheduler_module_failures_total{module=\"2\"} 0;"
+      "scheduler_module_failures_total{module=\"7\"} 0;"
+      "scheduler_module_last_run_timestamp_seconds{module=\"1\"} 2026-12-04 10:16:00;"
+      "scheduler_module_last_run_timestamp_seconds{module=\"2\"} 2026-12-04 10:17:00;"
+      "scheduler_module_last_exit_status{module=\"1\"} 137;"
+      "scheduler_module_last_exit_status{module=\"2\"} 0;"
+      "scheduler_module_last_exit_status{module=\"7\"} 0;";
   const Case cases[] = {
       {"",
        true,
@@ -870,8 +896,16 @@ TEST(SchedulerctlTest, JsonAndMetricsOutput) {
        "((None, False, 'stopped'), {'code': 0, 'meaning': 'stopped in order'}, None)"},
       {"pid=0", false, {"status", "--json"}, "((None, False, 'handed-over'), None, None)"},
       {"pid=0", false, {"metrics"}, "scheduler_daemon_up 0;" + tables},
+      {"pid=0", false, {"metrics"}, "scheduler_daemon_up 0;" + tables + perModule, true},
+      {"pid=0",
+       false,
+       {"status", "--json"},
+       "((None, False, 'handed-over'), None, None, {'id': 1, 'last_run': '2026-12-04 10:16:00', "
+       "'result': 'signal 9'}, {'id': 2, 'last_run': '2026-12-04 10:17:00', "
+       "'result': 'ended, result not recorded'})",
+       true},
   };
-  const std::regex sample("([a-z_]+) (-?[0-9]+)");
+  const std::regex sample("([a-z_]+)(\\{[^}]*\\})? (-?[0-9]+)");
   const std::regex comment("# (HELP|TYPE) ([a-z_]+) .+");
   for (const Case& c : cases) {
     std::string shown = std::string(c.record) + ":";
@@ -880,6 +914,10 @@ TEST(SchedulerctlTest, JsonAndMetricsOutput) {
     std::string record = std::regex_replace(c.record, std::regex("PID"), pid);
     std::filesystem::remove(ctl.Data("scheduler/schedulersts"));
     if (*c.record) WriteFile(ctl.Data("scheduler/schedulersts"), "object 1\n" + record + "\nend\n");
+    std::filesystem::remove(ctl.Data("scheduler/runs.log"));
+    std::filesystem::remove(ctl.Data("scheduler/runs.log.1"));
+    if (c.journal) WriteFile(ctl.Data("scheduler/runs.log.1"), old);
+    if (c.journal) WriteFile(ctl.Data("scheduler/runs.log"), journal);
     Result r = ctl.Run(c.args);
     ASSERT_EQ(r.status, 0) << shown << ": " << r.err;
     std::string got;
@@ -894,11 +932,13 @@ TEST(SchedulerctlTest, JsonAndMetricsOutput) {
         }
         ASSERT_TRUE(std::regex_match(line, m, sample)) << shown << ": " << line;
         EXPECT_EQ(described[m[1]], 2) << m[1] << " without its # HELP and # TYPE lines";
-        std::string value = m[2];
+        std::string value = m[3];
         if (m[1] == "scheduler_next_wakeup_timestamp_seconds") {
           value = Daemon::Format(static_cast<time_t>(std::stoll(value)), "%F %H:%M");
+        } else if (m[1] == "scheduler_module_last_run_timestamp_seconds") {
+          value = Daemon::Format(static_cast<time_t>(std::stoll(value)), "%F %T");
         }
-        got += std::string(m[1]) + " " + value + ";";
+        got += std::string(m[1]) + std::string(m[2]) + " " + value + ";";
       }
     } else {
       std::string doc = ctl.Scratch("doc.json");
