@@ -63,7 +63,9 @@ int ctlReadDaemonState(const char* what, CtlDaemonState* state);
 // `json` one JSON document instead:
 //   {"home":..., "daemon":{"pid":N|null,"running":bool,"state":...},
 //    "last_result":{"code":N,"meaning":...}|null,
-//    "next_wakeup":"YYYY-MM-DD HH:MM"|null}
+//    "next_wakeup":"YYYY-MM-DD HH:MM"|null,
+//    "modules":[{"id":N,"last_run":...,"result":...}, ...]}
+// where "modules" is present only while the run journal is on.
 int ctlStatus(const char* home, bool json);
 
 // Stops the daemon through its own shut-down: hands the status record to no
