@@ -1,9 +1,9 @@
 // The forecast against the daemon: `schedulerctl next` is asked for the runs
 // of a span of faked time, then the real daemon runs through that span under
 // an accelerated clock with its run journal on, and the runs it journals must
-// be exactly the forecast ones. Ten modules, intervals 60, 15 and 1, spans
-// across midnight, alarms today and tomorrow, entries off the ticks. The
-// three daemons run at the same time on their own homes.
+// be exactly the forecast ones. Ten modules, intervals 60, 15 and 1, each
+// through a faked day across midnight, alarms today and tomorrow, entries
+// off the ticks. The three daemons run at the same time on their own homes.
 #include <unistd.h>
 
 #include <algorithm>
@@ -78,28 +78,34 @@ std::string Output(const std::string& command) {
 
 TEST(ForecastTest, TheDaemonMakesExactlyTheForecastRuns) {
   if (system("command -v faketime >/dev/null 2>&1") != 0) GTEST_SKIP() << "faketime missing";
+  // Each daemon runs through a whole faked day, noon to noon, so midnight and
+  // alarms of both dates fall inside. The rates keep a minute of faked time
+  // at 80 ms or more of real time, so a busy machine does not make the
+  // daemon miss a minute that it would reach on time. No entry falls in the
+  // start minute: a daemon started then runs it, the forecast starts after it.
   const Config configs[] = {
       {"60",
-       "2026-12-04 21:20:30",
-       "2026-12-05 01:20",
-       "x480",
+       "2026-12-04 12:00:30",
+       "2026-12-05 12:00",
+       "x2880",
        30,
-       {"2200", "2330", "0000", "0100", "2300", "0015", "0100"},
-       {{3, "20261204", "2237"}, {4, "20261205", "0023"}, {11, "20261204", "2300"}}},
+       {"1300", "2330", "0000", "0100", "2300", "0015", "0900", "1107", "1800"},
+       {{3, "20261204", "2237"}, {4, "20261205", "0023"}, {11, "20261204", "2300"},
+        {2, "20261205", "0900"}}},
       {"15",
-       "2026-12-04 23:05:30",
-       "2026-12-05 01:05",
-       "x240",
-       30,
-       {"2315", "2320", "0000", "0045", "2359", "2330", "0030"},
-       {{5, "20261204", "2352"}, {6, "20261205", "0041"}}},
+       "2026-12-04 12:00:30",
+       "2026-12-05 12:00",
+       "x1440",
+       60,
+       {"2315", "2320", "0000", "0045", "2359", "1330", "0630", "1159", "1201"},
+       {{5, "20261204", "2352"}, {6, "20261205", "0041"}, {8, "20261205", "1152"}}},
       {"1",
-       "2026-12-04 10:14:30",
-       "2026-12-04 10:34",
-       "x60",
-       20,
-       {"1015", "1016", "1020", "1033", "1034", "1100", "1025"},
-       {{7, "20261204", "1029"}}},
+       "2026-12-04 12:00:30",
+       "2026-12-05 12:00",
+       "x720",
+       120,
+       {"1203", "1216", "2359", "0000", "0001", "1100", "1725", "1159", "0615"},
+       {{7, "20261204", "1229"}, {9, "20261205", "0307"}}},
   };
   TempDir root;
   std::vector<std::set<std::string>> forecasts;
