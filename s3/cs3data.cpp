@@ -170,14 +170,7 @@ int s3ReadInt(const char* text) {
 
 // ---- Arena --------------------------------------------------------------------
 
-void* CS3DataArena::Allocate(size_t n, size_t align) {
-  uintptr_t p = reinterpret_cast<uintptr_t>(ptr_);
-  uintptr_t aligned = (p + align - 1) & ~static_cast<uintptr_t>(align - 1);
-  if (ptr_ != nullptr && aligned <= reinterpret_cast<uintptr_t>(end_) &&
-      n <= reinterpret_cast<uintptr_t>(end_) - aligned) {
-    ptr_ = reinterpret_cast<char*>(aligned + n);
-    return reinterpret_cast<void*>(aligned);
-  }
+void* CS3DataArena::AllocateBlockFor(size_t n, size_t align) {
   if (n > SIZE_MAX / 2) return nullptr;
   size_t size = nextBlockSize_ == 0 ? kFirstBlockSize : nextBlockSize_;
   // Requests larger than a quarter block get a block of their own, so that the
@@ -282,8 +275,10 @@ void CS3Data::init() {
   editLength = 0;
 }
 
-_ST_ItemField* CS3Data::NewField(CS3DataArena* arena, const char* name, size_t n) {
-  void* p = arena->Allocate(sizeof(_ST_ItemField), alignof(_ST_ItemField));
+_ST_ItemField* CS3Data::NewField(CS3DataArena* arena, const char* name, size_t n,
+                                 size_t extra) {
+  if (extra > SIZE_MAX / 2) return nullptr;
+  void* p = arena->Allocate(sizeof(_ST_ItemField) + extra, alignof(_ST_ItemField));
   if (p == nullptr) return nullptr;
   _ST_ItemField* f = static_cast<_ST_ItemField*>(p);
   s3data::CopyName(f->name, name, n);
@@ -474,6 +469,28 @@ int CS3Data::CreateFieldN(const char* name, size_t n) {
   if (current == nullptr) return kResDataNoCurrent;
   _ST_ItemField* f = NewField(&arena_, name, n);
   if (f == nullptr) return kResNoMemory;
+  LinkField(f);
+  return kResOk;
+}
+
+int CS3Data::CreateFieldValueN(const char* name, size_t n, const char* value,
+                               size_t valueLength) {
+  if (current == nullptr) return kResDataNoCurrent;
+  if (valueLength >= SIZE_MAX / 4) return kResNoMemory;
+  _ST_ItemField* f = NewField(&arena_, name, n, valueLength + 1);
+  if (f == nullptr) return kResNoMemory;
+  // The text sits right behind the node; a later longer value gets a buffer
+  // of its own, as for any value that outgrows its capacity.
+  f->value = reinterpret_cast<char*>(f + 1);
+  memcpy(f->value, value, valueLength);
+  f->value[valueLength] = '\0';
+  f->valueLength = valueLength;
+  f->valueCapacity = valueLength + 1;
+  LinkField(f);
+  return kResOk;
+}
+
+void CS3Data::LinkField(_ST_ItemField* f) {
   if (currentField != nullptr) {
     f->next = currentField->next;
     currentField->next = f;
@@ -482,7 +499,6 @@ int CS3Data::CreateFieldN(const char* name, size_t n) {
     current->fields = f;
   }
   currentField = f;
-  return kResOk;
 }
 
 int CS3Data::CreateFieldValue(const char* text) {

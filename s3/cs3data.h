@@ -33,6 +33,7 @@
 #define S3_CS3DATA_H_
 
 #include <stddef.h>
+#include <stdint.h>
 
 #include <string>
 
@@ -140,7 +141,17 @@ class CS3DataArena {
 
   // `n` bytes aligned to `align` (a power of two up to alignof(max_align_t)),
   // uninitialised; null when memory runs out or the limit would be passed.
-  void* Allocate(size_t n, size_t align);
+  // Inline while the current block has room: a parse allocates once a field.
+  void* Allocate(size_t n, size_t align) {
+    uintptr_t p = reinterpret_cast<uintptr_t>(ptr_);
+    uintptr_t aligned = (p + align - 1) & ~static_cast<uintptr_t>(align - 1);
+    if (ptr_ != nullptr && aligned <= reinterpret_cast<uintptr_t>(end_) &&
+        n <= reinterpret_cast<uintptr_t>(end_) - aligned) {
+      ptr_ = reinterpret_cast<char*>(aligned + n);
+      return reinterpret_cast<void*>(aligned);
+    }
+    return AllocateBlockFor(n, align);
+  }
   // Frees every block; the limit stays.
   void Release();
   // Caps the bytes of blocks held at once (0: no cap).
@@ -172,6 +183,9 @@ class CS3DataArena {
   };
 
  private:
+  // Allocate's path when the current block is full: a new block.
+  void* AllocateBlockFor(size_t n, size_t align);
+
   Block* blocks_ = nullptr;
   char* ptr_ = nullptr;
   char* end_ = nullptr;
@@ -588,6 +602,9 @@ class CS3Data final {
   // Length-based forms used by the parser on unterminated line slices.
   int CreateItemN(const char* id, size_t n);
   int CreateFieldN(const char* name, size_t n);
+  // CreateFieldN then SetValueN, with the node and its value text in one
+  // piece of arena memory (the parser's common case: one allocation a field).
+  int CreateFieldValueN(const char* name, size_t n, const char* value, size_t valueLength);
   int SetValueN(_ST_ItemField* field, const char* text, size_t n);
   int JointFieldValueN(const char* text, size_t n);
   int SetFieldItemsNameN(const char* name, size_t n);
@@ -596,7 +613,10 @@ class CS3Data final {
   bool IsSaveFieldNameN(const char* name, size_t n) const;
 
   // Nodes from the arena (zeroed) or from the condition arena.
-  _ST_ItemField* NewField(CS3DataArena* arena, const char* name, size_t n);
+  // `extra` more bytes are allocated right behind the node (aligned to it).
+  _ST_ItemField* NewField(CS3DataArena* arena, const char* name, size_t n, size_t extra = 0);
+  // Links `f` in after the field cursor and makes it the cursor.
+  void LinkField(_ST_ItemField* f);
   char* NewText(CS3DataArena* arena, size_t capacity);
   int SetValueIn(CS3DataArena* arena, _ST_ItemField* field, const char* text, size_t n);
   // Record cursor to `record`; the other cursors are cleared when it differs
@@ -679,6 +699,8 @@ class CS3DataParser {
   int Line(const char* p, size_t n, long start, long end);
   int LineOutside(const char* p, size_t n, long start);
   int LineInside(const char* p, size_t n, long end);
+  // The line cut at its first NUL byte, when the bytes being parsed hold one.
+  size_t Cut(const char* p, size_t n) const;
   int AppendCarry(const char* p, size_t n);
 
   CS3Data* data_;
@@ -696,6 +718,9 @@ class CS3DataParser {
   size_t carryCapacity_;
   long carryStart_;  // offset of the carried line's first byte
   long offset_;      // bytes fed so far
+  // False while the lines come from a chunk without a NUL byte: one scan of
+  // the chunk spares each line its own.
+  bool mayHoldNul_;
 
   // Parse flags.
   bool inRecord_;

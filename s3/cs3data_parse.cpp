@@ -63,6 +63,7 @@ CS3DataParser::CS3DataParser(CS3Data* data, const char* wantedId, const char* re
       carryCapacity_(0),
       carryStart_(0),
       offset_(0),
+      mayHoldNul_(true),
       inRecord_(false),
       skipRecord_(false),
       recordOpen_(false),
@@ -108,11 +109,13 @@ int CS3DataParser::Feed(const char* bytes, size_t n) {
     int r = AppendCarry(p, lf == nullptr ? n : static_cast<size_t>(lf - p));
     if (r != kResOk) return state_ = r;
     if (lf == nullptr) return state_;
+    mayHoldNul_ = true;
     r = Line(carry_, carryLength_, carryStart_, base + (lf - bytes) + 1);
     carryLength_ = 0;
     if (r != kGoOn) return state_ = r;
     p = lf + 1;
   }
+  mayHoldNul_ = p < end && memchr(p, '\0', static_cast<size_t>(end - p)) != nullptr;
   while (p < end) {
     const char* lf = static_cast<const char*>(memchr(p, '\n', static_cast<size_t>(end - p)));
     if (lf == nullptr) {
@@ -127,6 +130,10 @@ int CS3DataParser::Feed(const char* bytes, size_t n) {
     p = lf + 1;
   }
   return state_;
+}
+
+size_t CS3DataParser::Cut(const char* p, size_t n) const {
+  return mayHoldNul_ ? CutAtNul(p, n) : n;
 }
 
 // One line without its LF: `start` is the offset of p[0], `end` the offset
@@ -144,7 +151,7 @@ int CS3DataParser::Line(const char* p, size_t n, long start, long end) {
 
 int CS3DataParser::LineOutside(const char* p, size_t n, long start) {
   if (!IsWordLine(p, n, kObject, kObjectLength)) return kGoOn;
-  n = CutAtNul(p, n);
+  n = Cut(p, n);
   inRecord_ = true;
   const char* id;
   size_t idLength;
@@ -200,7 +207,7 @@ int CS3DataParser::LineInside(const char* p, size_t n, long end) {
     return finished ? kDone : kGoOn;
   }
   if (!recordOpen_ || skipRecord_) return kGoOn;
-  n = CutAtNul(p, n);
+  n = Cut(p, n);
   if (n >= kObjectLength && memcmp(p, kObject, kObjectLength) == 0) {
     groupState_ = kGroupCollect;
     const char* name;
@@ -230,10 +237,9 @@ int CS3DataParser::LineInside(const char* p, size_t n, long end) {
         joinState_ = kJoinSkip;
         return kGoOn;
       }
-      int r = data_->CreateFieldN(p, nameLength);
-      if (r != kResOk) return r;
-      joinState_ = kJoinAppend;
-      return data_->SetValueN(data_->currentField, value, valueLength);
+      int r = data_->CreateFieldValueN(p, nameLength, value, valueLength);
+      if (r == kResOk) joinState_ = kJoinAppend;
+      return r;
     }
     case kGroupCollect: {
       if (data_->currentGroup == nullptr) return kResDataNoCurrent;
