@@ -4,6 +4,9 @@
 #include <signal.h>
 #if defined(__linux__)
 #include <link.h>
+#if defined(__GLIBC__)
+#include <malloc.h>
+#endif
 #include <sys/mman.h>
 #include <unistd.h>
 #endif
@@ -576,14 +579,19 @@ int gatherReadOnlySegments(struct dl_phdr_info* info, size_t, void* pageSizeArg)
 // read) within microseconds of waking. Dropping them right before the sleep
 // call, after everything else the sleep needs has run, leaves only the
 // chunks of that call and of this function's return path mapped. Only
-// pages that are exact copies of their file are dropped, never data. A
-// breakpoint that a tracer planted in that code is lost with it. Linux only:
-// elsewhere the advice has other meanings and is not given.
+// pages that are exact copies of their file and free heap memory are
+// dropped, never data. A breakpoint that a tracer planted in that code is
+// lost with it. Linux only: elsewhere the advice has other meanings and is
+// not given.
 void releaseReadOnlyPages() {
 #if defined(__linux__)
   long size = sysconf(_SC_PAGESIZE);
   if (size <= 0) return;
   uintptr_t pageSize = static_cast<uintptr_t>(size);
+#if defined(__GLIBC__)
+  // Free heap memory goes back too: what a dispatch allocated and freed.
+  malloc_trim(0);
+#endif
   gReleaseCount = 0;
   dl_iterate_phdr(gatherReadOnlySegments, &pageSize);
   for (int i = 0; i < gReleaseCount; ++i) {
