@@ -26,6 +26,9 @@ void ComClock::LocalTime(time_t t, struct tm* out) {
 
 namespace {
 
+// The prelude of the system clock's sleep in progress (comSleepAfter).
+void (*g_sleepPrelude)() = nullptr;
+
 class SystemClock : public ComClock {
  public:
   time_t Now() override { return time(nullptr); }
@@ -48,6 +51,7 @@ class SystemClock : public ComClock {
     struct timespec start;
     bool timed = clock_gettime(CLOCK_MONOTONIC, &start) == 0;
     struct timespec request = {static_cast<time_t>(seconds), 0};
+    if (g_sleepPrelude != nullptr) g_sleepPrelude();
     if (pselect(0, nullptr, nullptr, nullptr, &request, &during) >= 0) return 0;
     if (errno != EINTR) return 0;
     struct timespec end;
@@ -87,6 +91,17 @@ void comLocalTime(time_t t, struct tm* out) {
 }
 unsigned comSleep(unsigned seconds) {
   return comClock().Sleep(seconds);
+}
+unsigned comSleepAfter(unsigned seconds, void (*prelude)()) {
+  ComClock& clock = comClock();
+  if (&clock != &systemClock()) {
+    if (prelude != nullptr) prelude();
+    return clock.Sleep(seconds);
+  }
+  g_sleepPrelude = prelude;
+  unsigned left = clock.Sleep(seconds);
+  g_sleepPrelude = nullptr;
+  return left;
 }
 
 // ---- Current time as text ----------------------------------------------------

@@ -43,6 +43,13 @@ ComClock* comSetClock(ComClock* clock);
 time_t comTime();
 void comLocalTime(time_t t, struct tm* out);
 unsigned comSleep(unsigned seconds);
+// Sleeps as comSleep does and runs `prelude` (when not null) just before
+// the sleep. The system clock runs it as its very last step before it
+// blocks, after reading the clock and building the sleep's signal mask, so
+// that no other code runs in between: a long sleep sheds there what it
+// holds and should not keep while asleep. Another clock runs it before its
+// Sleep. One thread only.
+unsigned comSleepAfter(unsigned seconds, void (*prelude)());
 
 // ---- Current time as text ----------------------------------------------------
 

@@ -99,8 +99,10 @@ TEST(ComDateTest, NowThroughTheSeam) {
 }
 
 void OnAlarm(int) {}
+int gPreludes = 0;
+void CountPrelude() { ++gPreludes; }
 
-TEST(ComDateTest, SystemSleepReportsAnInterruption) {
+TEST(ComDateTest, SystemSleepRunsItsPreludeAndReportsAnInterruption) {
   ASSERT_EQ(&comClock(), comSetClock(nullptr));
   struct sigaction action = {}, previous = {};
   action.sa_handler = OnAlarm;
@@ -108,7 +110,8 @@ TEST(ComDateTest, SystemSleepReportsAnInterruption) {
   struct itimerval timer = {};
   timer.it_value.tv_usec = 100 * 1000;
   ASSERT_EQ(setitimer(ITIMER_REAL, &timer, nullptr), 0);
-  EXPECT_EQ(comSleep(30), 30u);  // 29.9 seconds left, rounded up
+  EXPECT_EQ(comSleepAfter(30, CountPrelude), 30u);  // 29.9 seconds left, rounded up
+  EXPECT_EQ(gPreludes, 1);
   sigaction(SIGALRM, &previous, nullptr);
 }
 
