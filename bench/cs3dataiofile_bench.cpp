@@ -1,8 +1,9 @@
 // The record file accessor against its floors, in one run:
-//  - Get(obj, id) of the last record of a 10,000-record file, against reading
-//    the whole file and cutting it into lines with memchr;
-//  - Mod(obj) of the first record of a 1 MB file, against copying the file
-//    twice with plain read and write;
+//  - Get(obj, id) of the last record of a file of n = 1,000, 10,000 and
+//    100,000 records, against reading the whole file and cutting it into
+//    lines with memchr;
+//  - Mod(obj) of the first record of a file of n records, against copying the
+//    file twice with plain read and write;
 //  - one write unit (Mod of a 1-record file, Add to a 100-record file) with
 //    durability Off and Full, and what Full costs as a multiple of Off.
 // At the end each operation's time is printed as a multiple of its floor.
@@ -89,32 +90,58 @@ class BenchRecord : public CS3Object {
   const char* file_;
 };
 
-// ---- Get of the last of 10,000 records ----------------------------------------------
+// ---- Get of the last record, Mod of the first, at n records -------------------------
+// Files of 1,000, 10,000 and 100,000 records (argument "n"), written once per
+// size and kept for the run. Get reads up to the last record's "end", so it and
+// its floor grow with n; Mod of the first record rewrites the whole file from
+// that record on, as its floor (two plain copies) does. A ratio to the floor
+// that grows with n is a step that grows faster than the file.
 
-constexpr int kRecords = 10000;
+void Sizes(benchmark::internal::Benchmark* b) {
+  b->ArgName("n")->Arg(1000)->Arg(10000)->Arg(100000)->Unit(benchmark::kMicrosecond);
+}
 
-const std::string& ManyPath() {
-  static const std::string path = [] {
-    std::string p = Home().Data("many");
-    Write(p, Records(kRecords));
-    return p;
-  }();
-  return path;
+// "many<n>": records 1..n, for Get (never written).
+const std::string& ManyPath(int n) {
+  static std::map<int, std::string> paths;
+  auto it = paths.find(n);
+  if (it == paths.end()) {
+    std::string p = Home().Data(("many" + std::to_string(n)).c_str());
+    Write(p, Records(n));
+    it = paths.emplace(n, p).first;
+  }
+  return it->second;
+}
+
+// "big<n>": records 1..n, for Mod of record 1 (its length alternates by two
+// bytes, so the file stays about the same size).
+const std::string& BigPath(int n) {
+  static std::map<int, std::string> paths;
+  auto it = paths.find(n);
+  if (it == paths.end()) {
+    std::string p = Home().Data(("big" + std::to_string(n)).c_str());
+    Write(p, Records(n));
+    it = paths.emplace(n, p).first;
+  }
+  return it->second;
 }
 
 void BM_GetLastRecord(benchmark::State& state) {
-  ManyPath();
+  const int n = static_cast<int>(state.range(0));
+  const std::string name = "many" + std::to_string(n);
+  ManyPath(n);
   for (auto _ : state) {
     CS3DataIO io;
-    BenchRecord rec("many");
-    if (io.Get(rec, kRecords) != 0) state.SkipWithError("Get failed");
+    BenchRecord rec(name.c_str());
+    if (io.Get(rec, n) != 0) state.SkipWithError("Get failed");
     benchmark::DoNotOptimize(rec.name.Get());
   }
+  state.SetItemsProcessed(state.iterations());
 }
-BENCHMARK(BM_GetLastRecord)->Unit(benchmark::kMicrosecond);
+BENCHMARK(BM_GetLastRecord)->Apply(Sizes);
 
 void BM_GetLastRecordFloor(benchmark::State& state) {
-  const std::string& path = ManyPath();
+  const std::string& path = ManyPath(static_cast<int>(state.range(0)));
   static char buf[64 * 1024];
   for (auto _ : state) {
     int fd = open(path.c_str(), O_RDONLY);
@@ -131,38 +158,25 @@ void BM_GetLastRecordFloor(benchmark::State& state) {
     close(fd);
     benchmark::DoNotOptimize(lines);
   }
+  state.SetItemsProcessed(state.iterations());
 }
-BENCHMARK(BM_GetLastRecordFloor)->Unit(benchmark::kMicrosecond);
-
-// ---- Mod of the first record of a 1 MB file -------------------------------------------
-
-const std::string& BigPath() {
-  static const std::string path = [] {
-    std::string p = Home().Data("big");
-    std::string text = Records(1);
-    std::string rest = Records(20000);
-    // Records 2.. follow record 1; cut at 1 MB on a record boundary.
-    size_t from = rest.find("object 2\n");
-    text += rest.substr(from);
-    while (text.size() > (1u << 20)) text.erase(text.rfind("object "));
-    Write(p, text);
-    return p;
-  }();
-  return path;
-}
+BENCHMARK(BM_GetLastRecordFloor)->Apply(Sizes);
 
 void BM_ModFirstRecord(benchmark::State& state) {
-  BigPath();
+  const int n = static_cast<int>(state.range(0));
+  const std::string name = "big" + std::to_string(n);
+  BigPath(n);
   int round = 0;
   for (auto _ : state) {
     CS3DataIO io;
-    BenchRecord rec("big");
+    BenchRecord rec(name.c_str());
     // Alternate between two lengths so the tail really moves.
     rec.name.Set(++round % 2 ? "record number 1" : "record number one");
     if (io.Mod(rec) != 0) state.SkipWithError("Mod failed");
   }
+  state.SetItemsProcessed(state.iterations());
 }
-BENCHMARK(BM_ModFirstRecord)->Unit(benchmark::kMicrosecond);
+BENCHMARK(BM_ModFirstRecord)->Apply(Sizes);
 
 void CopyOnce(const std::string& from, const std::string& to) {
   static char buf[64 * 1024];
@@ -177,7 +191,7 @@ void CopyOnce(const std::string& from, const std::string& to) {
 }
 
 void BM_ModFirstRecordFloor(benchmark::State& state) {
-  const std::string& path = BigPath();
+  const std::string& path = BigPath(static_cast<int>(state.range(0)));
   const std::string copy1 = Home().Data("tmp/floor1");
   const std::string copy2 = Home().Data("tmp/floor2");
   for (auto _ : state) {
@@ -186,8 +200,9 @@ void BM_ModFirstRecordFloor(benchmark::State& state) {
   }
   unlink(copy1.c_str());
   unlink(copy2.c_str());
+  state.SetItemsProcessed(state.iterations());
 }
-BENCHMARK(BM_ModFirstRecordFloor)->Unit(benchmark::kMicrosecond);
+BENCHMARK(BM_ModFirstRecordFloor)->Apply(Sizes);
 
 // ---- One write unit with the crash protection off and on ---------------------------
 // Arg 0 runs with kS3DurabilityOff, 1 with kS3DurabilityFull, so /durability:1
@@ -242,8 +257,10 @@ class RatioReporter : public TimingReporter {
  public:
   void Finalize() override {
     ConsoleReporter::Finalize();
-    Ratio("BM_GetLastRecord", "BM_GetLastRecordFloor", 2.5);
-    Ratio("BM_ModFirstRecord", "BM_ModFirstRecordFloor", 3.0);
+    for (const char* n : {"/n:1000", "/n:10000", "/n:100000"}) {
+      Ratio(std::string("BM_GetLastRecord") + n, std::string("BM_GetLastRecordFloor") + n, 2.5);
+      Ratio(std::string("BM_ModFirstRecord") + n, std::string("BM_ModFirstRecordFloor") + n, 3.0);
+    }
     Cost("BM_ModUnit");
     Cost("BM_AddUnit");
   }
@@ -254,7 +271,7 @@ class RatioReporter : public TimingReporter {
         cpu_[floor] <= 0) {
       return;
     }
-    printf("%-18s %.2fx its floor in real time, %.2fx in CPU time (target within %.1fx)\n",
+    printf("%-26s %.2fx its floor in real time, %.2fx in CPU time (target within %.1fx)\n",
            ours.c_str(), real_[ours] / real_[floor], cpu_[ours] / cpu_[floor], target);
   }
   // A unit with durability Full as a multiple of the same unit with it Off.

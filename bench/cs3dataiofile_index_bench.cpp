@@ -1,7 +1,9 @@
-// Add(index, record) on an index of 10,000 entries, against its floor: the
-// same bytes read and written with plain read/write, without locks, backup
-// copies or parsing. Each iteration starts from the same 10,000-entry index
-// (restored with the timer paused), so the size does not drift.
+// Add(index, record) on an index of n = 1,000, 10,000 and 100,000 entries,
+// against its floor: the same bytes read and written with plain read/write,
+// without locks, backup copies or parsing. Each iteration starts from the same
+// n-entry index (restored with the timer paused), so the size does not drift.
+// Both grow with n (the index is rewritten whole); a ratio that grows with n
+// is a step that grows faster than the index.
 #include <fcntl.h>
 #include <ftw.h>
 #include <stdlib.h>
@@ -22,8 +24,6 @@
 
 namespace {
 
-constexpr int kEntries = 10000;
-
 class Rec : public CS3Object {
  public:
   explicit Rec(const char* file) : file_(file) {}
@@ -43,16 +43,16 @@ int RemoveOne(const char* p, const struct stat*, int, struct FTW*) {
   return remove(p);
 }
 
-// A data home holding idx/index with kEntries entries; removed afterwards.
+// A data home holding idx/index with `entries` entries; removed afterwards.
 class Home {
  public:
-  Home() {
+  explicit Home(int entries) : entries_(entries) {
     char pattern[] = "/tmp/sched-bench-XXXXXX";
     if (mkdtemp(pattern) == nullptr) abort();
     home_ = pattern;
     S3ComPathHomeSave(home_.c_str());
-    index_ = "object 1\n_lastid=" + std::to_string(kEntries) + "\n";
-    for (int i = 1; i <= kEntries; ++i) index_ += "_item=" + std::to_string(i) + "\n";
+    index_ = "object 1\n_lastid=" + std::to_string(entries_) + "\n";
+    for (int i = 1; i <= entries_; ++i) index_ += "_item=" + std::to_string(i) + "\n";
     index_ += "end\n";
     mkdir((home_ + "/data").c_str(), 0755);
     mkdir((home_ + "/data/idx").c_str(), 0755);
@@ -68,16 +68,21 @@ class Home {
     if (fd < 0 || write(fd, index_.data(), index_.size()) != static_cast<ssize_t>(index_.size()))
       abort();
     close(fd);
-    unlink(Data("idx/rec" + std::to_string(kEntries + 1)).c_str());
+    unlink(Data("idx/rec" + std::to_string(entries_ + 1)).c_str());
   }
 
  private:
+  int entries_;
   std::string home_;
   std::string index_;
 };
 
+void Sizes(benchmark::internal::Benchmark* b) {
+  b->ArgName("n")->Arg(1000)->Arg(10000)->Arg(100000)->Unit(benchmark::kMicrosecond);
+}
+
 void BM_AddToIndex(benchmark::State& state) {
-  Home home;
+  Home home(static_cast<int>(state.range(0)));
   for (auto _ : state) {
     Rec index("idx/index"), rec("idx/rec%d");
     {
@@ -90,22 +95,24 @@ void BM_AddToIndex(benchmark::State& state) {
   }
   state.SetItemsProcessed(state.iterations());
 }
-BENCHMARK(BM_AddToIndex)->Unit(benchmark::kMicrosecond);
+BENCHMARK(BM_AddToIndex)->Apply(Sizes);
 
 // The floor: read the index whole, write it back with one more entry, and
 // append the record to a new file, with plain system calls.
 void BM_AddFloor(benchmark::State& state) {
-  Home home;
+  const int entries = static_cast<int>(state.range(0));
+  const std::string next = std::to_string(entries + 1);
+  Home home(entries);
   std::vector<char> buf(home.index().size() + 64);
-  const std::string record = "object 10001\nname=a module added by the benchmark\nend\n";
+  const std::string record = "object " + next + "\nname=a module added by the benchmark\nend\n";
   for (auto _ : state) {
     int fd = open(home.Data("idx/index").c_str(), O_RDWR);
     ssize_t n = read(fd, buf.data(), buf.size());
     std::string text(buf.data(), n > 0 ? static_cast<size_t>(n) : 0);
-    text.insert(text.size() - 4, "_item=10001\n");
+    text.insert(text.size() - 4, "_item=" + next + "\n");
     if (pwrite(fd, text.data(), text.size(), 0) < 0 || ftruncate(fd, text.size()) != 0) abort();
     close(fd);
-    fd = open(home.Data("idx/rec10001").c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
+    fd = open(home.Data("idx/rec" + next).c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
     if (write(fd, record.data(), record.size()) < 0) abort();
     close(fd);
     state.PauseTiming();
@@ -114,7 +121,7 @@ void BM_AddFloor(benchmark::State& state) {
   }
   state.SetItemsProcessed(state.iterations());
 }
-BENCHMARK(BM_AddFloor)->Unit(benchmark::kMicrosecond);
+BENCHMARK(BM_AddFloor)->Apply(Sizes);
 
 // Prints the ratio of our operation to its floor after the usual table.
 class RatioReporter : public benchmark::ConsoleReporter {
@@ -125,10 +132,13 @@ class RatioReporter : public benchmark::ConsoleReporter {
   }
   void Finalize() override {
     ConsoleReporter::Finalize();
-    double add = time_["BM_AddToIndex"], floor = time_["BM_AddFloor"];
-    if (add > 0 && floor > 0) {
-      printf("Add(index, record), 10000 entries: %.0f adds/s; floor %.0f/s; ratio %.2f\n",
-             1e6 / add, 1e6 / floor, add / floor);
+    for (const char* n : {"1000", "10000", "100000"}) {
+      double add = time_[std::string("BM_AddToIndex/n:") + n];
+      double floor = time_[std::string("BM_AddFloor/n:") + n];
+      if (add > 0 && floor > 0) {
+        printf("Add(index, record), %6s entries: %8.0f adds/s; floor %8.0f/s; ratio %.2f\n", n,
+               1e6 / add, 1e6 / floor, add / floor);
+      }
     }
   }
 
