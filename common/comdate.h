@@ -11,10 +11,9 @@
 //
 // Every read of the current time and every sleep goes through the installed
 // ComClock. Production uses the system clock (time, localtime_r, and
-// nanosleep, which reports an interrupted sleep reliably); tests install a
-// scripted clock
-// that advances when the code sleeps, so wake-up logic runs deterministically
-// in microseconds.
+// pselect, which reports an interrupted sleep reliably); tests install a
+// scripted clock that advances when the code sleeps, so wake-up logic runs
+// deterministically in microseconds.
 class ComClock {
  public:
   virtual ~ComClock();
