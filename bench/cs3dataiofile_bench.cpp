@@ -101,30 +101,22 @@ void Sizes(benchmark::internal::Benchmark* b) {
   b->ArgName("n")->Arg(1000)->Arg(10000)->Arg(100000)->Unit(benchmark::kMicrosecond);
 }
 
-// "many<n>": records 1..n, for Get (never written).
-const std::string& ManyPath(int n) {
-  static std::map<int, std::string> paths;
-  auto it = paths.find(n);
+// "<stem><n>": records 1..n, written once per stem and size and kept for the
+// run. "many" is for Get (never written), "big" for Mod of record 1 (its
+// length alternates by two bytes, so the file stays about the same size).
+const std::string& RecordsPath(const char* stem, int n) {
+  static std::map<std::string, std::string> paths;
+  const std::string name = stem + std::to_string(n);
+  auto it = paths.find(name);
   if (it == paths.end()) {
-    std::string p = Home().Data(("many" + std::to_string(n)).c_str());
+    std::string p = Home().Data(name.c_str());
     Write(p, Records(n));
-    it = paths.emplace(n, p).first;
+    it = paths.emplace(name, p).first;
   }
   return it->second;
 }
-
-// "big<n>": records 1..n, for Mod of record 1 (its length alternates by two
-// bytes, so the file stays about the same size).
-const std::string& BigPath(int n) {
-  static std::map<int, std::string> paths;
-  auto it = paths.find(n);
-  if (it == paths.end()) {
-    std::string p = Home().Data(("big" + std::to_string(n)).c_str());
-    Write(p, Records(n));
-    it = paths.emplace(n, p).first;
-  }
-  return it->second;
-}
+const std::string& ManyPath(int n) { return RecordsPath("many", n); }
+const std::string& BigPath(int n) { return RecordsPath("big", n); }
 
 void BM_GetLastRecord(benchmark::State& state) {
   const int n = static_cast<int>(state.range(0));
