@@ -2,12 +2,17 @@
 #include "common/comproc.h"
 
 #include <fcntl.h>
+#include <signal.h>
+#include <spawn.h>
 #include <sys/types.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstring>
+
+// Not declared by every system's <unistd.h>.
+extern char** environ;
 
 namespace {
 
@@ -38,6 +43,116 @@ int AboveStdio(int fd) {
   int moved = fcntl(fd, F_DUPFD, STDERR_FILENO + 1);
   close(fd);
   return moved;
+}
+
+// Every signal whose disposition the child must get back as default: the
+// ones this process catches or ignores. Caught ones would be reset by exec
+// anyway; ignored ones would otherwise stay ignored in the program.
+void NonDefaultSignals(sigset_t* set) {
+  sigemptyset(set);
+  for (int sig = 1; sig < NSIG; ++sig) {
+    struct sigaction current;
+    if (sigaction(sig, nullptr, &current) != 0) continue;
+    if (current.sa_handler != SIG_DFL) sigaddset(set, sig);
+  }
+}
+
+// glibc's posix_spawn sets the signals it keeps for itself (those from
+// __SIGRTMIN up to SIGRTMIN) to "ignored" in the child unless they are in the
+// set to default, and that ignoring would outlive the exec; its sigaddset
+// refuses those signals, so their bits are set in the set's words directly.
+// Elsewhere the set is left as it is.
+void AddLibraryInternalSignals(sigset_t* set) {
+#if defined(__GLIBC__) && defined(__SIGRTMIN)
+  constexpr size_t kBitsPerWord = 8 * sizeof(set->__val[0]);
+  for (int sig = __SIGRTMIN; sig < SIGRTMIN; ++sig) {
+    const size_t bit = static_cast<size_t>(sig - 1);
+    set->__val[bit / kBitsPerWord] |= 1UL << (bit % kBitsPerWord);
+  }
+#else
+  (void)set;
+#endif
+}
+
+// The signal set-up every started program gets: default dispositions for
+// the signals in `defaults`, nothing blocked (the daemon starts its modules
+// with its wake-up signals blocked). Runs between fork and exec.
+void ResetSignals(const sigset_t* defaults) {
+  struct sigaction byDefault;
+  memset(&byDefault, 0, sizeof(byDefault));
+  byDefault.sa_handler = SIG_DFL;
+  sigemptyset(&byDefault.sa_mask);
+  for (int sig = 1; sig < NSIG; ++sig) {
+    if (sigismember(defaults, sig) == 1) sigaction(sig, &byDefault, nullptr);
+  }
+  sigset_t none;
+  sigemptyset(&none);
+  sigprocmask(SIG_SETMASK, &none, nullptr);
+}
+
+// The descriptor of `path` opened with `flags`, moved above the standard
+// streams and closed on exec (the child gets it only through a copy), or -1.
+// Opened without blocking, so that an output nobody reads yet (a FIFO) fails
+// here instead of stopping the caller; the descriptor then blocks as usual.
+int OpenForChild(const char* path, int flags) {
+  int fd = open(path, flags | O_CLOEXEC | O_NOCTTY | O_NONBLOCK, 0644);
+  if (fd >= 0 && fd <= STDERR_FILENO) {
+    int moved = fcntl(fd, F_DUPFD_CLOEXEC, STDERR_FILENO + 1);
+    close(fd);
+    fd = moved;
+  }
+  int status = fd >= 0 ? fcntl(fd, F_GETFL) : -1;
+  if (fd >= 0 && (status < 0 || fcntl(fd, F_SETFL, status & ~O_NONBLOCK) != 0)) {
+    close(fd);
+    fd = -1;
+  }
+  return fd;
+}
+
+// Starts the program with posix_spawnp, with the descriptors and signals the
+// fork path gives it. The null device and the output are opened here, in the
+// caller, and an output that cannot be opened is replaced by the null device,
+// as com_execchgio does. Two cases are left to the fork path, whose child
+// opens the files itself: an output whose open would block (a FIFO nobody
+// reads yet), which must stop only the child, and a null device that cannot
+// be opened. 0 with *pid, or an error number (then no child exists).
+int SpawnStart(char* const* argv, const char* outpath, const sigset_t* defaults, pid_t* pid) {
+  const bool console = outpath == nullptr || strcmp(outpath, kConsole) == 0;
+  int output = console ? OpenForChild(kConsole, O_WRONLY)
+                       : OpenForChild(outpath, O_WRONLY | O_CREAT | O_APPEND);
+  const bool wouldBlock = output < 0 && (errno == ENXIO || errno == EAGAIN || errno == EWOULDBLOCK);
+  int nullFd = OpenForChild(kNullDevice, O_RDWR);
+  int rc = !wouldBlock && nullFd >= 0 ? 0 : EAGAIN;
+  if (output < 0) output = nullFd;
+  posix_spawn_file_actions_t actions;
+  posix_spawnattr_t attr;
+  bool haveActions = false;
+  bool haveAttr = false;
+  if (rc == 0) rc = posix_spawn_file_actions_init(&actions);
+  if (rc == 0) {
+    haveActions = true;
+    rc = posix_spawnattr_init(&attr);
+  }
+  if (rc == 0) {
+    haveAttr = true;
+    // Standard error, then output, then input, as in com_execchgio.
+    rc = posix_spawn_file_actions_adddup2(&actions, output, STDERR_FILENO);
+  }
+  if (rc == 0) rc = posix_spawn_file_actions_adddup2(&actions, output, STDOUT_FILENO);
+  if (rc == 0) rc = posix_spawn_file_actions_adddup2(&actions, nullFd, STDIN_FILENO);
+  sigset_t none;
+  sigemptyset(&none);
+  sigset_t spawnDefaults = *defaults;
+  AddLibraryInternalSignals(&spawnDefaults);
+  if (rc == 0) rc = posix_spawnattr_setsigdefault(&attr, &spawnDefaults);
+  if (rc == 0) rc = posix_spawnattr_setsigmask(&attr, &none);
+  if (rc == 0) rc = posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK);
+  if (rc == 0) rc = posix_spawnp(pid, argv[0], &actions, &attr, argv, environ);
+  if (haveAttr) posix_spawnattr_destroy(&attr);
+  if (haveActions) posix_spawn_file_actions_destroy(&actions);
+  if (output >= 0 && output != nullFd) close(output);
+  if (nullFd >= 0) close(nullFd);
+  return rc;
 }
 
 }  // namespace
@@ -76,9 +191,24 @@ int comProcStart(char* const* argv, const char* outpath, int* pid) {
     errno = EINVAL;
     return -1;
   }
-  pid_t child = fork();
+  sigset_t defaults;
+  NonDefaultSignals(&defaults);
+  pid_t child = 0;
+  if (SpawnStart(argv, outpath, &defaults, &child) == 0) {
+    *pid = static_cast<int>(child);
+    return 0;
+  }
+  // posix_spawnp reports a program that cannot be executed (missing, not
+  // executable, a script without an interpreter line) as an error with no
+  // child left, where a started program must always have a child, which ends
+  // with exit status 1 when the exec fails (and where execvp runs a script
+  // without an interpreter line with the shell). Such a start, and any other
+  // failed spawn, is redone with fork and execvp, which gives exactly that,
+  // with the same descriptors and signals; fork's errno is the failure.
+  child = fork();
   if (child < 0) return -1;
   if (child == 0) {
+    ResetSignals(&defaults);
     com_execchgio(outpath);
     execvp(argv[0], argv);
     // _exit, not exit: the parent's atexit handlers and stdio buffers belong

@@ -5,11 +5,12 @@
 // Starts argv[0] (searched along PATH when it has no slash) with `argv` as a
 // child process whose standard input is /dev/null and whose output and error
 // go to `outpath` (appended, created 0644) or to /dev/console when `outpath` is
-// null or "/dev/console". A program that cannot be executed ends its child with
-// exit status 1.
+// null or "/dev/console". Every signal is at its default disposition and none
+// is blocked in the program, whatever the caller ignores or blocks. A program
+// that cannot be executed ends its child with exit status 1.
 //
 // wait == 0: returns 0 as soon as the child exists (the caller reaps it), or
-//   -1 when fork failed (*errNo = errno).
+//   -1 when no child could be created (*errNo = errno).
 // wait != 0: waits for this child only (other children stay unreaped); 0 when
 //   it exited with status 0 (or ended by a signal), else -2 with *exitStatus =
 //   its exit status and *errNo = errno. When someone else reaped the child
@@ -23,7 +24,8 @@ int comProcExec(char* const* argv, const char* outpath, int wait, long* exitStat
 
 // comProcExec without waiting, for a caller that reaps its children itself
 // and wants to know which is which: 0 with the child's pid in *pid, or -1
-// with errno (EINVAL for a null argv or argv[0]; fork's errno).
+// with errno (EINVAL for a null argv or argv[0]; else that of the failed
+// process creation).
 int comProcStart(char* const* argv, const char* outpath, int* pid);
 // The same for an argument vector of constant texts (literals). execvp never
 // writes the texts. A template only so that a null argv still picks the

@@ -2,6 +2,7 @@
 #include "common/comproc.h"
 
 #include <signal.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -30,6 +31,10 @@ TEST(ComProcTest, WaitedChildren) {
   std::string onConsole =
       "test /proc/$$/fd/1 -ef /dev/console && test /proc/$$/fd/2 -ef /dev/console";
   bool console = access("/dev/console", W_OK) == 0;
+  // An executable text without an interpreter line runs with the shell.
+  std::string script = dir.Path("script");
+  WriteFile(script, "echo script && touch " + dir.Path("mark") + "\n");
+  ASSERT_EQ(chmod(script.c_str(), 0755), 0);
   // `output`: the output file afterwards (null: not looked at); `ran`: the
   // program reached its end.
   struct {
@@ -46,6 +51,7 @@ TEST(ComProcTest, WaitedChildren) {
       {{sh, "-c", "echo lost" + mark}, lost.c_str(), 0, 0, "<missing>", true},
       {{sh, "-c", onConsole + mark}, nullptr, 0, 0, nullptr, console},
       {{sh, "-c", onConsole + mark}, "/dev/console", 0, 0, nullptr, console},
+      {{script}, out.c_str(), 0, 0, "script\n", true},
       {{sh, "-c", "exit 3"}, out.c_str(), -2, 3, "", false},
       {{sh, "-c", "kill -9 $$"}, out.c_str(), 0, 0, "", false},
       {{dir.Path("not-a-program")}, out.c_str(), -2, 1, "", false},
@@ -81,6 +87,41 @@ TEST(ComProcTest, NoWaitAndReapedElsewhere) {
   sigaction(SIGCHLD, &previous, nullptr);
   EXPECT_EQ(result, -2);
   EXPECT_EQ(status * 1000 + err, -1000 + ECHILD);
+}
+
+// A started program gets default signals and an empty mask whatever the
+// caller ignores or blocks, and an output FIFO nobody reads yet blocks only
+// the child, never the caller.
+TEST(ComProcTest, ChildSetUpIndependentOfTheCaller) {
+  TempDir dir;
+  std::string status = dir.Path("status"), fifo = dir.Path("fifo");
+  struct sigaction ignore = {}, previous = {};
+  ignore.sa_handler = SIG_IGN;
+  sigset_t block, saved;
+  sigemptyset(&block);
+  sigaddset(&block, SIGUSR1);
+  ASSERT_EQ(sigaction(SIGHUP, &ignore, &previous), 0);
+  ASSERT_EQ(sigprocmask(SIG_BLOCK, &block, &saved), 0);
+  long code = 99, err = 99;
+  int result = Exec({"/bin/cat", "/proc/self/status"}, status.c_str(), 1, &code, &err);
+  sigprocmask(SIG_SETMASK, &saved, nullptr);
+  sigaction(SIGHUP, &previous, nullptr);
+  EXPECT_EQ(result, 0);
+  std::string text = ReadFile(status);
+  EXPECT_NE(text.find("SigBlk:\t0000000000000000\n"), std::string::npos) << text;
+  EXPECT_NE(text.find("SigIgn:\t0000000000000000\n"), std::string::npos) << text;
+
+  ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+  int pid = 0;
+  ASSERT_EQ(comProcStart(std::vector<char*>{const_cast<char*>("/bin/echo"),
+                                            const_cast<char*>("through"), nullptr}
+                             .data(),
+                         fifo.c_str(), &pid),
+            0);
+  EXPECT_EQ(ReadFile(fifo), "through\n");
+  int word = 0;
+  ASSERT_EQ(waitpid(pid, &word, 0), pid);
+  EXPECT_EQ(WEXITSTATUS(word), 0);
 }
 
 TEST(ComProcTest, RedirectionWithStandardStreamsClosed) {
