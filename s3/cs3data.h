@@ -663,8 +663,11 @@ class CS3Data final {
 // field conditions are applied at "end" lines only, so it is kept as read.
 // A line of n bytes costs O(n): lines wholly inside a chunk are parsed in
 // place, lines spanning chunks are gathered in a buffer that grows
-// geometrically. With a wanted ID, records of other IDs are skipped with a
-// look at each line's first bytes only.
+// geometrically. Text outside records and the records that are not collected
+// (other IDs than the wanted one, IDs the ID conditions exclude) are passed
+// over without cutting their lines: only the lines whose first bytes could
+// begin a record line or an "end" line are cut and read, so skipping costs
+// less than cutting every line of the text.
 class CS3DataParser {
  public:
   // Feed() returned: go on feeding / the wanted record is complete (stop
@@ -699,8 +702,9 @@ class CS3DataParser {
   int Line(const char* p, size_t n, long start, long end);
   int LineOutside(const char* p, size_t n, long start);
   int LineInside(const char* p, size_t n, long end);
-  // The line cut at its first NUL byte, when the bytes being parsed hold one.
-  size_t Cut(const char* p, size_t n) const;
+  // The line cut at its first NUL byte. REQUIRES: the lines of a chunk are
+  // cut in their order.
+  size_t Cut(const char* p, size_t n);
   int AppendCarry(const char* p, size_t n);
 
   CS3Data* data_;
@@ -718,9 +722,13 @@ class CS3DataParser {
   size_t carryCapacity_;
   long carryStart_;  // offset of the carried line's first byte
   long offset_;      // bytes fed so far
-  // False while the lines come from a chunk without a NUL byte: one scan of
-  // the chunk spares each line its own.
-  bool mayHoldNul_;
+  // The end of the chunk being fed (null while the carried line is read), and
+  // the chunk's first NUL byte at or after the line that was last scanned for
+  // one (chunkEnd_ when there is none; null before the chunk's first scan).
+  // The first field line that needs it scans the chunk, so one scan serves
+  // every line up to the NUL it finds and a chunk passed over costs none.
+  const char* chunkEnd_;
+  const char* nextNul_;
 
   // Parse flags.
   bool inRecord_;

@@ -3,6 +3,10 @@
 #include <stdlib.h>
 #include <string.h>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 #include "s3/cs3data.h"
 #include "s3/cs3data_internal.h"
 
@@ -39,6 +43,52 @@ void SecondToken(const char* p, size_t n, size_t first, const char** token, size
   *length = i - start;
 }
 
+// Lines that are passed over unread: outside a record every line but an
+// "object" line, in a record that is not collected every line but an "end"
+// line. Such a line changes no state, and after its leading spaces it must
+// begin with the word's first two bytes, so only the lines that begin with
+// those or with a space need to be cut and looked at.
+//
+// A line start that may begin `word` (its first two bytes, or a space, or the
+// chunk ends after the first byte). REQUIRES: q < end.
+bool MayBegin(const char* q, const char* end, const char* word) {
+  return *q == ' ' || (*q == word[0] && (q + 1 == end || q[1] == word[1]));
+}
+
+// The first line start in [p, end) that may begin `word`: p itself, or a byte
+// right after an LF. When there is none, the start of the last line if the
+// LF that ends it is not in [p, end) (it is carried into the next chunk),
+// else end.
+// REQUIRES: p < end, p is the start of a line, `word` has two bytes or more.
+const char* NextLineThatMayBegin(const char* p, const char* end, const char* word) {
+  if (MayBegin(p, end, word)) return p;
+  const char* q = p;  // the bytes after q are the line starts to test
+#if defined(__SSE2__)
+  // 16 line starts at a time: an LF and the two bytes after it.
+  const __m128i lf = _mm_set1_epi8('\n');
+  const __m128i space = _mm_set1_epi8(' ');
+  const __m128i first = _mm_set1_epi8(word[0]);
+  const __m128i second = _mm_set1_epi8(word[1]);
+  for (; end - q > 17; q += 16) {
+    __m128i b0 = _mm_loadu_si128(reinterpret_cast<const __m128i*>(q));
+    __m128i b1 = _mm_loadu_si128(reinterpret_cast<const __m128i*>(q + 1));
+    __m128i b2 = _mm_loadu_si128(reinterpret_cast<const __m128i*>(q + 2));
+    __m128i begins = _mm_and_si128(_mm_cmpeq_epi8(b1, first), _mm_cmpeq_epi8(b2, second));
+    __m128i hit = _mm_and_si128(_mm_cmpeq_epi8(b0, lf),
+                                _mm_or_si128(begins, _mm_cmpeq_epi8(b1, space)));
+    unsigned mask = static_cast<unsigned>(_mm_movemask_epi8(hit));
+    if (mask != 0) return q + 1 + __builtin_ctz(mask);
+  }
+#endif
+  while (const char* lf = static_cast<const char*>(memchr(q, '\n', static_cast<size_t>(end - q)))) {
+    q = lf + 1;
+    if (q == end) return end;
+    if (MayBegin(q, end, word)) return q;
+  }
+  const void* last = memrchr(p, '\n', static_cast<size_t>(end - p));
+  return last == nullptr ? p : static_cast<const char*>(last) + 1;
+}
+
 bool Copy(const char* text, char** out, size_t* length) {
   *length = strlen(text);
   *out = static_cast<char*>(malloc(*length + 1));
@@ -63,7 +113,8 @@ CS3DataParser::CS3DataParser(CS3Data* data, const char* wantedId, const char* re
       carryCapacity_(0),
       carryStart_(0),
       offset_(0),
-      mayHoldNul_(true),
+      chunkEnd_(nullptr),
+      nextNul_(nullptr),
       inRecord_(false),
       skipRecord_(false),
       recordOpen_(false),
@@ -109,14 +160,20 @@ int CS3DataParser::Feed(const char* bytes, size_t n) {
     int r = AppendCarry(p, lf == nullptr ? n : static_cast<size_t>(lf - p));
     if (r != kResOk) return state_ = r;
     if (lf == nullptr) return state_;
-    mayHoldNul_ = true;
+    chunkEnd_ = nullptr;  // the carried line is cut on its own
     r = Line(carry_, carryLength_, carryStart_, base + (lf - bytes) + 1);
     carryLength_ = 0;
     if (r != kGoOn) return state_ = r;
     p = lf + 1;
   }
-  mayHoldNul_ = p < end && memchr(p, '\0', static_cast<size_t>(end - p)) != nullptr;
+  chunkEnd_ = end;
+  nextNul_ = nullptr;
   while (p < end) {
+    if (!recordOpen_) {
+      // Outside a record, or in one that is not collected.
+      p = NextLineThatMayBegin(p, end, inRecord_ ? "end" : kObject);
+      if (p == end) break;
+    }
     const char* lf = static_cast<const char*>(memchr(p, '\n', static_cast<size_t>(end - p)));
     if (lf == nullptr) {
       // The line goes on in the next chunk (or is never ended).
@@ -132,8 +189,16 @@ int CS3DataParser::Feed(const char* bytes, size_t n) {
   return state_;
 }
 
-size_t CS3DataParser::Cut(const char* p, size_t n) const {
-  return mayHoldNul_ ? CutAtNul(p, n) : n;
+size_t CS3DataParser::Cut(const char* p, size_t n) {
+  if (chunkEnd_ == nullptr) return CutAtNul(p, n);
+  // Lines are cut in order: a NUL found before this line was in an earlier
+  // one, and none lies between the last scan's start and nextNul_.
+  if (nextNul_ == nullptr || nextNul_ < p) {
+    const void* nul = memchr(p, '\0', static_cast<size_t>(chunkEnd_ - p));
+    nextNul_ = nul == nullptr ? chunkEnd_ : static_cast<const char*>(nul);
+  }
+  size_t clean = static_cast<size_t>(nextNul_ - p);
+  return n < clean ? n : clean;
 }
 
 // One line without its LF: `start` is the offset of p[0], `end` the offset
@@ -151,7 +216,9 @@ int CS3DataParser::Line(const char* p, size_t n, long start, long end) {
 
 int CS3DataParser::LineOutside(const char* p, size_t n, long start) {
   if (!IsWordLine(p, n, kObject, kObjectLength)) return kGoOn;
-  n = Cut(p, n);
+  // A record line is short and may be the only line of the chunk that is
+  // read: cut it on its own rather than scan the chunk for a NUL.
+  n = CutAtNul(p, n);
   inRecord_ = true;
   const char* id;
   size_t idLength;

@@ -10,6 +10,16 @@
 
 namespace {
 
+// filePointer and nextFilePointer of every record, in list order.
+std::vector<long> Offsets(const CS3Data& data) {
+  std::vector<long> out;
+  for (const _ST_Item* r = data.items; r != nullptr; r = r->next) {
+    out.push_back(r->filePointer);
+    out.push_back(r->nextFilePointer);
+  }
+  return out;
+}
+
 const char kWorkedExample[] =
     "object 1\n"
     "Name=Nightly copy\n"
@@ -71,8 +81,8 @@ const std::vector<FormatCase>& FormatCases() {
        "object 1\na=1\nend\n"},
       {"line without = is a name", "object 1\nflag\nend\n", "1{flag=}", "object 1\nflag=\nend\n"},
       {"line beginning with = has the empty name", "object 1\n=v\nend\n", "1{=v}", nullptr},
-      {"NUL ends the line", std::string("object 1\na=x\0yz\nend\0junk\nb=2\nend\n", 33), "1{a=x}",
-       "object 1\na=x\nend\n"},
+      {"NUL ends the line", std::string("object 1\na=x\0yz\nc=w\0\0v\nend\0junk\nb=2\nend\n", 40),
+       "1{a=x|c=w}", "object 1\na=x\nc=w\nend\n"},
       {"IDs, group names and group values keep a CR that was not last; the writer drops it",
        "object 5\r\r\nobject g\r\r\n_item=3\r\r\nend\nend\nobject \r\r\nend\n",
        "5\r{[g\r:3\r]}\r{}", "object 5\nobject g\n_item=3\nend\nend\nobject 1\nend\n"},
@@ -122,11 +132,6 @@ TEST(CS3DataFormat, ChunkBoundariesDoNotMatter) {
     CS3Data whole;
     ASSERT_EQ(0, s3DataParse(&whole, c.input.data(), c.input.size(), nullptr, nullptr));
     std::string expected = Describe(whole);
-    std::vector<long> offsets;
-    for (const _ST_Item* r = whole.items; r != nullptr; r = r->next) {
-      offsets.push_back(r->filePointer);
-      offsets.push_back(r->nextFilePointer);
-    }
     for (size_t split = 0; split <= c.input.size() + 1; ++split) {
       CS3Data data;
       CS3DataParser parser(&data, nullptr, nullptr);
@@ -140,12 +145,7 @@ TEST(CS3DataFormat, ChunkBoundariesDoNotMatter) {
       }
       ASSERT_EQ(0, parser.Finish()) << split;
       EXPECT_EQ(expected, Describe(data)) << split;
-      std::vector<long> got;
-      for (const _ST_Item* r = data.items; r != nullptr; r = r->next) {
-        got.push_back(r->filePointer);
-        got.push_back(r->nextFilePointer);
-      }
-      EXPECT_EQ(offsets, got) << split;
+      EXPECT_EQ(Offsets(whole), Offsets(data)) << split;
     }
   }
 }
@@ -164,40 +164,89 @@ TEST(CS3DataFormat, RecordOffsets) {
 
 struct SelectCase {
   const char* name;
-  const char* input;
+  std::string input;
   const char* wanted;
   const char* required;
   int result;
-  const char* records;  // ids collected, in order
+  const char* records;  // Describe() of the records collected
   int lastId;
+  std::vector<long> offsets;
 };
 
+// Records that are not collected are passed over up to their first "end"
+// line, and text outside records up to the next record line, looking only
+// at the lines that can be one of those: each case holds look-alikes of
+// both, with spaces, CRs, NULs, tabs and long lines around them, and is also
+// fed in two chunks at every split point and byte by byte.
 TEST(CS3DataFormat, WantedAndRequiredIds) {
-  const char* three = "object 3\na=3\nend\nobject 7\na=7\nend\nobject 9\na=9\nend\n";
+  const std::string three = "object 3\na=3\nend\nobject 7\na=7\nend\nobject 9\na=9\nend\n";
+  const std::string longLines = "object 3\nvalue=" + std::string(40, 'x') + "\nenough=" +
+                                std::string(30, 'y') + "\n\tend of the text\n   end\n" +
+                                "a line outside the records, then one of only spaces\n" +
+                                std::string(20, ' ') + "\nobject 7\nv=" + std::string(20, 'z') +
+                                "\nend\n";
   const SelectCase cases[] = {
-      {"wanted found", three, "7", nullptr, 0, "7", 7},
-      {"wanted missing", three, "8", nullptr, kResNoEntry, "", 0},
-      {"wanted compared as text", "object 01\nend\n", "1", nullptr, kResNoEntry, "", 0},
-      {"wanted without end", "object 3\nend\nobject 7\na=1\n", "7", nullptr, 0, "7", 7},
+      {"wanted found", three, "7", nullptr, 0, "7{a=7}", 7, {17, 34}},
+      {"wanted missing", three, "8", nullptr, kResNoEntry, "", 0, {}},
+      {"wanted compared as text", "object 01\nend\n", "1", nullptr, kResNoEntry, "", 0, {}},
+      {"wanted without end", "object 3\nend\nobject 7\na=1\n", "7", nullptr, 0, "7{a=1}", 7,
+       {13, 26}},
+      {"wanted whose end line is not ended", "object 3\nend\nobject 7\nend", "7", nullptr, 0,
+       "7{}", 7, {13, 25}},
       {"object inside a foreign record", "object 3\nobject 7\nend\nobject 7\nend\n", "7", nullptr,
-       0, "7", 7},
-      {"required met", three, nullptr, "9", 0, "379", 9},
-      {"required missing", three, nullptr, "8", kResNoEntry, "379", 9},
-      {"required is text", "object 1\nend\n", nullptr, "01", kResNoEntry, "1", 1},
+       0, "7{}", 7, {22, 35}},
+      {"a foreign record ends at the end line of its group",
+       "object 3\nobject g\n_item=1\nend\nobject 7\nend\nend\nobject 7\nb=2\nend\n", "7", nullptr,
+       0, "7{}", 7, {30, 43}},
+      {"end look-alikes in a foreign record",
+       std::string("object 3\nendx=1\nen\n\tend\n=end\n\0end\nend\0x\nobject 7\0 8\nend\n", 56), "7",
+       nullptr, 0, "7{}", 7, {40, 56}},
+      {"end with spaces and CR in a foreign record", "object 3\r\n  end \r\nobject 7\r\nend\r\n",
+       "7", nullptr, 0, "7{}", 7, {18, 33}},
+      {"record line look-alikes outside",
+       "objects 7\nobj 7\n  object 77\nend\n\t object 7\nob\nobject  7 x\r\na=1\nend\n", "7",
+       nullptr, 0, "7{a=1}", 7, {46, 67}},
+      {"long lines", longLines, "7", nullptr, 0, "7{v=zzzzzzzzzzzzzzzzzzzz}", 7,
+       {191, 227}},
+      {"required met", three, nullptr, "9", 0, "3{a=3}7{a=7}9{a=9}", 9, {0, 17, 17, 34, 34, 51}},
+      {"required met past text outside records",
+       "junk\n  \nobject 3\nend\nobligatory junk\n obviously\nobject 7\nend\n", nullptr, "7", 0,
+       "3{}7{}", 7, {8, 21, 48, 61}},
+      {"required missing", three, nullptr, "8", kResNoEntry, "3{a=3}7{a=7}9{a=9}", 9,
+       {0, 17, 17, 34, 34, 51}},
+      {"required is text", "object 1\nend\n", nullptr, "01", kResNoEntry, "1{}", 1, {0, 13}},
       {"record line without ID does not meet required 1", "object\nend\n", nullptr, "1",
-       kResNoEntry, "1", 1},
-      {"empty wanted reads all", three, "", nullptr, 0, "379", 9},
-      {"empty input", "", nullptr, nullptr, kResNoEntry, "", 0},
-      {"only junk", "a=1\nend\n", nullptr, nullptr, kResNoEntry, "", 0},
+       kResNoEntry, "1{}", 1, {0, 11}},
+      {"empty wanted reads all", three, "", nullptr, 0, "3{a=3}7{a=7}9{a=9}", 9,
+       {0, 17, 17, 34, 34, 51}},
+      {"empty input", "", nullptr, nullptr, kResNoEntry, "", 0, {}},
+      {"only junk", "a=1\nend\n", nullptr, nullptr, kResNoEntry, "", 0, {}},
   };
   for (const SelectCase& c : cases) {
     SCOPED_TRACE(c.name);
-    CS3Data data;
-    EXPECT_EQ(c.result, s3DataParse(&data, c.input, strlen(c.input), c.wanted, c.required));
-    std::string ids;
-    for (const _ST_Item* r = data.items; r != nullptr; r = r->next) ids += r->id;
-    EXPECT_EQ(c.records, ids);
-    EXPECT_EQ(c.lastId, data.GetLastID());
+    const std::string& in = c.input;
+    for (size_t split = 0; split <= in.size() + 2; ++split) {
+      CS3Data data;
+      int r;
+      if (split == 0) {
+        r = s3DataParse(&data, in.data(), in.size(), c.wanted, c.required);
+      } else {
+        // Two chunks cut at split - 1, then byte by byte.
+        CS3DataParser parser(&data, c.wanted, c.required);
+        size_t cut = split - 1;
+        if (cut <= in.size()) {
+          ASSERT_LE(0, parser.Feed(in.data(), cut));
+          ASSERT_LE(0, parser.Feed(in.data() + cut, in.size() - cut));
+        } else {
+          for (char ch : in) ASSERT_LE(0, parser.Feed(&ch, 1));
+        }
+        r = parser.Finish();
+      }
+      EXPECT_EQ(c.result, r) << split;
+      EXPECT_EQ(c.records, Describe(data)) << split;
+      EXPECT_EQ(c.lastId, data.GetLastID()) << split;
+      EXPECT_EQ(c.offsets, Offsets(data)) << split;
+    }
   }
 }
 
