@@ -12,6 +12,7 @@
 //    called on the way may have stored it).
 // A failure of writeData is always recorded: the file may be half written.
 #include <errno.h>
+#include <stdint.h>
 #include <stdio.h>
 #include <string.h>
 #include <sys/stat.h>
@@ -128,6 +129,33 @@ constexpr char kHeaderPrefix[] = "object ";
 constexpr size_t kHeaderPrefixLength = sizeof(kHeaderPrefix) - 1;
 constexpr size_t kLastIdNameLength = sizeof(kS3LastIdName) - 1;
 
+// The first LF in [p, end), or null. Index lines are a dozen bytes long, too
+// short for memchr's set-up to pay: eight bytes at a time, each word tested
+// for an LF byte at once.
+inline const char* FindLineFeed(const char* p, const char* end) {
+  constexpr uint64_t kOnes = 0x0101010101010101ULL;
+  constexpr uint64_t kHighs = 0x8080808080808080ULL;
+  constexpr uint64_t kLineFeeds = kOnes * '\n';
+  for (; end - p >= 8; p += 8) {
+    uint64_t word;
+    memcpy(&word, p, sizeof word);
+    const uint64_t x = word ^ kLineFeeds;  // a zero byte where an LF is
+    const uint64_t hits = (x - kOnes) & ~x & kHighs;
+    if (hits == 0) continue;
+#if defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
+    // The lowest flagged byte is always a true LF (a false flag can only
+    // sit above one), and the lowest byte is the first in memory.
+    return p + (__builtin_ctzll(hits) >> 3);
+#else
+    break;
+#endif
+  }
+  for (; p < end; ++p) {
+    if (*p == '\n') return p;
+  }
+  return nullptr;
+}
+
 // An "object" line that the writer writes back unchanged: "object", one
 // space, an ID of 1 to 63 bytes without a space. REQUIRES: no NUL or CR.
 bool IsPlainHeader(const char* p, size_t n) {
@@ -142,12 +170,29 @@ bool IsPlainHeader(const char* p, size_t n) {
 // continuation (tab), not an "end" line, no leading space. *eq is its "=".
 // REQUIRES: no NUL or CR; the line is not "end".
 bool IsPlainField(const char* p, size_t n, const char** eq) {
-  if (n == 0 || p[0] == ' ' || p[0] == '\t') return false;
-  if (n >= 6 && memcmp(p, "object", 6) == 0) return false;
-  if (n >= 4 && memcmp(p, "end ", 4) == 0) return false;
+  if (n == 0) return false;
+  switch (p[0]) {
+    case ' ':
+    case '\t':
+    case '=':  // an empty name
+      return false;
+    case 'o':
+      if (n >= 6 && memcmp(p, "object", 6) == 0) return false;
+      break;
+    case 'e':
+      if (n >= 4 && memcmp(p, "end ", 4) == 0) return false;
+      break;
+    default:
+      break;
+  }
   const size_t scan = n < static_cast<size_t>(kS3NameMax) + 1 ? n : kS3NameMax + 1;
-  *eq = static_cast<const char*>(memchr(p, '=', scan));
-  return *eq != nullptr && *eq != p;
+  for (size_t i = 1; i < scan; ++i) {
+    if (p[i] == '=') {
+      *eq = p + i;
+      return true;
+    }
+  }
+  return false;
 }
 
 bool IsLastIdField(const char* p, const char* eq) {
@@ -155,15 +200,41 @@ bool IsLastIdField(const char* p, const char* eq) {
          memcmp(p, kS3LastIdName, kLastIdNameLength) == 0;
 }
 
+// The ID an add hands out, as number and text.
+struct NewId {
+  int number;
+  char text[kIdTextSize];
+  size_t length;
+};
+
+// True when the value [v, v + n) reads as the number `id` does (as the parsed
+// record's entry lookup reads it). A value that starts with a digit other
+// than 0 reads as its leading digits, so it is compared as text; any other
+// is read.
+inline bool ReadsAs(const char* v, size_t n, const NewId& id) {
+  if (n > 0 && v[0] >= '1' && v[0] <= '9') {
+    return n >= id.length && memcmp(v, id.text, id.length) == 0 &&
+           (n == id.length || v[id.length] < '0' || v[id.length] > '9');
+  }
+  return s3data::ReadIntN(v, n) == id.number;
+}
+
+void SetNewId(int number, NewId* id) {
+  id->number = number;
+  IdText(number, id->text);
+  id->length = strlen(id->text);
+}
+
 // True when a field line in [from, to) other than a _lastid one has a value
 // that reads as `id` (the entry an add revives instead of adding another).
 // REQUIRES: the lines passed IsPlainField.
-bool ListsId(const char* from, const char* to, int id) {
+bool ListsId(const char* from, const char* to, const NewId& id) {
   for (const char* p = from; p < to;) {
-    const char* lf = static_cast<const char*>(memchr(p, '\n', static_cast<size_t>(to - p)));
+    const char* lf = FindLineFeed(p, to);
     const char* eq = static_cast<const char*>(memchr(p, '=', static_cast<size_t>(lf - p)));
-    if (!IsLastIdField(p, eq) && s3data::ReadIntN(eq + 1, static_cast<size_t>(lf - eq - 1)) == id)
+    if (!IsLastIdField(p, eq) && ReadsAs(eq + 1, static_cast<size_t>(lf - eq - 1), id)) {
       return true;
+    }
     p = lf + 1;
   }
   return false;
@@ -179,8 +250,10 @@ bool PlanIndexAdd(const char* text, size_t size, IndexAddPlan* plan) {
   int records = 0;
   bool inRecord = false;
   const char* fieldsStart = nullptr;  // the first record's first field line
+  NewId id{};
+  constexpr size_t kItemLength = sizeof(kS3ItemName) - 1;
   for (const char* p = text; p < end;) {
-    const char* lf = static_cast<const char*>(memchr(p, '\n', static_cast<size_t>(end - p)));
+    const char* lf = FindLineFeed(p, end);
     const size_t n = static_cast<size_t>(lf - p);
     if (!inRecord) {
       if (!IsPlainHeader(p, n)) return false;
@@ -192,27 +265,31 @@ bool PlanIndexAdd(const char* text, size_t size, IndexAddPlan* plan) {
         plan->endLine = static_cast<size_t>(p - text);
         if (!plan->hasLastId) {
           // No counter: it starts at 0, and every field is an entry.
+          SetNewId(1, &id);
           plan->newId = 1;
-          plan->listed = ListsId(fieldsStart, p, plan->newId);
+          plan->listed = ListsId(fieldsStart, p, id);
         }
       }
     } else {
-      const char* eq = nullptr;
-      if (!IsPlainField(p, n, &eq)) return false;
+      // The common line, "_item=...", needs none of the other tests.
+      const char* eq = p + kItemLength;
+      const bool item = n > kItemLength && *eq == '=' && memcmp(p, kS3ItemName, kItemLength) == 0;
+      if (!item && !IsPlainField(p, n, &eq)) return false;
       if (records != 1) {
         // Another record's field: written back as it is.
-      } else if (IsLastIdField(p, eq)) {
+      } else if (!item && IsLastIdField(p, eq)) {
         if (!plan->hasLastId) {
           const int last = s3data::ReadIntN(eq + 1, static_cast<size_t>(lf - eq - 1));
           if (last < 0 || last >= kMaxRecordId) return false;
           plan->hasLastId = true;
           plan->valueStart = static_cast<size_t>(eq + 1 - text);
           plan->valueEnd = static_cast<size_t>(lf - text);
-          plan->newId = last + 1;
-          plan->listed = ListsId(fieldsStart, p, plan->newId);
+          SetNewId(last + 1, &id);
+          plan->newId = id.number;
+          plan->listed = ListsId(fieldsStart, p, id);
         }
       } else if (plan->hasLastId && !plan->listed &&
-                 s3data::ReadIntN(eq + 1, static_cast<size_t>(lf - eq - 1)) == plan->newId) {
+                 ReadsAs(eq + 1, static_cast<size_t>(lf - eq - 1), id)) {
         plan->listed = true;
       }
     }
