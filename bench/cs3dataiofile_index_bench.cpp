@@ -3,7 +3,10 @@
 // without locks, backup copies or parsing. Each iteration starts from the same
 // n-entry index (restored with the timer paused), so the size does not drift.
 // Both grow with n (the index is rewritten whole); a ratio that grows with n
-// is a step that grows faster than the index.
+// is a step that grows faster than the index. The add runs with durability
+// Full (durability:1, what every program runs with) and Off (durability:0:
+// no unit log, no flushes), so the flushes' share of the time shows apart
+// from the work that grows with the index.
 #include <fcntl.h>
 #include <ftw.h>
 #include <stdlib.h>
@@ -21,6 +24,7 @@
 #include "common/com.h"
 #include "s3/cs3data.h"
 #include "s3/cs3dataiofile.h"
+#include "s3/cs3journal.h"
 
 namespace {
 
@@ -77,12 +81,25 @@ class Home {
   std::string index_;
 };
 
+constexpr int kSizes[] = {1000, 10000, 100000};
+
 void Sizes(benchmark::internal::Benchmark* b) {
-  b->ArgName("n")->Arg(1000)->Arg(10000)->Arg(100000)->Unit(benchmark::kMicrosecond);
+  b->ArgName("n")->Unit(benchmark::kMicrosecond);
+  for (int n : kSizes) b->Arg(n);
+}
+
+// Arguments durability (0 Off, 1 Full) and n; n last, so that a filter on
+// the smallest size ("n:1000$") picks both modes.
+void DurabilityAndSizes(benchmark::internal::Benchmark* b) {
+  b->ArgNames({"durability", "n"})->Unit(benchmark::kMicrosecond);
+  for (int durability : {1, 0}) {
+    for (int n : kSizes) b->Args({durability, n});
+  }
 }
 
 void BM_AddToIndex(benchmark::State& state) {
-  Home home(static_cast<int>(state.range(0)));
+  s3SetDurability(state.range(0) != 0 ? kS3DurabilityFull : kS3DurabilityOff);
+  Home home(static_cast<int>(state.range(1)));
   for (auto _ : state) {
     Rec index("idx/index"), rec("idx/rec%d");
     {
@@ -93,9 +110,10 @@ void BM_AddToIndex(benchmark::State& state) {
     home.Reset();
     state.ResumeTiming();
   }
+  s3SetDurability(kS3DurabilityFull);
   state.SetItemsProcessed(state.iterations());
 }
-BENCHMARK(BM_AddToIndex)->Apply(Sizes);
+BENCHMARK(BM_AddToIndex)->Apply(DurabilityAndSizes);
 
 // The floor: read the index whole, write it back with one more entry, and
 // append the record to a new file, with plain system calls.
@@ -132,12 +150,19 @@ class RatioReporter : public benchmark::ConsoleReporter {
   }
   void Finalize() override {
     ConsoleReporter::Finalize();
-    for (const char* n : {"1000", "10000", "100000"}) {
-      double add = time_[std::string("BM_AddToIndex/n:") + n];
-      double floor = time_[std::string("BM_AddFloor/n:") + n];
-      if (add > 0 && floor > 0) {
-        printf("Add(index, record), %6s entries: %8.0f adds/s; floor %8.0f/s; ratio %.2f\n", n,
-               1e6 / add, 1e6 / floor, add / floor);
+    for (int n : kSizes) {
+      const std::string size = std::to_string(n);
+      const double floor = time_["BM_AddFloor/n:" + size];
+      for (const char* durability : {"1", "0"}) {
+        const double add =
+            time_["BM_AddToIndex/durability:" + std::string(durability) + "/n:" + size];
+        if (add > 0 && floor > 0) {
+          printf(
+              "Add(index, record), %6s entries, durability %s: %8.0f adds/s; floor %8.0f/s; "
+              "ratio %.2f\n",
+              size.c_str(), durability[0] == '1' ? "Full" : "Off ", 1e6 / add, 1e6 / floor,
+              add / floor);
+        }
       }
     }
   }

@@ -744,10 +744,49 @@ int CS3DataIOFile::readFirst(CS3Data* data, CS3DataParser** rest) {
 }
 
 int CS3DataIOFile::completeRead(int slot) {
-  if (slotExtra[slot].rest == nullptr) return kResOk;
-  const int r = parseRest(slot);
+  const SlotExtra& x = slotExtra[slot];
+  if (x.rest == nullptr && x.bytesAddId == 0) return kResOk;
+  const int r = x.rest != nullptr ? parseRest(slot) : replayIndexAdd(slot);
   if (r != kResOk) slotExtra[slot].broken = r;
   return record(r);
+}
+
+int CS3DataIOFile::replayIndexAdd(int slot) {
+  const int id = slotExtra[slot].bytesAddId;
+  slotExtra[slot].bytesAddId = 0;
+  CS3Data* data = dataList[slot];
+  ComFd from(open(data->tempPath, O_RDONLY | O_CLOEXEC));
+  if (!from.ok() || readBuffer == nullptr) return kResIoOpenFailed;
+  CS3DataParser parser(data, nullptr, nullptr);
+  for (;;) {
+    const ssize_t n = ReadSome(from.get(), readBuffer, kIoReadChunk);
+    if (n == 0) break;
+    if (n < 0) return kResIoOpenFailed;
+    const int r = parser.Feed(readBuffer, static_cast<size_t>(n));
+    if (r != CS3DataParser::kGoOn) return r;
+  }
+  int r = parser.Finish();
+  if (r != kResOk) return r;
+  // AddIndex(obj, nullptr) on the parsed record: the counter, then the entry.
+  data->firstElement();
+  r = data->SetFieldLastID(id);
+  if (r != kResOk) return r;
+  data->firstElement();
+  r = data->SetFieldValue(id, false, nullptr, nullptr);
+  if (r != kResOk) return r;
+  // The whole rewrite's walk without its writes: the cursor ends past the
+  // last record and the edit lengths are those the rewrite left.
+  std::string text;
+  for (data->firstSortElement(); !data->IsEndOfData(); data->nextSortElement()) {
+    if (data->IsDelete()) {
+      data->EditItemDel();
+      continue;
+    }
+    text.clear();
+    r = data->EditRecord(&text, nullptr);
+    if (r != kResOk) return r;
+  }
+  return kResOk;
 }
 
 int CS3DataIOFile::parseRest(int slot) {

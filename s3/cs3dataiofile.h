@@ -410,6 +410,19 @@ class CS3DataIOFile {
   int completeRead(int slot);
   // The work of completeRead.
   int parseRest(int slot);
+  // The first half of Add(index, record): opens `index` as OpenAdd does and
+  // hands out the next ID. An index file in the writer's own form is changed
+  // on its bytes, the rest of it copied as it is, and the new ID (> 0) is the
+  // result; its parse is left to completeRead. Any other file is parsed as
+  // OpenAdd parses it and the result is 0: AddIndex makes the add. Failures
+  // (< 0) are returned and recorded as OpenAdd and AddIndex do; the bytes
+  // written are those of AddIndex's whole rewrite in every case.
+  int addToIndex(CS3Object& index);
+  // completeRead for a slot whose index add was made on the bytes: parses
+  // the index as it was opened (the backup copy) and repeats the add's steps
+  // on the parsed record, the rewrite's walk over the records included, so
+  // that the slot ends as the parse and rewrite would have left it.
+  int replayIndexAdd(int slot);
   // ModData on an open slot.
   int modData(int slot, CS3Object& obj, int id, CS3Object* source);
   // Stores `code` in error only when obj's slot number is not 0 (obj is not
@@ -433,6 +446,9 @@ class CS3DataIOFile {
     bool existed = false;
     // The parse suspended after the first record (Mod); owned.
     CS3DataParser* rest = nullptr;
+    // The ID an index add on the file's bytes handed out (addToIndex); the
+    // parse is then still owed. 0: none.
+    int bytesAddId = 0;
     // The failure that kept the rest from being parsed; every later step on
     // the slot gives it (getFd), since its parsed record is incomplete.
     int broken = 0;

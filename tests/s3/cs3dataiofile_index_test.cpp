@@ -90,6 +90,79 @@ TEST(IndexOpsTest, AddToIndexRaisesLastIdAndWritesRecordFile) {
   }
 }
 
+// Add(index, record) changes a well-formed index on its bytes and parses any
+// other; either way the result, the files and the parsed record a later step
+// sees are those of the parse-and-rewrite steps it stands for (OpenAdd,
+// AddIndex, OpenAdd, AddData), run here on a copy of the same index.
+TEST(IndexOpsTest, AddToIndexWritesWhatTheParseAndRewriteWrite) {
+  const std::string many(70, 'n');
+  const std::string cases[] = {
+      "<missing>",
+      "",
+      "object 1\n_lastid=3\n_item=1\n_item=2\n_item=3\nend\n",
+      "object 1\n_lastid=9\n_item=9\nend\n",           // the counter grows a digit
+      "object 1\n_lastid=+0099\n_item=7\nend\n",       // ... or loses some
+      "object 1\n_lastid=abc\n_item=7\nend\n",         // reads as 0
+      "object 1\n_item=1\n_lastid=1\n_item=5\nend\n",  // counter between entries
+      "object 1\n_item=3\nend\n",
+      "object 1\n_item=1\nend\n",
+      "object 1\nend\n",                      // no counter
+      "object 1\n_lastid=3\n_item=4\nend\n",  // the new ID is listed already
+      "object 1\n_item=04x\n_lastid=3\nend\n",
+      "object 1\n_lastid=3\nmemo= +4\nend\n",
+      "object 1\n_lastid=5\n_item=1\n_lastid=9\n_item=6\nend\n",  // the first counter counts
+      "object 1\n_lastid=2\n_item=2=3\nend\nobject 2\nName=x\nend\nobject 1\n_item=3\nend\n",
+      "object 7\n_lastid=2\nend\n",
+      // What a rewrite changes or refuses: left to the parse.
+      "object 1\n_lastid=2\n_item=2\nend",
+      "object 1\r\n_lastid=2\r\nend\r\n",
+      "object 1\n  _lastid=2\nend\n",
+      "object 1\n_lastid=2\n\nend\n",
+      "x\nobject 1\n_lastid=2\nend\n",
+      "object 1\n_lastid=2\nend of it\n",
+      "object\n_lastid=2\nend\n",
+      "object 1 2\n_lastid=2\nend\n",
+      "object  1\n_lastid=2\nend\n",
+      "object 1\n_lastid=2\nobject g\n_item=1\nend\nend\n",
+      "object 1\n_lastid=2\nmemo=a\n\tb\nend\n",
+      "object 1\n_lastid=2\nnovalue\nend\n",
+      "object 1\n=2\n_lastid=2\nend\n",
+      "object 1\n_lastid=2\n_item=2\n",
+      std::string("object 1\n_lastid=2\0\nend\n", 24),
+      "object 1\n" + many + "=1\n_lastid=2\nend\n",
+      "object " + many + "\n_lastid=2\nend\n",
+      "object 1\n_lastid=-5\nend\n",
+      "object 1\n_lastid=999999999\nend\n",
+      "\n",
+  };
+  // Each way, the result, the error, the index and the record right after
+  // the add, then after a later whole rewrite of the open index.
+  const auto run = [](const std::string& index, bool asOne) {
+    TempHome home;
+    if (index != "<missing>") PutFile(home.Data("idx/index"), index);
+    NewRec idx("idx/index"), rec("idx/%d/info");
+    CS3DataIO io;
+    int r = 0;
+    if (asOne) {
+      r = io.Add(idx, rec);
+    } else if ((r = io.OpenAdd(idx)) == 0 && (r = io.AddIndex(idx, nullptr)) >= 0) {
+      const int id = r;
+      rec.SetID(id);
+      r = io.OpenAdd(rec);
+      if (r == 0) r = io.AddData(rec, id);
+    }
+    std::ostringstream out;
+    out << r << " " << io.GetError() << " " << rec.GetID() << "|"
+        << ReadFile(home.Data("idx/index")) << "|"
+        << ReadFile(home.Data("idx/" + std::to_string(rec.GetID()) + "/info")) << "|";
+    if (r == 0) out << io.GetDataCount(idx) << " " << io.AddIndex(idx, 77, "2") << " ";
+    io.DisConnect();
+    out << ReadFile(home.Data("idx/index")) << "|" << home.TempFiles().size();
+    return out.str();
+  };
+  for (const std::string& index : cases) EXPECT_EQ(run(index, false), run(index, true)) << index;
+}
+
 // Entry edits on an open index "3 5 9", then a rewrite.
 TEST(IndexOpsTest, EntryAddsAndMovesOnOpenIndex) {
   const std::tuple<Op, int, const char*> cases[] = {
