@@ -7,10 +7,8 @@
 #include <unistd.h>
 
 #include <chrono>
-#include <cstdlib>
 #include <ctime>
 #include <filesystem>
-#include <fstream>
 #include <functional>
 #include <map>
 #include <memory>
@@ -274,18 +272,18 @@ TEST(SchedulerctlTest, RefusedAndFailedCommandsChangeNothing) {
 TEST(SchedulerctlTest, LockedFileRollsBackTheWholeCommand) {
   if (!HaveFaketime()) GTEST_SKIP() << "faketime is not installed";
   struct Case {
-    const char* locked;  // data-relative file held write-locked
+    const char* locked;  // data-relative file held write-locked, named in the message
     Args args;
-    const char* named;  // the file the message names
   };
   const Case cases[] = {
       // Written: the alarm file; failed: the next-alarm record.
-      {"scheduler/controle/status", {"alarm", "add", "1", "2030-01-01 10:00"}, nullptr},
-      {"scheduler/10/00/1", {"module", "remove", "1"}, nullptr},
-      {"scheduler/08/05/1", {"schedule", "add", "1", "07:00", "08:05"}, nullptr},
-      {"scheduler/module/index", {"module", "add", "x", "y"}, nullptr},
+      {"scheduler/controle/status", {"alarm", "add", "1", "2030-01-01 10:00"}},
+      {"scheduler/10/00/1", {"module", "remove", "1"}},
+      {"scheduler/08/05/1", {"schedule", "add", "1", "07:00", "08:05"}},
+      {"scheduler/module/index", {"module", "add", "x", "y"}},
   };
   for (const Case& c : cases) {
+    SCOPED_TRACE(c.locked);
     Ctl ctl;
     ctl.Setup({{"Mail", "mail.sh"}});
     ASSERT_EQ(ctl.Run({"schedule", "add", "1", "10:00"}).status, 0);
@@ -297,11 +295,10 @@ TEST(SchedulerctlTest, LockedFileRollsBackTheWholeCommand) {
     // Under faketime the ten lock attempts, a second apart, pass in moments.
     Result r = ctl.Run(c.args, "@2026-12-04 10:00:00 x60");
     holder.End();
-    EXPECT_EQ(r.status, 1) << c.locked;
-    std::string named = c.named != nullptr ? ctl.Data(c.named) : locked;
-    EXPECT_NE(r.err.find(named + ": the file stayed locked by another process"), std::string::npos)
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.err.find(locked + ": the file stayed locked by another process"), std::string::npos)
         << r.err;
-    EXPECT_EQ(Snapshot(ctl.home), before) << c.locked;
+    EXPECT_EQ(Snapshot(ctl.home), before);
   }
 }
 
@@ -489,40 +486,26 @@ TEST_F(SchedulerctlDaemonTest, NextForecastsTheDaemonsRuns) {
     int status;
     std::string out;  // on failure: part of the message on standard error
   };
+  // clang-format off
   const Case cases[] = {
       {"no daemon, no --interval", kMorning, {}, 2, "give the interval to forecast for"},
       {"bad interval", kMorning, {"--interval", "7"}, 2, "'7' is not an interval"},
       // An alarm wakes the 15-minute daemon between its ticks; 10:07 is off them.
-      {"tick alignment",
-       kMorning,
-       {"--interval", "15", "--count", "3"},
-       0,
+      {"tick alignment", kMorning, {"--interval", "15", "--count", "3"}, 0,
        "2026-12-04 10:15  1  Mail  schedule\n"
        "2026-12-04 10:20  2  Copy  alarm\n"
-       "2026-12-04 10:30  2  Copy  schedule\n" +
-           kNever15},
-      {"until",
-       kMorning,
-       {"--interval", "15", "--until", "2026-12-04", "10:20"},
-       0,
+       "2026-12-04 10:30  2  Copy  schedule\n" + kNever15},
+      {"until", kMorning, {"--interval", "15", "--until", "2026-12-04", "10:20"}, 0,
        "2026-12-04 10:15  1  Mail  schedule\n"
-       "2026-12-04 10:20  2  Copy  alarm\n" +
-           kNever15},
+       "2026-12-04 10:20  2  Copy  alarm\n" + kNever15},
       // 23:45, then the tick at midnight on the next day, and that day's alarm.
-      {"midnight",
-       "@2026-12-04 23:40:00",
-       {"--interval", "15", "--count", "4"},
-       0,
+      {"midnight", "@2026-12-04 23:40:00", {"--interval", "15", "--count", "4"}, 0,
        "2026-12-04 23:45  2  Copy  schedule\n"
        "2026-12-05 00:00  1  Mail  schedule\n"
        "2026-12-05 00:05  1  Mail  alarm\n"
-       "2026-12-05 10:15  1  Mail  schedule\n" +
-           kNever15},
+       "2026-12-05 10:15  1  Mail  schedule\n" + kNever15},
       // Hourly: only the full hours and the alarm minutes are wake-ups.
-      {"hourly",
-       kMorning,
-       {"--interval", "60", "--count", "4"},
-       0,
+      {"hourly", kMorning, {"--interval", "60", "--count", "4"}, 0,
        "2026-12-04 10:20  2  Copy  alarm\n"
        "2026-12-05 00:00  1  Mail  schedule\n"
        "2026-12-05 00:05  1  Mail  alarm\n"
@@ -532,20 +515,16 @@ TEST_F(SchedulerctlDaemonTest, NextForecastsTheDaemonsRuns) {
        "10:15  1  Mail  the daemon wakes only at full hours with the interval 60\n"
        "10:30  2  Copy  the daemon wakes only at full hours with the interval 60\n"
        "23:45  2  Copy  the daemon wakes only at full hours with the interval 60\n"},
-      {"json",
-       kMorning,
-       {"--interval", "15", "--count", "2", "--json"},
-       0,
+      {"json", kMorning, {"--interval", "15", "--count", "2", "--json"}, 0,
        "{\"runs\":[{\"time\":\"2026-12-04 10:15\",\"module\":1,\"name\":\"Mail\","
        "\"why\":\"schedule\"},{\"time\":\"2026-12-04 10:20\",\"module\":2,\"name\":\"Copy\","
        "\"why\":\"alarm\"}],\"never\":[{\"module\":1,\"time\":\"10:07\",\"reason\":"
        "\"minute 07 is not a multiple of the interval 15\"}]}\n"},
-      {"empty window",
-       kMorning,
-       {"--interval", "15", "--until", "2026-12-04 10:10"},
-       0,
+      {"empty window", kMorning, {"--interval", "15", "--until", "2026-12-04 10:10"}, 0,
        "no runs up to 2026-12-04 10:10\n" + kNever15},
   };
+  // clang-format on
+
   ctl.Setup({{"Mail", "/bin/true"}, {"Copy", "/bin/true"}});
   ASSERT_EQ(ctl.Run({"schedule", "add", "1", "00:00", "10:07", "10:15"}).status, 0);
   ASSERT_EQ(ctl.Run({"schedule", "add", "2", "10:30", "23:45"}).status, 0);
@@ -744,40 +723,31 @@ TEST(SchedulerctlTest, JsonAndMetricsOutput) {
       "scheduler_module_last_exit_status{module=\"1\"} 137;"
       "scheduler_module_last_exit_status{module=\"2\"} 0;"
       "scheduler_module_last_exit_status{module=\"7\"} 0;";
+  // clang-format off
   const Case cases[] = {
-      {"",
-       true,
-       {"module", "list", "--json"},
+      {"", true, {"module", "list", "--json"},
        "[(1, 'Mail \"x\"', 'mail.sh', None), (2, 'Copy', '/bin/true', '/bin/true')]"},
-      {"",
-       true,
-       {"schedule", "list", "--json"},
+      {"", true, {"schedule", "list", "--json"},
        "[(1, 'Mail \"x\"', ['09:05', '10:00'], True), (2, 'Copy', ['23:59'], True), "
        "(9, None, ['11:30'], False)]"},
       {"", true, {"schedule", "list", "--json", "2"}, "[(2, 'Copy', ['23:59'], True)]"},
       {"", true, {"status", "--json"}, "((PID, True, 'handed-over'), None, '2030-12-12 10:10')"},
       {"pid=PID", true, {"status", "--json"}, "((PID, True, 'running'), None, '2030-12-12 10:10')"},
-      {"pid=PID",
-       true,
-       {"metrics"},
+      {"pid=PID", true, {"metrics"},
        "scheduler_daemon_up 1;scheduler_next_wakeup_timestamp_seconds 2030-12-12 10:10;" + tables},
       {"", false, {"status", "--json"}, "((None, False, 'never-ran'), None, None)"},
       {"pid=PID", false, {"status", "--json"}, "((PID, False, 'killed'), None, None)"},
-      {"pid=0\nstatus=0",
-       false,
-       {"status", "--json"},
+      {"pid=0\nstatus=0", false, {"status", "--json"},
        "((None, False, 'stopped'), {'code': 0, 'meaning': 'stopped in order'}, None)"},
       {"pid=0", false, {"status", "--json"}, "((None, False, 'handed-over'), None, None)"},
       {"pid=0", false, {"metrics"}, "scheduler_daemon_up 0;" + tables},
       {"pid=0", false, {"metrics"}, "scheduler_daemon_up 0;" + tables + perModule, true},
-      {"pid=0",
-       false,
-       {"status", "--json"},
+      {"pid=0", false, {"status", "--json"},
        "((None, False, 'handed-over'), None, None, {'id': 1, 'last_run': '2026-12-04 10:16:00', "
        "'result': 'signal 9'}, {'id': 2, 'last_run': '2026-12-04 10:17:00', "
-       "'result': 'ended, result not recorded'})",
-       true},
+       "'result': 'ended, result not recorded'})", true},
   };
+  // clang-format on
   const std::regex sample("([a-z_]+)(\\{[^}]*\\})? (-?[0-9]+)");
   const std::regex comment("# (HELP|TYPE) ([a-z_]+) .+");
   for (const Case& c : cases) {
