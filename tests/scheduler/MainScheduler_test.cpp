@@ -59,11 +59,6 @@ class SchedulerTest : public ::testing::Test {
     }
     clock_.SetLocal(2026, 12, day, hour, minute, second);
   }
-  static std::string NextTime() {
-    CKorAlarmTime record;
-    record.Get();
-    return record.GetNextTime();
-  }
   DaemonHome home_;
   TurningClock clock_;
   ScopedClock scoped_{&clock_};

@@ -40,11 +40,6 @@ class DaemonTest : public ::testing::Test {
     std::sort(lines.begin(), lines.end());
     return lines;
   }
-  static std::string NextTime() {
-    CKorAlarmTime record;
-    record.Get();
-    return record.GetNextTime();
-  }
   // The status record as {pid, status}; status is "" while a daemon runs.
   static std::pair<int, std::string> Status() {
     CvelSchedulerSts sts;

@@ -27,6 +27,7 @@
 #include <gtest/gtest.h>
 
 #include "common/S3ComPath.h"
+#include "stores/ckoralarmtime.h"
 #include "stores/ckorschedulersts.h"
 #include "stores/cvelscheduler.h"
 #include "stores/cvelschedulermodule.h"
@@ -98,6 +99,13 @@ inline int AddModule(const std::string& execute) {
 inline void Schedule(int id, const char* hour, const char* minute) {
   CvelScheduler entry;
   EXPECT_EQ(0, entry.Add(1, id, hour, minute));
+}
+
+// The next-alarm record's time ("" when none).
+inline std::string NextTime() {
+  CKorAlarmTime record;
+  record.Get();
+  return record.GetNextTime();
 }
 
 // Starts `argv` in `cwd` with the variables `env` ("NAME=value") added, its

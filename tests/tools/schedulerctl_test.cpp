@@ -327,8 +327,6 @@ TEST(SchedulerctlTest, ModuleListResolvesProgramsLikeTheDaemon) {
   }
 }
 
-// stop --wait through the documented protocol: a daemon asleep towards the
-// next hour (45 minutes, 45 real seconds away) ends within seconds, in order.
 // log and status on a journal as the daemon writes it (written here by hand):
 // runs.log.1 before runs.log, lines that are no journal lines left out,
 // filtered by module and minute, as JSON; status shows each module's last
@@ -383,6 +381,8 @@ TEST(SchedulerctlTest, LogReadsTheRunJournal) {
   EXPECT_EQ(ctl.Run({"status"}).out.find("last runs"), std::string::npos);
 }
 
+// stop --wait through the documented protocol: a daemon asleep towards the
+// next hour (45 minutes, 45 real seconds away) ends within seconds, in order.
 TEST_F(SchedulerctlDaemonTest, StopWaitEndsASleepingDaemonInOrder) {
   ctl.Setup({});  // an empty module table is enough for the daemon to start
   Start();
