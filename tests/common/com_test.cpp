@@ -22,14 +22,6 @@
 
 namespace {
 
-// A heap copy of exactly strlen + 1 bytes: the sanitizer build catches any
-// read past the terminator.
-std::unique_ptr<char[]> Exact(const std::string& text) {
-  std::unique_ptr<char[]> copy(new char[text.size() + 1]);
-  memcpy(copy.get(), text.c_str(), text.size() + 1);
-  return copy;
-}
-
 char g_dataText[8] = "7 \n";  // .data
 char g_bssText[8];            // .bss, filled at run time
 

@@ -12,14 +12,9 @@
 #include <gtest/gtest.h>
 
 #include "tests/common/fake_clock.h"
+#include "tests/common/temp_dir.h"
 
 namespace {
-
-std::unique_ptr<char[]> Exact(const std::string& text) {
-  std::unique_ptr<char[]> copy(new char[text.size() + 1]);
-  memcpy(copy.get(), text.c_str(), text.size() + 1);
-  return copy;
-}
 
 TEST(ComDateTest, ExtractorsReadOnlyWhatIsThere) {
   // Fields: year, month, day; hour, minute, second.

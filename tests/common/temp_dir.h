@@ -1,6 +1,6 @@
 // A fresh directory for one test (mkdtemp under $TMPDIR or /tmp), removed
 // with everything in it when the object goes out of scope; and small file
-// helpers for tests.
+// and text helpers for tests.
 #ifndef TESTS_COMMON_TEMP_DIR_H_
 #define TESTS_COMMON_TEMP_DIR_H_
 
@@ -10,6 +10,8 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -77,6 +79,14 @@ inline void WriteFile(const std::string& path, const std::string& data) {
 
 inline bool PathExists(const std::string& path) {
   return access(path.c_str(), F_OK) == 0;
+}
+
+// A heap copy of `text` in exactly strlen + 1 bytes: the sanitizer build
+// catches any read past the terminator.
+inline std::unique_ptr<char[]> Exact(const std::string& text) {
+  std::unique_ptr<char[]> copy(new char[text.size() + 1]);
+  memcpy(copy.get(), text.c_str(), text.size() + 1);
+  return copy;
 }
 
 #endif  // TESTS_COMMON_TEMP_DIR_H_

@@ -16,7 +16,6 @@
 
 #include <gtest/gtest.h>
 
-#include "common/S3ComPath.h"
 #include "tests/common/temp_dir.h"
 #include "tests/scheduler/scheduler_testing.h"
 
@@ -83,65 +82,44 @@ TEST(ForecastTest, TheDaemonMakesExactlyTheForecastRuns) {
   // at 80 ms or more of real time, so a busy machine does not make the
   // daemon miss a minute that it would reach on time. No entry falls in the
   // start minute: a daemon started then runs it, the forecast starts after it.
+  // clang-format off
   const Config configs[] = {
-      {"60",
-       "2026-12-04 12:00:30",
-       "2026-12-05 12:00",
-       "x2880",
-       30,
+      {"60", "2026-12-04 12:00:30", "2026-12-05 12:00", "x2880", 30,
        {"1300", "2330", "0000", "0100", "2300", "0015", "0900", "1107", "1800"},
        {{3, "20261204", "2237"}, {4, "20261205", "0023"}, {11, "20261204", "2300"},
         {2, "20261205", "0900"}}},
-      {"15",
-       "2026-12-04 12:00:30",
-       "2026-12-05 12:00",
-       "x1440",
-       60,
+      {"15", "2026-12-04 12:00:30", "2026-12-05 12:00", "x1440", 60,
        {"2315", "2320", "0000", "0045", "2359", "1330", "0630", "1159", "1201"},
        {{5, "20261204", "2352"}, {6, "20261205", "0041"}, {8, "20261205", "1152"}}},
-      {"1",
-       "2026-12-04 12:00:30",
-       "2026-12-05 12:00",
-       "x720",
-       120,
+      {"1", "2026-12-04 12:00:30", "2026-12-05 12:00", "x720", 120,
        {"1203", "1216", "2359", "0000", "0001", "1100", "1725", "1159", "0615"},
        {{7, "20261204", "1229"}, {9, "20261205", "0307"}}},
   };
-  TempDir root;
+  // clang-format on
+  std::vector<std::unique_ptr<DaemonHome>> homes;
   std::vector<std::set<std::string>> forecasts;
   std::vector<std::unique_ptr<Daemon>> daemons;
-  for (size_t c = 0; c < std::size(configs); ++c) {
-    const Config& config = configs[c];
-    const std::string home = root.Path("home" + std::to_string(c));
-    MakeDirs(home + "/data/tmp");
-    S3ComPathHomeSave(home.c_str());
+  for (const Config& config : configs) {
+    homes.push_back(std::make_unique<DaemonHome>());
+    const DaemonHome& home = *homes.back();
     for (int k = 1; k <= 10; ++k) {
       ASSERT_EQ(AddModule("/bin/true"), k);
       for (int pick : {k, k + 3}) {
         const std::string t = config.times[pick % config.times.size()];
-        CvelScheduler entry;
-        entry.Add(1, k, t.substr(0, 2).c_str(), t.substr(2).c_str());
+        Schedule(k, t.substr(0, 2).c_str(), t.substr(2).c_str());
       }
     }
     // Module 11 is not in the table: its alarm never runs.
-    for (const Alarm& a : config.alarms) {
-      const std::string d = a.date, t = a.time;
-      const std::string dir = home + "/data/scheduler/alarm/" + d.substr(0, 4) + "/" + d.substr(4) +
-                              "/" + t.substr(0, 2) + "/" + t.substr(2);
-      MakeDirs(dir);
-      WriteFile(dir + "/" + std::to_string(a.module), "object 1\ntext=due\nend\n");
-    }
-    WriteFile(home + "/data/scheduler/runs.log", "");
+    for (const Alarm& a : config.alarms) home.Alarm(a.module, a.date, a.time);
+    WriteFile(home.Data("scheduler/runs.log"), "");
     const std::string json =
-        Output(std::string("faketime -f '@") + config.start + "' " + SCHEDULERCTL_BIN + " " + home +
-               " next --json --count 100000 --interval " + config.interval + " --until '" +
-               config.until + "' 2>&1");
+        Output(std::string("faketime -f '@") + config.start + "' " + SCHEDULERCTL_BIN + " " +
+               home.home + " next --json --count 100000 --interval " + config.interval +
+               " --until '" + config.until + "' 2>&1");
     forecasts.push_back(Forecast(json, config.until));
     EXPECT_GT(forecasts.back().size(), 3u) << json;
-    const std::string work = root.Path("work" + std::to_string(c));
-    MakeDirs(work);
     daemons.push_back(
-        std::make_unique<Daemon>(home, config.interval, work, config.start, config.rate));
+        std::make_unique<Daemon>(home.home, config.interval, home.work, config.start, config.rate));
   }
   int longest = 0;
   for (const Config& config : configs) longest = std::max(longest, config.realSeconds);
@@ -149,10 +127,9 @@ TEST(ForecastTest, TheDaemonMakesExactlyTheForecastRuns) {
   daemons.clear();  // killed: only the journal is looked at
   for (size_t c = 0; c < std::size(configs); ++c) {
     SCOPED_TRACE(std::string("interval ") + configs[c].interval);
-    const std::string log = root.Path("home" + std::to_string(c)) + "/data/scheduler/runs.log";
+    const std::string log = homes[c]->Data("scheduler/runs.log");
     // The daemon's planned wake-up lies past the span: it went through it.
-    const std::string next =
-        ReadFile(root.Path("home" + std::to_string(c)) + "/data/scheduler/controle/status");
+    const std::string next = ReadFile(homes[c]->Data("scheduler/controle/status"));
     std::string until = configs[c].until;
     for (char drop : {'-', ' ', ':'})
       until.erase(std::remove(until.begin(), until.end(), drop), until.end());

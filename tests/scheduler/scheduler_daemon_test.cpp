@@ -3,24 +3,18 @@
 // shell scripts logging their arguments. The speed-up is moderate and every
 // wake-up a test waits for lies seconds ahead: a daemon held off the CPU for
 // two faked minutes would take its target as tomorrow's.
-#include <fcntl.h>
 #include <signal.h>
-#include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
-#include <cstdlib>
 #include <regex>
 #include <string>
 #include <vector>
 
 #include <gtest/gtest.h>
 
-#include "common/S3ComPath.h"
 #include "common/comfile.h"
 #include "stores/ckoralarmtime.h"
-#include "stores/ckorschedulersts.h"
 #include "stores/cvelschedulermodules.h"
 #include "stores/cvelschedulersts.h"
 #include "stores/runjournal.h"
@@ -31,37 +25,20 @@ namespace {
 
 class DaemonTest : public ::testing::Test {
  protected:
-  DaemonTest() : home_(root_.Path("home")), work_(root_.Path("work")), log_(root_.Path("log")) {
-    MakeDirs(home_);
-    MakeDirs(work_);
-    S3ComPathHomeSave(home_.c_str());
-  }
+  DaemonTest() : home_(dir_.home), work_(dir_.work), log_(dir_.root.Path("log")) {}
   void SetUp() override {
-    if (system("command -v faketime >/dev/null 2>&1") != 0) GTEST_SKIP() << "faketime missing";
+    if (!HaveFaketime()) GTEST_SKIP() << "faketime missing";
   }
 
   // A module script that logs "$0|home|HH|MM" to the log.
   void Script(const std::string& path) { WriteScript(path, "echo \"$0|$1|$2|$3\" >> " + log_); }
-  std::string AlarmFile(const char* hourMinute, int id) {
-    std::string dir = home_ + "/data/scheduler/alarm/2026/1204/" + hourMinute;
-    MakeDirs(dir);
-    return dir + "/" + std::to_string(id);
-  }
   // The log's lines once it has at least `count` (sorted), or what it has at
   // the polling deadline.
   std::vector<std::string> LogLines(size_t count) {
+    Eventually([&] { return ReadLines(log_).size() >= count; });
     std::vector<std::string> lines = ReadLines(log_);
-    for (int i = 0; i < kPolls && lines.size() < count; ++i) {
-      usleep(10000);
-      lines = ReadLines(log_);
-    }
     std::sort(lines.begin(), lines.end());
     return lines;
-  }
-  static std::string NextTime() {
-    CKorAlarmTime record;
-    record.Get();
-    return record.GetNextTime();
   }
   // The status record as {pid, status}; status is "" while a daemon runs.
   static std::pair<int, std::string> Status() {
@@ -76,10 +53,10 @@ class DaemonTest : public ::testing::Test {
     EXPECT_EQ(0, daemon.Wait());
   }
 
-  TempDir root_;
-  std::string home_;
-  std::string work_;
-  std::string log_;
+  DaemonHome dir_;
+  const std::string& home_;
+  const std::string& work_;
+  const std::string log_;
 };
 
 // The wake-up at 09:05 exercises every way a module is found, skipped or
@@ -97,8 +74,8 @@ TEST_F(DaemonTest, DispatchAtTheComingMinute) {
   int missing = AddModule("nowhere");
   int alarmed = AddModule(work_ + "/alarmed");
   for (int id : {gone, viaWork, viaHome, missing}) Schedule(id, "09", "05");
-  WriteFile(AlarmFile("09/05", emptyAlarm), "");
-  WriteFile(AlarmFile("09/05", alarmed), "alarm text");
+  dir_.Alarm(emptyAlarm, "20261204", "0905", "");
+  dir_.Alarm(alarmed, "20261204", "0905", "alarm text");
   std::string goneDir = home_ + "/data/scheduler/module/" + std::to_string(gone);
   ASSERT_EQ(0, comDirDelete(goneDir.c_str(), nullptr));
 
@@ -153,10 +130,10 @@ TEST_F(DaemonTest, LoweredNextAlarmAndSignalWakeItEarly) {
   int mail = AddModule(work_ + "/mail");
   Daemon daemon(home_, "60", work_, "10:00:50");
   ASSERT_TRUE(daemon.Running());
-  for (int i = 0; i < kPolls && NextTime() != "20261204110000"; ++i) usleep(10000);
+  Eventually([] { return NextTime() == "20261204110000"; });
   ASSERT_EQ("20261204110000", NextTime());
 
-  WriteFile(AlarmFile("10/04", mail), "alarm text");
+  dir_.Alarm(mail, "20261204", "1004", "alarm text");
   CKorAlarmTime record;
   ASSERT_EQ(1, record.Lower("20261204100400"));
   ASSERT_EQ(0, kill(daemon.Pid(), SIGUSR1));
@@ -164,7 +141,9 @@ TEST_F(DaemonTest, LoweredNextAlarmAndSignalWakeItEarly) {
   // Asleep towards 11:00 again: stopped by the fixture rather than waited for.
 }
 
-TEST_F(DaemonTest, QuickChildrenLeaveNoZombie) {
+// Fifty quick children at 10:15 all reaped; with the run journal off (no
+// runs.log) the daemon creates no journal file and prints nothing.
+TEST_F(DaemonTest, QuickChildrenLeaveNoZombieAndNoTrace) {
   for (int i = 0; i < 50; ++i) Schedule(AddModule("/bin/true"), "10", "15");
   Script(work_ + "/last");
   Schedule(AddModule(work_ + "/last"), "10", "15");
@@ -174,6 +153,9 @@ TEST_F(DaemonTest, QuickChildrenLeaveNoZombie) {
     ADD_FAILURE() << "child " << child.first << " state " << child.second;
   }
   Stop(daemon);
+  EXPECT_FALSE(PathExists(home_ + "/data/scheduler/runs.log"));
+  EXPECT_FALSE(PathExists(home_ + "/data/scheduler/runs.log.1"));
+  EXPECT_EQ("", ReadFile(work_ + "/daemon.out"));
 }
 
 // The run journal of a daemon that starts four modules at 10:15 and is then
@@ -207,10 +189,9 @@ TEST_F(DaemonTest, RunJournalRecordsEachStartAndEnd) {
 
   Daemon daemon(home_, "1", work_);
   const std::string pid = std::to_string(daemon.Pid());
-  std::vector<std::string> lines;
-  for (int i = 0; i < kPolls && lines.size() < 9; ++i, usleep(10000)) lines = ReadLines(journal);
+  Eventually([&] { return ReadLines(journal).size() >= 9; });
   Stop(daemon);
-  lines = ReadLines(journal);
+  std::vector<std::string> lines = ReadLines(journal);
   ASSERT_EQ(11u, lines.size());
   EXPECT_EQ(full, ReadFile(journal + ".1"));
   EXPECT_TRUE(std::regex_match(lines[0], std::regex(time + "started\t" + pid + "\t1"))) << lines[0];
@@ -228,18 +209,6 @@ TEST_F(DaemonTest, RunJournalRecordsEachStartAndEnd) {
       << lines[9];
   EXPECT_TRUE(std::regex_match(lines[10], std::regex(time + "stopped\t" + pid + "\t0")))
       << lines[10];
-}
-
-// Off (no runs.log), the daemon creates no journal file and prints nothing.
-TEST_F(DaemonTest, RunJournalOffLeavesNoTrace) {
-  Script(work_ + "/mail");
-  Schedule(AddModule(work_ + "/mail"), "10", "15");
-  Daemon daemon(home_, "1", work_);
-  EXPECT_EQ(1u, LogLines(1).size());
-  Stop(daemon);
-  EXPECT_FALSE(PathExists(home_ + "/data/scheduler/runs.log"));
-  EXPECT_FALSE(PathExists(home_ + "/data/scheduler/runs.log.1"));
-  EXPECT_EQ("", ReadFile(work_ + "/daemon.out"));
 }
 
 }  // namespace

@@ -1,6 +1,7 @@
-// Helpers shared by the daemon's tests: files of a data home, modules and
-// schedule entries made with the store classes, the children of a process
-// read from /proc, and the real daemon under faketime.
+// Helpers shared by the daemon's and the tools' tests: a data home with the
+// daemon's working directory beside it, modules, schedule entries and alarms
+// made with the store classes, programs started with captured output, the
+// children of a process read from /proc, and the real daemon under faketime.
 // The daemon launcher is there when SCHEDULER_BIN names the executable.
 #ifndef TESTS_SCHEDULER_SCHEDULER_TESTING_H_
 #define TESTS_SCHEDULER_SCHEDULER_TESTING_H_
@@ -8,14 +9,16 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <signal.h>
-#include <sys/wait.h>
 #include <sys/stat.h>
 #include <sys/types.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <sstream>
 #include <string>
 #include <utility>
@@ -23,17 +26,51 @@
 
 #include <gtest/gtest.h>
 
+#include "common/S3ComPath.h"
+#include "stores/ckoralarmtime.h"
 #include "stores/ckorschedulersts.h"
 #include "stores/cvelscheduler.h"
 #include "stores/cvelschedulermodule.h"
 #include "stores/cvelschedulersts.h"
 #include "tests/common/temp_dir.h"
+#include "tests/s3/io_testing.h"
 
-inline void MakeDirs(const std::string& path) {
-  for (size_t at = 1; at != std::string::npos; at = path.find('/', at + 1)) {
-    mkdir(path.substr(0, at).c_str(), 0755);
+// A data home for one test, saved as the process's data home: root/home,
+// empty, and beside it root/work, the daemon's working directory.
+class DaemonHome {
+ public:
+  DaemonHome() : home(root.Path("home")), work(root.Path("work")) {
+    mkdir(home.c_str(), 0755);
+    mkdir(work.c_str(), 0755);
+    S3ComPathHomeSave(home.c_str());
   }
-  mkdir(path.c_str(), 0755);
+  std::string Data(const std::string& relative) const { return home + "/data/" + relative; }
+  // Files an alarm for `module` at `day` ("YYYYMMDD") and `time` ("HHMM").
+  void Alarm(int module, const std::string& day, const std::string& time,
+             const std::string& text = "object 1\ntext=due\nend\n") const {
+    PutFile(Data("scheduler/alarm/" + day.substr(0, 4) + "/" + day.substr(4) + "/" +
+                 time.substr(0, 2) + "/" + time.substr(2) + "/" + std::to_string(module)),
+            text);
+  }
+
+  TempDir root;
+  const std::string home;
+  const std::string work;
+};
+
+inline bool HaveFaketime() {
+  return system("command -v faketime >/dev/null 2>&1") == 0;
+}
+
+// Polls `done` every `stepMs` milliseconds for up to thirty seconds: far more
+// than any awaited event needs, and only spent when the event never comes.
+template <typename Done>
+bool Eventually(Done done, int stepMs = 10) {
+  auto end = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+  for (; std::chrono::steady_clock::now() < end; usleep(stepMs * 1000)) {
+    if (done()) return true;
+  }
+  return done();
 }
 
 // An executable shell script.
@@ -64,6 +101,42 @@ inline void Schedule(int id, const char* hour, const char* minute) {
   EXPECT_EQ(0, entry.Add(1, id, hour, minute));
 }
 
+// The next-alarm record's time ("" when none).
+inline std::string NextTime() {
+  CKorAlarmTime record;
+  record.Get();
+  return record.GetNextTime();
+}
+
+// Starts `argv` in `cwd` with the variables `env` ("NAME=value") added, its
+// standard output in the file `out` and its standard error in `err` (the
+// same file when the names are equal).
+inline pid_t Spawn(const std::vector<std::string>& argv, const std::string& out,
+                   const std::string& err, const std::string& cwd = ".",
+                   const std::vector<std::string>& env = {}) {
+  pid_t pid = fork();
+  if (pid != 0) return pid;
+  // faketime preloads its library ahead of a sanitizer runtime.
+  const char* asan = getenv("ASAN_OPTIONS");
+  setenv("ASAN_OPTIONS", (std::string(asan ? asan : "") + ":verify_asan_link_order=0").c_str(), 1);
+  for (const std::string& e : env) putenv(strdup(e.c_str()));
+  int o = open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+  int e = err == out ? o : open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+  if (o < 0 || e < 0 || dup2(o, 1) < 0 || dup2(e, 2) < 0 || chdir(cwd.c_str()) != 0) _exit(126);
+  std::vector<char*> args;
+  for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
+  args.push_back(nullptr);
+  execvp(args[0], args.data());
+  _exit(127);
+}
+
+// The exit status of a child, 128 + the signal that ended it, or -1.
+inline int Wait(pid_t pid) {
+  int status = 0;
+  if (waitpid(pid, &status, 0) != pid) return -1;
+  return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+}
+
 // {pid, state letter} of every child of `parent`.
 inline std::vector<std::pair<pid_t, char>> ChildrenOf(pid_t parent) {
   std::vector<std::pair<pid_t, char>> children;
@@ -84,44 +157,31 @@ inline std::vector<std::pair<pid_t, char>> ChildrenOf(pid_t parent) {
   return children;
 }
 
-// Waits up to thirty seconds for `parent` to have no children left (all
-// ended and reaped); returns those still there.
+// Waits for `parent` to have no children left (all ended and reaped);
+// returns those still there.
 inline std::vector<std::pair<pid_t, char>> WaitNoChildren(pid_t parent) {
-  std::vector<std::pair<pid_t, char>> children = ChildrenOf(parent);
-  for (int i = 0; i < 3000 && !children.empty(); ++i) {
-    usleep(10000);
-    children = ChildrenOf(parent);
-  }
-  return children;
+  Eventually([&] { return ChildrenOf(parent).empty(); });
+  return ChildrenOf(parent);
 }
 
 #ifdef SCHEDULER_BIN
-// Thirty seconds of polling, in steps of 10 ms: far more than any awaited
-// event needs, and only spent when the event never comes.
-constexpr int kPolls = 3000;
-
 // One daemon, started as `faketime -f "@<date> <start> <rate>" scheduler
-// home interval` in the working directory `work` (`start` is a time of
-// 2026-12-04 or a whole "YYYY-MM-DD HH:MM:SS"). faketime runs the daemon as
-// its only child; every process below shares its faked clock.
+// home interval` in the working directory `work`, its output in
+// work/daemon.out (`start` is a time of 2026-12-04 or a whole "YYYY-MM-DD
+// HH:MM:SS"; `rate` is "xN"). faketime runs the daemon as its only child;
+// every process below shares its faked clock.
 class Daemon {
  public:
   Daemon(const std::string& home, const std::string& interval, const std::string& work,
-         const char* start = "10:14:30", const char* rate = "x20") {
-    wrapper_ = fork();
-    if (wrapper_ != 0) return;
-    // Whatever the daemon (or faketime) prints lands in work/daemon.out.
-    int out = open((work + "/daemon.out").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    if (out < 0 || dup2(out, 1) < 0 || dup2(out, 2) < 0 || chdir(work.c_str()) != 0) _exit(126);
-    setenv("FAKETIME_DONT_RESET", "1", 1);
-    const char* asan = getenv("ASAN_OPTIONS");
-    std::string options = std::string(asan != nullptr ? asan : "") + ":verify_asan_link_order=0";
-    setenv("ASAN_OPTIONS", options.c_str(), 1);
-    std::string fake = std::string(strlen(start) > 8 ? "@" : "@2026-12-04 ") + start + " " + rate;
-    const char* argv[] = {"faketime",       "-f",   fake.c_str(), SCHEDULER_BIN, home.c_str(),
-                          interval.c_str(), nullptr};
-    execvp(argv[0], const_cast<char* const*>(argv));
-    _exit(127);
+         const char* start = "10:14:30", const char* rate = "x20")
+      : started_(std::chrono::steady_clock::now()), rate_(atof(rate + 1)) {
+    std::string when = std::string(strlen(start) > 8 ? "" : "2026-12-04 ") + start;
+    struct tm t = {};
+    strptime(when.c_str(), "%Y-%m-%d %H:%M:%S", &t);
+    t.tm_isdst = -1;
+    start_ = mktime(&t);
+    wrapper_ = Spawn({"faketime", "-f", "@" + when + " " + rate, SCHEDULER_BIN, home, interval},
+                     work + "/daemon.out", work + "/daemon.out", work, {"FAKETIME_DONT_RESET=1"});
   }
   ~Daemon() {
     if (wrapper_ <= 0 || status_ != kRunning) return;
@@ -134,40 +194,57 @@ class Daemon {
 
   // The daemon's own pid (faketime's only child), or 0 when it never came.
   pid_t Pid() {
-    for (int i = 0; pid_ == 0 && i < kPolls; ++i) {
+    Eventually([&] {
       auto children = ChildrenOf(wrapper_);
       if (!children.empty()) pid_ = children.front().first;
-      if (pid_ == 0) usleep(10000);
-    }
+      return pid_ != 0;
+    });
     return pid_;
   }
   // Waits until the daemon's status record names it and its lock is held.
   bool Running() {
     CKorSchedulerSts probe;
     probe.SetPid(Pid());
-    for (int i = 0; i < kPolls; ++i) {
+    return Eventually([&] {
       CvelSchedulerSts sts;
-      if (sts.Get() == 0 && sts.GetPid() == pid_ && probe.IsLock()) return true;
-      usleep(10000);
-    }
-    return false;
+      return sts.Get() == 0 && sts.GetPid() == pid_ && probe.IsLock();
+    });
   }
   // The exit status, or kRunning when the daemon is still running after the
   // polling deadline.
   int Wait() {
-    for (int i = 0; status_ == kRunning && i < kPolls; ++i) {
+    Eventually([&] {
       int raw = 0;
-      if (waitpid(wrapper_, &raw, WNOHANG) == wrapper_) {
+      if (status_ == kRunning && waitpid(wrapper_, &raw, WNOHANG) == wrapper_) {
         status_ = WIFEXITED(raw) ? WEXITSTATUS(raw) : 128 + WTERMSIG(raw);
-      } else {
-        usleep(10000);
       }
-    }
+      return status_ != kRunning;
+    });
     return status_;
   }
   static constexpr int kRunning = -1;
 
+  // The daemon's clock as it reads now, worked out from the real time since
+  // its start.
+  time_t Now() const {
+    std::chrono::duration<double> real = std::chrono::steady_clock::now() - started_;
+    return start_ + static_cast<time_t>(real.count() * rate_);
+  }
+  // The faketime setting that runs another program's clock with the
+  // daemon's from `at` (0: now).
+  std::string FaketimeArg(time_t at = 0) const {
+    return "@" + Format(at ? at : Now(), "%F %T") + " x" + std::to_string(static_cast<int>(rate_));
+  }
+  static std::string Format(time_t t, const char* format) {
+    char text[32];
+    strftime(text, sizeof(text), format, localtime(&t));
+    return text;
+  }
+
  private:
+  std::chrono::steady_clock::time_point started_;
+  double rate_;
+  time_t start_ = 0;
   pid_t wrapper_ = -1;
   pid_t pid_ = 0;
   int status_ = kRunning;

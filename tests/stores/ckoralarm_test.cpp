@@ -6,7 +6,7 @@
 
 #include "common/com.h"
 #include "tests/common/fake_clock.h"
-#include "tests/stores/store_home.h"
+#include "tests/s3/io_testing.h"
 
 namespace {
 
@@ -37,11 +37,11 @@ TEST(CKorAlarm, IsAccess) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(testing::Message() << c.day << " " << (c.file ? c.file : "-") << " " << c.rc);
-    StoreHome home;
+    TempHome home;
     FakeClock clock;
     clock.SetLocal(2026, 12, c.day, 9, 30, 5);
     ScopedClock use(&clock);
-    if (c.file != nullptr) home.Write(c.file, c.content);
+    if (c.file != nullptr) PutFile(home.Data(c.file), c.content);
     CKorAlarm alarm;
     EXPECT_EQ(c.rc, alarm.IsAccess(c.module, c.hour, c.minute));
   }

@@ -5,14 +5,14 @@
 #include <gtest/gtest.h>
 
 #include "common/com.h"
-#include "tests/stores/store_home.h"
+#include "tests/s3/io_testing.h"
 
 namespace {
 
 // A program that files alarms lowers the record only when the daemon would
 // otherwise wake too late; the record text after each step.
 TEST(CKorAlarmTime, LowerRewritesOnlyForAnEarlierTime) {
-  StoreHome home;
+  TempHome home;
   const std::string file = "scheduler/controle/status", head = "object 1\nnexttime=";
   struct Step {
     const char* before;  // replaces the file first; null: leave it
@@ -30,10 +30,10 @@ TEST(CKorAlarmTime, LowerRewritesOnlyForAnEarlierTime) {
   };
   for (const Step& s : steps) {
     SCOPED_TRACE(s.after);
-    if (s.before != nullptr) home.Write(file, s.before);
+    if (s.before != nullptr) PutFile(home.Data(file), s.before);
     CKorAlarmTime alarmTime;
     EXPECT_EQ(s.rc, alarmTime.Lower(s.dateTime));
-    EXPECT_EQ(head + s.after + "\nend\n", home.Read(file));
+    EXPECT_EQ(head + s.after + "\nend\n", ReadFile(home.Data(file)));
     ASSERT_EQ(kResOk, alarmTime.Get());
     EXPECT_STREQ(s.after, alarmTime.GetNextTime());
   }

@@ -10,7 +10,7 @@
 
 #include "common/com.h"
 #include "stores/ckorschedulersts.h"
-#include "tests/stores/store_home.h"
+#include "tests/s3/io_testing.h"
 
 namespace {
 
@@ -18,7 +18,7 @@ namespace {
 // the daemon does (own pid, empty file) and the parent probes it, before and
 // after the child is killed; then the dead holder's file can be locked again.
 TEST(CKorStatus, IsLockSeesOnlyALiveHolder) {
-  StoreHome home;
+  TempHome home;
   int ready[2];
   ASSERT_EQ(0, pipe(ready));
   const pid_t child = fork();
@@ -37,7 +37,7 @@ TEST(CKorStatus, IsLockSeesOnlyALiveHolder) {
   close(ready[0]);
   EXPECT_EQ('y', ok);
   const std::string file = "scheduler/status." + std::to_string(child);
-  EXPECT_EQ("", home.Read(file));
+  EXPECT_EQ("", ReadFile(home.Data(file)));
   CKorSchedulerSts probe;
   EXPECT_EQ(kResOk, probe.Set("PID", std::to_string(child).c_str()));
   EXPECT_EQ(kResUnknownField, probe.Set("pids", "1"));
@@ -50,7 +50,7 @@ TEST(CKorStatus, IsLockSeesOnlyALiveHolder) {
   waitpid(child, nullptr, 0);
 
   EXPECT_FALSE(probe.IsLock());
-  EXPECT_EQ("", home.Read(file));
+  EXPECT_EQ("", ReadFile(home.Data(file)));
   EXPECT_EQ(kResOk, probe.Lock(io));  // the dead holder's empty file is taken over
   CKorSchedulerSts never;
   never.SetPid(child + 1000000);  // never ran: no file
@@ -58,17 +58,17 @@ TEST(CKorStatus, IsLockSeesOnlyALiveHolder) {
 }
 
 TEST(CKorSchedulerSts, DelAllRemovesOnlyStatusEntries) {
-  StoreHome home;
+  TempHome home;
   CKorSchedulerSts sts;
   EXPECT_EQ(kResOk, sts.DelAll());  // no scheduler directory
   for (const char* name : {"status.100", "status.200", "status.9/x", "schedulersts"}) {
-    home.Write(std::string("scheduler/") + name, "x");
+    PutFile(home.Data(std::string("scheduler/") + name), "x");
   }
   EXPECT_EQ(kResOk, sts.DelAll());
   for (const char* name : {"status.100", "status.200", "status.9"}) {
-    EXPECT_FALSE(home.Exists(std::string("scheduler/") + name)) << name;
+    EXPECT_FALSE(Exists(home.Data(std::string("scheduler/") + name))) << name;
   }
-  EXPECT_EQ("x", home.Read("scheduler/schedulersts"));
+  EXPECT_EQ("x", ReadFile(home.Data("scheduler/schedulersts")));
 }
 
 }  // namespace

@@ -3,7 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "common/com.h"
-#include "tests/stores/store_home.h"
+#include "tests/s3/io_testing.h"
 
 namespace {
 
@@ -28,32 +28,33 @@ TEST(CvelScheduler, AddThenGet) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(testing::Message() << c.hour << ":" << c.minute);
-    StoreHome home;
+    TempHome home;
     CvelScheduler entry;
     EXPECT_EQ(c.addRc, entry.Add(1, 3, c.hour, c.minute));
     if (c.file != nullptr) {
-      EXPECT_EQ("object 1\n_item=1\nend\n", home.Read(c.file));
+      EXPECT_EQ("object 1\n_item=1\nend\n", ReadFile(home.Data(c.file)));
     } else {
-      EXPECT_FALSE(home.Exists("scheduler"));
+      EXPECT_FALSE(Exists(home.Data("scheduler")));
     }
     EXPECT_EQ(c.getRc, CvelScheduler().Get(3, c.askHour, c.askMinute));
   }
 }
 
 TEST(CvelScheduler, EntriesComeAndGoButTheFileStays) {
-  StoreHome home;
+  TempHome home;
   const char file[] = "scheduler/10/15/3";
   CvelScheduler entry;
   EXPECT_EQ(kResNoEntry, entry.Del(1, 3, "10", "15"));
-  EXPECT_FALSE(home.Exists(file));
+  EXPECT_FALSE(Exists(home.Data(file)));
   for (int value : {1, 2, 1}) ASSERT_EQ(kResOk, entry.Add(value, 3, "10", "15"));
-  EXPECT_EQ("object 1\n_item=1\n_item=2\nend\n", home.Read(file));  // 1 revived, not doubled
+  EXPECT_EQ("object 1\n_item=1\n_item=2\nend\n",
+            ReadFile(home.Data(file)));  // 1 revived, not doubled
   ASSERT_EQ(kResOk, entry.Get(3, "10", "15"));
   EXPECT_EQ(2, entry.GetElementCount());
   for (int value : {1, 2}) ASSERT_EQ(kResOk, entry.Del(value, 3, "10", "15"));
-  EXPECT_EQ("object 1\nend\n", home.Read(file));
+  EXPECT_EQ("object 1\nend\n", ReadFile(home.Data(file)));
   EXPECT_EQ(kResOk, entry.Get(3, "10", "15"));  // still due at 10:15
-  home.Write(file, "");
+  PutFile(home.Data(file), "");
   EXPECT_EQ(kResNoEntry, entry.Get(3, "10", "15"));  // an empty file is no entry
 }
 

@@ -6,7 +6,7 @@
 
 #include "common/com.h"
 #include "stores/cvelschedulermodules.h"
-#include "tests/stores/store_home.h"
+#include "tests/s3/io_testing.h"
 
 namespace {
 
@@ -32,16 +32,16 @@ TEST(CvelSchedulerModule, Add) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.info);
-    StoreHome home;
-    if (c.indexBefore != nullptr) home.Write(kIndex, c.indexBefore);
+    TempHome home;
+    if (c.indexBefore != nullptr) PutFile(home.Data(kIndex), c.indexBefore);
     CvelSchedulerModule module;
     ASSERT_EQ(kResOk, module.Set("name", "Alarm mail"));
     ASSERT_EQ(kResOk, module.Set("EXECUTE", c.execute));
     EXPECT_EQ(kResTooLong, module.Set("Name", std::string(256, 'n').c_str()));  // old name kept
     EXPECT_EQ(kResUnknownField, module.Set("exec", "x"));
     EXPECT_EQ(c.rc, module.Add());
-    EXPECT_EQ(c.indexAfter, home.Read(kIndex));
-    EXPECT_EQ(c.info, home.Read("scheduler/module/" + std::to_string(c.id) + "/info"));
+    EXPECT_EQ(c.indexAfter, ReadFile(home.Data(kIndex)));
+    EXPECT_EQ(c.info, ReadFile(home.Data("scheduler/module/" + std::to_string(c.id) + "/info")));
   }
 }
 
@@ -50,12 +50,12 @@ TEST(CvelSchedulerModule, Add) {
 // module 3 under its own ID, Del of 3 takes its directory, and an index left
 // with _lastid only is an empty table.
 TEST(CvelSchedulerModule, HealModDel) {
-  StoreHome home;
+  TempHome home;
   const char info[] = "scheduler/module/3/info";
   CvelSchedulerModule module;
   EXPECT_EQ(kResNoEntry, module.Del(1));  // no index: nothing to delete
-  home.Write(kIndex, "object 1\n_lastid=3\n_item=1\n_item=3\nend\n");
-  home.Write(info, "object 3\nName=Alarm mail\nexecute=alarm\nend\n");
+  PutFile(home.Data(kIndex), "object 1\n_lastid=3\n_item=1\n_item=3\nend\n");
+  PutFile(home.Data(info), "object 3\nName=Alarm mail\nexecute=alarm\nend\n");
   CvelSchedulerModules modules;
   ASSERT_EQ(kResOk, modules.Get());
   ASSERT_EQ(2, modules.GetElementCount());
@@ -64,14 +64,14 @@ TEST(CvelSchedulerModule, HealModDel) {
 
   EXPECT_EQ(kResNoEntry, module.Get(1));
   ASSERT_EQ(kResOk, module.Del(1));
-  EXPECT_EQ("object 1\n_lastid=3\n_item=3\nend\n", home.Read(kIndex));
+  EXPECT_EQ("object 1\n_lastid=3\n_item=3\nend\n", ReadFile(home.Data(kIndex)));
   ASSERT_EQ(kResOk, module.Get(3));
   EXPECT_STREQ("alarm", module.GetExecute());
   ASSERT_EQ(kResOk, module.Set("execute", "/bin/renamed"));
   ASSERT_EQ(kResOk, module.Mod(0));
-  EXPECT_EQ("object 3\nName=Alarm mail\nexecute=/bin/renamed\nend\n", home.Read(info));
+  EXPECT_EQ("object 3\nName=Alarm mail\nexecute=/bin/renamed\nend\n", ReadFile(home.Data(info)));
   ASSERT_EQ(kResOk, module.Del(3));
-  EXPECT_FALSE(home.Exists("scheduler/module/3"));
+  EXPECT_FALSE(Exists(home.Data("scheduler/module/3")));
   ASSERT_EQ(kResOk, modules.Get());
   EXPECT_EQ(0, modules.GetElementCount());
 }

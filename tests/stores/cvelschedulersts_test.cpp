@@ -5,14 +5,14 @@
 #include <gtest/gtest.h>
 
 #include "common/com.h"
-#include "tests/stores/store_home.h"
+#include "tests/s3/io_testing.h"
 
 namespace {
 
 // The handshake as the daemon and the suite's programs perform it: each step
 // on a fresh or on the same object, its result and the record text it leaves.
 TEST(CvelSchedulerSts, HandshakeWritesBothFieldsAndKeepsTheOther) {
-  StoreHome home;
+  TempHome home;
   enum Op { kMod, kModSts, kGet };
   struct Step {
     bool fresh;
@@ -36,12 +36,12 @@ TEST(CvelSchedulerSts, HandshakeWritesBothFieldsAndKeepsTheOther) {
     EXPECT_EQ(s.rc, s.op == kMod      ? sts->Mod(s.arg)
                     : s.op == kModSts ? sts->ModSts(s.arg)
                                       : sts->Get());
-    EXPECT_EQ(s.bytes, home.Read("scheduler/schedulersts"));
+    EXPECT_EQ(s.bytes, ReadFile(home.Data("scheduler/schedulersts")));
   }
   ASSERT_EQ(kResOk, sts->Get());
   EXPECT_EQ(0, sts->GetPid());
   EXPECT_EQ(1, sts->GetStatus());
-  home.Write("scheduler/schedulersts", "object 2\npid=5\nend\n");  // no record 1: no status
+  PutFile(home.Data("scheduler/schedulersts"), "object 2\npid=5\nend\n");  // no record 1: no status
   EXPECT_EQ(kResNoEntry, sts->Get());
 }
 

@@ -97,6 +97,14 @@ void Check(bool ok) {
     {
       CS3DataIO io;
       const int newest = next.modules.rbegin()->first;
+      auto rewriteModule1 = [&](const std::string& name) {
+        CvelSchedulerModule module;
+        module.Set("Name", name.c_str());
+        module.Set("execute", "/bin/true");
+        module.SetID(1);
+        Check(io.Mod(module, 1) == 0);
+        next.modules[1] = name;
+      };
       switch (i % 4) {
         case 0: {  // a module, index and record
           CvelSchedulerModules index;
@@ -107,16 +115,9 @@ void Check(bool ok) {
           next.modules[module.GetID()] = "m" + std::to_string(i);
           break;
         }
-        case 1: {  // module 1 rewritten, longer or shorter
-          CvelSchedulerModule module;
-          const std::string name = std::string(1 + i % 7, 'r') + std::to_string(i);
-          module.Set("Name", name.c_str());
-          module.Set("execute", "/bin/true");
-          module.SetID(1);
-          Check(io.Mod(module, 1) == 0);
-          next.modules[1] = name;
+        case 1:  // module 1 rewritten, longer or shorter
+          rewriteModule1(std::string(1 + i % 7, 'r') + std::to_string(i));
           break;
-        }
         case 2: {  // two schedule entries and module 1, in one unit
           for (int k = 0; k < 2; ++k) {
             char hh[8], mm[8];
@@ -127,12 +128,7 @@ void Check(bool ok) {
             Check(io.Add(entry, newest) == 0);
             next.entries.insert(std::to_string(newest) + "@" + hh + mm);
           }
-          CvelSchedulerModule module;
-          module.Set("Name", ("s" + std::to_string(i)).c_str());
-          module.Set("execute", "/bin/true");
-          module.SetID(1);
-          Check(io.Mod(module, 1) == 0);
-          next.modules[1] = "s" + std::to_string(i);
+          rewriteModule1("s" + std::to_string(i));
           break;
         }
         default: {  // the newest module but 1 goes, with its entries
