@@ -78,17 +78,18 @@ std::string Output(const std::string& command) {
 TEST(ForecastTest, TheDaemonMakesExactlyTheForecastRuns) {
   if (system("command -v faketime >/dev/null 2>&1") != 0) GTEST_SKIP() << "faketime missing";
   // Each daemon runs through a whole faked day, noon to noon, so midnight and
-  // alarms of both dates fall inside. The rates keep a minute of faked time
-  // at 80 ms or more of real time, so a busy machine does not make the
-  // daemon miss a minute that it would reach on time. No entry falls in the
+  // alarms of both dates fall inside. The daemons run side by side at a rate
+  // that keeps a minute of faked time at 80 ms or more of real time, so a
+  // busy machine does not make a daemon miss a minute that it would reach
+  // on time. No entry falls in the
   // start minute: a daemon started then runs it, the forecast starts after it.
   // clang-format off
   const Config configs[] = {
-      {"60", "2026-12-04 12:00:30", "2026-12-05 12:00", "x2880", 30,
+      {"60", "2026-12-04 12:00:30", "2026-12-05 12:00", "x720", 120,
        {"1300", "2330", "0000", "0100", "2300", "0015", "0900", "1107", "1800"},
        {{3, "20261204", "2237"}, {4, "20261205", "0023"}, {11, "20261204", "2300"},
         {2, "20261205", "0900"}}},
-      {"15", "2026-12-04 12:00:30", "2026-12-05 12:00", "x1440", 60,
+      {"15", "2026-12-04 12:00:30", "2026-12-05 12:00", "x720", 120,
        {"2315", "2320", "0000", "0045", "2359", "1330", "0630", "1159", "1201"},
        {{5, "20261204", "2352"}, {6, "20261205", "0041"}, {8, "20261205", "1152"}}},
       {"1", "2026-12-04 12:00:30", "2026-12-05 12:00", "x720", 120,
