@@ -519,6 +519,12 @@ int CS3Data::JointFieldValueN(const char* text, size_t n) {
   size_t old = f->value == nullptr ? 0 : f->valueLength;
   if (n > SIZE_MAX / 4 || old > SIZE_MAX / 4) return kResDataNullArg;
   size_t need = old + n + 2;  // LF and terminator
+  if (f->value != nullptr && need > f->valueCapacity &&
+      arena_.TryExtend(f->value, f->valueCapacity, need)) {
+    // The value was the arena's last allocation: it grows where it stands,
+    // to its exact size, leaving no outgrown buffer behind.
+    f->valueCapacity = need;
+  }
   if (f->value == nullptr || need > f->valueCapacity) {
     // Doubling keeps a value built from many continuation lines linear.
     size_t capacity = f->valueCapacity * 2;

@@ -152,6 +152,22 @@ class CS3DataArena {
     }
     return AllocateBlockFor(n, align);
   }
+  // Grows the allocation [p, p + oldSize) to newSize bytes where it stands,
+  // when it is the last allocation of the current block and the block has
+  // room; true: the first oldSize bytes are kept and newSize bytes are usable
+  // at p. False (nothing changed) otherwise, also for oldSize 0 and for a
+  // block of its own. REQUIRES: p and oldSize describe one whole live
+  // allocation of this arena (or p is null), newSize >= oldSize.
+  bool TryExtend(void* p, size_t oldSize, size_t newSize) {
+    char* c = static_cast<char*>(p);
+    if (c == nullptr || oldSize == 0 || ptr_ == nullptr) return false;
+    // The byte before ptr_ belongs to the current block, so an allocation
+    // ending at ptr_ is that block's last one, whichever block blocks_ heads.
+    if (c + oldSize != ptr_) return false;
+    if (newSize - oldSize > static_cast<size_t>(end_ - ptr_)) return false;
+    ptr_ = c + newSize;
+    return true;
+  }
   // Frees every block; the limit stays.
   void Release();
   // Caps the bytes of blocks held at once (0: no cap).
