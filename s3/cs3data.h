@@ -168,6 +168,13 @@ class CS3DataArena {
     ptr_ = c + newSize;
     return true;
   }
+  // The unallocated rest of the current block, [Top(), Limit()) (both null
+  // before the first block). A caller that learns how much it needs only
+  // while it writes may write there first and then allocate the bytes it
+  // used with Claim. REQUIRES (Claim): Top() <= to <= Limit().
+  char* Top() const { return ptr_; }
+  char* Limit() const { return end_; }
+  void Claim(char* to) { ptr_ = to; }
   // Frees every block; the limit stays.
   void Release();
   // Caps the bytes of blocks held at once (0: no cap).
@@ -715,12 +722,15 @@ class CS3DataParser {
   long Offset() const { return offset_; }
 
  private:
-  int Line(const char* p, size_t n, long start, long end);
-  int LineOutside(const char* p, size_t n, long start);
-  int LineInside(const char* p, size_t n, long end);
-  // The line cut at its first NUL byte. REQUIRES: the lines of a chunk are
-  // cut in their order.
-  size_t Cut(const char* p, size_t n);
+  // A line without its LF; `eq` and `nul` point at its first "=" and NUL
+  // byte (null when it has none).
+  int Line(const char* p, size_t n, long start, long end, const char* eq, const char* nul);
+  int LineOutside(const char* p, size_t n, long start, const char* nul);
+  int LineInside(const char* p, size_t n, long end, const char* eq, const char* nul);
+  // The common value lines' own path (see StoreValueLine).
+  bool ValueLinesFast() const;
+  const char* StoreValueLine(const char* p, const char* end);
+  const char* JoinValueLine(const char* p, const char* end);
   int AppendCarry(const char* p, size_t n);
 
   CS3Data* data_;
@@ -738,13 +748,6 @@ class CS3DataParser {
   size_t carryCapacity_;
   long carryStart_;  // offset of the carried line's first byte
   long offset_;      // bytes fed so far
-  // The end of the chunk being fed (null while the carried line is read), and
-  // the chunk's first NUL byte at or after the line that was last scanned for
-  // one (chunkEnd_ when there is none; null before the chunk's first scan).
-  // The first field line that needs it scans the chunk, so one scan serves
-  // every line up to the NUL it finds and a chunk passed over costs none.
-  const char* chunkEnd_;
-  const char* nextNul_;
 
   // Parse flags.
   bool inRecord_;

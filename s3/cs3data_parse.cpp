@@ -1,5 +1,6 @@
 // The parse of a record file: cutting bytes into lines and the state machine
 // that turns lines into records, fields and groups.
+#include <stdint.h>
 #include <stdlib.h>
 #include <string.h>
 
@@ -17,12 +18,6 @@ enum JoinState { kJoinNone, kJoinAppend, kJoinSkip };
 
 constexpr char kObject[] = "object";
 constexpr size_t kObjectLength = sizeof(kObject) - 1;
-
-// The line ends at its first NUL byte.
-size_t CutAtNul(const char* p, size_t n) {
-  const void* nul = memchr(p, '\0', n);
-  return nul == nullptr ? n : static_cast<size_t>(static_cast<const char*>(nul) - p);
-}
 
 // `word` alone or followed by a space. The check stops at a NUL byte, which
 // ends the line, without cutting the line first (skipped lines stay cheap).
@@ -89,6 +84,111 @@ const char* NextLineThatMayBegin(const char* p, const char* end, const char* wor
   return last == nullptr ? p : static_cast<const char*>(last) + 1;
 }
 
+// The LF, "=" and NUL bytes of a chunk, 64 bytes at a time, one bit a byte:
+// one pass over the text finds each line's end, its first "=" and its first
+// NUL together, where a search per line and per byte would start three times
+// on every line.
+class LineMasks {
+ public:
+  explicit LineMasks(const char* end) : end_(end) {}
+
+  // The LF that ends the line starting at p, or null when the chunk ends
+  // first. With an LF, `eq` and `nul` are the line's first "=" and first NUL
+  // (null when it has none). REQUIRES: p < the chunk's end; the lines of a
+  // chunk are scanned in their order (a skip forward is fine).
+  const char* Scan(const char* p, const char** eq, const char** nul) {
+    const char* e = nullptr;
+    const char* z = nullptr;
+    for (;;) {
+      if (p < base_ || p >= base_ + length_) Load(p);
+      unsigned at = static_cast<unsigned>(p - base_);
+      uint64_t from = ~uint64_t{0} << at;
+      uint64_t lf = lf_ & from;
+      uint64_t before = lf == 0 ? ~uint64_t{0} : (lf & (~lf + 1)) - 1;  // below the LF
+      uint64_t eqs = eq_ & from & before;
+      uint64_t nuls = nul_ & from & before;
+      if (e == nullptr && eqs != 0) e = base_ + __builtin_ctzll(eqs);
+      if (z == nullptr && nuls != 0) z = base_ + __builtin_ctzll(nuls);
+      if (lf != 0) {
+        *eq = e;
+        *nul = z;
+        return base_ + __builtin_ctzll(lf);
+      }
+      p = base_ + length_;
+      if (p == end_) return nullptr;
+    }
+  }
+
+ private:
+  // The masks of the (up to) 64 bytes from `at`.
+  void Load(const char* at) {
+    base_ = at;
+    length_ = end_ - at < 64 ? static_cast<size_t>(end_ - at) : 64;
+    const char* src = at;
+    char tail[64];
+    if (length_ < 64) {
+      // Bytes past the chunk read as 'x', which is none of the three.
+      memset(tail, 'x', sizeof(tail));
+      memcpy(tail, at, length_);
+      src = tail;
+    }
+#if defined(__SSE2__)
+    const __m128i lf = _mm_set1_epi8('\n');
+    const __m128i eq = _mm_set1_epi8('=');
+    const __m128i zero = _mm_setzero_si128();
+    uint64_t l = 0, e = 0, z = 0;
+    for (int i = 0; i < 4; ++i) {
+      __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i*>(src + 16 * i));
+      l |= static_cast<uint64_t>(static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(b, lf))))
+           << (16 * i);
+      e |= static_cast<uint64_t>(static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(b, eq))))
+           << (16 * i);
+      z |= static_cast<uint64_t>(static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(b, zero))))
+           << (16 * i);
+    }
+    lf_ = l;
+    eq_ = e;
+    nul_ = z;
+#else
+    lf_ = eq_ = nul_ = 0;
+    for (unsigned i = 0; i < 64; ++i) {
+      uint64_t bit = uint64_t{1} << i;
+      if (src[i] == '\n') lf_ |= bit;
+      if (src[i] == '=') eq_ |= bit;
+      if (src[i] == '\0') nul_ |= bit;
+    }
+#endif
+  }
+
+  const char* const end_;
+  const char* base_ = nullptr;  // the bytes the masks describe: [base_, base_ + length_)
+  size_t length_ = 0;
+  uint64_t lf_ = 0;
+  uint64_t eq_ = 0;
+  uint64_t nul_ = 0;
+};
+
+#if defined(__SSE2__)
+// Copies the bytes from `src` up to the first LF or NUL to `dst`, 16 at a
+// time, writing up to 15 bytes more behind the copy. The stop byte, or null
+// when `end` (of the input) or `limit` (of the room at dst) comes within 16
+// bytes first.
+inline const char* CopyToLineStop(const char* src, const char* end, char* dst, uintptr_t limit) {
+  const __m128i lf = _mm_set1_epi8('\n');
+  const __m128i nul = _mm_setzero_si128();
+  for (;;) {
+    if (end - src < 16 || limit - reinterpret_cast<uintptr_t>(dst) < 16) return nullptr;
+    __m128i c = _mm_loadu_si128(reinterpret_cast<const __m128i*>(src));
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(dst), c);
+    unsigned stop = static_cast<unsigned>(
+        _mm_movemask_epi8(_mm_or_si128(_mm_cmpeq_epi8(c, lf), _mm_cmpeq_epi8(c, nul))));
+    if (stop != 0) return src + __builtin_ctz(stop);
+    src += 16;
+    dst += 16;
+  }
+}
+#endif
+
 bool Copy(const char* text, char** out, size_t* length) {
   *length = strlen(text);
   *out = static_cast<char*>(malloc(*length + 1));
@@ -113,8 +213,6 @@ CS3DataParser::CS3DataParser(CS3Data* data, const char* wantedId, const char* re
       carryCapacity_(0),
       carryStart_(0),
       offset_(0),
-      chunkEnd_(nullptr),
-      nextNul_(nullptr),
       inRecord_(false),
       skipRecord_(false),
       recordOpen_(false),
@@ -160,21 +258,33 @@ int CS3DataParser::Feed(const char* bytes, size_t n) {
     int r = AppendCarry(p, lf == nullptr ? n : static_cast<size_t>(lf - p));
     if (r != kResOk) return state_ = r;
     if (lf == nullptr) return state_;
-    chunkEnd_ = nullptr;  // the carried line is cut on its own
-    r = Line(carry_, carryLength_, carryStart_, base + (lf - bytes) + 1);
+    const char* eq = static_cast<const char*>(memchr(carry_, '=', carryLength_));
+    const char* nul = static_cast<const char*>(memchr(carry_, '\0', carryLength_));
+    r = Line(carry_, carryLength_, carryStart_, base + (lf - bytes) + 1, eq, nul);
     carryLength_ = 0;
     if (r != kGoOn) return state_ = r;
     p = lf + 1;
   }
-  chunkEnd_ = end;
-  nextNul_ = nullptr;
+  LineMasks masks(end);
   while (p < end) {
     if (!recordOpen_) {
       // Outside a record, or in one that is not collected.
       p = NextLineThatMayBegin(p, end, inRecord_ ? "end" : kObject);
       if (p == end) break;
     }
-    const char* lf = static_cast<const char*>(memchr(p, '\n', static_cast<size_t>(end - p)));
+    const char* stored = nullptr;
+    if (*p == '\t') {
+      if (joinState_ == kJoinAppend && recordOpen_ && !skipRecord_) stored = JoinValueLine(p, end);
+    } else if (*p != ' ' && ValueLinesFast()) {
+      stored = StoreValueLine(p, end);
+    }
+    if (stored != nullptr) {
+      p = stored + 1;
+      continue;
+    }
+    const char* eq;
+    const char* nul;
+    const char* lf = masks.Scan(p, &eq, &nul);
     if (lf == nullptr) {
       // The line goes on in the next chunk (or is never ended).
       carryStart_ = base + (p - bytes);
@@ -182,43 +292,154 @@ int CS3DataParser::Feed(const char* bytes, size_t n) {
       if (r != kResOk) return state_ = r;
       break;
     }
-    int r = Line(p, static_cast<size_t>(lf - p), base + (p - bytes), base + (lf - bytes) + 1);
+    int r = Line(p, static_cast<size_t>(lf - p), base + (p - bytes), base + (lf - bytes) + 1, eq,
+                 nul);
     if (r != kGoOn) return state_ = r;
     p = lf + 1;
   }
   return state_;
 }
 
-size_t CS3DataParser::Cut(const char* p, size_t n) {
-  if (chunkEnd_ == nullptr) return CutAtNul(p, n);
-  // Lines are cut in order: a NUL found before this line was in an earlier
-  // one, and none lies between the last scan's start and nextNul_.
-  if (nextNul_ == nullptr || nextNul_ < p) {
-    const void* nul = memchr(p, '\0', static_cast<size_t>(chunkEnd_ - p));
-    nextNul_ = nul == nullptr ? chunkEnd_ : static_cast<const char*>(nul);
+// Most lines of a record file are "name=value" lines of a collected record:
+// fields kept (no field-name list set) or values of a collected group. Such
+// a line is stored in one pass over its bytes: the value is copied 16 bytes
+// at a time into the arena's free space, right behind its node, while the
+// copy looks for the line's end. The line is stored exactly as LineInside
+// stores it; whatever this path does not handle (a name of 16 bytes or more,
+// no "=", a NUL, a CR before the LF, a line near the end of the chunk or of
+// the arena block) is left untouched for Line, and the scratch bytes written
+// past the arena's allocations are simply overwritten later.
+inline bool CS3DataParser::ValueLinesFast() const {
+  if (!recordOpen_ || skipRecord_ || data_->current == nullptr) return false;
+  if (groupState_ == kGroupNone) return data_->saveFieldNames == nullptr;
+  return groupState_ == kGroupCollect && data_->currentGroup != nullptr;
+}
+
+// The LF of the line at p once it is stored, or null when nothing was done.
+// REQUIRES: ValueLinesFast(); p < end; *p is neither a space nor a tab.
+const char* CS3DataParser::StoreValueLine(const char* p, const char* end) {
+#if defined(__SSE2__)
+  if (end - p < 16) return nullptr;
+  const __m128i lfs = _mm_set1_epi8('\n');
+  const __m128i nuls = _mm_setzero_si128();
+  __m128i head = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+  unsigned eqs = static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(head, _mm_set1_epi8('='))));
+  unsigned stops = static_cast<unsigned>(
+      _mm_movemask_epi8(_mm_or_si128(_mm_cmpeq_epi8(head, lfs), _mm_cmpeq_epi8(head, nuls))));
+  if (eqs == 0) return nullptr;
+  unsigned nameLength = static_cast<unsigned>(__builtin_ctz(eqs));
+  if ((stops & ((1u << nameLength) - 1)) != 0) return nullptr;  // the line ends before "="
+  // "end" then a space, or "object": lines of their own. With "=" after
+  // them, the bytes tested are in the line.
+  if (p[0] == 'e' && p[1] == 'n' && p[2] == 'd' && p[3] == ' ') return nullptr;
+  if (p[0] == 'o' && memcmp(p, kObject, kObjectLength) == 0) return nullptr;
+
+  CS3DataArena& arena = data_->arena_;
+  uintptr_t top = reinterpret_cast<uintptr_t>(arena.Top());
+  uintptr_t limit = reinterpret_cast<uintptr_t>(arena.Limit());
+  uintptr_t at = (top + alignof(_ST_ItemField) - 1) & ~uintptr_t{alignof(_ST_ItemField) - 1};
+  if (top == 0 || at > limit || limit - at < sizeof(_ST_ItemField) + 16) return nullptr;
+  char* const text = reinterpret_cast<char*>(at + sizeof(_ST_ItemField));
+  const char* value = p + nameLength + 1;
+  const char* lf = CopyToLineStop(value, end, text, limit);
+  if (lf == nullptr || *lf != '\n' || lf[-1] == '\r') return nullptr;
+  size_t valueLength = static_cast<size_t>(lf - value);
+  text[valueLength] = '\0';
+  arena.Claim(text + valueLength + 1);
+
+  _ST_ItemField* f = reinterpret_cast<_ST_ItemField*>(at);
+  f->value = text;
+  f->deleted = 0;
+  f->kind = kS3KindText;
+  f->valueLength = valueLength;
+  f->valueCapacity = valueLength + 1;
+  if (groupState_ == kGroupNone) {
+    // One fixed 16-byte copy; the bytes after the terminator are unused.
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(f->name), head);
+    f->name[nameLength] = '\0';
+    _ST_ItemField* cursor = data_->currentField;
+    if (cursor != nullptr) {
+      f->next = cursor->next;
+      cursor->next = f;
+    } else {
+      f->next = data_->current->fields;
+      data_->current->fields = f;
+    }
+    data_->currentField = f;
+    joinState_ = kJoinAppend;
+  } else {
+    memcpy(f->name, kS3ItemName, sizeof(kS3ItemName));
+    f->next = nullptr;
+    _ST_ItemFieldItems* group = data_->currentGroup;
+    _ST_ItemField* last = group->lastValue != nullptr ? group->lastValue : group->values;
+    if (last != nullptr) {
+      while (last->next != nullptr) last = last->next;
+      last->next = f;
+    } else {
+      group->values = f;
+    }
+    group->lastValue = f;
+    data_->currentGroupValue = f;
   }
-  size_t clean = static_cast<size_t>(nextNul_ - p);
-  return n < clean ? n : clean;
+  return lf;
+#else
+  (void)p;
+  (void)end;
+  return nullptr;
+#endif
+}
+
+// A continuation line of the field being read, joined onto its value in the
+// same single pass while that value is the arena's last allocation (it grows
+// where it stands, as JointFieldValueN grows it). The LF of the line once it
+// is joined, or null when nothing was done (LineInside joins it then).
+// REQUIRES: *p is a tab; the record is collected and joinState_ is kJoinAppend.
+const char* CS3DataParser::JoinValueLine(const char* p, const char* end) {
+#if defined(__SSE2__)
+  _ST_ItemField* f = data_->currentField;
+  if (data_->current == nullptr || f == nullptr || f->value == nullptr) return nullptr;
+  CS3DataArena& arena = data_->arena_;
+  if (f->value + f->valueCapacity != arena.Top()) return nullptr;
+  size_t old = f->valueLength;
+  // The copy starts behind the terminator, so a line left to LineInside
+  // finds the value as it was.
+  char* dst = f->value + old + 1;
+  const char* lf = CopyToLineStop(p + 1, end, dst, reinterpret_cast<uintptr_t>(arena.Limit()));
+  if (lf == nullptr || *lf != '\n' || lf[-1] == '\r') return nullptr;
+  size_t n = static_cast<size_t>(lf - (p + 1));
+  size_t need = old + n + 2;  // LF and terminator
+  if (need > f->valueCapacity) {
+    f->valueCapacity = need;
+    arena.Claim(f->value + need);
+  }
+  f->value[old] = '\n';
+  f->value[old + 1 + n] = '\0';
+  f->valueLength = old + 1 + n;
+  return lf;
+#else
+  (void)p;
+  (void)end;
+  return nullptr;
+#endif
 }
 
 // One line without its LF: `start` is the offset of p[0], `end` the offset
 // just past the LF.
-int CS3DataParser::Line(const char* p, size_t n, long start, long end) {
+int CS3DataParser::Line(const char* p, size_t n, long start, long end, const char* eq,
+                        const char* nul) {
   while (n > 0 && *p == ' ') {
     ++p;
     --n;
     ++start;
   }
   if (n > 0 && p[n - 1] == '\r') --n;
-  if (!inRecord_) return LineOutside(p, n, start);
-  return LineInside(p, n, end);
+  if (!inRecord_) return LineOutside(p, n, start, nul);
+  return LineInside(p, n, end, eq, nul);
 }
 
-int CS3DataParser::LineOutside(const char* p, size_t n, long start) {
+int CS3DataParser::LineOutside(const char* p, size_t n, long start, const char* nul) {
   if (!IsWordLine(p, n, kObject, kObjectLength)) return kGoOn;
-  // A record line is short and may be the only line of the chunk that is
-  // read: cut it on its own rather than scan the chunk for a NUL.
-  n = CutAtNul(p, n);
+  if (nul != nullptr && static_cast<size_t>(nul - p) < n) n = static_cast<size_t>(nul - p);
   inRecord_ = true;
   const char* id;
   size_t idLength;
@@ -248,7 +469,8 @@ int CS3DataParser::LineOutside(const char* p, size_t n, long start) {
   return data_->SaveFilePointer(start);
 }
 
-int CS3DataParser::LineInside(const char* p, size_t n, long end) {
+int CS3DataParser::LineInside(const char* p, size_t n, long end, const char* eq,
+                             const char* nul) {
   if (IsWordLine(p, n, "end", 3)) {
     if (groupState_ != kGroupNone) {
       groupState_ = kGroupNone;
@@ -274,7 +496,7 @@ int CS3DataParser::LineInside(const char* p, size_t n, long end) {
     return finished ? kDone : kGoOn;
   }
   if (!recordOpen_ || skipRecord_) return kGoOn;
-  n = Cut(p, n);
+  if (nul != nullptr && static_cast<size_t>(nul - p) < n) n = static_cast<size_t>(nul - p);
   if (n >= kObjectLength && memcmp(p, kObject, kObjectLength) == 0) {
     groupState_ = kGroupCollect;
     const char* name;
@@ -294,7 +516,7 @@ int CS3DataParser::LineInside(const char* p, size_t n, long end) {
     if (joinState_ == kJoinSkip) return kGoOn;
   }
   if (n == 0) return kGoOn;
-  const char* eq = static_cast<const char*>(memchr(p, '=', n));
+  if (eq != nullptr && eq >= p + n) eq = nullptr;  // past the NUL or the CR
   size_t nameLength = eq == nullptr ? n : static_cast<size_t>(eq - p);
   const char* value = eq == nullptr ? p + n : eq + 1;
   size_t valueLength = static_cast<size_t>(p + n - value);

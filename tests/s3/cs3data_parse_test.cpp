@@ -86,6 +86,35 @@ const std::vector<FormatCase>& FormatCases() {
       {"IDs, group names and group values keep a CR that was not last; the writer drops it",
        "object 5\r\r\nobject g\r\r\n_item=3\r\r\nend\nend\nobject \r\r\nend\n",
        "5\r{[g\r:3\r]}\r{}", "object 5\nobject g\n_item=3\nend\nend\nobject 1\nend\n"},
+      // Lines long enough for the single-pass store of value lines: names of
+      // 15 and 16 bytes, values ending on and off 16-byte steps, look-alikes
+      // of "end" and "object" at the start of lines, CRs, a NUL, and
+      // continuation lines joined after a group or inside one.
+      {"long value lines", std::string("object 1\n") + std::string(15, 'a') + "=" +
+           std::string(16, 'v') + "\n" + std::string(16, 'b') + "=" + std::string(17, 'w') +
+           "\nend_time=" + std::string(31, '5') + "\nobjection=" + std::string(20, 'o') +
+           "\n=" + std::string(20, 'e') + "\nend\nend of record 1=yes\nobject 2\nflag\nv=" +
+           std::string(20, 'v') + "\nend\n",
+       "1{aaaaaaaaaaaaaaa=vvvvvvvvvvvvvvvv|bbbbbbbbbbbbbbbb=wwwwwwwwwwwwwwwww|"
+       "end_time=5555555555555555555555555555555|[:eeeeeeeeeeeeeeeeeeee]}"
+       "2{flag=|v=vvvvvvvvvvvvvvvvvvvv}",
+       "object 1\naaaaaaaaaaaaaaa=vvvvvvvvvvvvvvvv\nbbbbbbbbbbbbbbbb=wwwwwwwwwwwwwwwww\n"
+       "end_time=5555555555555555555555555555555\nobject \n_item=eeeeeeeeeeeeeeeeeeee\nend\nend\n"
+       "object 2\nflag=\nv=vvvvvvvvvvvvvvvvvvvv\nend\n"},
+      {"long lines with CR, NUL and joins",
+       "object 1\nf=" + std::string(20, 'x') + "\r\n\t" + std::string(20, 'y') +
+                   "\r\ng=" + std::string(18, 'z') + std::string(1, '\0') + std::string(20, 'q') +
+                   "\n\tjoined onto g, a line of some length\n\tcut" + std::string(1, '\0') +
+                   std::string(20, 'c') + "\nobject grp\n_item=" +
+                   std::string(20, '1') + "\n\tjoined onto g inside the group\nend\n"
+                   "\tjoined onto g after the group\nh=" + std::string(20, 'h') + "\nend\n",
+       "1{f=xxxxxxxxxxxxxxxxxxxx\\nyyyyyyyyyyyyyyyyyyyy|g=zzzzzzzzzzzzzzzzzz\\n"
+       "joined onto g, a line of some length\\ncut\\njoined onto g inside the group\\n"
+       "joined onto g after the group|h=hhhhhhhhhhhhhhhhhhhh|[grp:11111111111111111111]}",
+       "object 1\nf=xxxxxxxxxxxxxxxxxxxx\n\tyyyyyyyyyyyyyyyyyyyy\ng=zzzzzzzzzzzzzzzzzz\n"
+       "\tjoined onto g, a line of some length\n\tcut\n\tjoined onto g inside the group\n"
+       "\tjoined onto g after the group\nh=hhhhhhhhhhhhhhhhhhhh\nobject grp\n"
+       "_item=11111111111111111111\nend\nend\n"},
       {"names and IDs keep 63 characters",
        "object " + std::string(70, '9') + "\n" + std::string(70, 'n') + "=v\nend\n", nullptr,
        nullptr},
