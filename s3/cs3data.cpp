@@ -24,25 +24,36 @@ constexpr size_t kBlockHeader =
 // time costs more than the parse itself (notably on virtual machines).
 constexpr size_t kMapBlockSize = 256 << 10;
 
-// Released blocks of the largest size are kept for the next parse, up to this
-// many bytes per thread (CS3DataArena::TrimPool gives them back): fresh pages
-// are the dominant cost of parsing a large file, and a process that parses
-// one large file usually parses more. Only files of more than a few hundred
-// kilobytes reach blocks of this size. (Marking kept blocks MADV_FREE was
-// tried: on virtual machines the first write to each such page again costs
-// as much as the parse.)
+// Released mapped blocks (the sizes from kMapBlockSize up to kMaxBlockSize,
+// one list per size) are kept for the next parse, up to this many bytes per
+// thread (CS3DataArena::TrimPool gives them back): fresh pages are the
+// dominant cost of parsing a large file, and a process that parses one large
+// file usually parses more. Only files of more than a few hundred kilobytes
+// reach blocks of these sizes. (Marking kept blocks MADV_FREE was tried: on
+// virtual machines the first write to each such page again costs as much as
+// the parse.)
 constexpr size_t kPoolLimit = 64 << 20;
+constexpr int kPoolSizes = 3;  // 256 KB, 512 KB, 1 MB
+static_assert(kMapBlockSize << (kPoolSizes - 1) == kMaxBlockSize, "one list per mapped size");
+
+// The pool's list for a block of `size` bytes, or -1 when such blocks are not kept.
+int PoolList(size_t size) {
+  for (int i = 0; i < kPoolSizes; ++i) {
+    if (size == kMapBlockSize << i) return i;
+  }
+  return -1;
+}
 
 // Trivially destructible, so that a CS3Data destroyed late in a thread's (or
 // the process's) exit still finds it usable; the guard below empties it when
 // the thread ends, after which released blocks are unmapped at once.
 struct BlockPool {
-  CS3DataArena::Block* head;
+  CS3DataArena::Block* heads[kPoolSizes];
   size_t bytes;
   bool closed;
 };
 
-thread_local BlockPool blockPool = {nullptr, 0, false};
+thread_local BlockPool blockPool = {{nullptr, nullptr, nullptr}, 0, false};
 
 void TrimBlockPool();
 
@@ -73,18 +84,21 @@ void UnmapBlock(CS3DataArena::Block* block) {
 }
 
 void TrimBlockPool() {
-  while (blockPool.head != nullptr) {
-    CS3DataArena::Block* next = blockPool.head->next;
-    UnmapBlock(blockPool.head);
-    blockPool.head = next;
+  for (CS3DataArena::Block*& head : blockPool.heads) {
+    while (head != nullptr) {
+      CS3DataArena::Block* next = head->next;
+      UnmapBlock(head);
+      head = next;
+    }
   }
   blockPool.bytes = 0;
 }
 
 CS3DataArena::Block* AllocateBlock(size_t size) {
-  if (size == kMaxBlockSize && blockPool.head != nullptr) {
-    CS3DataArena::Block* block = blockPool.head;
-    blockPool.head = block->next;
+  int list = PoolList(size);
+  if (list >= 0 && blockPool.heads[list] != nullptr) {
+    CS3DataArena::Block* block = blockPool.heads[list];
+    blockPool.heads[list] = block->next;
     blockPool.bytes -= size;
     return block;
   }
@@ -103,16 +117,16 @@ void FreeBlock(CS3DataArena::Block* block) {
     free(block);
     return;
   }
-  if (block->size != kMaxBlockSize || blockPool.closed ||
-      blockPool.bytes + block->size > kPoolLimit) {
+  int list = PoolList(block->size);
+  if (list < 0 || blockPool.closed || blockPool.bytes + block->size > kPoolLimit) {
     UnmapBlock(block);
     return;
   }
   // Constructed on the first pooled block of a thread; destroyed at its end.
   static thread_local BlockPoolGuard guard;
   (void)guard;
-  block->next = blockPool.head;
-  blockPool.head = block;
+  block->next = blockPool.heads[list];
+  blockPool.heads[list] = block;
   blockPool.bytes += block->size;
 }
 

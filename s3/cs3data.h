@@ -182,8 +182,8 @@ class CS3DataArena {
   // Bytes of blocks currently held.
   size_t Held() const { return held_; }
 
-  // Released blocks of the largest size (1 MB) are kept per thread, up to
-  // 64 MB, for the next parse of a large file. TrimPool returns them to the
+  // Released blocks of the three largest sizes (256 KB to 1 MB) are kept per
+  // thread, up to 64 MB, for the next parse of a large file. TrimPool returns them to the
   // system; a long-lived process may call it after parsing large files.
   static void TrimPool();
 
