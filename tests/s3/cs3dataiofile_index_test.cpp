@@ -44,7 +44,6 @@ TEST(IndexOpsTest, RecordFileOperations) {
   const std::tuple<std::string, Op, int, std::string> cases[] = {
       {"", add, 1, R(1, "new")},
       {R(3, "a") + R(8, "b") + R(5, "c"), add, 9, R(3, "a") + R(8, "b") + R(5, "c") + R(9, "new")},
-      {R(2, "a") + R(7, "b") + R(4, "c"), add, 8, R(2, "a") + R(7, "b") + R(4, "c") + R(8, "new")},
       {cut, add, 6, cut + "\n" + R(6, "new")},  // the last line had lost its LF
       {three, del5, 0, R(4, "d") + R(6, "f")},
       {R(4, "d") + R(6, "f"), del5, 0, R(4, "d") + R(6, "f")},  // no record 5: no failure
