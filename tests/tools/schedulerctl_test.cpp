@@ -99,16 +99,6 @@ class Ctl : public DaemonHome {
   std::string Scratch(const std::string& name) const { return root.Path(name); }
 };
 
-// Every directory and file under `root` with the files' bytes.
-std::map<std::string, std::string> Snapshot(const std::string& root) {
-  std::map<std::string, std::string> tree;
-  for (const auto& entry : std::filesystem::recursive_directory_iterator(root)) {
-    std::string path = entry.path().string().substr(root.size());
-    tree[path] = entry.is_directory() ? "<dir>" : ReadFile(entry.path().string());
-  }
-  return tree;
-}
-
 // The daemon with interval 60 under a clock that starts at 2026-12-04
 // 10:14:30 and runs sixty times fast; tools that must agree with it run
 // under daemon->FaketimeArg().
