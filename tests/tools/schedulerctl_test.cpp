@@ -298,7 +298,6 @@ TEST(SchedulerctlTest, ModuleListResolvesProgramsLikeTheDaemon) {
   const Case cases[] = {
       {"job", true, true, "./job"},
       {"job", false, true, "HOME/job"},
-      {"job", false, false, "-"},
       {"bin/job", false, false, "bin/job"},
   };
   for (const Case& c : cases) {
