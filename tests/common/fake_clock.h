@@ -34,7 +34,6 @@ class FakeClock : public ComClock {
     return seconds - slept;
   }
 
-  void Set(time_t now) { now_ = now; }
   // Sets the clock to a local wall-clock time (as mktime reads it).
   void SetLocal(int year, int month, int day, int hour, int minute, int second) {
     struct tm t = {};

@@ -1,6 +1,6 @@
 // A fresh directory for one test (mkdtemp under $TMPDIR or /tmp), removed
-// with everything in it when the object goes out of scope; and small file
-// and text helpers for tests.
+// with everything in it when the object goes out of scope; and small file,
+// tree and text helpers for tests.
 #ifndef TESTS_COMMON_TEMP_DIR_H_
 #define TESTS_COMMON_TEMP_DIR_H_
 
@@ -11,6 +11,8 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
+#include <map>
 #include <memory>
 #include <string>
 #include <vector>
@@ -79,6 +81,27 @@ inline void WriteFile(const std::string& path, const std::string& data) {
 
 inline bool PathExists(const std::string& path) {
   return access(path.c_str(), F_OK) == 0;
+}
+
+// Every file below `root` with its bytes and, with `dirs`, every directory as
+// "<dir>", by path relative to `root`; the top-level entry `skip` and all
+// below it are left out. Links are listed, never followed.
+inline std::map<std::string, std::string> Snapshot(std::string root, bool dirs = true,
+                                                   const std::string& skip = "") {
+  namespace fs = std::filesystem;
+  while (root.size() > 1 && root.back() == '/') root.pop_back();
+  std::map<std::string, std::string> tree;
+  for (fs::recursive_directory_iterator it(root), end; it != end; ++it) {
+    const std::string path = it->path().string().substr(root.size() + 1);
+    if (it.depth() == 0 && path == skip) {
+      it.disable_recursion_pending();
+    } else if (!fs::is_directory(it->symlink_status())) {
+      tree[path] = ReadFile(it->path().string());
+    } else if (dirs) {
+      tree[path] = "<dir>";
+    }
+  }
+  return tree;
 }
 
 // A heap copy of `text` in exactly strlen + 1 bytes: the sanitizer build

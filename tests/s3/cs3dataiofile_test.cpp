@@ -90,7 +90,7 @@ TEST(CS3DataIOFileTest, Reads) {
       EXPECT_EQ(io.Slot(rec.GetFd())->GetCount(), 1);
     }
     EXPECT_EQ(io.GetError(), 0);
-    EXPECT_EQ(Exists(home.Data("rec")), c.present);
+    EXPECT_EQ(PathExists(home.Data("rec")), c.present);
   }
   TempHome home;
   ProbeIO io;
@@ -357,7 +357,7 @@ TEST(CS3DataIOFileTest, Deletions) {
     }
     // Only the record file has a backup copy: the directory's other files go
     // with a whole-directory deletion for good.
-    EXPECT_EQ(Exists(home.Data("m/3/other")), !(c.whole && c.want == 0));
+    EXPECT_EQ(PathExists(home.Data("m/3/other")), !(c.whole && c.want == 0));
     EXPECT_TRUE(home.TempFiles().empty());
   }
 }

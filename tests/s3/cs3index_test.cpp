@@ -142,7 +142,6 @@ TEST(CS3IndexTest, CompareAndMove) {
   const Case cases[] = {
       {{1, 2}, {3, 4}, true, {1, 2, 3, 4}},
       {{1, 2}, {5, 2}, false, {1, 2, 5, 2}},
-      {{}, {}, true, {}},
       {{}, {3}, true, {3}},
       {{1}, {}, true, {1}},
   };

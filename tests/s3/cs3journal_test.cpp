@@ -4,7 +4,6 @@
 // of one of its files.
 #include "s3/cs3journal.h"
 
-#include <dirent.h>
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -32,30 +31,11 @@ const std::string kIndex = Rec("1", "_lastid=3\n_item=1\n_item=3\n");
 const std::string kDir = "<dir>";
 const std::string kGone = "<missing>";
 
-// Every file below data/ except the temporary directory, with its path
-// relative to data/ and its bytes; with `dirs` also every directory (kDir).
+// Every file below data/ except the temporary directory, by path relative
+// to data/; with `dirs` also every directory (kDir).
 using Tree = std::map<std::string, std::string>;
-void Walk(const std::string& root, const std::string& rel, bool dirs, Tree* out) {
-  DIR* d = opendir((root + rel).c_str());
-  if (d == nullptr) return;
-  while (dirent* e = readdir(d)) {
-    const std::string name = e->d_name;
-    if (name == "." || name == ".." || (rel.empty() && name == "tmp")) continue;
-    const std::string path = rel + name;
-    struct stat st;
-    if (lstat((root + path).c_str(), &st) == 0 && S_ISDIR(st.st_mode)) {
-      if (dirs) (*out)[path] = kDir;
-      Walk(root, path + "/", dirs, out);
-    } else {
-      (*out)[path] = ReadFile(root + path);
-    }
-  }
-  closedir(d);
-}
 Tree Snapshot(const TempHome& home, bool dirs) {
-  Tree t;
-  Walk(home.Data(""), "", dirs, &t);
-  return t;
+  return ::Snapshot(home.Data(""), dirs, "tmp");
 }
 
 // The files every unit starts from.

@@ -12,10 +12,6 @@ namespace {
 TEST(CS3ObjectTest, FreshObjectCannotBeWritten) {
   TempHome home;
   CS3Object obj;
-  EXPECT_EQ(obj.GetFd(), -1);
-  EXPECT_EQ(obj.GetID(), 0);
-  EXPECT_TRUE(obj.IsGetData());
-  EXPECT_TRUE(obj.IsGetDetail());
   CS3DataIO io;
   EXPECT_EQ(io.Mod(obj), kResObjNoFileName);
   EXPECT_EQ(obj.Get(), kResObjNoFileName);

@@ -50,11 +50,6 @@ class TempHome {
   TempDir dir_;
 };
 
-inline bool Exists(const std::string& path) {
-  struct stat st;
-  return lstat(path.c_str(), &st) == 0;
-}
-
 // Writes `content` to `path`, creating the directories above it.
 inline void PutFile(const std::string& path, const std::string& content) {
   for (size_t i = 1; i < path.size(); ++i) {

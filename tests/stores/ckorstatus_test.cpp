@@ -66,7 +66,7 @@ TEST(CKorSchedulerSts, DelAllRemovesOnlyStatusEntries) {
   }
   EXPECT_EQ(kResOk, sts.DelAll());
   for (const char* name : {"status.100", "status.200", "status.9"}) {
-    EXPECT_FALSE(Exists(home.Data(std::string("scheduler/") + name))) << name;
+    EXPECT_FALSE(PathExists(home.Data(std::string("scheduler/") + name))) << name;
   }
   EXPECT_EQ("x", ReadFile(home.Data("scheduler/schedulersts")));
 }

@@ -34,7 +34,7 @@ TEST(CvelScheduler, AddThenGet) {
     if (c.file != nullptr) {
       EXPECT_EQ("object 1\n_item=1\nend\n", ReadFile(home.Data(c.file)));
     } else {
-      EXPECT_FALSE(Exists(home.Data("scheduler")));
+      EXPECT_FALSE(PathExists(home.Data("scheduler")));
     }
     EXPECT_EQ(c.getRc, CvelScheduler().Get(3, c.askHour, c.askMinute));
   }
@@ -45,7 +45,7 @@ TEST(CvelScheduler, EntriesComeAndGoButTheFileStays) {
   const char file[] = "scheduler/10/15/3";
   CvelScheduler entry;
   EXPECT_EQ(kResNoEntry, entry.Del(1, 3, "10", "15"));
-  EXPECT_FALSE(Exists(home.Data(file)));
+  EXPECT_FALSE(PathExists(home.Data(file)));
   for (int value : {1, 2, 1}) ASSERT_EQ(kResOk, entry.Add(value, 3, "10", "15"));
   EXPECT_EQ("object 1\n_item=1\n_item=2\nend\n",
             ReadFile(home.Data(file)));  // 1 revived, not doubled

@@ -71,7 +71,7 @@ TEST(CvelSchedulerModule, HealModDel) {
   ASSERT_EQ(kResOk, module.Mod(0));
   EXPECT_EQ("object 3\nName=Alarm mail\nexecute=/bin/renamed\nend\n", ReadFile(home.Data(info)));
   ASSERT_EQ(kResOk, module.Del(3));
-  EXPECT_FALSE(Exists(home.Data("scheduler/module/3")));
+  EXPECT_FALSE(PathExists(home.Data("scheduler/module/3")));
   ASSERT_EQ(kResOk, modules.Get());
   EXPECT_EQ(0, modules.GetElementCount());
 }
