@@ -21,19 +21,26 @@ constexpr size_t kBlockHeader =
 
 // Blocks from this size on are mapped with their pages populated at once: a
 // parse touches every byte of its blocks, and taking the pages one fault at a
-// time costs more than the parse itself (notably on virtual machines).
-constexpr size_t kMapBlockSize = 256 << 10;
+// time costs more than the parse itself (notably on virtual machines). From
+// this size on malloc would map (or, after its threshold rose, trim) them
+// itself, and the next parse would take their pages anew.
+constexpr size_t kMapBlockSize = 64 << 10;
 
 // Released mapped blocks (the sizes from kMapBlockSize up to kMaxBlockSize,
-// one list per size) are kept for the next parse, up to this many bytes per
-// thread (CS3DataArena::TrimPool gives them back): fresh pages are the
-// dominant cost of parsing a large file, and a process that parses one large
-// file usually parses more. Only files of more than a few hundred kilobytes
-// reach blocks of these sizes. (Marking kept blocks MADV_FREE was tried: on
+// one list per size) are kept for the next parse, up to a number of bytes per
+// list and thread (CS3DataArena::TrimPool gives them back): fresh pages are
+// the dominant cost of parsing a large file, and a process that parses one
+// large file usually parses more. Only files of more than some ten
+// kilobytes reach blocks of these sizes. A parse takes one block of each
+// smaller size and then blocks of the largest, so the smaller lists keep four
+// blocks each, apart from the largest's 64 MB: a large parse that fills that
+// list leaves them their room. (Marking kept blocks MADV_FREE was tried: on
 // virtual machines the first write to each such page again costs as much as
 // the parse.)
-constexpr size_t kPoolLimit = 64 << 20;
-constexpr int kPoolSizes = 3;  // 256 KB, 512 KB, 1 MB
+constexpr int kPoolSizes = 5;  // 64 KB to 1 MB
+constexpr size_t kPoolLimits[kPoolSizes] = {4 * kMapBlockSize, 4 * 2 * kMapBlockSize,
+                                            4 * 4 * kMapBlockSize, 4 * 8 * kMapBlockSize,
+                                            64 << 20};
 static_assert(kMapBlockSize << (kPoolSizes - 1) == kMaxBlockSize, "one list per mapped size");
 
 // The pool's list for a block of `size` bytes, or -1 when such blocks are not kept.
@@ -49,11 +56,11 @@ int PoolList(size_t size) {
 // the thread ends, after which released blocks are unmapped at once.
 struct BlockPool {
   CS3DataArena::Block* heads[kPoolSizes];
-  size_t bytes;
+  size_t bytes[kPoolSizes];
   bool closed;
 };
 
-thread_local BlockPool blockPool = {{nullptr, nullptr, nullptr}, 0, false};
+thread_local BlockPool blockPool = {{}, {}, false};
 
 void TrimBlockPool();
 
@@ -84,14 +91,14 @@ void UnmapBlock(CS3DataArena::Block* block) {
 }
 
 void TrimBlockPool() {
-  for (CS3DataArena::Block*& head : blockPool.heads) {
-    while (head != nullptr) {
-      CS3DataArena::Block* next = head->next;
-      UnmapBlock(head);
-      head = next;
+  for (int i = 0; i < kPoolSizes; ++i) {
+    while (blockPool.heads[i] != nullptr) {
+      CS3DataArena::Block* next = blockPool.heads[i]->next;
+      UnmapBlock(blockPool.heads[i]);
+      blockPool.heads[i] = next;
     }
+    blockPool.bytes[i] = 0;
   }
-  blockPool.bytes = 0;
 }
 
 CS3DataArena::Block* AllocateBlock(size_t size) {
@@ -99,7 +106,7 @@ CS3DataArena::Block* AllocateBlock(size_t size) {
   if (list >= 0 && blockPool.heads[list] != nullptr) {
     CS3DataArena::Block* block = blockPool.heads[list];
     blockPool.heads[list] = block->next;
-    blockPool.bytes -= size;
+    blockPool.bytes[list] -= size;
     return block;
   }
   if (size >= kMapBlockSize) {
@@ -118,7 +125,7 @@ void FreeBlock(CS3DataArena::Block* block) {
     return;
   }
   int list = PoolList(block->size);
-  if (list < 0 || blockPool.closed || blockPool.bytes + block->size > kPoolLimit) {
+  if (list < 0 || blockPool.closed || blockPool.bytes[list] + block->size > kPoolLimits[list]) {
     UnmapBlock(block);
     return;
   }
@@ -127,7 +134,7 @@ void FreeBlock(CS3DataArena::Block* block) {
   (void)guard;
   block->next = blockPool.heads[list];
   blockPool.heads[list] = block;
-  blockPool.bytes += block->size;
+  blockPool.bytes[list] += block->size;
 }
 
 bool IsSpace(char c) {

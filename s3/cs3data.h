@@ -182,8 +182,9 @@ class CS3DataArena {
   // Bytes of blocks currently held.
   size_t Held() const { return held_; }
 
-  // Released blocks of the three largest sizes (256 KB to 1 MB) are kept per
-  // thread, up to 64 MB, for the next parse of a large file. TrimPool returns them to the
+  // Released blocks of the five largest sizes (64 KB to 1 MB) are kept per
+  // thread, up to 64 MB of the largest and four blocks of each other size,
+  // for the next parse of a large file. TrimPool returns them to the
   // system; a long-lived process may call it after parsing large files.
   static void TrimPool();
 
@@ -589,6 +590,8 @@ class CS3Data final {
   // Caps the memory held for records, fields, groups and values (0: no cap);
   // an allocation past it fails as out of memory.
   void SetMemoryLimit(size_t bytes) { arena_.SetLimit(bytes); }
+  // Bytes of memory held for records, fields, groups and values.
+  size_t MemoryHeld() const { return arena_.Held(); }
 
   // ---- Data (read and written directly by the record file accessor) ----
 

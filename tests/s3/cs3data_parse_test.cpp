@@ -87,18 +87,18 @@ const std::vector<FormatCase>& FormatCases() {
        "object 5\r\r\nobject g\r\r\n_item=3\r\r\nend\nend\nobject \r\r\nend\n",
        "5\r{[g\r:3\r]}\r{}", "object 5\nobject g\n_item=3\nend\nend\nobject 1\nend\n"},
       // Lines long enough for the single-pass store of value lines: names of
-      // 15 and 16 bytes, values ending on and off 16-byte steps, look-alikes
+      // 15 and 16 bytes, values ending on and off the copy's 32-byte steps, look-alikes
       // of "end" and "object" at the start of lines, CRs, a NUL, and
       // continuation lines joined after a group or inside one.
       {"long value lines", std::string("object 1\n") + std::string(15, 'a') + "=" +
-           std::string(16, 'v') + "\n" + std::string(16, 'b') + "=" + std::string(17, 'w') +
+           std::string(32, 'v') + "\n" + std::string(16, 'b') + "=" + std::string(17, 'w') +
            "\nend_time=" + std::string(31, '5') + "\nobjection=" + std::string(20, 'o') +
            "\n=" + std::string(20, 'e') + "\nend\nend of record 1=yes\nobject 2\nflag\nv=" +
            std::string(20, 'v') + "\nend\n",
-       "1{aaaaaaaaaaaaaaa=vvvvvvvvvvvvvvvv|bbbbbbbbbbbbbbbb=wwwwwwwwwwwwwwwww|"
+       "1{aaaaaaaaaaaaaaa=vvvvvvvvvvvvvvvvvvvvvvvvvvvvvvvv|bbbbbbbbbbbbbbbb=wwwwwwwwwwwwwwwww|"
        "end_time=5555555555555555555555555555555|[:eeeeeeeeeeeeeeeeeeee]}"
        "2{flag=|v=vvvvvvvvvvvvvvvvvvvv}",
-       "object 1\naaaaaaaaaaaaaaa=vvvvvvvvvvvvvvvv\nbbbbbbbbbbbbbbbb=wwwwwwwwwwwwwwwww\n"
+       "object 1\naaaaaaaaaaaaaaa=vvvvvvvvvvvvvvvvvvvvvvvvvvvvvvvv\nbbbbbbbbbbbbbbbb=wwwwwwwwwwwwwwwww\n"
        "end_time=5555555555555555555555555555555\nobject \n_item=eeeeeeeeeeeeeeeeeeee\nend\nend\n"
        "object 2\nflag=\nv=vvvvvvvvvvvvvvvvvvvv\nend\n"},
       {"long lines with CR, NUL and joins",
