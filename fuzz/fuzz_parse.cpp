@@ -1,7 +1,9 @@
 // Arbitrary bytes through parse, write, parse, write: the second write must
 // equal the first, the records read back must be the records written (up to
-// what the format drops, see ReadBack), a parse
-// fed in three chunks must equal the parse fed in one, a parse for the
+// what the format drops, see ReadBack), a parse fed in three chunks or byte
+// by byte (every line then gathered and read on its own, none through the
+// single-pass store of value lines) must hold exactly what the parse fed in
+// one holds, a parse for the
 // first record's ID must yield that same record, and a parse for the last
 // record's ID (passing over the records before it) must give the same in
 // three chunks as in one.
@@ -25,6 +27,28 @@ std::vector<long> Offsets(const CS3Data& data) {
   for (const _ST_Item* r = data.items; r != nullptr; r = r->next) {
     out.push_back(r->filePointer);
     out.push_back(r->nextFilePointer);
+  }
+  return out;
+}
+
+// Every ID, name and value in list order, exactly as held, each with its
+// length.
+std::string Dump(const CS3Data& data) {
+  std::string out;
+  auto add = [&out](char tag, const char* text) {
+    if (text == nullptr) text = "";
+    out += tag + std::to_string(strlen(text)) + ":" + text;
+  };
+  for (const _ST_Item* r = data.items; r != nullptr; r = r->next) {
+    add('R', r->id);
+    for (const _ST_ItemField* f = r->fields; f != nullptr; f = f->next) {
+      add('F', f->name);
+      add('=', f->value);
+    }
+    for (const _ST_ItemFieldItems* g = r->groups; g != nullptr; g = g->next) {
+      add('G', g->name);
+      for (const _ST_ItemField* v = g->values; v != nullptr; v = v->next) add('=', v->value);
+    }
   }
   return out;
 }
@@ -113,6 +137,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     Check(parser.Finish() == r1);
   }
   Check(Offsets(first) == Offsets(chunked));
+  Check(Dump(first) == Dump(chunked));
+  CS3Data bytewise;
+  {
+    CS3DataParser parser(&bytewise, nullptr, nullptr);
+    for (size_t i = 0; i < size; ++i) Check(parser.Feed(text + i, 1) == 0);
+    Check(parser.Finish() == r1);
+  }
+  Check(Offsets(first) == Offsets(bytewise));
+  Check(Dump(first) == Dump(bytewise));
   std::string written = WriteAll(&first);
   Check(WriteAll(&chunked) == written);
   if (r1 != 0) return 0;
