@@ -32,22 +32,34 @@ std::vector<long> Offsets(const CS3Data& data) {
 }
 
 // Every ID, name and value in list order, exactly as held, each with its
-// length.
+// length, the values' length and capacity bookkeeping, and where the field,
+// group and value cursors and each group's last value stand.
 std::string Dump(const CS3Data& data) {
   std::string out;
   auto add = [&out](char tag, const char* text) {
     if (text == nullptr) text = "";
     out += tag + std::to_string(strlen(text)) + ":" + text;
   };
+  auto value = [&](const _ST_ItemField* f) {
+    add('=', f->value);
+    out += "/" + std::to_string(f->valueLength) + "/" + std::to_string(f->valueCapacity);
+    if (f == data.currentField) out += "<field";
+    if (f == data.currentGroupValue) out += "<value";
+  };
   for (const _ST_Item* r = data.items; r != nullptr; r = r->next) {
     add('R', r->id);
     for (const _ST_ItemField* f = r->fields; f != nullptr; f = f->next) {
       add('F', f->name);
-      add('=', f->value);
+      value(f);
     }
     for (const _ST_ItemFieldItems* g = r->groups; g != nullptr; g = g->next) {
       add('G', g->name);
-      for (const _ST_ItemField* v = g->values; v != nullptr; v = v->next) add('=', v->value);
+      if (g == data.currentGroup) out += "<group";
+      if (g == r->lastGroup) out += "<last";
+      for (const _ST_ItemField* v = g->values; v != nullptr; v = v->next) {
+        value(v);
+        if (v == g->lastValue) out += "<last";
+      }
     }
   }
   return out;

@@ -98,8 +98,9 @@ const std::vector<FormatCase>& FormatCases() {
        "1{aaaaaaaaaaaaaaa=vvvvvvvvvvvvvvvvvvvvvvvvvvvvvvvv|bbbbbbbbbbbbbbbb=wwwwwwwwwwwwwwwww|"
        "end_time=5555555555555555555555555555555|[:eeeeeeeeeeeeeeeeeeee]}"
        "2{flag=|v=vvvvvvvvvvvvvvvvvvvv}",
-       "object 1\naaaaaaaaaaaaaaa=vvvvvvvvvvvvvvvvvvvvvvvvvvvvvvvv\nbbbbbbbbbbbbbbbb=wwwwwwwwwwwwwwwww\n"
-       "end_time=5555555555555555555555555555555\nobject \n_item=eeeeeeeeeeeeeeeeeeee\nend\nend\n"
+       "object 1\naaaaaaaaaaaaaaa=vvvvvvvvvvvvvvvvvvvvvvvvvvvvvvvv\n"
+       "bbbbbbbbbbbbbbbb=wwwwwwwwwwwwwwwww\nend_time=5555555555555555555555555555555\n"
+       "object \n_item=eeeeeeeeeeeeeeeeeeee\nend\nend\n"
        "object 2\nflag=\nv=vvvvvvvvvvvvvvvvvvvv\nend\n"},
       {"long lines with CR, NUL and joins",
        "object 1\nf=" + std::string(20, 'x') + "\r\n\t" + std::string(20, 'y') +
