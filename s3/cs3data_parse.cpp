@@ -280,6 +280,7 @@ int CS3DataParser::Feed(const char* bytes, size_t n) {
       p = NextLineThatMayBegin(p, end, inRecord_ ? "end" : kObject);
       if (p == end) break;
     }
+#if defined(__SSE2__)
     const char* stored = nullptr;
     if (*p == '\t') {
       if (joinState_ == kJoinAppend && recordOpen_ && !skipRecord_) stored = JoinValueLine(p, end);
@@ -290,6 +291,7 @@ int CS3DataParser::Feed(const char* bytes, size_t n) {
       p = stored + 1;
       continue;
     }
+#endif
     const char* eq;
     const char* nul;
     const char* lf = masks.Scan(p, &eq, &nul);
@@ -318,6 +320,7 @@ int CS3DataParser::Feed(const char* bytes, size_t n) {
 // end of the chunk or of the arena block) is left untouched for Line, and the
 // scratch bytes written past the arena's allocations are simply overwritten
 // later. Without SSE2 every line takes Line.
+#if defined(__SSE2__)
 inline bool CS3DataParser::ValueLinesFast() const {
   if (!recordOpen_ || skipRecord_ || data_->current == nullptr) return false;
   if (groupState_ == kGroupNone) return data_->saveFieldNames == nullptr;
@@ -329,7 +332,6 @@ inline bool CS3DataParser::ValueLinesFast() const {
 // Inlined into Feed: a call per line measured ~10% slower.
 __attribute__((always_inline)) inline const char* CS3DataParser::StoreValueLine(const char* p,
                                                                                 const char* end) {
-#if defined(__SSE2__)
   if (end - p < 16) return nullptr;
   const __m128i lfs = _mm_set1_epi8('\n');
   const __m128i nuls = _mm_setzero_si128();
@@ -396,11 +398,6 @@ __attribute__((always_inline)) inline const char* CS3DataParser::StoreValueLine(
     data_->currentGroupValue = f;
   }
   return lf;
-#else
-  (void)p;
-  (void)end;
-  return nullptr;
-#endif
 }
 
 // A continuation line of the field being read, joined onto its value in the
@@ -410,7 +407,6 @@ __attribute__((always_inline)) inline const char* CS3DataParser::StoreValueLine(
 // REQUIRES: *p is a tab; the record is collected and joinState_ is kJoinAppend.
 __attribute__((always_inline)) inline const char* CS3DataParser::JoinValueLine(const char* p,
                                                                                const char* end) {
-#if defined(__SSE2__)
   _ST_ItemField* f = data_->currentField;
   if (data_->current == nullptr || f == nullptr || f->value == nullptr) return nullptr;
   CS3DataArena& arena = data_->arena_;
@@ -431,12 +427,8 @@ __attribute__((always_inline)) inline const char* CS3DataParser::JoinValueLine(c
   f->value[old + 1 + n] = '\0';
   f->valueLength = old + 1 + n;
   return lf;
-#else
-  (void)p;
-  (void)end;
-  return nullptr;
-#endif
 }
+#endif  // __SSE2__
 
 // One line without its LF: `start` is the offset of p[0], `end` the offset
 // just past the LF.
