@@ -36,6 +36,7 @@
 #include "stores/cvelschedulermodules.h"
 #include "stores/cvelschedulersts.h"
 #include "stores/runjournal.h"
+#include "stores/schedulerprogram.h"
 #include "stores/schedulertiming.h"
 
 namespace {
@@ -403,36 +404,6 @@ int twoDigitValue(const char* name, int limit) {
 
 // ---- Module dispatch ---------------------------------------------------------------
 
-// Writes `text` into `out` (kSchedProgramPathSize bytes); false when it does
-// not fit.
-bool copyPath(const char* text, char* out) {
-  int n = snprintf(out, kSchedProgramPathSize, "%s", text);
-  return n >= 0 && n < kSchedProgramPathSize;
-}
-
-// Resolves a module's program from its `execute` value into `out`
-// (kSchedProgramPathSize bytes). False when the module is to be skipped.
-bool resolveProgram(const char* value, char* out) {
-  // An empty value names no program; "./" would be the working directory.
-  if (value == nullptr || value[0] == '\0') return false;
-  if (strpbrk(value, "/\\") != nullptr) return copyPath(value, out);
-
-  int n = snprintf(out, kSchedProgramPathSize, "./%s", value);
-  if (n < 0 || n >= kSchedProgramPathSize) return false;
-  if (comFileGetSize(out) >= 0) return true;
-
-  // The data home's own copy. Its path buffer is smaller than the program
-  // buffer and cuts what does not fit, so a value that would be cut is
-  // refused here rather than run under a wrong name.
-  char home[kComPathMax];
-  comGetDirName(cPathData, home, kComPathMax);
-  if (strlen(home) + 1 + strlen(value) >= static_cast<size_t>(kComPathMax)) return false;
-  char inHome[kComPathMax];
-  S3ComPathEditModule(value, inHome);
-  if (comFileGetSize(inHome) < 0) return false;
-  return copyPath(inHome, out);
-}
-
 // Starts module `id` when it is due at hh:mm. 0 when started or not due or
 // skipped; otherwise the failure that ends the dispatch.
 int startIfDue(int id, char* hh, char* mm, const char* home) {
@@ -459,7 +430,7 @@ int startIfDue(int id, char* hh, char* mm, const char* home) {
   if (rc != 0) return rc;
 
   char program[kSchedProgramPathSize];
-  if (!resolveProgram(module.GetExecute(), program)) return 0;
+  if (schedulerResolveProgram(module.GetExecute(), program) == SchedulerProgramFrom::kNone) return 0;
   // execvp takes char* const[] and changes none of the strings.
   char* argv[] = {program, const_cast<char*>(home), hh, mm, nullptr};
 

@@ -19,6 +19,8 @@
 #include "stores/cvelscheduler.h"
 #include "stores/cvelschedulermodule.h"
 #include "stores/cvelschedulermodules.h"
+#include "stores/schedulerdefs.h"
+#include "stores/schedulerprogram.h"
 #include "stores/schedulertiming.h"
 #include "tools/ctl_home.h"
 #include "tools/ctl_json.h"
@@ -110,34 +112,30 @@ int PrepareEntries(const char* what, int id, const std::vector<CtlClock>& times,
   return kCtlExitOk;
 }
 
-// The program the daemon would start for `execute`, resolved the way it
-// resolves it, and a note for the operator.
+// The program the daemon would start for `execute` (resolved by the same
+// code), and a note for the operator.
 std::string Resolve(const char* execute, std::string* note) {
   note->clear();
-  std::string path;
-  if (strchr(execute, '/') != nullptr || strchr(execute, '\\') != nullptr) {
-    path = execute;
-    if (comFileGetSize(execute) < 0) {
-      *note = "used as is; not found from here";
-      return path;
-    }
-  } else {
-    std::string local = std::string("./") + execute;
-    char inHome[kComPathMax];
-    S3ComPathEditModule(execute, inHome);
-    if (comFileGetSize(local.c_str()) >= 0) {
-      path = local;
-      *note = "found in the current directory";
-    } else if (comFileGetSize(inHome) >= 0) {
-      path = inHome;
-    } else {
+  char program[kSchedProgramPathSize];
+  switch (schedulerResolveProgram(execute, program)) {
+    case SchedulerProgramFrom::kNone:
       *note = "not found: the daemon skips this module";
       return "-";
-    }
+    case SchedulerProgramFrom::kAsIs:
+      if (comFileGetSize(program) < 0) {
+        *note = "used as is; not found from here";
+        return program;
+      }
+      break;
+    case SchedulerProgramFrom::kWorkDir:
+      *note = "found in the current directory";
+      break;
+    case SchedulerProgramFrom::kHome:
+      break;
   }
-  if (access(path.c_str(), X_OK) != 0)
+  if (access(program, X_OK) != 0)
     *note = note->empty() ? "not executable" : *note + "; not executable";
-  return path;
+  return program;
 }
 
 std::string Times(const std::vector<CtlClock>& times) {
