@@ -27,7 +27,7 @@ DESTDIR=$stage cmake --install "$build" --prefix /usr >/dev/null
 unit=$stage/usr/lib/systemd/system/scheduler@.service
 sysusers=$stage/usr/lib/sysusers.d/scheduler.conf
 rcd=$build/packaging/generated/rc.d/scheduler
-for file in "$unit" "$sysusers" "$rcd"; do
+for file in "$unit" "$sysusers" "$rcd" "$stage/usr/share/bash-completion/completions/schedulerctl"; do
   [ -f "$file" ] || fail "not installed: ${file#"$stage"}"
 done
 if grep -n '@SCHED_' "$unit" "$rcd"; then fail "placeholders left in the installed service files"; fi
