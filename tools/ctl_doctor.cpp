@@ -29,6 +29,7 @@
 #include "tools/ctl_home.h"
 #include "tools/ctl_json.h"
 #include "tools/ctl_report.h"
+#include "tools/ctl_writers.h"
 
 namespace {
 
@@ -294,7 +295,9 @@ class Doctor {
       records.insert(id);
       if (Parse(file, false)) {
         CvelSchedulerModule module;
-        Typed(file, module.Get(id));
+        const int got = module.Get(id);
+        Typed(file, got);
+        if (got == 0) Writable(id, module.GetExecute());
       }
     }
     if (haveIndex) {
@@ -334,6 +337,26 @@ class Doctor {
       Left(f, "a record that parses is never deleted: remove the file by hand");
     }
     Alarms(haveIndex ? &table : nullptr);
+  }
+
+  // A module record, or the program it resolves to, that others than the data
+  // home's owner can write: they choose what the daemon runs.
+  void Writable(int id, const char* execute) {
+    std::vector<CtlWritable> found;
+    ctlModuleWriters(id, execute, &found);
+    const std::string module = std::to_string(id);
+    for (const CtlWritable& w : found) {
+      Finding& f = Add("writable-by-others", "scheduler/module/" + module + "/info",
+                       w.program ? "module " + module + "'s program " + w.file + " is " + w.who +
+                                       ": whoever can write it runs code as the daemon's user"
+                                 : "the record is " + w.who +
+                                       ": whoever can write it chooses what the daemon runs "
+                                       "for module " +
+                                       module);
+      Left(f,
+           "permissions are never changed by --repair: give the file to the data home's owner "
+           "and take the write permission from its group and others (chown, chmod go-w)");
+    }
   }
 
   // The non-empty alarm files (an empty one is no alarm to the daemon).

@@ -26,6 +26,7 @@
 #include "tools/ctl_home.h"
 #include "tools/ctl_json.h"
 #include "tools/ctl_report.h"
+#include "tools/ctl_writers.h"
 
 namespace {
 
@@ -216,6 +217,16 @@ int ctlModuleAdd(const char* name, const char* program) {
     return ctlFail("module add: cannot add the module", kCtlModuleIndexFile, rc);
   }
   printf("%d\n", module.GetID());
+  fflush(stdout);
+  std::vector<CtlWritable> writable;
+  ctlModuleWriters(module.GetID(), program, &writable);
+  for (const CtlWritable& w : writable) {
+    fprintf(stderr,
+            "schedulerctl: warning: module %d: %s%s is %s; a careful daemon refuses to run it "
+            "(see: schedulerctl HOME doctor)\n",
+            module.GetID(), w.program ? "its program " : "",
+            w.program ? w.file.c_str() : "its record", w.who.c_str());
+  }
   return kCtlExitOk;
 }
 

@@ -26,7 +26,9 @@ struct CtlClock {
 int ctlInit(const char* home);
 
 // Adds a module with display name `name` and program `program` at the end of
-// the table and prints its new ID.
+// the table and prints its new ID. Warns on standard error, and still adds,
+// when others than the data home's owner can write the record or the program
+// (tools/ctl_writers.h).
 int ctlModuleAdd(const char* name, const char* program);
 
 // Prints the table: ID, name, program and what the daemon would run for it

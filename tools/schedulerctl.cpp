@@ -90,7 +90,9 @@ constexpr Help kHelp[] = {
      "directory first and then as HOME/PROGRAM (a module whose program is found in\n"
      "neither place is skipped); a path containing '/' is run as it is. The daemon\n"
      "starts the program with four arguments: its path, HOME, the hour HH and the\n"
-     "minute MM.\n"},
+     "minute MM. Warns on standard error, and still adds, when a user other than\n"
+     "HOME's owner or root, the group or everyone can write the program or the\n"
+     "module's record (see 'doctor --help').\n"},
     {"module list",
      "Usage: schedulerctl HOME module list [--json]\n"
      "\n"
@@ -247,7 +249,9 @@ constexpr Help kHelp[] = {
      "prints one line per finding: a kind word, the file (relative to HOME/data) and\n"
      "what is wrong. Kinds: interrupted-unit, orphaned-backup, stale-status,\n"
      "index-without-record, record-without-index, dangling-schedule, dangling-alarm,\n"
-     "unparsable, past-next-alarm. Without --repair nothing is changed.\n"
+     "unparsable, past-next-alarm, writable-by-others (a module record or program\n"
+     "that a user other than HOME's owner or root, the group or everyone can write;\n"
+     "never changed). Without --repair nothing is changed.\n"
      "\n"
      "--repair first rolls back every interrupted unit of work (files put back byte\n"
      "for byte, files it created removed), then drops module index entries without\n"
