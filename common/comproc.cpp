@@ -115,15 +115,19 @@ int OpenForChild(const char* path, int flags) {
 // as com_execchgio does. Two cases are left to the fork path, whose child
 // opens the files itself: an output whose open would block (a FIFO nobody
 // reads yet), which must stop only the child, and a null device that cannot
-// be opened. 0 with *pid, or an error number (then no child exists).
-int SpawnStart(char* const* argv, const char* outpath, const sigset_t* defaults, pid_t* pid) {
+// be opened. With `keepOutput` the output and error descriptors are left as
+// they are. 0 with *pid, or an error number (then no child exists).
+int SpawnStart(char* const* argv, const char* outpath, bool keepOutput, const sigset_t* defaults,
+               pid_t* pid) {
   const bool console = outpath == nullptr || strcmp(outpath, kConsole) == 0;
-  int output = console ? OpenForChild(kConsole, O_WRONLY)
-                       : OpenForChild(outpath, O_WRONLY | O_CREAT | O_APPEND);
-  const bool wouldBlock = output < 0 && (errno == ENXIO || errno == EAGAIN || errno == EWOULDBLOCK);
+  int output = keepOutput ? -1
+               : console  ? OpenForChild(kConsole, O_WRONLY)
+                          : OpenForChild(outpath, O_WRONLY | O_CREAT | O_APPEND);
+  const bool wouldBlock =
+      !keepOutput && output < 0 && (errno == ENXIO || errno == EAGAIN || errno == EWOULDBLOCK);
   int nullFd = OpenForChild(kNullDevice, O_RDWR);
   int rc = !wouldBlock && nullFd >= 0 ? 0 : EAGAIN;
-  if (output < 0) output = nullFd;
+  if (output < 0 && !keepOutput) output = nullFd;
   posix_spawn_file_actions_t actions;
   posix_spawnattr_t attr;
   bool haveActions = false;
@@ -133,12 +137,12 @@ int SpawnStart(char* const* argv, const char* outpath, const sigset_t* defaults,
     haveActions = true;
     rc = posix_spawnattr_init(&attr);
   }
-  if (rc == 0) {
-    haveAttr = true;
-    // Standard error, then output, then input, as in com_execchgio.
+  if (rc == 0) haveAttr = true;
+  // Standard error, then output, then input, as in com_execchgio.
+  if (rc == 0 && !keepOutput) {
     rc = posix_spawn_file_actions_adddup2(&actions, output, STDERR_FILENO);
+    if (rc == 0) rc = posix_spawn_file_actions_adddup2(&actions, output, STDOUT_FILENO);
   }
-  if (rc == 0) rc = posix_spawn_file_actions_adddup2(&actions, output, STDOUT_FILENO);
   if (rc == 0) rc = posix_spawn_file_actions_adddup2(&actions, nullFd, STDIN_FILENO);
   sigset_t none;
   sigemptyset(&none);
@@ -185,7 +189,10 @@ int com_execchgio(const char* outpath) {
   return result;
 }
 
-int comProcStart(char* const* argv, const char* outpath, int* pid) {
+namespace {
+
+// comProcStart, and with `keepOutput` comProcStartKeepOutput.
+int Start(char* const* argv, const char* outpath, bool keepOutput, int* pid) {
   if (argv == nullptr || argv[0] == nullptr) {
     // Nothing to run: refused before any child exists.
     errno = EINVAL;
@@ -194,7 +201,7 @@ int comProcStart(char* const* argv, const char* outpath, int* pid) {
   sigset_t defaults;
   NonDefaultSignals(&defaults);
   pid_t child = 0;
-  if (SpawnStart(argv, outpath, &defaults, &child) == 0) {
+  if (SpawnStart(argv, outpath, keepOutput, &defaults, &child) == 0) {
     *pid = static_cast<int>(child);
     return 0;
   }
@@ -209,7 +216,17 @@ int comProcStart(char* const* argv, const char* outpath, int* pid) {
   if (child < 0) return -1;
   if (child == 0) {
     ResetSignals(&defaults);
-    com_execchgio(outpath);
+    if (keepOutput) {
+      int nullFd = open(kNullDevice, O_RDWR);
+      if (nullFd < 0) {
+        close(STDIN_FILENO);
+      } else if (nullFd != STDIN_FILENO) {
+        dup2(nullFd, STDIN_FILENO);
+        close(nullFd);
+      }
+    } else {
+      com_execchgio(outpath);
+    }
     execvp(argv[0], argv);
     // _exit, not exit: the parent's atexit handlers and stdio buffers belong
     // to the parent and must not run or flush a second time here.
@@ -217,6 +234,16 @@ int comProcStart(char* const* argv, const char* outpath, int* pid) {
   }
   *pid = static_cast<int>(child);
   return 0;
+}
+
+}  // namespace
+
+int comProcStart(char* const* argv, const char* outpath, int* pid) {
+  return Start(argv, outpath, false, pid);
+}
+
+int comProcStartKeepOutput(char* const* argv, int* pid) {
+  return Start(argv, nullptr, true, pid);
 }
 
 int comProcExec(char* const* argv, const char* outpath, int wait, long* exitStatus, long* errNo) {

@@ -27,6 +27,11 @@ int comProcExec(char* const* argv, const char* outpath, int wait, long* exitStat
 // with errno (EINVAL for a null argv or argv[0]; else that of the failed
 // process creation).
 int comProcStart(char* const* argv, const char* outpath, int* pid);
+// comProcStart for a program an operator starts by hand: standard input from
+// /dev/null as for every started program, signals as above, but standard
+// output and error stay those of the caller (its terminal, or wherever the
+// caller's own output goes).
+int comProcStartKeepOutput(char* const* argv, int* pid);
 // The same for an argument vector of constant texts (literals). execvp never
 // writes the texts. A template only so that a null argv still picks the
 // function above.

@@ -99,6 +99,11 @@ int RunJournalLine::ModuleId() const {
   return atoi(fields[1].c_str());
 }
 
+bool RunJournalLine::ByHand() const {
+  return (event == "run" || event == "exit") && fields.size() == 5 &&
+         fields[4] == kRunJournalByHand;
+}
+
 bool runJournalParse(const std::string& text, RunJournalLine* out) {
   std::vector<std::string> parts;
   for (size_t from = 0;;) {
@@ -124,8 +129,8 @@ const char* const* runJournalFieldNames(const std::string& event) {
   static const char* const kStarted[] = {"pid", "interval", nullptr};
   static const char* const kStopped[] = {"pid", "result", nullptr};
   static const char* const kTakenOver[] = {"pid", "by", nullptr};
-  static const char* const kRun[] = {"due", "module", "pid", "program", nullptr};
-  static const char* const kExit[] = {"pid", "module", "result", "seconds", nullptr};
+  static const char* const kRun[] = {"due", "module", "pid", "program", "started", nullptr};
+  static const char* const kExit[] = {"pid", "module", "result", "seconds", "started", nullptr};
   if (event == "started") return kStarted;
   if (event == "stopped") return kStopped;
   if (event == "taken-over") return kTakenOver;

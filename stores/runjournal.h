@@ -20,6 +20,10 @@
 //                                   run time in whole seconds; "unknown" in
 //                                   the rare case that more children ended
 //                                   at once than the daemon keeps room for)
+// A module that an operator started by hand (`schedulerctl HOME run ID`)
+// gets the same run and exit lines with one more field at the end, the word
+// kRunJournalByHand; the daemon's lines never carry it, so a reader tells
+// the two apart without linking an exit to its run.
 //
 // Bounded: before a line is written to a runs.log of kRunJournalRotateBytes
 // or more, it is renamed to runs.log.1 (replacing an older one) and a fresh
@@ -34,6 +38,8 @@
 // The journal and its rotated predecessor, relative to the data directory.
 constexpr char kRunJournalFile[] = "scheduler/runs.log";
 constexpr char kRunJournalOldFile[] = "scheduler/runs.log.1";
+// The last field of the run and exit lines of a module started by hand.
+constexpr char kRunJournalByHand[] = "by-hand";
 // Size from which the journal is rotated before the next line: 1 MiB.
 constexpr long kRunJournalRotateBytes = 1L << 20;
 // Longest line written, line end included; a longer line has its end cut
@@ -66,6 +72,8 @@ struct RunJournalLine {
 
   // The module ID of a run or exit line, else 0.
   int ModuleId() const;
+  // A run or exit line of a module started by hand.
+  bool ByHand() const;
 };
 
 // Splits `text` (without its line end) into `out`. False when it is no
@@ -73,8 +81,9 @@ struct RunJournalLine {
 // "YYYY-MM-DD HH:MM:SS".
 bool runJournalParse(const std::string& text, RunJournalLine* out);
 
-// The names of an event's fields in order (as in the format above), ending
-// with a null entry; null for an event word this version does not know.
+// The names of an event's fields in order (as in the format above; run and
+// exit end with "started", the name of the by-hand marker), ending with a
+// null entry; null for an event word this version does not know.
 const char* const* runJournalFieldNames(const std::string& event);
 
 #endif  // STORES_RUNJOURNAL_H_

@@ -50,6 +50,18 @@ bool ParsePositive(const char* text, int max, int* out) {
   return true;
 }
 
+// The date "YYYY-MM-DD" in the first `length` bytes of `text` as YYYYMMDD
+// into `date` (9 bytes). 0, 1 when it is not of that shape, 2 when it is no
+// calendar date.
+int DateText(const char* text, size_t length, char* date) {
+  if (length != 10 || !AllDigits(text, 4) || text[4] != '-' || !AllDigits(text + 5, 2) ||
+      text[7] != '-' || !AllDigits(text + 8, 2)) {
+    return 1;
+  }
+  snprintf(date, 9, "%.4s%.2s%.2s", text, text + 5, text + 8);
+  return comChk_date(date) != 0 || DigitsValue(text, 4) < 1 ? 2 : 0;
+}
+
 }  // namespace
 
 bool ctlCheckHome(const char* home, char* why, int whySize) {
@@ -114,13 +126,11 @@ bool ctlParseAlarmTime(const char* text, const char* clock, char* out, char* why
     dateLength = static_cast<size_t>(blank - text);
     clockText = blank + 1;
   }
-  if (dateLength != 10 || !AllDigits(text, 4) || text[4] != '-' || !AllDigits(text + 5, 2) ||
-      text[7] != '-' || !AllDigits(text + 8, 2)) {
-    return Refuse(why, whySize, "'%s' is not an alarm date YYYY-MM-DD", shown);
-  }
-  snprintf(date, sizeof(date), "%.4s%.2s%.2s", text, text + 5, text + 8);
-  if (comChk_date(date) != 0 || DigitsValue(text, 4) < 1) {
-    return Refuse(why, whySize, "'%s' is not a calendar date", shown);
+  switch (DateText(text, dateLength, date)) {
+    case 1:
+      return Refuse(why, whySize, "'%s' is not an alarm date YYYY-MM-DD", shown);
+    case 2:
+      return Refuse(why, whySize, "'%s' is not a calendar date", shown);
   }
   int hour = 0;
   int minute = 0;
@@ -133,6 +143,17 @@ bool ctlParseAlarmTime(const char* text, const char* clock, char* out, char* why
     return Refuse(why, whySize, "'%s' is not a valid alarm date and time", shown);
   }
   snprintf(out, 15, "%.14s", value);
+  return true;
+}
+
+bool ctlParseDate(const char* text, char* out, char* why, int whySize) {
+  const char* shown = text != nullptr ? text : "";
+  switch (DateText(shown, strlen(shown), out)) {
+    case 1:
+      return Refuse(why, whySize, "'%s' is not a date YYYY-MM-DD", shown);
+    case 2:
+      return Refuse(why, whySize, "'%s' is not a calendar date", shown);
+  }
   return true;
 }
 

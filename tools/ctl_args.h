@@ -46,6 +46,10 @@ bool ctlParseClock(const char* text, int* hour, int* minute, char* why, int whyS
 // date-time check, so the alarm file can always be named from it.
 bool ctlParseAlarmTime(const char* text, const char* clock, char* out, char* why, int whySize);
 
+// A date "YYYY-MM-DD" that is a calendar date, written as YYYYMMDD into
+// `out` (room for 9 bytes).
+bool ctlParseDate(const char* text, char* out, char* why, int whySize);
+
 // A text stored in a record field: at most `maxLength` bytes and no control
 // characters (bytes below 0x20 and 0x7f), which the line-based record format
 // would either split or drop. `what` names the value in the reason.

@@ -29,6 +29,7 @@
 #include "tools/ctl_home.h"
 #include "tools/ctl_json.h"
 #include "tools/ctl_report.h"
+#include "tools/ctl_writers.h"
 
 namespace {
 
@@ -294,7 +295,9 @@ class Doctor {
       records.insert(id);
       if (Parse(file, false)) {
         CvelSchedulerModule module;
-        Typed(file, module.Get(id));
+        const int got = module.Get(id);
+        Typed(file, got);
+        if (got == 0) Writable(id, module.GetExecute());
       }
     }
     if (haveIndex) {
@@ -336,35 +339,44 @@ class Doctor {
     Alarms(haveIndex ? &table : nullptr);
   }
 
-  // scheduler/alarm/YYYY/MMDD/HH/MM/<module ID>.
-  void Alarms(const std::set<int>* table) {
-    static const size_t kWidths[] = {4, 4, 2, 2};
-    std::vector<std::string> dirs = {"scheduler/alarm"};
-    for (size_t width : kWidths) {
-      std::vector<std::string> next;
-      for (const std::string& dir : dirs) {
-        for (const std::string& name : Entries(DataPath(dir))) {
-          if (name.size() == width && name.find_first_not_of("0123456789") == std::string::npos &&
-              IsDir(DataPath(dir + "/" + name))) {
-            next.push_back(dir + "/" + name);
-          }
-        }
-      }
-      dirs.swap(next);
+  // A module record, or the program it resolves to, that others than the data
+  // home's owner can write: they choose what the daemon runs.
+  void Writable(int id, const char* execute) {
+    std::vector<CtlWritable> found;
+    ctlModuleWriters(id, execute, &found);
+    const std::string module = std::to_string(id);
+    for (const CtlWritable& w : found) {
+      Finding& f = Add("writable-by-others", "scheduler/module/" + module + "/info",
+                       w.program ? "module " + module + "'s program " + w.file + " is " + w.who +
+                                       ": whoever can write it runs code as the daemon's user"
+                                 : "the record is " + w.who +
+                                       ": whoever can write it chooses what the daemon runs "
+                                       "for module " +
+                                       module);
+      Left(f,
+           "permissions are never changed by --repair: give the file to the data home's owner "
+           "and take the write permission from its group and others (chown, chmod go-w)");
     }
-    for (const std::string& dir : dirs) {
-      for (const std::string& name : Entries(DataPath(dir))) {
-        int id = 0;
-        off_t size = 0;
-        const std::string file = dir + "/" + name;
-        if (!Number(name.c_str(), &id) || !IsFile(DataPath(file), &size) || size == 0) continue;
-        Parse(file, true);
-        if (table == nullptr || table->count(id) != 0) continue;
-        Finding& f = Add("dangling-alarm", file,
-                         "an alarm of module " + std::to_string(id) +
-                             ", which is not in the module table; the daemon never runs it");
-        Left(f, "a record that parses is never deleted: remove the file by hand");
-      }
+  }
+
+  // The non-empty alarm files (an empty one is no alarm to the daemon).
+  void Alarms(const std::set<int>* table) {
+    std::vector<CtlAlarm> alarms;
+    if (ctlScanAlarms(0, &alarms) != 0) {
+      Add("unparsable", "scheduler/alarm",
+          std::string("the alarm index cannot be read: ") + strerror(errno));
+    }
+    for (const CtlAlarm& alarm : alarms) {
+      char file[kComPathMax];
+      ctlAlarmFile(alarm, file);
+      if (alarm.size == 0) continue;
+      Parse(file, true);
+      if (table == nullptr || table->count(alarm.moduleId) != 0) continue;
+      Finding& f = Add("dangling-alarm", file,
+                       "an alarm of module " + std::to_string(alarm.moduleId) +
+                           ", which is not in the module table; the daemon never runs it");
+      Left(f, "a record that parses is never deleted: remove it with schedulerctl HOME alarm "
+              "remove, or alarm prune");
     }
   }
 

@@ -12,6 +12,10 @@
 //   dangling-alarm        an alarm of a module that does not exist
 //   unparsable            a record file that does not read as records
 //   past-next-alarm       a next-alarm record in the past while no daemon runs
+//   writable-by-others    a module record, or a module's program, that a user
+//                         other than the data home's owner (or root), its
+//                         group or everyone can write (tools/ctl_writers.h);
+//                         never changed by repair
 //
 // Read-only by default. With `repair` it first rolls back every interrupted
 // unit (the pre-images put back byte for byte, the files the unit created

@@ -184,6 +184,80 @@ void ctlPruneScheduleDirs(const std::vector<CtlEntry>& entries) {
   }
 }
 
+int ctlScanAlarms(int onlyId, std::vector<CtlAlarm>* out) {
+  out->clear();
+  // Each level: the directories below the previous level's whose names pass.
+  struct Level {
+    std::string dir;
+    std::string key;  // the date-time digits so far
+  };
+  std::vector<Level> levels = {{DataPath("scheduler/alarm"), ""}};
+  auto valid = [](size_t depth, const char* name) {
+    int value = 0;
+    switch (depth) {
+      case 0:
+        return strlen(name) == 4 && strspn(name, "0123456789") == 4;
+      case 1:
+        return strlen(name) == 4 && TwoDigits(std::string(name, 2).c_str(), 12, &value) &&
+               value >= 1 && TwoDigits(name + 2, 31, &value) && value >= 1;
+      case 2:
+        return TwoDigits(name, 23, &value);
+      default:
+        return TwoDigits(name, 59, &value);
+    }
+  };
+  for (size_t depth = 0; depth < 4; ++depth) {
+    std::vector<Level> next;
+    for (const Level& level : levels) {
+      if (ForEachEntry(level.dir, true, [&](const char* name) {
+            std::string path = level.dir + "/" + name;
+            if (valid(depth, name) && IsDirectory(path)) next.push_back({path, level.key + name});
+          }) != 0) {
+        return -1;
+      }
+    }
+    levels.swap(next);
+  }
+  for (const Level& minute : levels) {
+    if (ForEachEntry(minute.dir, true, [&](const char* name) {
+          int id;
+          struct stat st;
+          if (!IdName(name, &id) || (onlyId > 0 && id != onlyId)) return;
+          if (stat((minute.dir + "/" + name).c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return;
+          CtlAlarm alarm{id, "", static_cast<long long>(st.st_size)};
+          snprintf(alarm.dateTime, sizeof(alarm.dateTime), "%.12s00", minute.key.c_str());
+          out->push_back(alarm);
+        }) != 0) {
+      return -1;
+    }
+  }
+  std::sort(out->begin(), out->end(), [](const CtlAlarm& a, const CtlAlarm& b) {
+    int order = strcmp(a.dateTime, b.dateTime);
+    return order != 0 ? order < 0 : a.moduleId < b.moduleId;
+  });
+  return 0;
+}
+
+void ctlAlarmFile(const CtlAlarm& alarm, char* out) {
+  const char* t = alarm.dateTime;
+  snprintf(out, kComPathMax, "scheduler/alarm/%.4s/%.4s/%.2s/%.2s/%d", t, t + 4, t + 8, t + 10,
+           alarm.moduleId);
+}
+
+void ctlPruneAlarmDirs(const std::vector<CtlAlarm>& alarms) {
+  for (const CtlAlarm& alarm : alarms) {
+    char file[kComPathMax];
+    ctlAlarmFile(alarm, file);
+    // Minute, hour, day, year: rmdir refuses a directory that is not empty,
+    // and then its parents are not empty either; one that an earlier alarm
+    // of the list took already is passed.
+    std::string dir = Parent(DataPath(file));
+    for (int level = 0; level < 4; ++level, dir = Parent(dir)) {
+      if (rmdir(dir.c_str()) != 0 && errno != ENOENT) break;
+    }
+  }
+}
+
 bool ctlDaemonAlive(int pid) {
   if (pid <= 0) return false;
   CKorSchedulerSts probe;

@@ -55,6 +55,30 @@ void ctlEntryFile(const CtlEntry& entry, char* out);
 // Best effort: a directory that is not empty or is gone is left as it is.
 void ctlPruneScheduleDirs(const std::vector<CtlEntry>& entries);
 
+// One alarm file found on disk: scheduler/alarm/YYYY/MMDD/HH/MM/<moduleId>.
+struct CtlAlarm {
+  int moduleId;
+  char dateTime[15];  // YYYYMMDDhhmm00
+  long long size;     // 0: an empty file, which the daemon takes for no alarm
+};
+
+// Lists the alarm files under scheduler/alarm whose year directory has four
+// digits, whose day directory is a month 01-12 and a day 01-31, whose hour
+// directory is 00-23, whose minute directory is 00-59 and whose name is a
+// module ID (`onlyId` > 0: only that module's), empty ones included. Sorted
+// by date-time, then module. 0 (also when there is no alarm directory) or -1
+// with errno when a directory cannot be read.
+int ctlScanAlarms(int onlyId, std::vector<CtlAlarm>* out);
+
+// Writes "scheduler/alarm/YYYY/MMDD/HH/MM/ID" of `alarm` into `out`
+// (kComPathMax bytes).
+void ctlAlarmFile(const CtlAlarm& alarm, char* out);
+
+// Removes the minute, hour, day and year directories of `alarms` that are
+// left empty (scheduler/alarm itself stays). Best effort, as
+// ctlPruneScheduleDirs.
+void ctlPruneAlarmDirs(const std::vector<CtlAlarm>& alarms);
+
 // True when a process holds the lock of daemon `pid`'s per-process status
 // file, that is, daemon `pid` is alive. False for pid <= 0.
 bool ctlDaemonAlive(int pid);

@@ -156,6 +156,13 @@ int JournalFamilies(Exposition* out) {
          *v = m.lastExitStatus;
          return m.hasExit;
        }},
+      {"scheduler_module_by_hand_runs_total", "counter",
+       "Runs of the module started by hand (schedulerctl run) in the run journal files present; "
+       "the families above count only the daemon's runs.",
+       [](const CtlModuleRuns& m, long long* v) {
+         *v = m.byHand;
+         return true;
+       }},
   };
   for (const Family& family : kFamilies) {
     bool opened = false;

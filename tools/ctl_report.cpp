@@ -1,5 +1,6 @@
 #include "tools/ctl_report.h"
 
+#include <algorithm>
 #include <cstdarg>
 #include <cstdio>
 
@@ -115,4 +116,23 @@ int ctlUsageError(const char* format, ...) {
     fprintf(stderr, "schedulerctl: %s\nTry 'schedulerctl HOME %s --help'.\n", message, helpTopic);
   }
   return kCtlExitUsage;
+}
+
+void ctlPrintRows(const std::vector<std::vector<std::string>>& rows) {
+  std::vector<size_t> width;
+  for (const auto& row : rows) {
+    for (size_t i = 0; i < row.size(); ++i) {
+      if (width.size() <= i) width.push_back(0);
+      width[i] = std::max(width[i], row[i].size());
+    }
+  }
+  for (const auto& row : rows) {
+    std::string line;
+    for (size_t i = 0; i < row.size(); ++i) {
+      line += row[i];
+      if (i + 1 < row.size()) line += std::string(width[i] - row[i].size() + 2, ' ');
+    }
+    line.erase(line.find_last_not_of(' ') + 1);
+    printf("%s\n", line.c_str());
+  }
 }

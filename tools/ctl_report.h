@@ -3,6 +3,9 @@
 #ifndef TOOLS_CTL_REPORT_H_
 #define TOOLS_CTL_REPORT_H_
 
+#include <string>
+#include <vector>
+
 // Exit statuses of schedulerctl.
 constexpr int kCtlExitOk = 0;
 constexpr int kCtlExitFailed = 1;  // an operation failed; the data home is as it was
@@ -35,5 +38,9 @@ void ctlSetHelpTopic(const char* topic);
 // Prints "schedulerctl: <message>" and a hint to the --help of the current
 // topic on standard error and returns kCtlExitUsage.
 int ctlUsageError(const char* format, ...) __attribute__((format(printf, 1, 2)));
+
+// Prints `rows` (the first one a heading) as columns two blanks apart, each
+// as wide as its widest cell, without trailing blanks.
+void ctlPrintRows(const std::vector<std::vector<std::string>>& rows);
 
 #endif  // TOOLS_CTL_REPORT_H_

@@ -242,6 +242,10 @@ int ctlLogModuleRuns(std::vector<CtlModuleRuns>* modules, char* path) {
     if (!runJournalParse(text, &line) || line.ModuleId() == 0 || line.fields.size() < 3) return;
     CtlModuleRuns& runs = byId[line.ModuleId()];
     runs.module = line.ModuleId();
+    if (line.ByHand()) {
+      if (line.event == "run") ++runs.byHand;
+      return;
+    }
     if (line.event == "run") {
       ++runs.runs;
       runs.lastRun = line.time;

@@ -36,7 +36,9 @@ int ctlLog(const CtlLogFilter& filter, bool follow, bool json);
 
 // What the journal files present (runs.log.1 and runs.log) hold about one
 // module. Only those files count: what was rotated away is gone, so the
-// counts fall back whenever a rotation replaces runs.log.1.
+// counts fall back whenever a rotation replaces runs.log.1. Every figure but
+// `byHand` is of the daemon's runs: a start by hand (`schedulerctl run`) and
+// its end leave them as they are.
 struct CtlModuleRuns {
   int module = 0;
   std::string lastRun;     // time of its last run line; "" when only exit lines remain
@@ -46,6 +48,7 @@ struct CtlModuleRuns {
   long long failures = 0;  // exit lines with "status N" (N not 0) or "signal N"
   bool hasExit = false;    // an exit line with "status N" or "signal N" was seen
   int lastExitStatus = 0;  // of the last such line: N, or 128+N for a signal
+  long long byHand = 0;    // run lines of starts by hand
 };
 
 // Fills `modules` (by module ID, every module a run or exit line names) from

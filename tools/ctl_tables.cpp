@@ -22,9 +22,11 @@
 #include "stores/schedulerdefs.h"
 #include "stores/schedulerprogram.h"
 #include "stores/schedulertiming.h"
+#include "tools/ctl_alarms.h"
 #include "tools/ctl_home.h"
 #include "tools/ctl_json.h"
 #include "tools/ctl_report.h"
+#include "tools/ctl_writers.h"
 
 namespace {
 
@@ -150,25 +152,6 @@ std::string Times(const std::vector<CtlClock>& times) {
   return out;
 }
 
-void PrintRows(const std::vector<std::vector<std::string>>& rows) {
-  std::vector<size_t> width;
-  for (const auto& row : rows) {
-    for (size_t i = 0; i < row.size(); ++i) {
-      if (width.size() <= i) width.push_back(0);
-      width[i] = std::max(width[i], row[i].size());
-    }
-  }
-  for (const auto& row : rows) {
-    std::string line;
-    for (size_t i = 0; i < row.size(); ++i) {
-      line += row[i];
-      if (i + 1 < row.size()) line += std::string(width[i] - row[i].size() + 2, ' ');
-    }
-    line.erase(line.find_last_not_of(' ') + 1);
-    printf("%s\n", line.c_str());
-  }
-}
-
 }  // namespace
 
 int ctlInit(const char* home) {
@@ -234,6 +217,16 @@ int ctlModuleAdd(const char* name, const char* program) {
     return ctlFail("module add: cannot add the module", kCtlModuleIndexFile, rc);
   }
   printf("%d\n", module.GetID());
+  fflush(stdout);
+  std::vector<CtlWritable> writable;
+  ctlModuleWriters(module.GetID(), program, &writable);
+  for (const CtlWritable& w : writable) {
+    fprintf(stderr,
+            "schedulerctl: warning: module %d: %s%s is %s; a careful daemon refuses to run it "
+            "(see: schedulerctl HOME doctor)\n",
+            module.GetID(), w.program ? "its program " : "",
+            w.program ? w.file.c_str() : "its record", w.who.c_str());
+  }
   return kCtlExitOk;
 }
 
@@ -291,7 +284,7 @@ int ctlModuleList(bool json) {
                       m.note.empty() ? "" : "(" + m.note + ")"});
     }
   }
-  PrintRows(rows);
+  ctlPrintRows(rows);
   return kCtlExitOk;
 }
 
@@ -310,10 +303,21 @@ int ctlModuleRemove(int id) {
   std::vector<EntryObject> objects;
   status = PrepareEntries("module remove", id, times, &objects);
   if (status != kCtlExitOk) return status;
+  // Its alarms go too: the daemon would never run them, and left behind they
+  // are what doctor reports as dangling.
+  std::vector<CtlAlarm> alarms;
+  if (ctlScanAlarms(id, &alarms) != 0) {
+    char dir[kComPathMax];
+    S3ComPathEditData("scheduler/alarm", dir);
+    return ctlError("module remove: cannot read the alarm index under %s: %s", dir,
+                    strerror(errno));
+  }
+  char alarmFile[kComPathMax];
+  int rc = ctlAwaitAlarms(alarms, alarmFile);
+  if (rc != 0) return ctlFail("module remove", alarmFile, rc);
 
   CtlNewDirs dirs;
   dirs.Watch("tmp/backup");
-  int rc = 0;
   const char* failedEntry = nullptr;
   char entryFile[kComPathMax] = "";
   {
@@ -326,6 +330,10 @@ int ctlModuleRemove(int id) {
       ctlEntryFile(item.entry, entryFile);
       failedEntry = entryFile;
       rc = io.Del(*item.object);
+    }
+    if (rc == 0 && !alarms.empty()) {
+      failedEntry = entryFile;
+      rc = ctlDelAlarms(&io, alarms, entryFile);
     }
     if (rc == 0) rc = io.Commit();  // a failed flush is rolled back and reported
     if (rc != 0) io.SetError();
@@ -347,6 +355,9 @@ int ctlModuleRemove(int id) {
                     rc);
   }
   ctlPruneScheduleDirs(entries);
+  ctlPruneAlarmDirs(alarms);
+  printf("removed module %d with %zu schedule entr%s and %zu alarm%s\n", id, entries.size(),
+         entries.size() == 1 ? "y" : "ies", alarms.size(), alarms.size() == 1 ? "" : "s");
   return kCtlExitOk;
 }
 
@@ -487,7 +498,7 @@ int ctlScheduleList(int id, bool json) {
     std::string name = !m.inTable ? "(not in the module table: never run)" : m.named ? m.name : "-";
     rows.push_back({std::to_string(m.id), name, Times(m.times)});
   }
-  PrintRows(rows);
+  ctlPrintRows(rows);
   return kCtlExitOk;
 }
 

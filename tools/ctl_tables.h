@@ -26,7 +26,9 @@ struct CtlClock {
 int ctlInit(const char* home);
 
 // Adds a module with display name `name` and program `program` at the end of
-// the table and prints its new ID.
+// the table and prints its new ID. Warns on standard error, and still adds,
+// when others than the data home's owner can write the record or the program
+// (tools/ctl_writers.h).
 int ctlModuleAdd(const char* name, const char* program);
 
 // Prints the table: ID, name, program and what the daemon would run for it
@@ -38,8 +40,10 @@ int ctlModuleAdd(const char* name, const char* program);
 // where a module whose record is missing has null name, program and runs.
 int ctlModuleList(bool json);
 
-// Removes module `id`: its index entry, its directory scheduler/module/<id>
-// and all its schedule entry files, as one unit of work.
+// Removes module `id`: its index entry, its directory scheduler/module/<id>,
+// all its schedule entry files and all its alarm files (past ones too), as
+// one unit of work; then the schedule and alarm directories left empty.
+// Prints how many schedule entries and alarms went.
 int ctlModuleRemove(int id);
 
 // Schedules module `id` every day at each of `times` (duplicates ignored).

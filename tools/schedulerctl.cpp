@@ -1,19 +1,22 @@
 // schedulerctl: the operator's tool for a scheduler data home. It reads the
 // command line, checks every argument before anything is touched, and hands
-// the work to the command units (tools/ctl_tables.h, tools/ctl_daemon.h, tools/ctl_runlog.h).
+// the work to the command units (tools/ctl_tables.h, tools/ctl_alarms.h,
+// tools/ctl_daemon.h, tools/ctl_run.h, tools/ctl_runlog.h).
 #include <cstdio>
 #include <cstring>
 #include <string>
 #include <vector>
 
 #include "common/S3ComPath.h"
+#include "tools/ctl_alarms.h"
 #include "tools/ctl_args.h"
 #include "tools/ctl_daemon.h"
 #include "tools/ctl_doctor.h"
 #include "tools/ctl_home.h"
-#include "tools/ctl_next.h"
 #include "tools/ctl_metrics.h"
+#include "tools/ctl_next.h"
 #include "tools/ctl_report.h"
+#include "tools/ctl_run.h"
 #include "tools/ctl_runlog.h"
 #include "tools/ctl_tables.h"
 
@@ -35,11 +38,17 @@ constexpr Help kHelp[] = {
      "  init                                    create the directories and an empty module table\n"
      "  module add NAME PROGRAM                 register a module; prints its ID\n"
      "  module list [--json]                    list the modules and what each one runs\n"
-     "  module remove ID                        remove a module and its schedule entries\n"
+     "  module remove ID                        remove a module, its schedule entries and\n"
+     "                                          its alarms\n"
      "  schedule add ID HH:MM [HH:MM ...]       run a module every day at these times\n"
      "  schedule list [ID] [--json]             list each module's times of the day\n"
      "  schedule remove ID HH:MM [HH:MM ...]    stop running a module at these times\n"
      "  alarm add ID 'YYYY-MM-DD HH:MM' [TEXT]  run a module once at that minute\n"
+     "  alarm list [ID] [--all] [--json]        list the pending alarms (--all: past ones)\n"
+     "  alarm remove ID 'YYYY-MM-DD HH:MM'      remove an alarm\n"
+     "  alarm prune --before 'YYYY-MM-DD'       remove the alarms of earlier days\n"
+     "  run ID                                  start a module now, as the daemon would,\n"
+     "                                          with its output here; wait for it\n"
      "  status [--json]                         is the daemon running, its last result,\n"
      "                                          its next wake-up\n"
      "  next [--count N] [--until 'YYYY-MM-DD HH:MM'] [--interval MINUTES] [--json]\n"
@@ -57,7 +66,8 @@ constexpr Help kHelp[] = {
      "'schedulerctl HOME COMMAND --help' describes one command.\n"
      "\n"
      "Exit status: 0 success; 1 the operation failed (the data home is left as it\n"
-     "was), or doctor found something; 2 bad arguments (nothing was touched).\n"},
+     "was), or doctor found something; 2 bad arguments (nothing was touched); run\n"
+     "exits with the module's status.\n"},
     {"init",
      "Usage: schedulerctl HOME init\n"
      "\n"
@@ -80,7 +90,9 @@ constexpr Help kHelp[] = {
      "directory first and then as HOME/PROGRAM (a module whose program is found in\n"
      "neither place is skipped); a path containing '/' is run as it is. The daemon\n"
      "starts the program with four arguments: its path, HOME, the hour HH and the\n"
-     "minute MM.\n"},
+     "minute MM. Warns on standard error, and still adds, when a user other than\n"
+     "HOME's owner or root, the group or everyone can write the program or the\n"
+     "module's record (see 'doctor --help').\n"},
     {"module list",
      "Usage: schedulerctl HOME module list [--json]\n"
      "\n"
@@ -92,10 +104,10 @@ constexpr Help kHelp[] = {
     {"module remove",
      "Usage: schedulerctl HOME module remove ID\n"
      "\n"
-     "Removes module ID from the module table, deletes its directory and all its\n"
-     "schedule entries, as one change: if any step fails, nothing is removed.\n"
-     "Alarm files already filed for the module stay; the daemon never runs a\n"
-     "module that is not in the table.\n"},
+     "Removes module ID from the module table, deletes its directory, all its\n"
+     "schedule entries and all its alarms (past ones too), as one change: if any\n"
+     "step fails, nothing is removed. Prints how many schedule entries and alarms\n"
+     "went.\n"},
     {"schedule",
      "Usage: schedulerctl HOME schedule add ID HH:MM [HH:MM ...]\n"
      "       schedulerctl HOME schedule list [ID] [--json]\n"
@@ -126,8 +138,12 @@ constexpr Help kHelp[] = {
      "nothing is removed.\n"},
     {"alarm",
      "Usage: schedulerctl HOME alarm add ID 'YYYY-MM-DD HH:MM' [TEXT]\n"
+     "       schedulerctl HOME alarm list [ID] [--all] [--json]\n"
+     "       schedulerctl HOME alarm remove ID 'YYYY-MM-DD HH:MM'\n"
+     "       schedulerctl HOME alarm prune --before 'YYYY-MM-DD'\n"
      "\n"
-     "Files alarms: one-off runs of a module at a given minute.\n"},
+     "Maintains the alarms: one-off runs of a module at a given minute, filed as\n"
+     "HOME/data/scheduler/alarm/YYYY/MMDD/HH/MM/ID.\n"},
     {"alarm add",
      "Usage: schedulerctl HOME alarm add ID 'YYYY-MM-DD HH:MM' [TEXT]\n"
      "\n"
@@ -138,6 +154,44 @@ constexpr Help kHelp[] = {
      "the daemon's next wake-up, the next-alarm record is lowered and the running\n"
      "daemon is sent SIGUSR1 so that it re-plans its sleep. The alarm must not lie\n"
      "before the current minute.\n"},
+    {"alarm list",
+     "Usage: schedulerctl HOME alarm list [ID] [--all] [--json]\n"
+     "\n"
+     "Lists the pending alarms (today from the current minute on, and later days),\n"
+     "only module ID's when given, sorted by time: the minute, the module ID, its\n"
+     "name (or that the module table does not list it: the daemon never runs it)\n"
+     "and the alarm's text. --all adds the past ones. An empty alarm file is no\n"
+     "alarm to the daemon and is not listed. --json prints one JSON document\n"
+     "instead: {\"alarms\":[{\"time\",\"module\",\"name\",\"in_table\",\"texts\":[...],\n"
+     "\"past\"}]}, name null when the module has no record.\n"},
+    {"alarm remove",
+     "Usage: schedulerctl HOME alarm remove ID 'YYYY-MM-DD HH:MM'\n"
+     "\n"
+     "Removes the alarm of module ID at that minute (the date and the time may also\n"
+     "be given as two arguments), and the directories it leaves empty, as one\n"
+     "change; also the alarm of a module that is no longer in the table. Fails\n"
+     "(exit 1) when there is no such alarm. When the alarm was the daemon's next\n"
+     "wake-up nothing else is needed: the daemon wakes then, finds nothing due and\n"
+     "goes on.\n"},
+    {"alarm prune",
+     "Usage: schedulerctl HOME alarm prune --before 'YYYY-MM-DD'\n"
+     "\n"
+     "Removes every alarm of the days before that date, of any module, with the\n"
+     "directories they leave empty, as one change, and prints how many. The daemon\n"
+     "never looks back, so past alarms only fill the disk. A date after today is\n"
+     "refused; --before today keeps today's alarms.\n"},
+    {"run",
+     "Usage: schedulerctl HOME run ID\n"
+     "\n"
+     "Starts module ID now, as the daemon would start it at this minute: the program\n"
+     "resolved as the daemon does (the current directory standing for the daemon's\n"
+     "working directory), the arguments PROGRAM HOME HH MM with the current hour and\n"
+     "minute, standard input from /dev/null; but its output and errors go where\n"
+     "schedulerctl's go. Waits for it and exits with its exit status, or 128+N when\n"
+     "signal N ended it (Ctrl-C reaches the module; schedulerctl waits on). Refuses\n"
+     "(exit 1, nothing started) a module that is not in the table or whose program\n"
+     "is not found or not executable. With the run journal on, the run and its end\n"
+     "are journalled like the daemon's, marked by-hand (see 'log --help').\n"},
     {"status",
      "Usage: schedulerctl HOME status [--json]\n"
      "\n"
@@ -195,7 +249,9 @@ constexpr Help kHelp[] = {
      "prints one line per finding: a kind word, the file (relative to HOME/data) and\n"
      "what is wrong. Kinds: interrupted-unit, orphaned-backup, stale-status,\n"
      "index-without-record, record-without-index, dangling-schedule, dangling-alarm,\n"
-     "unparsable, past-next-alarm. Without --repair nothing is changed.\n"
+     "unparsable, past-next-alarm, writable-by-others (a module record or program\n"
+     "that a user other than HOME's owner or root, the group or everyone can write;\n"
+     "never changed). Without --repair nothing is changed.\n"
      "\n"
      "--repair first rolls back every interrupted unit of work (files put back byte\n"
      "for byte, files it created removed), then drops module index entries without\n"
@@ -215,7 +271,10 @@ constexpr Help kHelp[] = {
      "ended: status N or signal N, and its run time in seconds). It is off unless\n"
      "the file exists: --enable creates it empty, --disable removes it and its\n"
      "rotated predecessor runs.log.1 (a journal of 1 MiB is renamed to runs.log.1\n"
-     "before the daemon writes on).\n"
+     "before the daemon writes on). A module started with 'run' gets run and exit\n"
+     "lines too, with the last field by-hand (\"started\":\"by-hand\" in JSON);\n"
+     "status and metrics count only the daemon's runs, and metrics those by hand\n"
+     "as scheduler_module_by_hand_runs_total.\n"
      "\n"
      "Without --enable or --disable, prints runs.log.1 and runs.log: with --module\n"
      "only the run and exit lines of module ID, with --since only lines of that\n"
@@ -224,9 +283,9 @@ constexpr Help kHelp[] = {
      "When the journal is off, log says so and exits with status 1.\n"},
 };
 
-const char* kCommands[] = {"init",   "module", "schedule", "alarm",
-                           "status", "next",   "stop",     "doctor", "metrics", "log"};
-const char* kActions[] = {"add", "list", "remove"};
+const char* kCommands[] = {"init", "module", "schedule", "alarm", "status", "next",
+                           "stop", "doctor", "metrics",  "log",   "run"};
+const char* kActions[] = {"add", "list", "remove", "prune"};
 
 bool IsOneOf(const char* word, const char* const* list, size_t count) {
   for (size_t i = 0; i < count; ++i) {
@@ -265,7 +324,8 @@ int HelpFor(int argc, char** argv) {
   if (words.size() > at && !IsCommand(words[at])) ++at;  // HOME
   if (words.size() <= at || !IsCommand(words[at])) return PrintHelp("");
   std::string topic = words[at];
-  if (words.size() > at + 1 && IsOneOf(words[at + 1], kActions, 3)) {
+  if (words.size() > at + 1 &&
+      IsOneOf(words[at + 1], kActions, sizeof(kActions) / sizeof(kActions[0]))) {
     topic += " ";
     topic += words[at + 1];
   }
@@ -359,12 +419,65 @@ int ScheduleCommand(const char* home, int argc, char** argv) {
   return ctlUsageError("schedule needs add, list or remove");
 }
 
+// Parses the alarm minute at argv[2], given as one argument or, when the
+// quotes were left out, as two ("2026-12-04" "10:15"). The index of the
+// argument after it, or 0 with the reason in `why`.
+int ParseAlarmMinute(int argc, char** argv, char* dateTime, char* why) {
+  if (strchr(argv[2], ' ') == nullptr && argc >= 4 && strchr(argv[3], ':') != nullptr) {
+    return ctlParseAlarmTime(argv[2], argv[3], dateTime, why, kCtlWhySize) ? 4 : 0;
+  }
+  return ctlParseAlarmTime(argv[2], nullptr, dateTime, why, kCtlWhySize) ? 3 : 0;
+}
+
+int AlarmListCommand(const char* home, int argc, char** argv) {
+  char why[kCtlWhySize];
+  ctlSetHelpTopic("alarm list");
+  bool json = TakeFlag("--json", &argc, argv);
+  bool all = TakeFlag("--all", &argc, argv);
+  if (argc > 2) return ctlUsageError("alarm list takes at most one module ID");
+  int id = 0;
+  if (argc == 2 && !ctlParseId(argv[1], &id, why, kCtlWhySize)) return Refused(why);
+  int status = ctlRequireHomeDir(home);
+  return status != kCtlExitOk ? status : ctlAlarmList(id, all, json);
+}
+
+int AlarmRemoveCommand(const char* home, int argc, char** argv) {
+  char why[kCtlWhySize];
+  ctlSetHelpTopic("alarm remove");
+  if (argc < 3 || argc > 4) {
+    return ctlUsageError("alarm remove needs a module ID and 'YYYY-MM-DD HH:MM'");
+  }
+  int id = 0;
+  char dateTime[15];
+  if (!ctlParseId(argv[1], &id, why, kCtlWhySize)) return Refused(why);
+  int next = ParseAlarmMinute(argc, argv, dateTime, why);
+  if (next == 0) return Refused(why);
+  if (argc > next) return ctlUsageError("alarm remove: too many arguments");
+  int status = ctlRequireHomeDir(home);
+  return status != kCtlExitOk ? status : ctlAlarmRemove(id, dateTime);
+}
+
+int AlarmPruneCommand(const char* home, int argc, char** argv) {
+  char why[kCtlWhySize];
+  ctlSetHelpTopic("alarm prune");
+  if (argc != 3 || strcmp(argv[1], "--before") != 0) {
+    return ctlUsageError("alarm prune needs --before 'YYYY-MM-DD'");
+  }
+  char before[9];
+  if (!ctlParseDate(argv[2], before, why, kCtlWhySize)) return Refused(why);
+  int status = ctlRequireHomeDir(home);
+  return status != kCtlExitOk ? status : ctlAlarmPrune(before);
+}
+
 int AlarmCommand(const char* home, int argc, char** argv) {
   char why[kCtlWhySize];
   const char* action = argc > 0 ? argv[0] : "";
+  if (strcmp(action, "list") == 0) return AlarmListCommand(home, argc, argv);
+  if (strcmp(action, "remove") == 0) return AlarmRemoveCommand(home, argc, argv);
+  if (strcmp(action, "prune") == 0) return AlarmPruneCommand(home, argc, argv);
   if (strcmp(action, "add") != 0) {
     ctlSetHelpTopic("alarm");
-    return ctlUsageError("alarm needs add");
+    return ctlUsageError("alarm needs add, list, remove or prune");
   }
   ctlSetHelpTopic("alarm add");
   if (argc < 3 || argc > 5) {
@@ -372,16 +485,9 @@ int AlarmCommand(const char* home, int argc, char** argv) {
   }
   int id = 0;
   if (!ctlParseId(argv[1], &id, why, kCtlWhySize)) return Refused(why);
-  // The date and the time as one argument, or as two when the quotes were
-  // left out: "2026-12-04" "10:15" [TEXT].
   char dateTime[15];
-  int textAt = 3;
-  if (strchr(argv[2], ' ') == nullptr && argc >= 4 && strchr(argv[3], ':') != nullptr) {
-    if (!ctlParseAlarmTime(argv[2], argv[3], dateTime, why, kCtlWhySize)) return Refused(why);
-    textAt = 4;
-  } else if (!ctlParseAlarmTime(argv[2], nullptr, dateTime, why, kCtlWhySize)) {
-    return Refused(why);
-  }
+  int textAt = ParseAlarmMinute(argc, argv, dateTime, why);
+  if (textAt == 0) return Refused(why);
   if (argc > textAt + 1) return ctlUsageError("alarm add: too many arguments (quote the TEXT)");
   const char* text = argc > textAt ? argv[textAt] : "";
   if (!ctlCheckFieldText(text, kCtlAlarmTextMax, true, "alarm text", why, kCtlWhySize)) {
@@ -389,6 +495,16 @@ int AlarmCommand(const char* home, int argc, char** argv) {
   }
   int status = ctlRequireHomeDir(home);
   return status != kCtlExitOk ? status : ctlAlarmAdd(id, dateTime, text);
+}
+
+int RunCommand(const char* home, int argc, char** argv) {
+  char why[kCtlWhySize];
+  ctlSetHelpTopic("run");
+  if (argc != 1) return ctlUsageError("run needs one module ID");
+  int id = 0;
+  if (!ctlParseId(argv[0], &id, why, kCtlWhySize)) return Refused(why);
+  int status = ctlRequireHomeDir(home);
+  return status != kCtlExitOk ? status : ctlRun(home, id);
 }
 
 int StopCommand(const char* home, int argc, char** argv) {
@@ -520,5 +636,6 @@ int main(int argc, char** argv) {
   if (strcmp(command, "next") == 0) return NextCommand(home, rest, args);
   if (strcmp(command, "doctor") == 0) return DoctorCommand(home, rest, args);
   if (strcmp(command, "log") == 0) return LogCommand(home, rest, args);
+  if (strcmp(command, "run") == 0) return RunCommand(home, rest, args);
   return ctlUsageError("unknown command '%s'", command);
 }

@@ -3,6 +3,7 @@
 // clock) for the commands that talk to it.
 #include <fcntl.h>
 #include <signal.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -138,6 +139,8 @@ TEST(SchedulerctlTest, TablesRoundTrip) {
       {{"--version"}, 0, "^schedulerctl [0-9]+\\.[0-9]+\\.[0-9]+\n$"},
       {{"schedule", "add", "--help"}, 0, "^Usage: schedulerctl HOME schedule add ID HH:MM"},
       {{"stop", "-h"}, 0, "^Usage: schedulerctl HOME stop \\[--wait\\]"},
+      {{"alarm", "prune", "--help"}, 0, "^Usage: schedulerctl HOME alarm prune --before"},
+      {{"run", "--help"}, 0, "^Usage: schedulerctl HOME run ID\n"},
       {{"init"}, 0, "empty module table created"},
       {{"init"}, 0, "module table present \\(0 modules\\), left as it is"},
       {{"module", "add", "Mail", "mail.sh"}, 0, "^1\n$"},
@@ -153,8 +156,21 @@ TEST(SchedulerctlTest, TablesRoundTrip) {
       {{"schedule", "list", "1"}, 0, "\n1 +Mail +09:05\n$"},
       {{"alarm", "add", "2", "2030-01-02 03:04", "call back"}, 0, "^$"},
       {{"alarm", "add", "2", "2030-01-02", "02:59"}, 0, "^$"},
-      {{"module", "remove", "1"}, 0, "^$"},
+      {{"alarm", "add", "1", "2030-01-01 10:00"}, 0, "^$"},
+      {{"alarm", "list"},
+       0,
+       "^TIME +ID +NAME +TEXT\n2030-01-01 10:00 +1 +Mail\n2030-01-02 02:59 +2 +Copy\n"
+       "2030-01-02 03:04 +2 +Copy +call back\n$"},
+      {{"alarm", "list", "--all", "9"},
+       0,
+       "\n2020-01-01 10:00 +9 +\\(not in the module table\\) +due\n"},
+      // The module's alarm goes with it; module 9's past alarm with the prune.
+      {{"module", "remove", "1"}, 0, "^removed module 1 with 1 schedule entry and 1 alarm\n$"},
+      {{"alarm", "prune", "--before", "2021-01-01"}, 0, "^1 alarm of the days before 2021"},
+      {{"alarm", "remove", "2", "2030-01-02", "02:59"}, 0, "^$"},
+      {{"doctor"}, 0, "^clean: nothing to report\n$"},
   };
+  ctl.Alarm(9, "20200101", "1000");
   for (const Step& step : steps) {
     Result r = ctl.Run(step.args);
     EXPECT_EQ(r.status, step.status) << step.args[0] << " " << r.err;
@@ -168,13 +184,15 @@ TEST(SchedulerctlTest, TablesRoundTrip) {
   EXPECT_FALSE(fs::exists(ctl.Data("scheduler/module/1")));
   EXPECT_FALSE(fs::exists(ctl.Data("scheduler/09")));  // emptied schedule directories go
   EXPECT_FALSE(fs::exists(ctl.Data("scheduler/10")));
+  for (const char* gone : {"2020", "2030/0101", "2030/0102/02"})
+    EXPECT_FALSE(fs::exists(ctl.Data("scheduler/alarm/") + gone)) << gone;
   EXPECT_EQ(ReadFile(ctl.Data("scheduler/23/59/2")), "object 1\n_item=2\nend\n");
   EXPECT_EQ(ReadFile(ctl.Data("scheduler/module/index")), "object 1\n_lastid=2\n_item=2\nend\n");
   EXPECT_EQ(ReadFile(ctl.Data("scheduler/alarm/2030/0102/03/04/2")),
             "object 1\nmodule=2\ndatetime=20300102030400\ntext=call back\nend\n");
-  // The earlier of the two alarms is the next wake-up.
+  // The earliest alarm is still the next wake-up: the daemon finds nothing due.
   EXPECT_EQ(ReadFile(ctl.Data("scheduler/controle/status")),
-            "object 1\nnexttime=20300102025900\nend\n");
+            "object 1\nnexttime=20300101100000\nend\n");
   EXPECT_TRUE(fs::is_empty(ctl.Data("tmp")));
 }
 
@@ -206,6 +224,14 @@ TEST(SchedulerctlTest, RefusedAndFailedCommandsChangeNothing) {
       {{"alarm", "add", "1", "tomorrow"}, 2, "not an alarm time"},
       {{"alarm", "add", "1", "2001-01-01 10:00"}, 2, "is in the past"},
       {{"alarm", "add", "1", "2030-01-01 10:00", "a", "b"}, 2, "too many arguments"},
+      {{"alarm"}, 2, "alarm needs add, list, remove or prune"},
+      {{"alarm", "list", "1", "2"}, 2, "at most one module ID"},
+      {{"alarm", "remove", "1"}, 2, "needs a module ID and 'YYYY-MM-DD HH:MM'"},
+      {{"alarm", "remove", "x", "2030-01-01 10:00"}, 2, "'x' is not a module ID"},
+      {{"alarm", "prune", "2020-01-01"}, 2, "needs --before"},
+      {{"alarm", "prune", "--before", "2020-1-1"}, 2, "not a date YYYY-MM-DD"},
+      {{"alarm", "prune", "--before", "2999-01-01"}, 2, "is after today"},
+      {{"run", "1", "2"}, 2, "run needs one module ID"},
       {{"stop", "--timeout", "0"}, 2, "not a number of seconds"},
       {{"stop", "--now"}, 2, "unexpected argument '--now'"},
       {{"doctor", "--fix"}, 2, "doctor: unexpected argument '--fix'"},
@@ -213,9 +239,13 @@ TEST(SchedulerctlTest, RefusedAndFailedCommandsChangeNothing) {
       {{"HOME=/nonexistent/home", "status"}, 1, "/nonexistent/home: No such file"},
       {{"module", "remove", "9"}, 1, "module/index: the module table has no module 9"},
       {{"schedule", "add", "9", "10:00"}, 1, "has no module 9"},
-      {{"schedule", "remove", "1", "11:11"}, 1, "scheduler/11/11/1: module 1 is not scheduled"},
-      {{"schedule", "remove", "1", "10:00", "11:11"}, 1, "not scheduled at 11:11"},
+      {{"schedule", "remove", "1", "10:00", "11:11"}, 1, "11/11/1: module 1 is not scheduled at"},
       {{"alarm", "add", "9", "2030-01-01 10:00"}, 1, "has no module 9"},
+      {{"alarm", "remove", "1", "2030-01-01 10:00"},
+       1,
+       "module 1 has no alarm at 2030-01-01 10:00"},
+      {{"run", "9"}, 1, "has no module 9"},
+      {{"run", "1"}, 1, "found neither as ./mail.sh"},
       {{"stop", "--wait"}, 0, ""},
       {{"status"}, 0, ""},
       {{"module", "list"}, 0, ""},
@@ -245,7 +275,7 @@ TEST(SchedulerctlTest, RefusedAndFailedCommandsChangeNothing) {
   std::filesystem::create_directory(bare.home);
   for (const Args& args :
        {Args{"module", "list"}, Args{"module", "add", "a", "b"}, Args{"schedule", "list"},
-        Args{"alarm", "add", "1", "2030-01-01 1:00"}}) {
+        Args{"alarm", "add", "1", "2030-01-01 1:00"}, Args{"alarm", "list"}, Args{"run", "1"}}) {
     Result r = bare.Run(args);
     EXPECT_EQ(r.status, 1) << args[0];
     EXPECT_NE(r.err.find("no module table (create it with: schedulerctl HOME init)"),
@@ -265,7 +295,9 @@ TEST(SchedulerctlTest, LockedFileRollsBackTheWholeCommand) {
   const Case cases[] = {
       // Written: the alarm file; failed: the next-alarm record.
       {"scheduler/controle/status", {"alarm", "add", "1", "2030-01-01 10:00"}},
-      {"scheduler/10/00/1", {"module", "remove", "1"}},
+      // An alarm that a program is filing now: no alarm, entry or record goes.
+      {"scheduler/alarm/2020/0102/10/00/1", {"module", "remove", "1"}},
+      {"scheduler/alarm/2020/0102/10/00/1", {"alarm", "prune", "--before", "2021-01-01"}},
       {"scheduler/08/05/1", {"schedule", "add", "1", "07:00", "08:05"}},
       {"scheduler/module/index", {"module", "add", "x", "y"}},
   };
@@ -274,6 +306,8 @@ TEST(SchedulerctlTest, LockedFileRollsBackTheWholeCommand) {
     Ctl ctl;
     ctl.Setup({{"Mail", "mail.sh"}});
     ASSERT_EQ(ctl.Run({"schedule", "add", "1", "10:00"}).status, 0);
+    ctl.Alarm(1, "20200101", "1000");
+    ctl.Alarm(1, "20200102", "1000");
     std::string locked = ctl.Data(c.locked);
     std::filesystem::create_directories(std::filesystem::path(locked).parent_path());
     LockHolder holder([&](pid_t) { return locked; });
@@ -289,27 +323,57 @@ TEST(SchedulerctlTest, LockedFileRollsBackTheWholeCommand) {
   }
 }
 
-TEST(SchedulerctlTest, ModuleListResolvesProgramsLikeTheDaemon) {
+// module list shows, and run starts, what the daemon would: the same
+// resolution, the arguments PROGRAM HOME HH MM of the current minute, input
+// from /dev/null; run's output is the module's, its exit status the module's
+// (128+N for signal N), and the journal gets run and exit lines marked by-hand.
+TEST(SchedulerctlTest, ModuleListAndRunResolveProgramsLikeTheDaemon) {
   struct Case {
     const char* program;
     bool inWorkDir, inHome;
-    const char* runs;  // expected RUNS column; HOME stands for the data home
+    const char* runs;    // expected RUNS column; HOME stands for the data home
+    const char* script;  // of the files found
+    int status;          // of run
+    const char* result;  // of the exit line; null: a program that is gone
   };
   const Case cases[] = {
-      {"job", true, true, "./job"},
-      {"job", false, true, "HOME/job"},
-      {"bin/job", false, false, "bin/job"},
+      {"job", true, true, "./job", "echo $0 $1 $2 $3 $(readlink /proc/$$/fd/0); exit 3", 3,
+       "status 3"},
+      {"job", false, true, "HOME/job", "kill -TERM $$", 128 + SIGTERM, "signal 15"},
+      {"bin/job", false, false, "bin/job", "", 1, nullptr},
   };
   for (const Case& c : cases) {
     Ctl ctl;
     ctl.Setup({{"Job", c.program}});
-    if (c.inWorkDir) WriteScript(ctl.work + "/job", "");
-    if (c.inHome) WriteScript(ctl.home + "/job", "");
+    ASSERT_EQ(ctl.Run({"log", "--enable"}).status, 0);
+    if (c.inWorkDir) WriteScript(ctl.work + "/job", c.script);
+    if (c.inHome) WriteScript(ctl.home + "/job", c.script);
     Result r = ctl.Run({"module", "list"}, "", ctl.work);
     std::string runs = std::regex_replace(c.runs, std::regex("HOME"), ctl.home);
     EXPECT_TRUE(std::regex_search(r.out, std::regex("\n1 +Job +\\S+ +" + runs + "( |\n)")))
         << c.program << ":\n"
         << r.out;
+    // run's own input is /dev/zero; the module's must be /dev/null all the same.
+    int input = dup(0), zero = open("/dev/zero", O_RDONLY);
+    dup2(zero, 0);
+    Result run = ctl.Run({"run", "1"}, "@2026-12-04 10:15:30", ctl.work);
+    dup2(input, 0);
+    close(input), close(zero);
+    EXPECT_EQ(run.status, c.status) << c.program << ": " << run.err;
+    const std::string journal = ReadFile(ctl.Data("scheduler/runs.log"));
+    if (c.result == nullptr) {
+      EXPECT_NE(run.err.find("bin/job: No such file"), std::string::npos) << run.err;
+      EXPECT_EQ(journal, "");
+      continue;
+    }
+    EXPECT_EQ(run.out, c.status == 3 ? runs + " " + ctl.home + " 10 15 /dev/null\n" : "");
+    const std::string at = "2026-12-04 10:15:..\t";
+    EXPECT_TRUE(std::regex_match(
+        journal, std::regex(at + "run\t10:15\t1\t([0-9]+)\t" + runs + "\tby-hand\n" + at +
+                            "exit\t\\1\t1\t" + c.result + "\t0\tby-hand\n")))
+        << journal;
+    EXPECT_NE(ctl.Run({"log", "--json"}).out.find(runs + "\",\"started\":\"by-hand\"}"),
+              std::string::npos);
   }
 }
 
@@ -343,7 +407,6 @@ TEST(SchedulerctlTest, LogReadsTheRunJournal) {
   };
   const Case cases[] = {
       {{"log"}, all},
-      {{"log", "--module", "1"}, run1 + exit1 + rerun1 + killed1},
       {{"log", "--module", "2", "--since", "2026-12-04 10:16"}, run2},
       {{"log", "--since", "2026-12-04 10:16", "--module", "1", "--json"},
        "{\"time\":\"2026-12-04 10:16:00\",\"event\":\"run\",\"due\":\"10:16\",\"module\":1,"
@@ -651,6 +714,65 @@ TEST(SchedulerctlDoctorTest, FindsAndRepairsEachKindOfDamage) {
   }
 }
 
+// doctor lists, module add warns about, and --repair leaves alone a module
+// whose record or program others than the data home's owner can write.
+TEST(SchedulerctlDoctorTest, ReportsModuleFilesOthersCanWrite) {
+  struct Case {
+    const char* program;  // as added; WORK and HOME stand for those directories
+    mode_t mode;          // of WORK/job, or of HOME/job for a bare name
+    uid_t owner;          // of that file (0: as made)
+    mode_t recordMode;    // of the module's record after the add (0: as made)
+    const char* found;    // a regular expression the finding matches ("": none)
+  };
+  const Case cases[] = {
+      {"WORK/job", 0755, 0, 0, ""},
+      {"WORK/job", 0775, 0, 0, "program WORK/job is writable by its group \\(gid "},
+      {"WORK/job", 0757, 0, 0, "is writable by everyone \\(mode 0757\\): whoever"},
+      {"WORK/job", 0755, 4242, 0, "writable by its owner uid 4242 \\(the data home belongs to uid"},
+      {"job", 0777, 0, 0, "program HOME/job is writable by its group"},
+      {"WORK/link", 0766, 0, 0,
+       "program WORK/link \\(a link to WORK/job\\) is writable .*\\(mode 0766\\)"},
+      {"WORK/job", 0755, 0, 0646, "the record is writable by everyone \\(mode 0646\\)"},
+  };
+  for (const Case& c : cases) {
+    Ctl ctl;
+    auto named = [&](std::string text) {
+      text = std::regex_replace(text, std::regex("WORK"), ctl.work);
+      return std::regex_replace(text, std::regex("HOME"), ctl.home);
+    };
+    const std::string program = named(c.program), found = named(c.found);
+    SCOPED_TRACE(program + " " + found);
+    const std::string job = named(c.program[0] == 'W' ? "WORK/job" : "HOME/job");
+    ctl.Setup({});
+    WriteScript(job, "");
+    chmod(job.c_str(), c.mode);
+    if (c.owner != 0 && chown(job.c_str(), c.owner, static_cast<gid_t>(-1)) != 0) continue;
+    if (program == named("WORK/link")) {
+      ASSERT_EQ(symlink(job.c_str(), program.c_str()), 0);
+    }
+    Result add = ctl.Run({"module", "add", "J", c.program[0] == 'W' ? program : c.program});
+    EXPECT_EQ(add.status, 0);
+    EXPECT_EQ(add.err.find("warning: module 1: its program") != std::string::npos,
+              c.found[0] != '\0' && c.recordMode == 0)
+        << add.err;
+    if (c.recordMode != 0) chmod(ctl.Data("scheduler/module/1/info").c_str(), c.recordMode);
+    for (const char* repair : {"", "--repair"}) {
+      Args args = {"doctor"};
+      if (*repair) args.push_back(repair);
+      Result doctor = ctl.Run(args);
+      EXPECT_EQ(doctor.status, c.found[0] ? 1 : 0) << doctor.out;
+      EXPECT_NE(
+          doctor.out.find(c.found[0] ? "writable-by-others scheduler/module/1/info: " : "clean"),
+          std::string::npos)
+          << doctor.out;
+      EXPECT_TRUE(std::regex_search(doctor.out, std::regex(found))) << doctor.out;
+    }
+    struct stat st;
+    EXPECT_EQ(stat(job.c_str(), &st) == 0 ? st.st_mode & 07777 : 0u, c.mode)
+        << "--repair changed it";
+  }
+}
+
 // --json documents parse as JSON with the fields the text shows, and metrics
 // is well-formed exposition text, in each daemon state and with the run
 // journal on (per-module figures from both journal files). A child that
@@ -664,6 +786,8 @@ TEST(SchedulerctlTest, JsonAndMetricsOutput) {
   WriteFile(ctl.Data("scheduler/11/30/9"), "object 1\n_item=1\nend\n");  // not in the table
   std::filesystem::create_directories(ctl.Data("scheduler/controle"));
   WriteFile(ctl.Data("scheduler/controle/status"), "object 1\nnexttime=20301212101000\nend\n");
+  ctl.Alarm(2, "20300101", "1000");
+  ctl.Alarm(9, "20200101", "1000");  // past, of a module not in the table
   LockHolder live([&](pid_t self) { return ctl.Data("scheduler/status." + std::to_string(self)); });
   ASSERT_TRUE(live.held());
   const std::string pid = std::to_string(live.pid());
@@ -673,6 +797,7 @@ TEST(SchedulerctlTest, JsonAndMetricsOutput) {
       {"schedule", "[(s['id'], s['name'], s['times'], s['in_table']) for s in d['schedule']]"},
       {"status",
        "(tuple(d['daemon'].values()), d['last_result'], d['next_wakeup'], *d.get('modules', []))"},
+      {"alarm", "[tuple(a.values()) for a in d['alarms']]"},
   };
   const std::string tables = "scheduler_modules 2;scheduler_schedule_entries 3;";
   struct Case {
@@ -682,9 +807,10 @@ TEST(SchedulerctlTest, JsonAndMetricsOutput) {
     std::string want;      // the printed value or metrics' "name value;"s; PID the child
     bool journal = false;  // runs.log.1 and runs.log as below; else the journal is off
   };
-  // Module 1 failed twice (the second time by SIGKILL), module 2's last child
-  // (a pid above any pid_max) is gone without its exit line, module 7 has
-  // only an exit line left.
+  // Module 1 failed twice (the second time by SIGKILL) and was run once by
+  // hand, which no other figure counts; module 2's last child (a pid above
+  // any pid_max) is gone without its exit line, module 7 has only an exit
+  // line left.
   const std::string old =
       "2026-12-04 10:15:00\trun\t10:15\t1\t51\tmail.sh\n"
       "2026-12-04 10:15:02\texit\t51\t1\tstatus 3\t2\n";
@@ -693,6 +819,8 @@ TEST(SchedulerctlTest, JsonAndMetricsOutput) {
       "2026-12-04 10:16:00\trun\t10:16\t2\t53\t/bin/true\n"
       "2026-12-04 10:16:00\texit\t53\t2\tstatus 0\t0\n"
       "2026-12-04 10:16:01\texit\t52\t1\tsignal 9\t1\n"
+      "2026-12-04 10:16:02\trun\t10:16\t1\t60\tmail.sh\tby-hand\n"
+      "2026-12-04 10:16:03\texit\t60\t1\tstatus 5\t1\tby-hand\n"
       "2026-12-04 10:16:05\texit\t54\t7\tstatus 0\t0\n"
       "2026-12-04 10:17:00\trun\t10:17\t2\t2147483647\t/bin/true\n";
   const std::string perModule =
@@ -704,7 +832,10 @@ TEST(SchedulerctlTest, JsonAndMetricsOutput) {
       "scheduler_module_last_run_timestamp_seconds{module=\"2\"} 2026-12-04 10:17:00;"
       "scheduler_module_last_exit_status{module=\"1\"} 137;"
       "scheduler_module_last_exit_status{module=\"2\"} 0;"
-      "scheduler_module_last_exit_status{module=\"7\"} 0;";
+      "scheduler_module_last_exit_status{module=\"7\"} 0;"
+      "scheduler_module_by_hand_runs_total{module=\"1\"} 1;"
+      "scheduler_module_by_hand_runs_total{module=\"2\"} 0;"
+      "scheduler_module_by_hand_runs_total{module=\"7\"} 0;";
   // clang-format off
   const Case cases[] = {
       {"", true, {"module", "list", "--json"},
@@ -712,7 +843,9 @@ TEST(SchedulerctlTest, JsonAndMetricsOutput) {
       {"", true, {"schedule", "list", "--json"},
        "[(1, 'Mail \"x\"', ['09:05', '10:00'], True), (2, 'Copy', ['23:59'], True), "
        "(9, None, ['11:30'], False)]"},
-      {"", true, {"schedule", "list", "--json", "2"}, "[(2, 'Copy', ['23:59'], True)]"},
+      {"", true, {"alarm", "list", "--all", "--json"},
+       "[('2020-01-01 10:00', 9, None, False, ['due'], True), "
+       "('2030-01-01 10:00', 2, 'Copy', True, ['due'], False)]"},
       {"", true, {"status", "--json"}, "((PID, True, 'handed-over'), None, '2030-12-12 10:10')"},
       {"pid=PID", true, {"status", "--json"}, "((PID, True, 'running'), None, '2030-12-12 10:10')"},
       {"pid=PID", true, {"metrics"},
@@ -721,8 +854,6 @@ TEST(SchedulerctlTest, JsonAndMetricsOutput) {
       {"pid=PID", false, {"status", "--json"}, "((PID, False, 'killed'), None, None)"},
       {"pid=0\nstatus=0", false, {"status", "--json"},
        "((None, False, 'stopped'), {'code': 0, 'meaning': 'stopped in order'}, None)"},
-      {"pid=0", false, {"status", "--json"}, "((None, False, 'handed-over'), None, None)"},
-      {"pid=0", false, {"metrics"}, "scheduler_daemon_up 0;" + tables},
       {"pid=0", false, {"metrics"}, "scheduler_daemon_up 0;" + tables + perModule, true},
       {"pid=0", false, {"status", "--json"},
        "((None, False, 'handed-over'), None, None, {'id': 1, 'last_run': '2026-12-04 10:16:00', "
