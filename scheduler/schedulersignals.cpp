@@ -1,0 +1,38 @@
+// The daemon's two signals, their handlers and the mask that holds them.
+#include "scheduler/schedulersignals.h"
+
+#include <cerrno>
+#include <cstring>
+
+#include "common/comfile.h"
+
+int schedulerInstallHandler(int sig, void (*handler)(int)) {
+  struct sigaction action;
+  memset(&action, 0, sizeof(action));
+  action.sa_handler = handler;
+  sigemptyset(&action.sa_mask);
+  // nanosleep and pselect are never restarted, so the sleep still ends early.
+  action.sa_flags = SA_RESTART;
+  if (sig == SIGCHLD) action.sa_flags |= SA_NOCLDSTOP;
+  return sigaction(sig, &action, nullptr);
+}
+
+void schedulerInstallAlarmChangeHandler() {
+  if (schedulerInstallHandler(SIGUSR1, schedulerModuleExec_change) != 0) {
+    comLogOut("signal error[%d]\n", errno);
+  }
+}
+
+void schedulerModuleExec_change(int) {}
+
+SchedulerWakeSignalsHeld::SchedulerWakeSignalsHeld() {
+  sigset_t wake;
+  sigemptyset(&wake);
+  sigaddset(&wake, SIGUSR1);
+  sigaddset(&wake, SIGCHLD);
+  held_ = sigprocmask(SIG_BLOCK, &wake, &previous_) == 0;
+}
+
+SchedulerWakeSignalsHeld::~SchedulerWakeSignalsHeld() {
+  if (held_) sigprocmask(SIG_SETMASK, &previous_, nullptr);
+}
