@@ -25,6 +25,12 @@ void schedulerInstallAlarmChangeHandler() {
 
 void schedulerModuleExec_change(int) {}
 
+void schedulerSleepMask(sigset_t* during) {
+  if (sigprocmask(SIG_BLOCK, nullptr, during) != 0) sigemptyset(during);
+  sigdelset(during, SIGUSR1);
+  sigdelset(during, SIGCHLD);
+}
+
 SchedulerWakeSignalsHeld::SchedulerWakeSignalsHeld() {
   sigset_t wake;
   sigemptyset(&wake);

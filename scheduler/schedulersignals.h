@@ -24,6 +24,9 @@ void schedulerInstallAlarmChangeHandler();
 // sleep short instead of ending the process.
 void schedulerModuleExec_change(int sig);
 
+// The mask to sleep under: the current one without SIGUSR1 and SIGCHLD.
+void schedulerSleepMask(sigset_t* during);
+
 // Holds SIGUSR1 and SIGCHLD blocked for the life of the object and then
 // restores the mask it found. The sleep lets them in, so one that arrives
 // while a wake-up is chosen and published stays pending and cuts the coming

@@ -1,6 +1,8 @@
 // Wake-up timing: the choice of the target and the sleep towards it.
 #include "scheduler/schedulerwake.h"
 
+#include <signal.h>
+
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -240,8 +242,10 @@ void schedulerSetTimeSleep(int interval, int* hour, int* minute) {
     // would push the next pass past a minute it should have run.
     int seconds = d * kSecondsPerMinute - now.second;
     if (seconds < 1) seconds = 1;
+    sigset_t during;
+    schedulerSleepMask(&during);
     bool interrupted =
-        comSleepAfter(static_cast<unsigned>(seconds), schedulerReleaseReadOnlyPages) > 0;
+        comSleepAfter(static_cast<unsigned>(seconds), &during, schedulerReleaseReadOnlyPages) > 0;
     schedulerReapChildren();
     if (interrupted) {
       schedulerInstallAlarmChangeHandler();
