@@ -1,8 +1,6 @@
 // The scheduler daemon's entry: start-up, the main loop and shut-down.
 #include "scheduler/MainScheduler.h"
 
-#include <signal.h>
-
 #include <cerrno>
 #include <climits>
 #include <cstdlib>
@@ -57,16 +55,15 @@ int runLoop(int interval, int pid, const char* home, CvelSchedulerSts* sts) {
 }  // namespace
 
 int schedulerMain(int argc, char** argv) {
-  // First of all: an alarm-change signal sent while the daemon starts (a
-  // program that read a stale pid, or this daemon's pid just published) must
-  // never end it. A daemon started with either signal blocked would never
-  // wake early or never reap; both are unblocked.
-  schedulerInstallAlarmChangeHandler();
-  sigset_t wanted;
-  sigemptyset(&wanted);
-  sigaddset(&wanted, SIGUSR1);
-  sigaddset(&wanted, SIGCHLD);
-  sigprocmask(SIG_UNBLOCK, &wanted, nullptr);
+  // From here to the return the two wake signals are held blocked, and
+  // only the sleep lets them in: no handler ever runs while the daemon reads
+  // or writes a record, starts a module or writes a journal line, and one
+  // sent meanwhile waits for the sleep, which it then cuts short. Both
+  // handlers are there from the start, so the alarm-change signal never
+  // ends the daemon, not even one sent while it starts (by a program that
+  // read a stale pid, or this daemon's pid just published).
+  SchedulerWakeSignalsHeld held;
+  int handlers = schedulerInstallHandlers();
 
   if (argc < 3) return kSchedExitUsage;
   const char* home = argv[1];
@@ -89,6 +86,7 @@ int schedulerMain(int argc, char** argv) {
     own.DelAll();  // status files of earlier runs; its result does not matter
     result = own.Lock(lockIo);
   }
+  if (result == 0) result = handlers;
   int interval = 0;
   if (result == 0) result = parseInterval(argv[2], &interval);
   if (result == 0) {

@@ -46,8 +46,11 @@
 //   0   the status record stopped naming this process, or was removed.
 // Before it returns, the per-process status file is unlocked and removed and
 // no backup copy of it is left in the data home's temporary directory.
-// Installs the SIGUSR1 handler first of all (and later the SIGCHLD handler),
-// and leaves them installed.
+// Holds SIGUSR1 and SIGCHLD blocked from its first step to its return (the
+// sleep alone lets them in; the mask it found is put back at the end) and
+// installs both handlers once, first of all, leaving them installed; when
+// the SIGCHLD handler cannot be installed the run ends at start-up with
+// -4405 (after the status record was written and the lock taken).
 // Journal: "started" once start-up succeeded (before the first sleep);
 // "taken-over" when the status record names another process than this one
 // and pid 0; "stopped" with the final result after the final write, at every

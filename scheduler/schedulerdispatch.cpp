@@ -8,11 +8,9 @@
 
 #include <cerrno>
 #include <cstdio>
-#include <cstring>
 
 #include "common/comproc.h"
 #include "scheduler/schedulerjournal.h"
-#include "scheduler/schedulersignals.h"
 #include "stores/ckoralarm.h"
 #include "stores/cvelscheduler.h"
 #include "stores/cvelschedulermodule.h"
@@ -26,25 +24,16 @@ constexpr int kHoursPerDay = 24;
 // Room for "%02d" of any int, so an out-of-range hour is never cut silently.
 constexpr int kNumberTextSize = 12;
 
-// The SIGCHLD handler only reaps: it keeps each ended child's pid, wait
-// status and time in a fixed array, and the main loop turns them into exit
-// lines (after every dispatch and every piece of sleep, which a child's end
-// cuts short). The handler reaps every child whether or not the array has
-// room, so no module ever stays a zombie; an end that finds the array full is
-// only counted, and the main loop then looks for its module among the
-// children it no longer finds.
-
-constexpr int kExitSlots = 256;
-
+// Filled by the handler, which only runs inside the sleep; read and emptied
+// by the loop, which runs with SIGCHLD blocked.
 struct ChildEnd {
   pid_t pid;
   int status;
   struct timespec at;  // CLOCK_MONOTONIC
 };
 
-ChildEnd gEnds[kExitSlots];
+ChildEnd gEnds[kSchedulerKeptEnds];
 volatile sig_atomic_t gEndCount = 0;
-volatile sig_atomic_t gEndsLost = 0;
 
 // Starts module `id` when it is due at hh:mm. 0 when started or not due or
 // skipped; otherwise the failure that ends the dispatch.
@@ -77,9 +66,6 @@ int startIfDue(int id, char* hh, char* mm, const char* home) {
   // execvp takes char* const[] and changes none of the strings.
   char* argv[] = {program, const_cast<char*>(home), hh, mm, nullptr};
 
-  if (schedulerInstallHandler(SIGCHLD, schedulerModuleExec_childend) != 0) {
-    return kResSchedHandlerFailed;
-  }
   int child = 0;
   if (comProcStart(argv, nullptr, &child) != 0) return kResSchedExecFailed;
   schedulerJournalRun(hh, mm, id, child, program);
@@ -112,13 +98,12 @@ int schedulerModuleExec(int hour, int minute, const char* home) {
 void schedulerModuleExec_childend(int sig) {
   if (sig != SIGCHLD) return;
   int saved = errno;
-  int status = 0;
-  pid_t pid;
-  while ((pid = waitpid(-1, &status, WNOHANG)) > 0) {
-    if (gEndCount >= kExitSlots) {
-      gEndsLost = 1;
-      continue;
-    }
+  // A full buffer ends the reaping here: the children left stay waitable,
+  // and the loop reaps them after the sleep.
+  while (gEndCount < kSchedulerKeptEnds) {
+    int status = 0;
+    pid_t pid = waitpid(-1, &status, WNOHANG);
+    if (pid <= 0) break;
     ChildEnd& end = gEnds[gEndCount];
     end.pid = pid;
     end.status = status;
@@ -129,22 +114,29 @@ void schedulerModuleExec_childend(int sig) {
 }
 
 void schedulerReapChildren() {
-  ChildEnd ends[kExitSlots];
-  int count;
-  bool lost;
-  {
-    sigset_t block;
-    sigset_t previous;
-    sigemptyset(&block);
-    sigaddset(&block, SIGCHLD);
-    sigprocmask(SIG_BLOCK, &block, &previous);
-    count = gEndCount;
-    memcpy(ends, gEnds, sizeof(ChildEnd) * static_cast<size_t>(count));
-    gEndCount = 0;
-    lost = gEndsLost != 0;
-    gEndsLost = 0;
-    sigprocmask(SIG_SETMASK, &previous, nullptr);
+  for (int i = 0; i < gEndCount; ++i) {
+    schedulerJournalExit(gEnds[i].pid, gEnds[i].status, gEnds[i].at);
   }
-  for (int i = 0; i < count; ++i) schedulerJournalExit(ends[i].pid, ends[i].status, ends[i].at);
-  if (lost) schedulerJournalLostEnds();
+  gEndCount = 0;
+
+  // The signal stands for ends about to be reaped below. Taken before they
+  // are, so an end after this point raises it again and wakes the next
+  // sleep as it should.
+  sigset_t pending;
+  if (sigpending(&pending) == 0 && sigismember(&pending, SIGCHLD) == 1) {
+    sigset_t childEnd;
+    sigemptyset(&childEnd);
+    sigaddset(&childEnd, SIGCHLD);
+    // A wait that fails leaves the signal pending: one early wake-up, and
+    // nothing lost.
+    int taken = 0;
+    (void)sigwait(&childEnd, &taken);
+  }
+  int status = 0;
+  pid_t pid;
+  while ((pid = waitpid(-1, &status, WNOHANG)) > 0) {
+    struct timespec ended = {0, 0};
+    clock_gettime(CLOCK_MONOTONIC, &ended);
+    schedulerJournalExit(pid, status, ended);
+  }
 }

@@ -1,10 +1,8 @@
 // The daemon's hooks into the run journal.
 #include "scheduler/schedulerjournal.h"
 
-#include <signal.h>
 #include <sys/wait.h>
 
-#include <cerrno>
 #include <cstdio>
 #include <map>
 
@@ -83,17 +81,4 @@ void schedulerJournalExit(pid_t pid, int status, const struct timespec& ended) {
   }
   journalExit(found->first, found->second, result, ended);
   running.erase(found);
-}
-
-void schedulerJournalLostEnds() {
-  std::map<pid_t, RunningModule>& running = runningModules();
-  struct timespec now = monotonicNow();
-  for (auto it = running.begin(); it != running.end();) {
-    if (kill(it->first, 0) == 0 || errno != ESRCH) {
-      ++it;
-      continue;
-    }
-    journalExit(it->first, it->second, "unknown", now);
-    it = running.erase(it);
-  }
 }

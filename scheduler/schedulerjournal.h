@@ -26,8 +26,4 @@ void schedulerJournalRun(const char* hh, const char* mm, int id, pid_t child, co
 // child is a remembered module, which is then forgotten; nothing otherwise.
 void schedulerJournalExit(pid_t pid, int status, const struct timespec& ended);
 
-// Some ends were reaped without being kept: every remembered module child
-// that no longer exists gets the exit line with the result "unknown".
-void schedulerJournalLostEnds();
-
 #endif  // SCHEDULER_SCHEDULERJOURNAL_H_

@@ -1,12 +1,17 @@
-// The daemon's two signals, their handlers and the mask that holds them.
+// The daemon's two signals, their handlers and the masks that confine them
+// to the sleep.
 #include "scheduler/schedulersignals.h"
 
 #include <cerrno>
 #include <cstring>
 
 #include "common/comfile.h"
+#include "scheduler/schedulerdispatch.h"
+#include "stores/schedulerdefs.h"
 
-int schedulerInstallHandler(int sig, void (*handler)(int)) {
+namespace {
+
+int installHandler(int sig, void (*handler)(int)) {
   struct sigaction action;
   memset(&action, 0, sizeof(action));
   action.sa_handler = handler;
@@ -17,10 +22,14 @@ int schedulerInstallHandler(int sig, void (*handler)(int)) {
   return sigaction(sig, &action, nullptr);
 }
 
-void schedulerInstallAlarmChangeHandler() {
-  if (schedulerInstallHandler(SIGUSR1, schedulerModuleExec_change) != 0) {
+}  // namespace
+
+int schedulerInstallHandlers() {
+  if (installHandler(SIGUSR1, schedulerModuleExec_change) != 0) {
     comLogOut("signal error[%d]\n", errno);
   }
+  if (installHandler(SIGCHLD, schedulerModuleExec_childend) != 0) return kResSchedHandlerFailed;
+  return 0;
 }
 
 void schedulerModuleExec_change(int) {}

@@ -1,37 +1,41 @@
 // The daemon's two signals: SIGUSR1, by which another program says that it
 // lowered the next-alarm record, and SIGCHLD, by which a module's end is
-// known; their handlers and the mask that holds them while a sleep is
-// prepared.
+// known.
 //
-// Guarantees: a handler is installed with SA_RESTART, so a record read or
-// write that a signal interrupts restarts instead of failing, while the
-// sleep (never restarted) ends early; SIGCHLD with SA_NOCLDSTOP, so a module
-// stopped by job control is not taken for one that ended. Neither signal
-// ever ends the process once its handler is installed.
+// Guarantees: the loop holds both blocked for its whole life, from start-up
+// to shut-down (SchedulerWakeSignalsHeld), and lets them in only inside its
+// sleep, under schedulerSleepMask. A handler therefore runs only while the
+// loop sleeps and never races it, and a signal that arrives while the loop
+// works (chooses and publishes a wake-up, reads the status record, starts a
+// module, journals an end) stays pending and cuts the coming sleep short the
+// moment it begins. The handlers are installed once, at start-up, with
+// SA_RESTART, so that a record read or write interrupted by a signal
+// restarts instead of failing, while the sleep (never restarted) still ends
+// early; SIGCHLD with SA_NOCLDSTOP, so that a module stopped by job control
+// is not taken for one that ended. The modules the daemon starts get an
+// empty mask and default dispositions (comProcStart).
 #ifndef SCHEDULER_SCHEDULERSIGNALS_H_
 #define SCHEDULER_SCHEDULERSIGNALS_H_
 
 #include <signal.h>
 
-// Installs `handler` for `sig` as described above. 0, or -1 with errno.
-int schedulerInstallHandler(int sig, void (*handler)(int));
-
-// Installs schedulerModuleExec_change for SIGUSR1; a failure is logged
-// ("signal error[%d]\n" with errno, through comLogOut) and otherwise ignored.
-void schedulerInstallAlarmChangeHandler();
+// Installs schedulerModuleExec_change for SIGUSR1 and
+// schedulerModuleExec_childend for SIGCHLD. 0, or -4405 when the SIGCHLD
+// handler could not be installed. A failure for SIGUSR1 is logged ("signal
+// error[%d]\n" with errno, through comLogOut) and otherwise ignored.
+int schedulerInstallHandlers();
 
 // SIGUSR1 handler: does nothing; its only effect is that the signal cuts the
 // sleep short instead of ending the process.
 void schedulerModuleExec_change(int sig);
 
-// The mask to sleep under: the current one without SIGUSR1 and SIGCHLD.
+// The mask to sleep under: the current one without SIGUSR1 and SIGCHLD, so
+// the two are let in however the daemon was started (a parent that blocked
+// them would otherwise leave it unable to wake early or to reap).
 void schedulerSleepMask(sigset_t* during);
 
 // Holds SIGUSR1 and SIGCHLD blocked for the life of the object and then
-// restores the mask it found. The sleep lets them in, so one that arrives
-// while a wake-up is chosen and published stays pending and cuts the coming
-// sleep short at once; unblocked, it would be spent before the sleep began
-// and leave the daemon asleep past a time lowered just then.
+// puts back the mask it found.
 class SchedulerWakeSignalsHeld {
  public:
   SchedulerWakeSignalsHeld();

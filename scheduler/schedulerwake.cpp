@@ -208,7 +208,6 @@ void schedulerGetTime(int* hour, int* minute) {
 }
 
 void schedulerSetTimeSleep(int interval, int* hour, int* minute) {
-  SchedulerWakeSignalsHeld held;
   Now now = readNow();
   int w = schedulerEffectiveInterval(interval);
   if (*hour < 0 || *minute < 0) {
@@ -222,7 +221,6 @@ void schedulerSetTimeSleep(int interval, int* hour, int* minute) {
   Target target = chooseTarget(now, tick);
   *hour = target.hour;
   *minute = target.minute;
-  schedulerInstallAlarmChangeHandler();
 
   bool rollOver = rollsOver(now, target, 0);
   for (;;) {
@@ -247,10 +245,7 @@ void schedulerSetTimeSleep(int interval, int* hour, int* minute) {
     bool interrupted =
         comSleepAfter(static_cast<unsigned>(seconds), &during, schedulerReleaseReadOnlyPages) > 0;
     schedulerReapChildren();
-    if (interrupted) {
-      schedulerInstallAlarmChangeHandler();
-      adoptLoweredTime(&target);
-    }
+    if (interrupted) adoptLoweredTime(&target);
     now = readNow();
     rollOver = rollsOver(now, target, 1);
   }

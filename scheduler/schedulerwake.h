@@ -42,6 +42,10 @@ void schedulerGetTime(int* hour, int* minute);
 // never make the target unreachable: 0 is taken as 1; a negative interval as
 // its absolute value; 1440 and above as 1440 (one tick a day, at the hour of
 // the first run).
+// Meant to run with SIGUSR1 and SIGCHLD blocked and their handlers installed
+// (schedulerMain holds them so, schedulersignals.h): only the sleep lets
+// them in, so one that arrives while the target is chosen and published
+// cuts the first piece short at once instead of being spent before it.
 // REQUIRES: the data home has been saved (S3ComPathHomeSave); hour and minute
 // non-null.
 void schedulerSetTimeSleep(int interval, int* hour, int* minute);

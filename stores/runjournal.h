@@ -17,9 +17,7 @@
 //   taken-over  pid by              (the status record named process `by`)
 //   run         due module pid program   (due minute HH:MM, child pid)
 //   exit        pid module result seconds ("status N" or "signal N", and the
-//                                   run time in whole seconds; "unknown" in
-//                                   the rare case that more children ended
-//                                   at once than the daemon keeps room for)
+//                                   run time in whole seconds)
 //
 // Bounded: before a line is written to a runs.log of kRunJournalRotateBytes
 // or more, it is renamed to runs.log.1 (replacing an older one) and a fresh
