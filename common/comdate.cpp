@@ -26,33 +26,25 @@ void ComClock::LocalTime(time_t t, struct tm* out) {
 
 namespace {
 
-// The prelude of the system clock's sleep in progress (comSleepAfter).
-void (*g_sleepPrelude)() = nullptr;
-
 class SystemClock : public ComClock {
  public:
   time_t Now() override { return time(nullptr); }
 
+  unsigned Sleep(unsigned seconds) override { return SleepWith(seconds, nullptr, nullptr); }
+
   // pselect rather than sleep: sleep under a time-shifting preload library
   // can answer 0 although a signal ended it early. Callers rely on a non-zero
   // answer to notice the interruption, so any unslept remainder counts as at
-  // least one second.
-  //
-  // The wake-up signals (SIGUSR1, SIGCHLD) are unblocked for the sleep and
-  // the sleep's own mask is restored atomically with its end. A caller that
-  // must not lose a wake-up signal arriving just before it goes to sleep
-  // blocks them beforehand: the signal then stays pending and ends the sleep
-  // the moment it begins, instead of being spent while nobody sleeps.
-  unsigned Sleep(unsigned seconds) override {
-    sigset_t during;
-    if (sigprocmask(SIG_BLOCK, nullptr, &during) != 0) sigemptyset(&during);
-    sigdelset(&during, SIGUSR1);
-    sigdelset(&during, SIGCHLD);
+  // least one second. pselect also puts `during` in place atomically with
+  // the start of the sleep and the caller's mask back with its end, so a
+  // signal the caller kept blocked until then ends the sleep at once instead
+  // of being spent while nobody sleeps.
+  unsigned SleepWith(unsigned seconds, const sigset_t* during, void (*prelude)()) {
     struct timespec start;
     bool timed = clock_gettime(CLOCK_MONOTONIC, &start) == 0;
     struct timespec request = {static_cast<time_t>(seconds), 0};
-    if (g_sleepPrelude != nullptr) g_sleepPrelude();
-    if (pselect(0, nullptr, nullptr, nullptr, &request, &during) >= 0) return 0;
+    if (prelude != nullptr) prelude();
+    if (pselect(0, nullptr, nullptr, nullptr, &request, during) >= 0) return 0;
     if (errno != EINTR) return 0;
     struct timespec end;
     if (!timed || clock_gettime(CLOCK_MONOTONIC, &end) != 0) return seconds > 0 ? seconds : 1;
@@ -92,15 +84,14 @@ void comLocalTime(time_t t, struct tm* out) {
 unsigned comSleep(unsigned seconds) {
   return comClock().Sleep(seconds);
 }
-unsigned comSleepAfter(unsigned seconds, void (*prelude)()) {
+unsigned comSleepAfter(unsigned seconds, const sigset_t* during, void (*prelude)()) {
   ComClock& clock = comClock();
-  if (&clock != &systemClock()) {
-    if (prelude != nullptr) prelude();
-    return clock.Sleep(seconds);
-  }
-  g_sleepPrelude = prelude;
+  if (&clock == &systemClock()) return systemClock().SleepWith(seconds, during, prelude);
+  if (prelude != nullptr) prelude();
+  sigset_t caller;
+  bool masked = during != nullptr && sigprocmask(SIG_SETMASK, during, &caller) == 0;
   unsigned left = clock.Sleep(seconds);
-  g_sleepPrelude = nullptr;
+  if (masked) sigprocmask(SIG_SETMASK, &caller, nullptr);
   return left;
 }
 

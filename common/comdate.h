@@ -4,6 +4,8 @@
 #ifndef COMMON_COMDATE_H_
 #define COMMON_COMDATE_H_
 
+#include <signal.h>
+
 #include <cstddef>
 #include <ctime>
 
@@ -21,14 +23,11 @@ class ComClock {
   virtual time_t Now() = 0;
   // Breaks `t` down into local time (localtime semantics).
   virtual void LocalTime(time_t t, struct tm* out);
-  // Sleeps `seconds`; returns the seconds not slept, rounded up, which is
-  // above 0 exactly when a caught signal cut the sleep short. Callers that
-  // need the time after an interrupted sleep read the clock again rather
-  // than trust the remainder (under a time-scaling test tool it can be in
-  // real seconds). The system clock lets SIGUSR1 and SIGCHLD in for the
-  // duration of the sleep even when the caller blocks them, so a caller can
-  // block them while it prepares to sleep without losing one that arrives
-  // in between: it then ends the sleep at once.
+  // Sleeps `seconds` under the caller's signal mask; returns the seconds not
+  // slept, rounded up, which is above 0 exactly when a caught signal cut the
+  // sleep short. Callers that need the time after an interrupted sleep read
+  // the clock again rather than trust the remainder (under a time-scaling
+  // test tool it can be in real seconds).
   virtual unsigned Sleep(unsigned seconds) = 0;
 };
 
@@ -42,13 +41,19 @@ ComClock* comSetClock(ComClock* clock);
 time_t comTime();
 void comLocalTime(time_t t, struct tm* out);
 unsigned comSleep(unsigned seconds);
-// Sleeps as comSleep does and runs `prelude` (when not null) just before
-// the sleep. The system clock runs it as its very last step before it
-// blocks, after reading the clock and building the sleep's signal mask, so
-// that no other code runs in between: a long sleep sheds there what it
-// holds and should not keep while asleep. Another clock runs it before its
-// Sleep. One thread only.
-unsigned comSleepAfter(unsigned seconds, void (*prelude)());
+// Sleeps as comSleep does, but with the signal mask `during` in place for
+// the sleep alone (null: the caller's mask), and runs `prelude` (when not
+// null) just before it. A caller that keeps the signals it waits for blocked
+// lets them in here only: one that arrived while it prepared to sleep is
+// pending and ends the sleep the moment it begins, and none is delivered
+// anywhere else. The caller's mask is back in place when the call returns.
+// The system clock sets the mask atomically with the sleep (pselect) and
+// runs the prelude as its very last step before it blocks, after reading
+// the clock, so that no other code runs in between: a long sleep sheds there
+// what it holds and should not keep while asleep. Another clock runs the
+// prelude and then its Sleep with the mask set around it, so that a pending
+// signal is delivered inside that sleep too. One thread only.
+unsigned comSleepAfter(unsigned seconds, const sigset_t* during, void (*prelude)());
 
 // ---- Current time as text ----------------------------------------------------
 

@@ -17,9 +17,7 @@
 //   taken-over  pid by              (the status record named process `by`)
 //   run         due module pid program   (due minute HH:MM, child pid)
 //   exit        pid module result seconds ("status N" or "signal N", and the
-//                                   run time in whole seconds; "unknown" in
-//                                   the rare case that more children ended
-//                                   at once than the daemon keeps room for)
+//                                   run time in whole seconds)
 // A module that an operator started by hand (`schedulerctl HOME run ID`)
 // gets the same run and exit lines with one more field at the end, the word
 // kRunJournalByHand; the daemon's lines never carry it, so a reader tells

@@ -97,16 +97,26 @@ void OnAlarm(int) {}
 int gPreludes = 0;
 void CountPrelude() { ++gPreludes; }
 
+// The caller keeps the signal blocked; the sleep alone lets it in, and the
+// caller's mask is back afterwards.
 TEST(ComDateTest, SystemSleepRunsItsPreludeAndReportsAnInterruption) {
   ASSERT_EQ(&comClock(), comSetClock(nullptr));
   struct sigaction action = {}, previous = {};
   action.sa_handler = OnAlarm;
   ASSERT_EQ(sigaction(SIGALRM, &action, &previous), 0);
+  sigset_t alarm, caller, during, after;
+  sigemptyset(&alarm);
+  sigaddset(&alarm, SIGALRM);
+  ASSERT_EQ(sigprocmask(SIG_BLOCK, &alarm, &caller), 0);
+  ASSERT_EQ(sigprocmask(SIG_BLOCK, nullptr, &during), 0);
+  sigdelset(&during, SIGALRM);
   struct itimerval timer = {};
   timer.it_value.tv_usec = 100 * 1000;
   ASSERT_EQ(setitimer(ITIMER_REAL, &timer, nullptr), 0);
-  EXPECT_EQ(comSleepAfter(30, CountPrelude), 30u);  // 29.9 seconds left, rounded up
+  EXPECT_EQ(comSleepAfter(30, &during, CountPrelude), 30u);  // 29.9 seconds left, rounded up
   EXPECT_EQ(gPreludes, 1);
+  ASSERT_EQ(sigprocmask(SIG_SETMASK, &caller, &after), 0);
+  EXPECT_EQ(sigismember(&after, SIGALRM), 1);
   sigaction(SIGALRM, &previous, nullptr);
 }
 

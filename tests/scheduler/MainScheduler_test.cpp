@@ -11,6 +11,7 @@
 #include <climits>
 #include <cstring>
 #include <filesystem>
+#include <set>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -22,6 +23,7 @@
 #include "s3/cs3dataiofile.h"
 #include "stores/ckoralarmtime.h"
 #include "stores/cvelschedulersts.h"
+#include "stores/runjournal.h"
 #include "tests/common/fake_clock.h"
 #include "tests/common/temp_dir.h"
 #include "tests/scheduler/scheduler_testing.h"
@@ -208,7 +210,7 @@ TEST_F(SchedulerTest, AlarmScanKeepsTheEarliestPendingMinute) {
   EXPECT_STREQ("1145", best);
 }
 
-// ---- Module dispatch -------------------------------------------------------------------
+// ---- Module dispatch and the children's ends ------------------------------------------
 
 // Starting modules, finding their programs and healing the table are tested
 // end to end; in-process only what needs a file tree or an odd argument.
@@ -225,7 +227,8 @@ TEST_F(SchedulerTest, DispatchNeverRunsACutPath) {
   Schedule(AddModule(cut), "00", "00");
 
   EXPECT_EQ(0, schedulerModuleExec(24, 0, home_.home.c_str()));  // hour 24 is midnight
-  EXPECT_TRUE(WaitNoChildren(getpid()).empty());
+  while (wait(nullptr) > 0) {
+  }  // the children are the caller's to reap
   EXPECT_EQ(std::vector<std::string>{cut + "|00|00"}, ReadLines(log));
 
   // A missing module table is an empty one.
@@ -233,14 +236,65 @@ TEST_F(SchedulerTest, DispatchNeverRunsACutPath) {
   EXPECT_EQ(0, schedulerModuleExec(0, 0, home_.home.c_str()));
 }
 
-// ---- Start-up and shut-down --------------------------------------------------------------
-
 int RunMain(std::vector<std::string> args) {
   std::vector<char*> argv;
   for (std::string& a : args) argv.push_back(&a[0]);
   argv.push_back(nullptr);
   return schedulerMain(static_cast<int>(args.size()), argv.data());
 }
+
+// Every child reaped and journalled once, with its real result, however many
+// end in one sleep: modules started at 10:15 stop themselves and are let go
+// together in the sleep that follows, more of them than the child-exit
+// handler keeps. Each starts with nothing blocked or ignored, although the
+// daemon holds its wake signals blocked.
+TEST_F(SchedulerTest, EveryChildEndingInOneSleepIsReapedAndJournalledOnce) {
+  auto allChildrenIn = [](char state) {
+    for (auto& child : ChildrenOf(getpid())) {
+      if (child.second != state) return false;
+    }
+    return true;
+  };
+  for (int children : {1, kSchedulerKeptEnds, 3 * kSchedulerKeptEnds + 1}) {
+    SCOPED_TRACE(children);
+    DaemonHome home;
+    std::string masks = home.root.Path("masks");
+    std::string program = home.work + "/module";
+    WriteScript(program,
+                "kill -STOP $$\nexec grep -E '^Sig(Blk|Ign):' /proc/self/status >> " + masks);
+    for (int i = 0; i < children; ++i) Schedule(AddModule(program), "10", "15");
+    WriteFile(home.Data(kRunJournalFile), "");
+    static_cast<FakeClock&>(clock_) = FakeClock();
+    At("10:14:00");
+    clock_.OnSleep([&](unsigned) {
+      if (clock_.sleeps().size() != 2) return;  // the sleep after the dispatch
+      ASSERT_TRUE(Eventually([&] { return allChildrenIn('T'); }));
+      for (auto& child : ChildrenOf(getpid())) kill(child.first, SIGCONT);
+      Eventually([&] { return allChildrenIn('Z'); });
+      CvelSchedulerSts().Mod(1);
+    });
+    EXPECT_EQ(0, RunMain({"scheduler", home.home, "15"}));
+    EXPECT_TRUE(ChildrenOf(getpid()).empty()) << "a child stayed a zombie";
+
+    std::set<std::string> started;
+    std::set<std::string> ended;
+    for (const std::string& text : ReadLines(home.Data(kRunJournalFile))) {
+      RunJournalLine line;
+      ASSERT_TRUE(runJournalParse(text, &line)) << text;
+      if (line.event == "run") started.insert(line.fields[2]);
+      if (line.event != "exit") continue;
+      EXPECT_EQ("status 0", line.fields[2]) << text;
+      EXPECT_TRUE(ended.insert(line.fields[0]).second) << "twice: " << text;
+    }
+    EXPECT_EQ(static_cast<size_t>(children), started.size());
+    EXPECT_EQ(started, ended);
+    std::vector<std::string> lines = ReadLines(masks);
+    EXPECT_EQ(2u * children, lines.size());
+    for (const std::string& line : lines) EXPECT_EQ(":\t0000000000000000", line.substr(6)) << line;
+  }
+}
+
+// ---- Start-up and shut-down --------------------------------------------------------------
 
 TEST_F(SchedulerTest, StartUpChecksAndFinalStatus) {
   EXPECT_EQ(99, RunMain({"scheduler", home_.home}));

@@ -124,10 +124,14 @@ TEST_F(DaemonTest, AnotherPidInTheStatusRecordStopsIt) {
 
 // The daemon sleeps from 10:00:50 towards 11:00; an alarm filed for 10:04
 // (some nine real seconds after the start) lowers the record and signals, and
-// the module runs at 10:04.
-TEST_F(DaemonTest, LoweredNextAlarmAndSignalWakeItEarly) {
-  Script(work_ + "/mail");
+// the module runs at 10:04. The module ends twenty faked seconds later, while
+// the daemon sleeps towards 11:00 again: its end cuts that sleep short too,
+// so its exit line comes at once, not at 11:00 (almost three real minutes on).
+TEST_F(DaemonTest, AlarmChangeAndChildEndCutTheSleepShort) {
+  WriteScript(work_ + "/mail", "echo \"$0|$1|$2|$3\" >> " + log_ + "\nsleep 20");
   int mail = AddModule(work_ + "/mail");
+  const std::string journal = home_ + "/data/" + kRunJournalFile;
+  WriteFile(journal, "");
   Daemon daemon(home_, "60", work_, "10:00:50");
   ASSERT_TRUE(daemon.Running());
   Eventually([] { return NextTime() == "20261204110000"; });
@@ -138,6 +142,8 @@ TEST_F(DaemonTest, LoweredNextAlarmAndSignalWakeItEarly) {
   ASSERT_EQ(1, record.Lower("20261204100400"));
   ASSERT_EQ(0, kill(daemon.Pid(), SIGUSR1));
   EXPECT_EQ(std::vector<std::string>{work_ + "/mail|" + home_ + "|10|04"}, LogLines(1));
+  EXPECT_TRUE(Eventually([&] { return ReadFile(journal).find("\texit\t") != std::string::npos; }))
+      << ReadFile(journal);
   // Asleep towards 11:00 again: stopped by the fixture rather than waited for.
 }
 
