@@ -222,7 +222,7 @@ int ctlModuleAdd(const char* name, const char* program) {
   ctlModuleWriters(module.GetID(), program, &writable);
   for (const CtlWritable& w : writable) {
     fprintf(stderr,
-            "schedulerctl: warning: module %d: %s%s is %s; a careful daemon refuses to run it "
+            "schedulerctl: warning: module %d: %s%s is %s: whoever can write it runs code as the daemon's user "
             "(see: schedulerctl HOME doctor)\n",
             module.GetID(), w.program ? "its program " : "",
             w.program ? w.file.c_str() : "its record", w.who.c_str());

@@ -1,8 +1,8 @@
 // Who besides the data home's owner can change what the daemon runs. A module
 // record names the program, and the program is what runs: a user who can
-// write either runs code as the daemon's user. As a careful scheduler refuses
-// a table file that others can write, `doctor` reports such files (kind
-// writable-by-others, never changed by --repair) and `module add` warns.
+// write either runs code as the daemon's user. So `doctor` reports such files
+// (kind writable-by-others, never changed by --repair) and `module add` warns;
+// the daemon itself still runs them, as the suite's other programs expect.
 //
 // A file counts as written by others when it belongs to a user other than the
 // data home's owner and root, or when its group or everyone may write it.
