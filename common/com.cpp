@@ -2,6 +2,7 @@
 #include "common/com.h"
 
 #include <fcntl.h>
+#include <link.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -10,6 +11,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
+#include <vector>
 
 #include "common/comdate.h"
 #include "common/comfile.h"
@@ -158,17 +160,51 @@ void comGetDirName(const char* path, char* out, int outSize) {
 // (FreeBSD with lld, which puts .rodata before .text) the read-only part runs
 // up to etext. Stack, heap, .data and .bss all lie outside the range.
 //
-// Literals that live in a shared library are not recognised; the system's
-// own code and its tests are linked statically against this library, so the
-// literals that reach it are the executable's.
-extern "C" char __executable_start[];
+// That holds while this code is linked into the executable (the system's own
+// programs and tests, and programs linked with the static library). Built
+// into a shared library it lies outside that range, and the bounds cannot
+// even be relied on: a position-independent executable's __executable_start
+// is 0, which the dynamic linker never binds (hence the weak references).
+// There the read-only segments of every object loaded at the first test
+// (the executable, the libraries, this one) are collected once; an object
+// loaded later with dlopen is not recognised.
+extern "C" char __executable_start[] __attribute__((weak));
 #if defined(__GLIBC__)
-extern "C" char __data_start[];
+extern "C" char __data_start[] __attribute__((weak));
 #define COM_READONLY_END __data_start
 #else
-extern "C" char etext[];
+extern "C" char etext[] __attribute__((weak));
 #define COM_READONLY_END etext
 #endif
+
+namespace {
+
+struct AddressRange {
+  uintptr_t start;
+  uintptr_t end;
+};
+
+// dl_iterate_phdr callback: the segments of one loaded object that are never
+// writable, and its RELRO part, which becomes read-only after relocation.
+int AddReadOnlySegments(struct dl_phdr_info* info, size_t, void* out) {
+  auto* ranges = static_cast<std::vector<AddressRange>*>(out);
+  for (int i = 0; i < info->dlpi_phnum; ++i) {
+    const auto& h = info->dlpi_phdr[i];
+    bool readOnly = (h.p_type == PT_LOAD && (h.p_flags & PF_W) == 0) || h.p_type == PT_GNU_RELRO;
+    if (!readOnly || h.p_memsz == 0) continue;
+    uintptr_t start = info->dlpi_addr + h.p_vaddr;
+    ranges->push_back(AddressRange{start, start + h.p_memsz});
+  }
+  return 0;
+}
+
+std::vector<AddressRange> LoadedReadOnlyRanges() {
+  std::vector<AddressRange> ranges;
+  dl_iterate_phdr(AddReadOnlySegments, &ranges);
+  return ranges;
+}
+
+}  // namespace
 
 bool comIsWritableText(const char* p) {
   if (p == nullptr) return false;
@@ -176,7 +212,13 @@ bool comIsWritableText(const char* p) {
   uintptr_t address = reinterpret_cast<uintptr_t>(p);
   uintptr_t start = reinterpret_cast<uintptr_t>(__executable_start);
   uintptr_t end = reinterpret_cast<uintptr_t>(COM_READONLY_END);
-  return address < start || address >= end;
+  uintptr_t self = reinterpret_cast<uintptr_t>(&comIsWritableText);
+  if (start != 0 && self >= start && self < end) return address < start || address >= end;
+  static const std::vector<AddressRange> readOnly = LoadedReadOnlyRanges();
+  for (const AddressRange& r : readOnly) {
+    if (address >= r.start && address < r.end) return false;
+  }
+  return true;
 }
 
 // ---- File locks and backup copies -------------------------------------------

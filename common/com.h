@@ -76,8 +76,10 @@ void comGetDirName(const char* path, char* out, int outSize);
 // const tables, code) or is null; true otherwise (stack, heap, static arrays).
 // Operations whose contract strips the caller's text in place use this to
 // leave literals untouched: comRTrimMultiLine does not write into one, and the
-// number checks then judge the text as if it had been stripped. Literals of
-// shared libraries are not recognised.
+// number checks then judge the text as if it had been stripped. Linked
+// statically into a program, only the executable's literals are recognised;
+// in the shared library, those of every object loaded when it is first
+// asked (not of one loaded later with dlopen).
 bool comIsWritableText(const char* p);
 
 // ---- File locks and backup copies -------------------------------------------
