@@ -325,9 +325,10 @@ class MemoryReporter : public benchmark::ConsoleReporter {
     if (!gMemoryRun.done) return;
     const MemoryFigures& d = gMemoryRun.daemon;
     const MemoryFigures& f = gMemoryRun.floor;
-    printf("\nThe sleeping daemon beside its floor (a C program linked the same way that only "
-           "sleeps), kB, median of %d starts each:\n",
-           kMemoryStarts);
+    printf(
+        "\nThe sleeping daemon beside its floor (a C program linked the same way that only "
+        "sleeps), kB, median of %d starts each:\n",
+        kMemoryStarts);
     printf("  %-14s %8s %8s %8s\n", "", "daemon", "floor", "ratio");
     Line("Private_Dirty", d.privateDirty, f.privateDirty, "goal at most 1.5x");
     Line("Anonymous", d.anonymous, f.anonymous, "");
