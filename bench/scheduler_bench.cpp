@@ -1,16 +1,19 @@
 // Module dispatch beside its floor (the same programs started with plain
-// fork/exec), a dispatch pass that finds nothing due, and the daemon's
-// resident memory while it sleeps.
+// fork/exec), a dispatch pass that finds nothing due, and the sleeping
+// daemon's private memory beside that of a program that only sleeps.
+#include <fcntl.h>
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <vector>
 
 #include <benchmark/benchmark.h>
 
@@ -117,39 +120,236 @@ void BM_DispatchNoneDue(benchmark::State& state) {
 }
 BENCHMARK(BM_DispatchNoneDue)->UseRealTime()->Unit(benchmark::kMillisecond);
 
-// Starts the daemon on a home with one module, waits until it has published
-// its next wake-up (it is asleep then) and reads its VmRSS.
+// ---- Memory asleep, against its floor --------------------------------------
+//
+// What a sleeping process costs is its private memory: the pages it wrote
+// (Private_Dirty; Anonymous, which is the same here) and its proportional
+// share of everything it maps (Pss). VmRSS also counts the clean pages of
+// the program and its libraries, which stay in the page cache, shared with
+// every process that maps them, whether this one keeps them mapped or not;
+// it is printed only beside the others.
+
+// Figures of one process, in kB; -1 where not read.
+struct MemoryFigures {
+  double vmRss = -1;
+  double pss = -1;
+  double privateDirty = -1;
+  double anonymous = -1;
+};
+
+// Sets *out to the number after `field` (a name with its colon) on the
+// line that starts with it; false when no line does or the file is missing.
+bool ReadKb(const std::string& path, const char* field, double* out) {
+  FILE* file = fopen(path.c_str(), "r");
+  if (file == nullptr) return false;
+  size_t length = strlen(field);
+  char line[256];
+  bool found = false;
+  while (!found && fgets(line, sizeof(line), file) != nullptr) {
+    if (strncmp(line, field, length) == 0) {
+      *out = atof(line + length);
+      found = true;
+    }
+  }
+  fclose(file);
+  return found;
+}
+
+bool ReadFigures(pid_t pid, MemoryFigures* out) {
+  std::string proc = "/proc/" + std::to_string(pid);
+  return ReadKb(proc + "/status", "VmRSS:", &out->vmRss) &&
+         ReadKb(proc + "/smaps_rollup", "Pss:", &out->pss) &&
+         ReadKb(proc + "/smaps_rollup", "Private_Dirty:", &out->privateDirty) &&
+         ReadKb(proc + "/smaps_rollup", "Anonymous:", &out->anonymous);
+}
+
+// The state letter of /proc/PID/stat ('S': asleep), or 0 when it cannot be
+// read (the process is gone).
+char ProcessState(pid_t pid) {
+  FILE* file = fopen(("/proc/" + std::to_string(pid) + "/stat").c_str(), "r");
+  if (file == nullptr) return 0;
+  char line[512];
+  char state = 0;
+  if (fgets(line, sizeof(line), file) != nullptr) {
+    // "pid (name) S ...": the name may hold spaces and parentheses.
+    const char* close = strrchr(line, ')');
+    if (close != nullptr && close[1] == ' ') state = close[2];
+  }
+  fclose(file);
+  return state;
+}
+
+// A freshly linked program's pages stay dirty in the page cache until they
+// are written back (about half a minute later), and smaps counts them as
+// Private_Dirty of the one process that maps them. Flushing the file first
+// keeps the figure to what the process itself wrote.
+bool FlushFile(const char* path) {
+  int fd = open(path, O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return false;
+  bool flushed = fsync(fd) == 0;
+  close(fd);
+  return flushed;
+}
+
+// Starts `program` with the arguments given (none when `home` is null).
+pid_t Start(const char* program, const char* home, const char* interval) {
+  pid_t child = fork();
+  if (child == 0) {
+    if (home == nullptr) {
+      execl(program, program, static_cast<char*>(nullptr));
+    } else {
+      execl(program, program, home, interval, static_cast<char*>(nullptr));
+    }
+    _exit(127);
+  }
+  return child;
+}
+
+// Waits up to ten seconds until `ready` holds (when given) and the process
+// is asleep, then a fifth of a second more so that it settles in its sleep.
+bool WaitAsleep(pid_t pid, const std::string& ready) {
+  for (int i = 0; i < 1000; ++i) {
+    char state = ProcessState(pid);
+    if (state == 0 || state == 'Z') return false;
+    if (state == 'S' && (ready.empty() || access(ready.c_str(), F_OK) == 0)) {
+      usleep(200000);
+      return ProcessState(pid) == 'S';
+    }
+    usleep(10000);
+  }
+  return false;
+}
+
+void Stop(pid_t pid) {
+  kill(pid, SIGTERM);
+  while (waitpid(pid, nullptr, 0) < 0 && errno == EINTR) {
+  }
+}
+
+// Figures of the last completed resident-memory run, for the closing table.
+struct MemoryRun {
+  bool done = false;
+  MemoryFigures daemon;
+  MemoryFigures floor;
+};
+MemoryRun gMemoryRun;
+
+// The median of each figure over `runs` (at least one).
+MemoryFigures Median(std::vector<MemoryFigures> runs) {
+  MemoryFigures middle;
+  double MemoryFigures::*fields[] = {&MemoryFigures::vmRss, &MemoryFigures::pss,
+                                     &MemoryFigures::privateDirty, &MemoryFigures::anonymous};
+  for (double MemoryFigures::*field : fields) {
+    std::vector<double> values;
+    for (const MemoryFigures& run : runs) values.push_back(run.*field);
+    std::sort(values.begin(), values.end());
+    middle.*field = values[values.size() / 2];
+  }
+  return middle;
+}
+
+// Starts of each program whose figures give the median: a figure moves by a
+// page from start to start (where the stack begins within its page, the
+// page cache).
+constexpr int kMemoryStarts = 5;
+
+// Starts the daemon on a home with one module that is never due and waits
+// until it has published its next wake-up and sleeps; starts the floor (a C
+// program that only sleeps, linked the same way) and waits until it sleeps;
+// reads both, kMemoryStarts times, and keeps the median of each figure.
+// Errors only when a process does not come up or cannot be read, never on
+// a figure.
 void BM_DaemonResidentMemory(benchmark::State& state) {
   char name[] = "/tmp/sched-bench-XXXXXX";
   if (mkdtemp(name) == nullptr) abort();
   S3ComPathHomeSave(name);
   CvelSchedulerModule module;
-  module.Set("execute", kProgram);
-  module.Add();
+  if (module.Set("execute", kProgram) != 0 || module.Add() != 0) abort();
   std::string nexttime = std::string(name) + "/data/scheduler/controle/status";
-  long rssKb = 0;
-  for (auto _ : state) {
-    pid_t daemon = fork();
-    if (daemon == 0) {
-      execl(SCHEDULER_BIN, SCHEDULER_BIN, name, "60", static_cast<char*>(nullptr));
-      _exit(127);
-    }
-    for (int i = 0; i < 1000 && access(nexttime.c_str(), F_OK) != 0; ++i) usleep(1000);
-    usleep(200000);
-    FILE* status = fopen(("/proc/" + std::to_string(daemon) + "/status").c_str(), "r");
-    char line[256];
-    while (status != nullptr && fgets(line, sizeof(line), status) != nullptr) {
-      if (strncmp(line, "VmRSS:", 6) == 0) rssKb = atol(line + 6);
-    }
-    if (status != nullptr) fclose(status);
-    kill(daemon, SIGTERM);
-    waitpid(daemon, nullptr, 0);
+  if (!FlushFile(SCHEDULER_BIN) || !FlushFile(SLEEP_FLOOR_BIN)) {
+    state.SkipWithError("could not flush the programs' files");
   }
-  state.counters["VmRSS_kB"] = static_cast<double>(rssKb);
+  MemoryRun run;
+  for (auto _ : state) {
+    std::vector<MemoryFigures> daemonRuns;
+    std::vector<MemoryFigures> floorRuns;
+    const char* failed = nullptr;
+    for (int i = 0; i < kMemoryStarts && failed == nullptr; ++i) {
+      MemoryFigures figures;
+      pid_t daemon = Start(SCHEDULER_BIN, name, "60");
+      if (daemon > 0 && WaitAsleep(daemon, nexttime) && ReadFigures(daemon, &figures)) {
+        daemonRuns.push_back(figures);
+      } else {
+        failed = "the daemon did not come up asleep";
+      }
+      if (daemon > 0) Stop(daemon);
+      pid_t floor = Start(SLEEP_FLOOR_BIN, nullptr, nullptr);
+      if (floor > 0 && WaitAsleep(floor, "") && ReadFigures(floor, &figures)) {
+        floorRuns.push_back(figures);
+      } else if (failed == nullptr) {
+        failed = "the floor did not come up asleep";
+      }
+      if (floor > 0) Stop(floor);
+    }
+    if (failed != nullptr) {
+      state.SkipWithError(failed);
+    } else {
+      run.daemon = Median(daemonRuns);
+      run.floor = Median(floorRuns);
+      run.done = true;
+    }
+  }
   comDirDelete(name, nullptr);
+  if (!run.done) return;
+  gMemoryRun = run;
+  state.counters["dirty_kB"] = run.daemon.privateDirty;
+  state.counters["floor_dirty_kB"] = run.floor.privateDirty;
+  state.counters["dirty_ratio"] = run.daemon.privateDirty / run.floor.privateDirty;
+  state.counters["anon_kB"] = run.daemon.anonymous;
+  state.counters["floor_anon_kB"] = run.floor.anonymous;
+  state.counters["pss_kB"] = run.daemon.pss;
+  state.counters["floor_pss_kB"] = run.floor.pss;
+  state.counters["VmRSS_kB"] = run.daemon.vmRss;
+  state.counters["floor_VmRSS_kB"] = run.floor.vmRss;
 }
 BENCHMARK(BM_DaemonResidentMemory)->Iterations(1)->Unit(benchmark::kMillisecond);
 
+// The console table, then the sleeping daemon's memory beside its floor's.
+// Colours only on a terminal.
+class MemoryReporter : public benchmark::ConsoleReporter {
+ public:
+  MemoryReporter() : ConsoleReporter(isatty(STDOUT_FILENO) ? OO_ColorTabular : OO_Tabular) {}
+
+  void Finalize() override {
+    ConsoleReporter::Finalize();
+    if (!gMemoryRun.done) return;
+    const MemoryFigures& d = gMemoryRun.daemon;
+    const MemoryFigures& f = gMemoryRun.floor;
+    printf(
+        "\nThe sleeping daemon beside its floor (a C program linked the same way that only "
+        "sleeps), kB, median of %d starts each:\n",
+        kMemoryStarts);
+    printf("  %-14s %8s %8s %8s\n", "", "daemon", "floor", "ratio");
+    Line("Private_Dirty", d.privateDirty, f.privateDirty, "goal at most 1.5x");
+    Line("Anonymous", d.anonymous, f.anonymous, "");
+    Line("Pss", d.pss, f.pss, "");
+    Line("VmRSS", d.vmRss, f.vmRss, "with clean file pages, which the page cache keeps anyway");
+  }
+
+ private:
+  static void Line(const char* name, double ours, double floor, const char* note) {
+    printf("  %-14s %8.0f %8.0f %7.2fx%s%s\n", name, ours, floor, floor > 0 ? ours / floor : 0.0,
+           note[0] != '\0' ? "  " : "", note);
+  }
+};
+
 }  // namespace
 
-BENCHMARK_MAIN();
+int main(int argc, char** argv) {
+  benchmark::Initialize(&argc, argv);
+  if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
+  MemoryReporter reporter;
+  benchmark::RunSpecifiedBenchmarks(&reporter);
+  benchmark::Shutdown();
+  return 0;
+}

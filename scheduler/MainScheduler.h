@@ -24,7 +24,7 @@
 //   schedulerdispatch.h   starting the due modules and reaping them
 //   schedulersignals.h    the two signals and their handlers
 //   schedulerjournal.h    the run journal's lines and child bookkeeping
-//   schedulerpages.h      read-only pages handed back before a sleep
+//   schedulerpages.h      free heap pages handed back before a sleep
 #ifndef SCHEDULER_MAINSCHEDULER_H_
 #define SCHEDULER_MAINSCHEDULER_H_
 

@@ -243,7 +243,7 @@ void schedulerSetTimeSleep(int interval, int* hour, int* minute) {
     sigset_t during;
     schedulerSleepMask(&during);
     bool interrupted =
-        comSleepAfter(static_cast<unsigned>(seconds), &during, schedulerReleaseReadOnlyPages) > 0;
+        comSleepAfter(static_cast<unsigned>(seconds), &during, schedulerReleaseFreeHeap) > 0;
     schedulerReapChildren();
     if (interrupted) adoptLoweredTime(&target);
     now = readNow();
