@@ -124,10 +124,10 @@ grep -q "repaired stale-status scheduler/status.$dead" <<<"$out" ||
 as_owner $start &
 daemon=$!
 for _ in $(seq 100); do
-  grep -q running <<<"$(as_owner "$ctl" "$home" status 2>/dev/null)" && break
+  grep -q "daemon: *running, pid" <<<"$(as_owner "$ctl" "$home" status 2>/dev/null)" && break
   sleep 0.1
 done
-grep -q running <<<"$(as_owner "$ctl" "$home" status)" || fail "the daemon did not start as the owner"
+grep -q "daemon: *running, pid" <<<"$(as_owner "$ctl" "$home" status)" || fail "the daemon did not start as the owner"
 # shellcheck disable=SC2086
 as_owner $stop >/dev/null || fail "ExecStop failed as the owner"
 wait "$daemon" || fail "the daemon stopped by ExecStop exited with $?"
