@@ -69,12 +69,10 @@ Now readNow() {
 // fall on the next day when the call runs across midnight, and would then
 // date the tick a day late and leave the daemon asleep for a day.
 SchedulerMinute chooseTarget(const Now& now, const SchedulerTick& tick) {
-  SchedulerMinute today = now.at - now.MinuteOfDay();
-  SchedulerMinute target = today + (tick.nextDay ? kSchedulerMinutesPerDay : 0) +
-                           tick.hour * kMinutesPerHour + tick.minute;
+  SchedulerMinute tickAt = schedulerChooseTarget(now.at, tick, -1);
 
   CKorAlarm alarm;
-  if (alarm.SetDateTime(now.stamp) != 0) return target;
+  if (alarm.SetDateTime(now.stamp) != 0) return tickAt;
   char dir[kComPathMax];
   char best[kSchedulerAlarmTextSize] = "";
   if (alarm.GetFileDir(dir) == 0) {
@@ -85,22 +83,20 @@ SchedulerMinute chooseTarget(const Now& now, const SchedulerTick& tick) {
   // The scan reads the clock afresh: past midnight it would take every
   // minute of the day just ended as pending. Only minutes after the tick's
   // reading are.
-  if (best[0] != '\0' && atoi(best) <= now.hour * 100 + now.minute) best[0] = '\0';
+  int pending = best[0] != '\0' ? comGetHour(best) * kMinutesPerHour + comGetMinute(best) : -1;
+  if (pending <= now.MinuteOfDay()) pending = -1;
 
-  SchedulerMinute choice = target;
-  if (best[0] != '\0' && schedulerAlarmFirst(tick, comGetHour(best), comGetMinute(best))) {
-    choice = today + comGetHour(best) * kMinutesPerHour + comGetMinute(best);
-  }
+  SchedulerMinute choice = schedulerChooseTarget(now.at, tick, pending);
   char candidate[kStampSize];
   schedulerMinuteStamp(choice, candidate, sizeof(candidate));
 
   CKorAlarmTime record;
-  if (record.Set("nexttime", candidate) != 0) return target;
+  if (record.Set("nexttime", candidate) != 0) return tickAt;
   {
     // Released right after the write: the record must not stay locked while
     // the daemon sleeps, or nobody could lower it.
     CS3DataIO io;
-    if (io.Mod(record) != 0) return target;
+    if (io.Mod(record) != 0) return tickAt;
   }
   return choice;
 }
@@ -184,28 +180,15 @@ void schedulerSetTimeSleep(int interval, int* hour, int* minute, SchedulerWakeMe
     }
   }
 
-  auto repeats = [&](SchedulerMinute due) {
-    return schedulerRepeatsRun(due, memory->reached, now.elapsed - memory->reachedAt);
-  };
   for (;;) {
     SchedulerMinute target = chooseTarget(now, schedulerNextTick(now.hour, now.minute, w));
     sleepUntil(&target, w, &now);
-
-    SchedulerMinute due = target;
-    SchedulerMinute next = kSchedulerNoMinute;
-    if (schedulerWakeLate(now.at, target)) {
-      journalClockJump(target, now.at);
-      next = schedulerCatchUpMinute(now.at, target, effective);
-    }
-    // A target that is a minute just run (the clock was set back after it)
-    // is slept past: the call goes on from the clock to the next tick.
-    if (repeats(due)) {
-      due = next;
-      next = kSchedulerNoMinute;
-    }
-    if (due != kSchedulerNoMinute && !repeats(due)) {
-      memory->catchUp = next;
-      reach(due, now, hour, minute, memory);
+    SchedulerWakeRuns runs = schedulerRunsAfterWake(now.at, target, effective, memory->reached,
+                                                    now.elapsed - memory->reachedAt);
+    if (runs.late) journalClockJump(target, now.at);
+    if (runs.due != kSchedulerNoMinute) {
+      memory->catchUp = runs.next;
+      reach(runs.due, now, hour, minute, memory);
       return;
     }
   }

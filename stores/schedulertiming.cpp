@@ -158,6 +158,16 @@ void schedulerMinuteShown(SchedulerMinute at, char* out, int outSize) {
            c.hour, c.minute);
 }
 
+SchedulerMinute schedulerChooseTarget(SchedulerMinute now, const SchedulerTick& tick,
+                                      int alarmMinute) {
+  SchedulerMinute today = now - schedulerMinuteOfDay(now);
+  if (alarmMinute >= 0 &&
+      schedulerAlarmFirst(tick, alarmMinute / kMinutesPerHour, alarmMinute % kMinutesPerHour)) {
+    return today + alarmMinute;
+  }
+  return today + (tick.nextDay ? kMinutesPerDay : 0) + tick.hour * kMinutesPerHour + tick.minute;
+}
+
 bool schedulerTargetReached(SchedulerMinute now, SchedulerMinute target) {
   return now >= target;
 }
@@ -191,4 +201,19 @@ bool schedulerLoweredAdopted(SchedulerMinute lowered, SchedulerMinute target,
 bool schedulerRepeatsRun(SchedulerMinute due, SchedulerMinute lastRun, long long secondsSince) {
   return lastRun != kSchedulerNoMinute && due <= lastRun &&
          secondsSince < kSchedulerRepeatGuardSeconds;
+}
+
+SchedulerWakeRuns schedulerRunsAfterWake(SchedulerMinute now, SchedulerMinute target, int w,
+                                         SchedulerMinute lastRun, long long secondsSince) {
+  SchedulerWakeRuns runs = {schedulerWakeLate(now, target), target, kSchedulerNoMinute};
+  if (runs.late) runs.next = schedulerCatchUpMinute(now, target, w);
+  // A target that is a minute just run (the clock was set back after it) is
+  // slept past; the minute the clock stands on after a late wake-up is
+  // always later than the target.
+  if (schedulerRepeatsRun(runs.due, lastRun, secondsSince)) {
+    runs.due = runs.next;
+    runs.next = kSchedulerNoMinute;
+  }
+  if (schedulerRepeatsRun(runs.due, lastRun, secondsSince)) runs.due = kSchedulerNoMinute;
+  return runs;
 }

@@ -91,6 +91,13 @@ void schedulerMinuteStamp(SchedulerMinute at, char* out, int outSize);
 // whole text). REQUIRES: at >= 0.
 void schedulerMinuteShown(SchedulerMinute at, char* out, int outSize);
 
+// The target chosen at the clock reading `now`: `tick` (computed from now's
+// minute, on now's date or, with its day flag, the next), or the alarm of
+// now's date at the minute of the day `alarmMinute` (-1: none pending) when
+// it wakes the daemon first (schedulerAlarmFirst). REQUIRES: now >= 0.
+SchedulerMinute schedulerChooseTarget(SchedulerMinute now, const SchedulerTick& tick,
+                                      int alarmMinute);
+
 // ---- After a piece of the sleep ---------------------------------------------------
 //
 // The daemon keeps its target as a full date-time, chosen from the one clock
@@ -157,5 +164,23 @@ constexpr long long kSchedulerRepeatGuardSeconds = 3660;
 // the daemon until the clock catches up: after an hour (and a minute) the
 // guard lapses and it runs by the clock again.
 bool schedulerRepeatsRun(SchedulerMinute due, SchedulerMinute lastRun, long long secondsSince);
+
+// What the daemon runs once a sleep towards `target` has reached it at
+// `now`, having last run the minute `lastRun` `secondsSince` seconds of
+// monotonic time ago (with the working interval `w`, from
+// schedulerEffectiveInterval):
+struct SchedulerWakeRuns {
+  // The wake-up came late (schedulerWakeLate): a clock-jump line.
+  bool late;
+  // The minute whose modules run now: the target, or, when that would
+  // repeat a run, the catch-up minute; kSchedulerNoMinute when neither is
+  // left, and the daemon sleeps on from the clock.
+  SchedulerMinute due;
+  // The catch-up minute (schedulerCatchUpMinute) whose modules run next, at
+  // once, after those of `due`; kSchedulerNoMinute for none.
+  SchedulerMinute next;
+};
+SchedulerWakeRuns schedulerRunsAfterWake(SchedulerMinute now, SchedulerMinute target, int w,
+                                         SchedulerMinute lastRun, long long secondsSince);
 
 #endif  // STORES_SCHEDULERTIMING_H_
