@@ -180,6 +180,14 @@ void schedulerSetTimeSleep(int interval, int* hour, int* minute, SchedulerWakeMe
     }
   }
 
+  // Each round chooses a target from one clock reading and sleeps to it,
+  // and the decision after the sleep compares date-times only. So a clock
+  // that jumped forward during the sleep (a suspend, a step, the spring
+  // change) has reached the target, late, and never means the same time
+  // tomorrow; one set back during the sleep only makes the pieces longer
+  // (the autumn change's repeated hour is slept through). Only a clock set
+  // back between the last run and this reading can bring a minute just run
+  // round again: the round then runs nothing and goes on to the next tick.
   for (;;) {
     SchedulerMinute target = chooseTarget(now, schedulerNextTick(now.hour, now.minute, w));
     sleepUntil(&target, w, &now);

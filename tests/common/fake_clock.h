@@ -87,23 +87,17 @@ class ScopedClock {
   ComClock* previous_;
 };
 
-// Puts the process in the time zone `zone` (TZ) for the life of the object,
-// for the children it starts too, and then back in the one it had.
+// Puts the process, and the children it starts, in the time zone `zone` for
+// the life of the object, and then back in the one it had.
 class ScopedTimeZone {
  public:
-  explicit ScopedTimeZone(const char* zone) {
-    const char* old = getenv("TZ");
-    had_ = old != nullptr;
-    if (had_) previous_ = old;
+  explicit ScopedTimeZone(const char* zone) : had_(getenv("TZ") != nullptr) {
+    if (had_) previous_ = getenv("TZ");
     setenv("TZ", zone, 1);
     tzset();
   }
   ~ScopedTimeZone() {
-    if (had_) {
-      setenv("TZ", previous_.c_str(), 1);
-    } else {
-      unsetenv("TZ");
-    }
+    had_ ? setenv("TZ", previous_.c_str(), 1) : unsetenv("TZ");
     tzset();
   }
   ScopedTimeZone(const ScopedTimeZone&) = delete;
