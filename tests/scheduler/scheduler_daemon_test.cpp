@@ -223,14 +223,14 @@ TEST_F(DaemonTest, RunJournalRecordsEachStartAndEnd) {
 // The daylight-saving days of Europe/Berlin with interval 15, side by side.
 // Spring: the sleep towards 02:00 ends at 03:00, which runs the late 02:00
 // and then 03:00; 02:15 and 02:30 do not exist. Autumn: 02:00 to 02:45 come
-// twice and each runs once. Each day's runs are compared, in order, once its
-// last entry ran.
+// twice and each runs once. Each day's runs are compared once its last entry
+// ran (sorted: the late 02:00 and 03:00 start together).
 TEST_F(DaemonTest, DaylightSavingDaysRunEveryReachableEntryOnce) {
   ScopedTimeZone zone("Europe/Berlin");
   struct Day {
     const char* start;
     std::vector<const char*> entries;  // HHMM
-    std::vector<std::string> runs;     // "HH|MM" in order
+    std::vector<std::string> runs;     // "HH|MM", sorted
   };
   const Day days[] = {
       {"2026-03-29 01:44:30",
@@ -257,7 +257,9 @@ TEST_F(DaemonTest, DaylightSavingDaysRunEveryReachableEntryOnce) {
     for (int wait = 0; wait < 3 && ReadLines(log).size() < days[d].runs.size(); ++wait) {
       Eventually([&] { return ReadLines(log).size() >= days[d].runs.size(); });
     }
-    EXPECT_EQ(days[d].runs, ReadLines(log));
+    std::vector<std::string> lines = ReadLines(log);
+    std::sort(lines.begin(), lines.end());
+    EXPECT_EQ(days[d].runs, lines);
   }
 }
 
