@@ -35,8 +35,7 @@ Civil civilOf(SchedulerMinute at) {
   int minuteOfDay = static_cast<int>(at % kMinutesPerDay);
   long long era = days / 146097;
   long long dayOfEra = days - era * 146097;
-  long long yearOfEra =
-      (dayOfEra - dayOfEra / 1460 + dayOfEra / 36524 - dayOfEra / 146096) / 365;
+  long long yearOfEra = (dayOfEra - dayOfEra / 1460 + dayOfEra / 36524 - dayOfEra / 146096) / 365;
   long long dayOfYear = dayOfEra - (365 * yearOfEra + yearOfEra / 4 - yearOfEra / 100);
   int shifted = static_cast<int>((5 * dayOfYear + 2) / 153);
   Civil c;
@@ -192,8 +191,7 @@ SchedulerMinute schedulerCatchUpMinute(SchedulerMinute now, SchedulerMinute targ
   return now;
 }
 
-bool schedulerLoweredAdopted(SchedulerMinute lowered, SchedulerMinute target,
-                             SchedulerMinute now) {
+bool schedulerLoweredAdopted(SchedulerMinute lowered, SchedulerMinute target, SchedulerMinute now) {
   return lowered != kSchedulerNoMinute && lowered < target &&
          lowered >= now - kSchedulerLateMinutes;
 }

@@ -239,8 +239,8 @@ class AlarmDays {
 // the spring change skips ends late, at the first minute after the gap, and
 // runs that target late, and a sleep across the autumn change's repeated
 // hour runs each of its minutes once.
-std::vector<Run> Simulate(time_t start, SchedulerMinute planned, SchedulerMinute end,
-                          int interval, int count, const std::vector<Module>& modules,
+std::vector<Run> Simulate(time_t start, SchedulerMinute planned, SchedulerMinute end, int interval,
+                          int count, const std::vector<Module>& modules,
                           const std::map<int, std::set<int>>& scheduled) {
   std::map<int, const Module*> table;
   for (const Module& m : modules) table[m.id] = &m;
@@ -328,8 +328,8 @@ void PrintJson(const std::vector<Run>& runs, const std::vector<Never>& never) {
   printf("%s\n", json.Text().c_str());
 }
 
-void PrintText(const std::vector<Run>& runs, const std::vector<Never>& never,
-               SchedulerMinute end, int interval) {
+void PrintText(const std::vector<Run>& runs, const std::vector<Never>& never, SchedulerMinute end,
+               int interval) {
   int idWidth = 1;
   int nameWidth = 1;
   auto widen = [&](const Module* m) {
@@ -443,7 +443,8 @@ int ctlNext(const char* home, const CtlNextOptions& options) {
   // A running daemon has published where its sleep ends; a forecast for
   // another interval starts from the ticks alone.
   std::string planned = options.hasInterval ? "" : PlannedWakeUp(now);
-  SchedulerMinute first = planned.empty() ? kSchedulerNoMinute : schedulerMinuteOfStamp(planned.c_str());
+  SchedulerMinute first =
+      planned.empty() ? kSchedulerNoMinute : schedulerMinuteOfStamp(planned.c_str());
   std::vector<Run> runs = Simulate(start, first, end, interval, options.count, modules, scheduled);
   if (options.json) {
     PrintJson(runs, never);

@@ -83,8 +83,8 @@ struct TimingCase {
   // "HH:MM" reached by each call in turn, one call per minute given; each
   // call after the first is a later pass.
   const char* reached;
-  const char* nexttime;  // at the first sleep; "" when none is written
-  std::vector<unsigned> sleeps;  // of all calls
+  const char* nexttime;                  // at the first sleep; "" when none is written
+  std::vector<unsigned> sleeps;          // of all calls
   std::vector<std::string> alarms = {};  // "MMDD/HH/MM" directories of the alarm index
   // The first piece is cut short after this many seconds (0: never), and
   // then another program writes `lowered` (nullptr: nothing) into nexttime.

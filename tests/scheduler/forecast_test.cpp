@@ -99,10 +99,14 @@ TEST(ForecastTest, TheDaemonMakesExactlyTheForecastRuns) {
   // Entries and alarms of the daylight-saving days (Europe/Berlin).
   const std::vector<const char*> kChange = {"0200", "0215", "0230", "0245", "0300",
                                             "0315", "0145", "0100", "0400"};
-  const std::vector<Alarm> kSpring = {{3, "20260329", "0230"}, {4, "20260329", "0305"},
-                                      {5, "20260329", "0150"}, {6, "20260328", "2359"}};
-  const std::vector<Alarm> kAutumn = {{3, "20261025", "0210"}, {4, "20261025", "0250"},
-                                      {5, "20261025", "0159"}, {6, "20261024", "2359"}};
+  const std::vector<Alarm> kSpring = {{3, "20260329", "0230"},
+                                      {4, "20260329", "0305"},
+                                      {5, "20260329", "0150"},
+                                      {6, "20260328", "2359"}};
+  const std::vector<Alarm> kAutumn = {{3, "20261025", "0210"},
+                                      {4, "20261025", "0250"},
+                                      {5, "20261025", "0159"},
+                                      {6, "20261024", "2359"}};
   // clang-format off
   const Config configs[] = {
       {"60", "2026-12-04 12:00:30", "2026-12-05 12:00", "x720", 120,

@@ -247,7 +247,9 @@ TEST_F(DaemonTest, DaylightSavingDaysRunEveryReachableEntryOnce) {
     const DaemonHome& home = *homes.back();
     WriteScript(home.work + "/m", "echo \"$2|$3\" >> " + home.root.Path("log"));
     int id = AddModule(home.work + "/m");
-    for (const std::string t : day.entries) Schedule(id, t.substr(0, 2).c_str(), t.substr(2).c_str());
+    for (const std::string t : day.entries) {
+      Schedule(id, t.substr(0, 2).c_str(), t.substr(2).c_str());
+    }
     // Through the spring day in 13 real seconds, the autumn day in 26.
     daemons.push_back(std::make_unique<Daemon>(home.home, "15", home.work, day.start, "x360"));
   }
