@@ -24,6 +24,12 @@ void ComClock::LocalTime(time_t t, struct tm* out) {
   if (localtime_r(&t, out) == nullptr) memset(out, 0, sizeof(*out));
 }
 
+time_t ComClock::Monotonic() {
+  struct timespec now;
+  if (clock_gettime(CLOCK_MONOTONIC, &now) != 0) return Now();
+  return now.tv_sec;
+}
+
 namespace {
 
 class SystemClock : public ComClock {
@@ -83,6 +89,9 @@ void comLocalTime(time_t t, struct tm* out) {
 }
 unsigned comSleep(unsigned seconds) {
   return comClock().Sleep(seconds);
+}
+time_t comMonotonic() {
+  return comClock().Monotonic();
 }
 unsigned comSleepAfter(unsigned seconds, const sigset_t* during, void (*prelude)()) {
   ComClock& clock = comClock();

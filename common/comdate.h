@@ -29,6 +29,11 @@ class ComClock {
   // the clock again rather than trust the remainder (under a time-scaling
   // test tool it can be in real seconds).
   virtual unsigned Sleep(unsigned seconds) = 0;
+  // Seconds of a clock that only runs forward and that nobody sets
+  // (CLOCK_MONOTONIC; the wall-clock seconds should that one ever fail).
+  // Only differences mean anything: they tell the time that really passed
+  // from what a wall clock shows after it was stepped or changed zones.
+  virtual time_t Monotonic();
 };
 
 // The clock in use (the system clock unless a test installed another).
@@ -41,6 +46,7 @@ ComClock* comSetClock(ComClock* clock);
 time_t comTime();
 void comLocalTime(time_t t, struct tm* out);
 unsigned comSleep(unsigned seconds);
+time_t comMonotonic();
 // Sleeps as comSleep does, but with the signal mask `during` in place for
 // the sleep alone (null: the caller's mask), and runs `prelude` (when not
 // null) just before it. A caller that keeps the signals it waits for blocked

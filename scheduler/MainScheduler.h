@@ -14,9 +14,9 @@
 // next-alarm record) and SIGCHLD (a module ended); see schedulersignals.h.
 //
 // When the run journal is on (stores/runjournal.h) the daemon writes a line
-// when it starts, stops or is taken over, for every module it starts, and
-// for every such module's end; when it is off the daemon writes nothing
-// beyond its record files.
+// when it starts, stops or is taken over, for every module it starts, for
+// every such module's end, and for every wake-up more than a minute late;
+// when it is off the daemon writes nothing beyond its record files.
 //
 // The units, one concern each:
 //   schedulerwake.h       wake-up timing and the sleep

@@ -3,9 +3,7 @@
 
 #include <signal.h>
 
-#include <cstdio>
 #include <cstdlib>
-#include <cstring>
 
 #include "common/com.h"
 #include "common/comdate.h"
@@ -17,103 +15,64 @@
 #include "scheduler/schedulersignals.h"
 #include "stores/ckoralarm.h"
 #include "stores/ckoralarmtime.h"
+#include "stores/runjournal.h"
 #include "stores/schedulertiming.h"
 
 namespace {
 
 constexpr int kMinutesPerHour = 60;
-constexpr int kHoursPerDay = 24;
-constexpr int kMinutesPerDay = kMinutesPerHour * kHoursPerDay;
 constexpr int kSecondsPerMinute = 60;
 
-constexpr int kStampSize = 15;     // YYYYMMDDhhmmss and the terminator
-constexpr int kDateLength = 8;     // YYYYMMDD
-constexpr int kMinuteLength = 12;  // YYYYMMDDhhmm
+constexpr int kStampSize = 15;  // YYYYMMDDhhmmss and the terminator
 // Offset of the clock time hhmmss in a time stamp: the comGet helpers read
 // hour, minute and second from there.
 constexpr int kClockAt = 8;
-// Room for "%02d" of any int, so an out-of-range hour is never cut silently.
-constexpr int kNumberTextSize = 12;
+constexpr int kShownSize = 17;  // "YYYY-MM-DD HH:MM" and the terminator
 
 // ---- Clock ----------------------------------------------------------------------
 
-// One clock reading, as a time stamp and its minute of the day.
+// One clock reading: the time stamp, its date-time, and the monotonic time.
 struct Now {
   char stamp[kStampSize];
   int hour;
   int minute;
   int second;
+  SchedulerMinute at;
+  time_t elapsed;
 
   int MinuteOfDay() const { return hour * kMinutesPerHour + minute; }
-  // True when the reading's date is `date` (YYYYMMDD).
-  bool IsDate(const char* date) const { return strncmp(stamp, date, kDateLength) == 0; }
 };
 
 Now readNow() {
   Now now;
+  now.elapsed = comMonotonic();
   comGetNowAll(now.stamp);
   now.hour = comGetHour(now.stamp + kClockAt);
   now.minute = comGetMinute(now.stamp + kClockAt);
   now.second = comGetSecond(now.stamp + kClockAt);
+  // Computed from the fields rather than parsed: a reading is a date-time
+  // whatever it holds, so a target is always reachable from it.
+  now.at = schedulerMinuteOf(comGetYear(now.stamp), comGetMonth(now.stamp), comGetDay(now.stamp),
+                             now.hour, now.minute);
   return now;
-}
-
-// Writes the date `days` after the date at the start of `stamp` (room for 9).
-void shiftDate(const char* stamp, int days, char* out) {
-  comGetNextOrBeforeDay(stamp, days, out);
-}
-
-// Writes "YYYYMMDDhhmm00" of the date at the start of `date` and hour:minute.
-void formatStamp(const char* date, int hour, int minute, char* out) {
-  // The fields are in range by construction; a cut would only ever shorten
-  // the text, which the callers' comparisons then treat as no time.
-  if (snprintf(out, kStampSize, "%04d%02d%02d%02d%02d00", comGetYear(date), comGetMonth(date),
-               comGetDay(date), hour, minute) >= kStampSize) {
-    out[kStampSize - 1] = '\0';
-  }
 }
 
 // ---- Wake-up timing ----------------------------------------------------------------
 
-// Where the sleep runs to: a minute of the day, and, while the clock still
-// shows the day the target was chosen on, whether the target lies on the
-// next day.
-struct Target {
-  int hour;
-  int minute;
-  // Date (YYYYMMDD) on which the target was known to lie on the next day;
-  // empty when it lies on the day of the clock reading.
-  char nextDayOf[kDateLength + 1];
-
-  int MinuteOfDay() const { return hour * kMinutesPerHour + minute; }
-};
-
-// Whether the target still lies ahead on a later day. The minute-of-day rule
-// takes a target that the clock has passed by more than `tolerance` minutes
-// as the same time tomorrow. A target chosen for the next day is never taken
-// as reached before the date changes: with one tick a day the target has the
-// same minute as the tick just run, and a signal in that minute (a module
-// ending) would otherwise run every module again.
-bool rollsOver(const Now& now, const Target& target, int tolerance) {
-  if (target.nextDayOf[0] != '\0' && now.IsDate(target.nextDayOf)) return true;
-  return now.MinuteOfDay() > target.MinuteOfDay() + tolerance;
-}
-
 // Scans today's alarm directory for the earliest pending minute, chooses
 // between it and the tick, and publishes the choice in the next-alarm record.
-// The pair becomes the choice only when the record was written; otherwise it
-// stays the tick, so an alarm that nobody can lower towards is not waited for.
+// Returns the choice when the record was written; otherwise the tick, so an
+// alarm that nobody can lower towards is not waited for.
 //
 // `now` is the reading the tick was computed from. Today, tomorrow and the
 // alarm directory all come from that one reading: a second reading could
 // fall on the next day when the call runs across midnight, and would then
 // date the tick a day late and leave the daemon asleep for a day.
-Target chooseTarget(const Now& now, const SchedulerTick& tick) {
-  Target target = {tick.hour, tick.minute, ""};
-  if (tick.nextDay) snprintf(target.nextDayOf, sizeof(target.nextDayOf), "%.8s", now.stamp);
+SchedulerMinute chooseTarget(const Now& now, const SchedulerTick& tick) {
+  SchedulerMinute tickAt = schedulerChooseTarget(now.at, tick, -1);
 
   CKorAlarm alarm;
-  if (alarm.SetDateTime(now.stamp) != 0) return target;
+  if (alarm.SetDateTime(now.stamp) != 0) return tickAt;
   char dir[kComPathMax];
   char best[kSchedulerAlarmTextSize] = "";
   if (alarm.GetFileDir(dir) == 0) {
@@ -124,79 +83,71 @@ Target chooseTarget(const Now& now, const SchedulerTick& tick) {
   // The scan reads the clock afresh: past midnight it would take every
   // minute of the day just ended as pending. Only minutes after the tick's
   // reading are.
-  if (best[0] != '\0' && atoi(best) <= now.hour * 100 + now.minute) best[0] = '\0';
+  int pending = best[0] != '\0' ? comGetHour(best) * kMinutesPerHour + comGetMinute(best) : -1;
+  if (pending <= now.MinuteOfDay()) pending = -1;
 
-  bool useAlarm =
-      best[0] != '\0' && schedulerAlarmFirst(tick, comGetHour(best), comGetMinute(best));
-
+  SchedulerMinute choice = schedulerChooseTarget(now.at, tick, pending);
   char candidate[kStampSize];
-  if (useAlarm) {
-    formatStamp(now.stamp, comGetHour(best), comGetMinute(best), candidate);
-  } else {
-    char date[kDateLength + 1];
-    shiftDate(now.stamp, tick.nextDay ? 1 : 0, date);
-    formatStamp(date, tick.hour, tick.minute, candidate);
-  }
+  schedulerMinuteStamp(choice, candidate, sizeof(candidate));
 
   CKorAlarmTime record;
-  if (record.Set("nexttime", candidate) != 0) return target;
+  if (record.Set("nexttime", candidate) != 0) return tickAt;
   {
     // Released right after the write: the record must not stay locked while
     // the daemon sleeps, or nobody could lower it.
     CS3DataIO io;
-    if (io.Mod(record) != 0) return target;
+    if (io.Mod(record) != 0) return tickAt;
   }
-  target.hour = comGetHour(candidate + kClockAt);
-  target.minute = comGetMinute(candidate + kClockAt);
-  // An alarm lies later today; only the tick can lie on the next day.
-  if (useAlarm) target.nextDayOf[0] = '\0';
-  return target;
+  return choice;
 }
 
 // After an interrupted sleep: adopts a lowered next-alarm time that is
-// earlier than the target.
-void adoptLoweredTime(Target* target) {
+// earlier than the target and not stale.
+void adoptLoweredTime(SchedulerMinute* target) {
   CKorAlarmTime record;
   if (record.Get() != 0) return;
-  const char* lowered = record.GetNextTime();
-  if (lowered[0] == '\0' || strlen(lowered) < kMinuteLength) return;
+  SchedulerMinute lowered = schedulerMinuteOfStamp(record.GetNextTime());
+  if (schedulerLoweredAdopted(lowered, *target, readNow().at)) *target = lowered;
+}
 
-  Now now = readNow();
-  char targetDate[kDateLength + 1];
-  bool tomorrow;
-  if (target->nextDayOf[0] != '\0' && now.IsDate(target->nextDayOf)) {
-    tomorrow = true;
-  } else {
-    char targetText[kNumberTextSize];
-    snprintf(targetText, sizeof(targetText), "%02d%02d", target->hour, target->minute);
-    tomorrow = strncmp(now.stamp + kClockAt, targetText, 4) > 0;
+// Sleeps in pieces until the clock reaches `*target` (which a lowered
+// next-alarm time may move earlier); `*now` is the reading the first piece
+// starts from and, on return, the one that reached the target.
+void sleepUntil(SchedulerMinute* target, int w, Now* now) {
+  while (!schedulerTargetReached(now->at, *target)) {
+    // Seconds are not part of any target: the piece ends on the minute
+    // boundary, so dispatch time never accumulates into a late wake-up that
+    // would push the next pass past a minute it should have run.
+    int seconds = schedulerSleepPiece(now->at, *target, w) * kSecondsPerMinute - now->second;
+    if (seconds < 1) seconds = 1;
+    sigset_t during;
+    schedulerSleepMask(&during);
+    bool interrupted =
+        comSleepAfter(static_cast<unsigned>(seconds), &during, schedulerReleaseFreeHeap) > 0;
+    schedulerReapChildren();
+    if (interrupted) adoptLoweredTime(target);
+    *now = readNow();
   }
-  shiftDate(now.stamp, tomorrow ? 1 : 0, targetDate);
-  char targetStamp[kStampSize];
-  formatStamp(targetDate, target->hour, target->minute, targetStamp);
-  if (strcmp(lowered, targetStamp) >= 0) return;
+}
 
-  // A time past by more than the minute of tolerance is stale (an alarm
-  // filed for a minute gone by, or a writer with another clock): read as
-  // that time tomorrow it would skip every tick until then. One minute past
-  // is reached at once, as a wake-up one minute late is; a date before today
-  // is stale whatever its minute, since the sleep counts minutes of a day.
-  // The date-time check admits hour 24, which no minute of the day reaches;
-  // it is refused for the same reason.
-  int dateOrder = strncmp(lowered, now.stamp, kDateLength);
-  if (dateOrder < 0) return;
-  int hour = comGetHour(lowered + kClockAt);
-  int minute = comGetMinute(lowered + kClockAt);
-  if (hour >= kHoursPerDay || minute >= kMinutesPerHour) return;
-  if (dateOrder == 0 && hour * kMinutesPerHour + minute < now.MinuteOfDay() - 1) return;
+// The run journal's line for a late wake-up: due at `from`, awake at `to`.
+void journalClockJump(SchedulerMinute from, SchedulerMinute to) {
+  char fromText[kShownSize];
+  char toText[kShownSize];
+  schedulerMinuteShown(from, fromText, sizeof(fromText));
+  schedulerMinuteShown(to, toText, sizeof(toText));
+  const char* fields[] = {"clock-jump", fromText, toText};
+  runJournalAppend(fields, 3);
+}
 
-  target->hour = hour;
-  target->minute = minute;
-  if (dateOrder > 0) {
-    snprintf(target->nextDayOf, sizeof(target->nextDayOf), "%.8s", now.stamp);
-  } else {
-    target->nextDayOf[0] = '\0';
-  }
+// Returns with `due` as the minute reached, remembered for the next pass.
+void reach(SchedulerMinute due, const Now& now, int* hour, int* minute,
+           SchedulerWakeMemory* memory) {
+  memory->reached = due;
+  memory->reachedAt = now.elapsed;
+  int minuteOfDay = schedulerMinuteOfDay(due);
+  *hour = minuteOfDay / kMinutesPerHour;
+  *minute = minuteOfDay % kMinutesPerHour;
 }
 
 }  // namespace
@@ -207,48 +158,51 @@ void schedulerGetTime(int* hour, int* minute) {
   *minute = now.minute;
 }
 
-void schedulerSetTimeSleep(int interval, int* hour, int* minute) {
+void schedulerSetTimeSleep(int interval, int* hour, int* minute, SchedulerWakeMemory* memory) {
   Now now = readNow();
-  int w = schedulerEffectiveInterval(interval);
+  int effective = schedulerEffectiveInterval(interval);
+  int w = effective;
   if (*hour < 0 || *minute < 0) {
-    *hour = now.hour;
-    *minute = now.minute;
+    *memory = SchedulerWakeMemory();
     w = schedulerFirstPassInterval(w);
-    if (now.MinuteOfDay() % w == 0) return;
-  }
-
-  SchedulerTick tick = schedulerNextTick(now.hour, now.minute, w);
-  Target target = chooseTarget(now, tick);
-  *hour = target.hour;
-  *minute = target.minute;
-
-  bool rollOver = rollsOver(now, target, 0);
-  for (;;) {
-    if (target.MinuteOfDay() <= now.MinuteOfDay() && !rollOver) break;
-    int d = target.MinuteOfDay() - now.MinuteOfDay();
-    if (rollOver) d += kMinutesPerDay;
-    // One piece never exceeds the interval and ends a whole number of
-    // intervals before the target, so a clock set back or forward meets the
-    // tick grid again at the next piece.
-    if (d > w) {
-      d %= w;
-      if (d == 0) d = w;
+    if (now.MinuteOfDay() % w == 0) {
+      reach(now.at, now, hour, minute, memory);
+      return;
     }
-    if (d < 1) d = 1;  // defensive: never a zero-length sleep in a loop
-    // Seconds are not part of any target: the piece ends on the minute
-    // boundary, so dispatch time never accumulates into a late wake-up that
-    // would push the next pass past a minute it should have run.
-    int seconds = d * kSecondsPerMinute - now.second;
-    if (seconds < 1) seconds = 1;
-    sigset_t during;
-    schedulerSleepMask(&during);
-    bool interrupted =
-        comSleepAfter(static_cast<unsigned>(seconds), &during, schedulerReleaseFreeHeap) > 0;
-    schedulerReapChildren();
-    if (interrupted) adoptLoweredTime(&target);
-    now = readNow();
-    rollOver = rollsOver(now, target, 1);
+  } else if (memory->catchUp != kSchedulerNoMinute) {
+    // The last wake-up came late and found the clock on this minute. A clock
+    // set back since then reaches it again by the ticks.
+    SchedulerMinute due = memory->catchUp;
+    memory->catchUp = kSchedulerNoMinute;
+    if (schedulerTargetReached(now.at, due)) {
+      reach(due, now, hour, minute, memory);
+      return;
+    }
   }
-  *hour = target.hour;
-  *minute = target.minute;
+
+  // Each round chooses a target from one clock reading and sleeps to it,
+  // and the decision after the sleep compares date-times only. So a clock
+  // that jumped forward during the sleep (a suspend, a step, the spring
+  // change) has reached the target, late, and never means the same time
+  // tomorrow; one set back during the sleep only makes the pieces longer
+  // (the autumn change's repeated hour is slept through). Only a clock set
+  // back between the last run and this reading can bring a minute just run
+  // round again: the round then runs nothing and goes on to the next tick.
+  for (;;) {
+    SchedulerMinute target = chooseTarget(now, schedulerNextTick(now.hour, now.minute, w));
+    sleepUntil(&target, w, &now);
+    SchedulerWakeRuns runs = schedulerRunsAfterWake(now.at, target, effective, memory->reached,
+                                                    now.elapsed - memory->reachedAt);
+    if (runs.late) journalClockJump(target, now.at);
+    if (runs.due != kSchedulerNoMinute) {
+      memory->catchUp = runs.next;
+      reach(runs.due, now, hour, minute, memory);
+      return;
+    }
+  }
+}
+
+void schedulerSetTimeSleep(int interval, int* hour, int* minute) {
+  static SchedulerWakeMemory memory;
+  schedulerSetTimeSleep(interval, hour, minute, &memory);
 }

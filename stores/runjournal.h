@@ -1,7 +1,8 @@
 // The run journal: an optional line-per-event log of what the daemon did
-// (its start and end, every module it started and how each one ended), kept
-// beside the record files as HOME/data/scheduler/runs.log, and the parser
-// that the operator's tool reads it back with.
+// (its start and end, every module it started and how each one ended, and
+// every wake-up that came late), kept beside the record files as
+// HOME/data/scheduler/runs.log, and the parser that the operator's tool
+// reads it back with.
 //
 // The journal is on exactly while runs.log exists: the operator creates it
 // empty to turn it on and removes it to turn it off. A writer never creates
@@ -18,6 +19,10 @@
 //   run         due module pid program   (due minute HH:MM, child pid)
 //   exit        pid module result seconds ("status N" or "signal N", and the
 //                                   run time in whole seconds)
+//   clock-jump  from to            (a wake-up more than a minute late: the
+//                                   minute it was due for and the minute the
+//                                   clock showed, "YYYY-MM-DD HH:MM" each;
+//                                   the entries in between were not run)
 // A module that an operator started by hand (`schedulerctl HOME run ID`)
 // gets the same run and exit lines with one more field at the end, the word
 // kRunJournalByHand; the daemon's lines never carry it, so a reader tells

@@ -33,6 +33,7 @@ constexpr int kMinutesPerHour = 60;
 constexpr int kHoursPerDay = 24;
 constexpr int kDateLength = 8;     // YYYYMMDD
 constexpr int kMinuteLength = 12;  // YYYYMMDDhhmm
+constexpr int kSecondsPerMinute = 60;
 
 // A module of the table that can run: its record is there.
 struct Module {
@@ -40,9 +41,11 @@ struct Module {
   std::string name;
 };
 
+// One run: the modules due at `due` start when the daemon wakes at `at`,
+// which is later than `due` only after a late wake-up.
 struct Run {
-  std::string date;  // YYYYMMDD
-  int minuteOfDay;
+  SchedulerMinute at;
+  SchedulerMinute due;
   const Module* module;
   const char* why;
 };
@@ -121,20 +124,37 @@ std::string NextDate(const std::string& date) {
   return out;
 }
 
-// "YYYYMMDDhhmm" of `date` and a minute of the day.
-std::string MinuteStamp(const std::string& date, int minuteOfDay) {
+// "YYYY-MM-DD HH:MM" of a date-time.
+std::string Shown(SchedulerMinute at) {
   char text[32];
-  snprintf(text, sizeof(text), "%.8s%02d%02d", date.c_str(), minuteOfDay / kMinutesPerHour,
+  schedulerMinuteShown(at, text, sizeof(text));
+  return text;
+}
+
+// "YYYYMMDD" of a date-time.
+std::string DateOf(SchedulerMinute at) {
+  char text[32];
+  schedulerMinuteStamp(at, text, sizeof(text));
+  return std::string(text, kDateLength);
+}
+
+// "HH:MM" of a date-time.
+std::string ClockOf(SchedulerMinute at) {
+  int minuteOfDay = schedulerMinuteOfDay(at);
+  char text[16];
+  snprintf(text, sizeof(text), "%02d:%02d", minuteOfDay / kMinutesPerHour,
            minuteOfDay % kMinutesPerHour);
   return text;
 }
 
-// "YYYY-MM-DD HH:MM" of a stamp YYYYMMDDhhmm.
-std::string Shown(const std::string& stamp) {
-  char text[32];
-  snprintf(text, sizeof(text), "%.4s-%.2s-%.2s %.2s:%.2s", stamp.c_str(), stamp.c_str() + 4,
-           stamp.c_str() + 6, stamp.c_str() + 8, stamp.c_str() + 10);
-  return text;
+// The wall clock at the time `t` as the daemon reads it (the clock seam's
+// zone rules): its date-time, and the second into its minute.
+SchedulerMinute WallAt(time_t t, int* second) {
+  struct tm local = {};
+  comLocalTime(t, &local);
+  *second = local.tm_sec;
+  return schedulerMinuteOf(local.tm_year + 1900, local.tm_mon + 1, local.tm_mday, local.tm_hour,
+                           local.tm_min);
 }
 
 // A positive count: digits only, 1 to kCtlNextCountMax.
@@ -191,58 +211,92 @@ std::string PlannedWakeUp(const char* now) {
   return planned;
 }
 
-// The daemon's wake-ups from the current minute to `end` (YYYYMMDDhhmm,
-// inclusive), with the modules due at each, until `count` runs are found.
-// The first wake-up is `planned` (YYYYMMDDhhmm) when not empty.
-std::vector<Run> Simulate(const char* now, const std::string& planned, const std::string& end,
-                          int interval, int count, const std::vector<Module>& modules,
+// The alarm trees of the days the simulation meets, loaded once each.
+class AlarmDays {
+ public:
+  explicit AlarmDays(const std::map<int, const Module*>& table) : table_(table) {}
+  const DayAlarms& Of(SchedulerMinute at) {
+    std::string date = DateOf(at);
+    auto found = days_.find(date);
+    if (found != days_.end()) return found->second;
+    DayAlarms& day = days_[date];
+    LoadDay(date, table_, &day);
+    return day;
+  }
+
+ private:
+  const std::map<int, const Module*>& table_;
+  std::map<std::string, DayAlarms> days_;
+};
+
+// The daemon's wake-ups from the time `start` to `end` (inclusive), with
+// the modules due at each, until `count` runs are found. The first target is
+// `planned` when it is a minute; otherwise the daemon's first pass.
+//
+// The daemon's sleep is played piece by piece in real seconds, each piece
+// read on the wall clock through the zone rules, with the rules the daemon
+// decides by (stores/schedulertiming.h): so a sleep towards a minute that
+// the spring change skips ends late, at the first minute after the gap, and
+// runs that target late, and a sleep across the autumn change's repeated
+// hour runs each of its minutes once.
+std::vector<Run> Simulate(time_t start, SchedulerMinute planned, SchedulerMinute end, int interval,
+                          int count, const std::vector<Module>& modules,
                           const std::map<int, std::set<int>>& scheduled) {
   std::map<int, const Module*> table;
   for (const Module& m : modules) table[m.id] = &m;
+  AlarmDays alarms(table);
   std::vector<Run> runs;
-  std::string date(now, kDateLength);
-  int at = comGetHour(now + kDateLength) * kMinutesPerHour + comGetMinute(now + kDateLength);
-  int w = schedulerEffectiveInterval(interval);
-  int step = schedulerFirstPassInterval(w);
-  DayAlarms today;
-  LoadDay(date, table, &today);
-  for (bool first = true;; first = false) {
-    if (first && !planned.empty()) {
-      if (planned.compare(0, kDateLength, date) != 0) {
-        date = planned.substr(0, kDateLength);
-        LoadDay(date, table, &today);
-      }
-      at = comGetHour(planned.c_str() + kDateLength) * kMinutesPerHour +
-           comGetMinute(planned.c_str() + kDateLength);
-      step = w;
-    } else {
-      SchedulerTick tick = schedulerNextTick(at / kMinutesPerHour, at % kMinutesPerHour, step);
-      step = w;
-      auto alarm = today.wakeMinutes.upper_bound(at);
-      if (alarm != today.wakeMinutes.end() &&
-          schedulerAlarmFirst(tick, *alarm / kMinutesPerHour, *alarm % kMinutesPerHour)) {
-        at = *alarm;
-      } else {
-        at = tick.hour * kMinutesPerHour + tick.minute;
-        if (tick.nextDay) {
-          date = NextDate(date);
-          LoadDay(date, table, &today);
-        }
-      }
-    }
-    if (MinuteStamp(date, at) > end) break;
-    auto entries = scheduled.find(at);
-    auto alarms = today.due.find(at);
+  // The modules due at `due` when the daemon is awake at `at`. As in the
+  // daemon's dispatch, an alarm counts on the date the clock shows.
+  auto dispatch = [&](SchedulerMinute due, SchedulerMinute at) {
+    int minuteOfDay = schedulerMinuteOfDay(due);
+    auto entries = scheduled.find(minuteOfDay);
+    const DayAlarms& day = alarms.Of(at);
+    auto filed = day.due.find(minuteOfDay);
     for (const Module& m : modules) {
       const char* why = nullptr;
       if (entries != scheduled.end() && entries->second.count(m.id) != 0) {
         why = "schedule";
-      } else if (alarms != today.due.end() && alarms->second.count(m.id) != 0) {
+      } else if (filed != day.due.end() && filed->second.count(m.id) != 0) {
         why = "alarm";
       }
       if (why == nullptr) continue;
-      runs.push_back(Run{date, at, &m, why});
-      if (static_cast<int>(runs.size()) >= count) return runs;
+      runs.push_back(Run{at, due, &m, why});
+      if (static_cast<int>(runs.size()) >= count) return false;
+    }
+    return true;
+  };
+
+  time_t t = start;
+  int second = 0;
+  SchedulerMinute now = WallAt(t, &second);
+  int w = schedulerEffectiveInterval(interval);
+  SchedulerMinute lastRun = kSchedulerNoMinute;
+  time_t lastRunAt = 0;
+  for (bool first = true;; first = false) {
+    // The first pass of a daemon started now counts from the next full hour
+    // for the longer intervals; a running daemon is past its first pass.
+    int step = first && planned == kSchedulerNoMinute ? schedulerFirstPassInterval(w) : w;
+    SchedulerMinute target = planned;
+    if (!first || planned == kSchedulerNoMinute) {
+      int minuteOfDay = schedulerMinuteOfDay(now);
+      SchedulerTick tick =
+          schedulerNextTick(minuteOfDay / kMinutesPerHour, minuteOfDay % kMinutesPerHour, step);
+      const DayAlarms& today = alarms.Of(now);
+      auto alarm = today.wakeMinutes.upper_bound(minuteOfDay);
+      target = schedulerChooseTarget(now, tick, alarm != today.wakeMinutes.end() ? *alarm : -1);
+    }
+    while (!schedulerTargetReached(now, target)) {
+      t += schedulerSleepPiece(now, target, step) * kSecondsPerMinute - second;
+      now = WallAt(t, &second);
+    }
+    if (now > end) break;
+    SchedulerWakeRuns wake = schedulerRunsAfterWake(now, target, w, lastRun, t - lastRunAt);
+    for (SchedulerMinute run : {wake.due, wake.next}) {
+      if (run == kSchedulerNoMinute) continue;
+      if (!dispatch(run, now)) return runs;
+      lastRun = run;
+      lastRunAt = t;
     }
   }
   return runs;
@@ -253,11 +307,12 @@ void PrintJson(const std::vector<Run>& runs, const std::vector<Never>& never) {
   json.BeginObject().Key("runs").BeginArray();
   for (const Run& r : runs) {
     json.BeginObject()
-        .Member("time", Shown(MinuteStamp(r.date, r.minuteOfDay)).c_str())
+        .Member("time", Shown(r.at).c_str())
         .Member("module", r.module->id)
         .Member("name", r.module->name.c_str())
-        .Member("why", r.why)
-        .EndObject();
+        .Member("why", r.why);
+    if (r.at != r.due) json.Member("due", ClockOf(r.due).c_str());
+    json.EndObject();
   }
   json.EndArray().Key("never").BeginArray();
   for (const Never& n : never) {
@@ -273,8 +328,8 @@ void PrintJson(const std::vector<Run>& runs, const std::vector<Never>& never) {
   printf("%s\n", json.Text().c_str());
 }
 
-void PrintText(const std::vector<Run>& runs, const std::vector<Never>& never,
-               const std::string& end, int interval) {
+void PrintText(const std::vector<Run>& runs, const std::vector<Never>& never, SchedulerMinute end,
+               int interval) {
   int idWidth = 1;
   int nameWidth = 1;
   auto widen = [&](const Module* m) {
@@ -285,8 +340,9 @@ void PrintText(const std::vector<Run>& runs, const std::vector<Never>& never,
   for (const Never& n : never) widen(n.module);
   if (runs.empty()) printf("no runs up to %s\n", Shown(end).c_str());
   for (const Run& r : runs) {
-    printf("%s  %-*d  %-*s  %s\n", Shown(MinuteStamp(r.date, r.minuteOfDay)).c_str(), idWidth,
-           r.module->id, nameWidth, r.module->name.c_str(), r.why);
+    std::string late = r.at != r.due ? " (late, due " + ClockOf(r.due) + ")" : "";
+    printf("%s  %-*d  %-*s  %s%s\n", Shown(r.at).c_str(), idWidth, r.module->id, nameWidth,
+           r.module->name.c_str(), r.why, late.c_str());
   }
   if (never.empty()) return;
   printf("\nnever runs with the interval %d (unless an alarm wakes the daemon then):\n", interval);
@@ -369,18 +425,27 @@ int ctlNext(const char* home, const CtlNextOptions& options) {
     }
   }
 
-  char now[15];
-  comGetNowAll(now);
-  std::string end(options.until, options.until[0] != '\0' ? kMinuteLength : 0);
-  if (end.empty()) {
+  // One reading of the clock: the forecast starts from it, as the daemon's
+  // first pass starts from its own.
+  time_t start = comTime();
+  struct tm local = {};
+  comLocalTime(start, &local);
+  char now[32];
+  snprintf(now, sizeof(now), "%04d%02d%02d%02d%02d%02d", local.tm_year + 1900, local.tm_mon + 1,
+           local.tm_mday, local.tm_hour, local.tm_min, local.tm_sec);
+  std::string until(options.until, options.until[0] != '\0' ? kMinuteLength : 0);
+  if (until.empty()) {
     char date[kDateLength + 1];
     comGetNextOrBeforeDay(now, kCtlNextDays, date);
-    end = std::string(date) + std::string(now + kDateLength, kMinuteLength - kDateLength);
+    until = std::string(date) + std::string(now + kDateLength, kMinuteLength - kDateLength);
   }
+  SchedulerMinute end = schedulerMinuteOfStamp(until.c_str());
   // A running daemon has published where its sleep ends; a forecast for
   // another interval starts from the ticks alone.
   std::string planned = options.hasInterval ? "" : PlannedWakeUp(now);
-  std::vector<Run> runs = Simulate(now, planned, end, interval, options.count, modules, scheduled);
+  SchedulerMinute first =
+      planned.empty() ? kSchedulerNoMinute : schedulerMinuteOfStamp(planned.c_str());
+  std::vector<Run> runs = Simulate(start, first, end, interval, options.count, modules, scheduled);
   if (options.json) {
     PrintJson(runs, never);
   } else {

@@ -39,9 +39,17 @@ bool ctlParseNextArgs(int argc, char** argv, CtlNextOptions* out, char* why, int
 // otherwise the tick a daemon started now would take (for intervals of an
 // hour or more, the next full hour), or a pending alarm of the day before it.
 // Every later wake-up follows from the one before it by the daemon's rules:
-// the next tick, or a pending alarm of the day that comes first. At a wake-up a module of the table
-// runs when its schedule entry is at that minute ("schedule") or it has a
-// non-empty alarm file for that date and minute ("alarm"). Without an
+// the next tick, or a pending alarm of the day that comes first. The sleep
+// towards each is played in real time through the clock's zone rules, with
+// the daemon's own decisions (stores/schedulertiming.h): on a spring-forward
+// day a sleep towards a minute that does not exist ends after the gap, and
+// the target's runs are listed at that time, late, with the minute they are
+// due for (text: "(late, due HH:MM)"; JSON: "due":"HH:MM", only on a late
+// run), followed by those of the minute the clock then stands on when it is
+// a tick; no run is listed at a time that does not exist. On an autumn day
+// each entry of the repeated hour is listed once. At a wake-up a module of
+// the table runs when its schedule entry is at that minute ("schedule") or it
+// has a non-empty alarm file for that date and minute ("alarm"). Without an
 // interval in `options` and without a running daemon to read one from, the
 // runs cannot be known: prints why and returns kCtlExitUsage. Returns the
 // process exit status.

@@ -220,6 +220,8 @@ constexpr Help kHelp[] = {
      "that minute, or that has an alarm for that date and minute, runs. At most N\n"
      "runs (default 20) up to the --until minute (default: 7 days ahead). Then,\n"
      "under a heading, the schedule entries the ticks never reach, with the reason.\n"
+     "On a spring-forward day the run of a minute that does not exist is listed at\n"
+     "the time it happens, as '(late, due HH:MM)' (\"due\" in JSON).\n"
      "--json prints one JSON document {\"runs\":[...],\"never\":[...]} instead.\n"},
     {"metrics",
      "Usage: schedulerctl HOME metrics\n"
@@ -267,8 +269,9 @@ constexpr Help kHelp[] = {
      "       schedulerctl HOME log --enable | --disable\n"
      "\n"
      "The run journal, HOME/data/scheduler/runs.log, is a line per event of the\n"
-     "daemon: started, stopped, taken-over, run (a module started) and exit (how it\n"
-     "ended: status N or signal N, and its run time in seconds). It is off unless\n"
+     "daemon: started, stopped, taken-over, run (a module started), exit (how it\n"
+     "ended: status N or signal N, and its run time in seconds) and clock-jump (a\n"
+     "wake-up more than a minute late: from, to). It is off unless\n"
      "the file exists: --enable creates it empty, --disable removes it and its\n"
      "rotated predecessor runs.log.1 (a journal of 1 MiB is renamed to runs.log.1\n"
      "before the daemon writes on). A module started with 'run' gets run and exit\n"

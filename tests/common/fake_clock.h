@@ -1,13 +1,17 @@
 // A scripted clock for tests: the time stands still until the code under
 // test sleeps, and every sleep advances it by exactly the seconds asked for
-// (or fewer, when an interruption is scripted). Install it for a scope with
-// ScopedClock.
+// (or fewer, when an interruption is scripted). Its monotonic clock moves
+// with every sleep and Advance, but not when the wall clock is set
+// (SetLocal), which plays a clock stepped by hand or by time
+// synchronisation. Install it for a scope with ScopedClock.
 #ifndef TESTS_COMMON_FAKE_CLOCK_H_
 #define TESTS_COMMON_FAKE_CLOCK_H_
 
+#include <cstdlib>
 #include <ctime>
 #include <deque>
 #include <functional>
+#include <string>
 #include <vector>
 
 #include "common/comdate.h"
@@ -17,6 +21,7 @@ class FakeClock : public ComClock {
   explicit FakeClock(time_t now = 0) : now_(now) {}
 
   time_t Now() override { return now_; }
+  time_t Monotonic() override { return elapsed_; }
 
   // Records the request and advances the time. With an interruption queued,
   // the sleep ends after that many seconds (if fewer than asked) and returns
@@ -30,6 +35,7 @@ class FakeClock : public ComClock {
       if (after < seconds) slept = after;
     }
     now_ += slept;
+    elapsed_ += slept;
     if (on_sleep_) on_sleep_(slept);
     return seconds - slept;
   }
@@ -46,7 +52,10 @@ class FakeClock : public ComClock {
     t.tm_isdst = -1;
     now_ = mktime(&t);
   }
-  void Advance(time_t seconds) { now_ += seconds; }
+  void Advance(time_t seconds) {
+    now_ += seconds;
+    elapsed_ += seconds;
+  }
 
   // The next sleep not yet interrupted ends after `seconds` (queued in order,
   // one per sleep).
@@ -60,6 +69,7 @@ class FakeClock : public ComClock {
 
  private:
   time_t now_;
+  time_t elapsed_ = 0;
   std::vector<unsigned> sleeps_;
   std::deque<unsigned> interrupts_;
   std::function<void(unsigned)> on_sleep_;
@@ -75,6 +85,27 @@ class ScopedClock {
 
  private:
   ComClock* previous_;
+};
+
+// Puts the process, and the children it starts, in the time zone `zone` for
+// the life of the object, and then back in the one it had.
+class ScopedTimeZone {
+ public:
+  explicit ScopedTimeZone(const char* zone) : had_(getenv("TZ") != nullptr) {
+    if (had_) previous_ = getenv("TZ");
+    setenv("TZ", zone, 1);
+    tzset();
+  }
+  ~ScopedTimeZone() {
+    had_ ? setenv("TZ", previous_.c_str(), 1) : unsetenv("TZ");
+    tzset();
+  }
+  ScopedTimeZone(const ScopedTimeZone&) = delete;
+  ScopedTimeZone& operator=(const ScopedTimeZone&) = delete;
+
+ private:
+  bool had_;
+  std::string previous_;
 };
 
 #endif  // TESTS_COMMON_FAKE_CLOCK_H_

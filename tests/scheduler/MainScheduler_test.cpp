@@ -52,14 +52,19 @@ class SchedulerTest : public ::testing::Test {
  protected:
   ~SchedulerTest() override { signal(SIGCHLD, SIG_DFL); }
 
-  // Sets the clock to "HH:MM:SS" or "D HH:MM:SS" (day D of December 2026).
+  // Sets the clock to "HH:MM:SS", "D HH:MM:SS" (day D of December 2026) or
+  // "YYYY-MM-DD HH:MM:SS".
   void At(const char* when) {
-    int day = 4, hour = 0, minute = 0, second = 0;
-    if (sscanf(when, "%d %d:%d:%d", &day, &hour, &minute, &second) != 4) {
-      day = 4;
-      ASSERT_EQ(3, sscanf(when, "%d:%d:%d", &hour, &minute, &second)) << when;
+    int year, month, day, hour, minute, second;
+    if (sscanf(when, "%d-%d-%d %d:%d:%d", &year, &month, &day, &hour, &minute, &second) != 6) {
+      year = 2026;
+      month = 12;
+      if (sscanf(when, "%d %d:%d:%d", &day, &hour, &minute, &second) != 4) {
+        day = 4;
+        ASSERT_EQ(3, sscanf(when, "%d:%d:%d", &hour, &minute, &second)) << when;
+      }
     }
-    clock_.SetLocal(2026, 12, day, hour, minute, second);
+    clock_.SetLocal(year, month, day, hour, minute, second);
   }
   DaemonHome home_;
   TurningClock clock_;
@@ -71,20 +76,28 @@ class SchedulerTest : public ::testing::Test {
 struct TimingCase {
   const char* what;
   int interval;
-  bool first;  // first pass (pair -1), else a later one
-  // "HH:MM:SS" on 4 December; "turning" after it: the clock turns one second
-  // further right after its first reading.
+  bool first;  // the first call is a first pass (pair -1), else a later one
+  // As At() takes it (Europe/Berlin); "turning" after it: the clock turns
+  // one second further right after its first reading.
   const char* start;
+  // "HH:MM" reached by each call in turn, one call per minute given; each
+  // call after the first is a later pass.
   const char* reached;
-  const char* nexttime;  // at the first sleep; "" when none is written
-  std::vector<unsigned> sleeps;
+  const char* nexttime;                  // at the first sleep; "" when none is written
+  std::vector<unsigned> sleeps;          // of all calls
   std::vector<std::string> alarms = {};  // "MMDD/HH/MM" directories of the alarm index
   // The first piece is cut short after this many seconds (0: never), and
   // then another program writes `lowered` (nullptr: nothing) into nexttime.
   unsigned interruptAfter = 0;
   const char* lowered = nullptr;
-  // The clock set after piece 1, 2, ... ("" leaves it).
+  // The wall clock set after piece 1, 2, ... ("" leaves it): a step, or a
+  // sleep that ended late (suspend); the monotonic clock does not move.
   std::vector<const char*> clockAfter = {};
+  // The wall clock set between the first call and the second (nullptr:
+  // left), as a clock stepped while the modules of the first are started.
+  const char* stepAfterFirst = nullptr;
+  // The run journal's clock-jump lines, "from|to".
+  std::vector<std::string> jumps = {};
 };
 
 TEST_F(SchedulerTest, WakeUpTiming) {
@@ -134,8 +147,34 @@ TEST_F(SchedulerTest, WakeUpTiming) {
      {}, 0, nullptr, {"10:02:00"}},
     {"one minute late", 15, false, "10:07:00", "10:15", "20261204101500", {480},
      {}, 0, nullptr, {"10:16:00"}},
-    {"two minutes late is tomorrow", 15, false, "10:07:00", "10:15", "20261204101500", {480, 780},
-     {}, 0, nullptr, {"10:17:00", "5 10:15:00"}},
+    // Later wake-ups (a suspend, a stepped clock, a stall) reach the target
+    // too: it runs late, once. A clock found on a tick runs that minute next.
+    {"two minutes late", 15, false, "10:07:00", "10:15 10:30", "20261204101500", {480, 780},
+     {}, 0, nullptr, {"10:17:00"}, nullptr, {"2026-12-04 10:15|2026-12-04 10:17"}},
+    {"five minutes late", 15, false, "10:07:00", "10:15 10:30", "20261204101500", {480, 600},
+     {}, 0, nullptr, {"10:20:00"}, nullptr, {"2026-12-04 10:15|2026-12-04 10:20"}},
+    {"90 minutes late, on a tick", 15, false, "10:07:00", "10:15 11:45 12:00", "20261204101500",
+     {480, 900}, {}, 0, nullptr, {"11:45:00"}, nullptr, {"2026-12-04 10:15|2026-12-04 11:45"}},
+    {"25 hours late, on a tick", 15, false, "10:07:00", "10:15 11:15 11:30", "20261204101500",
+     {480, 900}, {}, 0, nullptr, {"5 11:15:00"}, nullptr, {"2026-12-04 10:15|2026-12-05 11:15"}},
+    {"late across midnight", 15, false, "23:30:00", "23:45 00:15", "20261204234500", {900, 300},
+     {}, 0, nullptr, {"5 00:10:00"}, nullptr, {"2026-12-04 23:45|2026-12-05 00:10"}},
+    // A clock set back after a run never runs a minute up to that one again
+    // within an hour; set back by a day, the daemon runs by the clock again
+    // after an hour and a minute.
+    {"set back 5 minutes after a run", 15, false, "10:14:00", "10:15 10:30", "20261204101500",
+     {60, 300, 900}, {}, 0, nullptr, {}, "10:10:00"},
+    {"set back 60 minutes after a run", 15, false, "10:14:00", "10:15 10:30", "20261204101500",
+     {60, 900, 900, 900, 900, 900}, {}, 0, nullptr, {}, "09:15:00"},
+    {"set back a day after a run", 15, false, "10:14:00", "10:15 11:15", "20261204101500",
+     {60, 60, 900, 900, 900, 900}, {}, 0, nullptr, {}, "3 10:14:00"},
+    // Daylight-saving days. Spring: the sleep towards 02:00 ends at 03:00;
+    // the late 02:00 runs, then 03:00. Autumn: the sleep towards 03:00 meets
+    // the repeated hour and sleeps through it; every minute runs once.
+    {"spring change", 15, false, "2026-03-29 01:45:00", "02:00 03:00 03:15", "20260329020000",
+     {900, 900}, {}, 0, nullptr, {}, nullptr, {"2026-03-29 02:00|2026-03-29 03:00"}},
+    {"autumn change", 15, false, "2026-10-25 01:59:00", "02:00 02:15 02:30 02:45 03:00",
+     "20261025020000", {60, 900, 900, 900, 900, 900, 900, 900, 900}},
     // Another program lowers the record and signals one minute into the sleep
     // towards 10:15: only a time earlier than the target and not stale is
     // adopted.
@@ -158,9 +197,11 @@ TEST_F(SchedulerTest, WakeUpTiming) {
      {}, 60, "20261204240000"},
   };
   // clang-format on
+  ScopedTimeZone zone("Europe/Berlin");
   for (const TimingCase& c : cases) {
     SCOPED_TRACE(c.what);
     DaemonHome home;
+    PutFile(home.Data(kRunJournalFile), "");
     for (const std::string& a : c.alarms) {
       fs::create_directories(home.Data("scheduler/alarm/2026/" + a));
     }
@@ -183,12 +224,27 @@ TEST_F(SchedulerTest, WakeUpTiming) {
     });
     int hour = c.first ? -1 : 0;
     int minute = c.first ? -1 : 0;
-    schedulerSetTimeSleep(c.interval, &hour, &minute);
-    char reached[16];
-    snprintf(reached, sizeof(reached), "%02d:%02d", hour, minute);
-    EXPECT_EQ(c.reached, std::string(reached));
+    SchedulerWakeMemory memory;
+    std::string reached;
+    for (size_t pass = 0; pass * 6 < strlen(c.reached); ++pass) {
+      if (pass == 1 && c.stepAfterFirst != nullptr) At(c.stepAfterFirst);
+      schedulerSetTimeSleep(c.interval, &hour, &minute, &memory);
+      char text[16];
+      snprintf(text, sizeof(text), "%s%02d:%02d", pass > 0 ? " " : "", hour, minute);
+      reached += text;
+    }
+    EXPECT_EQ(c.reached, reached);
     EXPECT_EQ(c.nexttime, c.sleeps.empty() ? NextTime() : nextAtFirstSleep);
     EXPECT_EQ(c.sleeps, clock_.sleeps());
+    std::vector<std::string> jumps;
+    for (const std::string& text : ReadLines(home.Data(kRunJournalFile))) {
+      RunJournalLine line;
+      ASSERT_TRUE(runJournalParse(text, &line)) << text;
+      EXPECT_EQ("clock-jump", line.event) << "nothing else is written: " << text;
+      ASSERT_EQ(2u, line.fields.size()) << text;
+      jumps.push_back(line.fields[0] + "|" + line.fields[1]);
+    }
+    EXPECT_EQ(c.jumps, jumps);
   }
 }
 

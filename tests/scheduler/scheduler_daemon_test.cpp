@@ -1,12 +1,14 @@
 // The daemon end to end: the real executable under faketime, sped up so that
-// a faked minute passes in three real seconds, with modules that are small
-// shell scripts logging their arguments. The speed-up is moderate and every
-// wake-up a test waits for lies seconds ahead: a daemon held off the CPU for
-// two faked minutes would take its target as tomorrow's.
+// a faked minute passes in three real seconds (a fraction of a second for
+// the daylight-saving days), with modules that are small shell scripts
+// logging their arguments. Every wake-up a test waits for lies seconds
+// ahead; a daemon held off the CPU past its target would still run it,
+// late.
 #include <signal.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <memory>
 #include <regex>
 #include <string>
 #include <vector>
@@ -18,6 +20,7 @@
 #include "stores/cvelschedulermodules.h"
 #include "stores/cvelschedulersts.h"
 #include "stores/runjournal.h"
+#include "tests/common/fake_clock.h"
 #include "tests/common/temp_dir.h"
 #include "tests/scheduler/scheduler_testing.h"
 
@@ -215,6 +218,51 @@ TEST_F(DaemonTest, RunJournalRecordsEachStartAndEnd) {
       << lines[9];
   EXPECT_TRUE(std::regex_match(lines[10], std::regex(time + "stopped\t" + pid + "\t0")))
       << lines[10];
+}
+
+// The daylight-saving days of Europe/Berlin with interval 15, side by side.
+// Spring: the sleep towards 02:00 ends at 03:00, which runs the late 02:00
+// and then 03:00; 02:15 and 02:30 do not exist. Autumn: 02:00 to 02:45 come
+// twice and each runs once. Each day's runs are compared once its last entry
+// ran (sorted: the late 02:00 and 03:00 start together).
+TEST_F(DaemonTest, DaylightSavingDaysRunEveryReachableEntryOnce) {
+  ScopedTimeZone zone("Europe/Berlin");
+  struct Day {
+    const char* start;
+    std::vector<const char*> entries;  // HHMM
+    std::vector<std::string> runs;     // "HH|MM", sorted
+  };
+  const Day days[] = {
+      {"2026-03-29 01:44:30",
+       {"0145", "0200", "0215", "0230", "0300", "0315", "0400"},
+       {"01|45", "02|00", "03|00", "03|15", "04|00"}},
+      {"2026-10-25 01:44:30",
+       {"0145", "0200", "0215", "0230", "0245", "0300", "0315"},
+       {"01|45", "02|00", "02|15", "02|30", "02|45", "03|00", "03|15"}},
+  };
+  std::vector<std::unique_ptr<DaemonHome>> homes;
+  std::vector<std::unique_ptr<Daemon>> daemons;
+  for (const Day& day : days) {
+    homes.push_back(std::make_unique<DaemonHome>());
+    const DaemonHome& home = *homes.back();
+    WriteScript(home.work + "/m", "echo \"$2|$3\" >> " + home.root.Path("log"));
+    int id = AddModule(home.work + "/m");
+    for (const std::string t : day.entries) {
+      Schedule(id, t.substr(0, 2).c_str(), t.substr(2).c_str());
+    }
+    // Through the spring day in 13 real seconds, the autumn day in 26.
+    daemons.push_back(std::make_unique<Daemon>(home.home, "15", home.work, day.start, "x360"));
+  }
+  for (size_t d = 0; d < std::size(days); ++d) {
+    SCOPED_TRACE(days[d].start);
+    const std::string log = homes[d]->root.Path("log");
+    for (int wait = 0; wait < 3 && ReadLines(log).size() < days[d].runs.size(); ++wait) {
+      Eventually([&] { return ReadLines(log).size() >= days[d].runs.size(); });
+    }
+    std::vector<std::string> lines = ReadLines(log);
+    std::sort(lines.begin(), lines.end());
+    EXPECT_EQ(days[d].runs, lines);
+  }
 }
 
 }  // namespace
