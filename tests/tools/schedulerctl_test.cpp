@@ -38,44 +38,13 @@ struct Result {
   std::string err;
 };
 
-// A child process that holds a write lock on the whole file path(its pid)
-// until End() or the end of the scope.
-class LockHolder {
- public:
-  explicit LockHolder(const std::function<std::string(pid_t)>& path) {
-    int ready[2];
-    if (pipe(ready) != 0) return;
-    pid_ = fork();
-    if (pid_ == 0) {
-      int fd = open(path(getpid()).c_str(), O_RDWR | O_CREAT, 0644);
-      struct flock lock = {};
-      lock.l_type = F_WRLCK;
-      if (fd < 0 || fcntl(fd, F_SETLK, &lock) != 0) _exit(1);
-      (void)!write(ready[1], "x", 1);
-      pause();
-      _exit(0);
-    }
-    close(ready[1]);
-    char byte;
-    held_ = pid_ > 0 && read(ready[0], &byte, 1) == 1;
-    close(ready[0]);
-  }
-  ~LockHolder() { End(); }
-  LockHolder(const LockHolder&) = delete;
-  LockHolder& operator=(const LockHolder&) = delete;
-  bool held() const { return held_; }
-  pid_t pid() const { return pid_; }
-  void End() {
-    if (pid_ <= 0) return;
-    kill(pid_, SIGKILL);
-    Wait(pid_);
-    pid_ = 0;
-  }
-
- private:
-  pid_t pid_ = -1;
-  bool held_ = false;
-};
+// Run in a HoldingChild: write-locks the whole file `path`.
+bool LockWhole(const std::string& path) {
+  int fd = open(path.c_str(), O_RDWR | O_CREAT, 0644);
+  struct flock lock = {};
+  lock.l_type = F_WRLCK;
+  return fd >= 0 && fcntl(fd, F_SETLK, &lock) == 0;
+}
 
 // One test's data home and, beside it, the daemon's working directory and
 // captured output.
@@ -315,7 +284,7 @@ TEST(SchedulerctlTest, LockedFileRollsBackTheWholeCommand) {
     ctl.Alarm(1, "20200102", "1000");
     std::string locked = ctl.Data(c.locked);
     std::filesystem::create_directories(std::filesystem::path(locked).parent_path());
-    LockHolder holder([&](pid_t) { return locked; });
+    HoldingChild holder([&] { return LockWhole(locked); });
     ASSERT_TRUE(holder.held());
     const auto before = Snapshot(ctl.home);
     // Under faketime the ten lock attempts, a second apart, pass in moments.
@@ -710,7 +679,8 @@ TEST(SchedulerctlTest, ReadingCommandsInEachStateChangeNothing) {
   PutFile(ctl.Data("scheduler/controle/status"), "object 1\nnexttime=20301212101000\nend\n");
   ctl.Alarm(2, "20300101", "1000");
   ctl.Alarm(9, "20200101", "1000");  // past, of a module not in the table
-  LockHolder live([&](pid_t self) { return ctl.Data("scheduler/status." + std::to_string(self)); });
+  HoldingChild live(
+      [&] { return LockWhole(ctl.Data("scheduler/status." + std::to_string(getpid()))); });
   ASSERT_TRUE(live.held());
   // PID stands for the child, SELF for this test's process.
   const std::string pid = std::to_string(live.pid()), self = std::to_string(getpid());
