@@ -50,13 +50,15 @@ bool LockWhole(const std::string& path) {
 // captured output.
 class Ctl : public DaemonHome {
  public:
-  // schedulerctl HOME args..., optionally under faketime with clock `fake`.
+  // schedulerctl HOME args..., optionally under faketime with clock `fake`;
+  // a first word "HOME=PATH" gives PATH for HOME.
   Result Run(const Args& args, const std::string& fake = "", const std::string& cwd = ".") {
     Args argv;
     if (!fake.empty()) argv = {"faketime", "-f", fake};
+    bool other = !args.empty() && args[0].rfind("HOME=", 0) == 0;
     argv.push_back(SCHEDULERCTL_BIN);
-    argv.push_back(home);
-    argv.insert(argv.end(), args.begin(), args.end());
+    argv.push_back(other ? args[0].substr(5) : home);
+    argv.insert(argv.end(), args.begin() + (other ? 1 : 0), args.end());
     std::string out = Scratch("ctl.out"), err = Scratch("ctl.err");
     int status = Wait(Spawn(argv, out, err, cwd));
     return Result{status, ReadFile(out), ReadFile(err)};
@@ -177,8 +179,11 @@ TEST(SchedulerctlTest, TablesRoundTrip) {
 
 TEST(SchedulerctlTest, RefusedAndFailedCommandsChangeNothing) {
   const std::string tooLong(247, 'h');
+  Ctl bare;  // a home without a module table: every table command refuses it
+  const std::string kBare = "HOME=" + bare.home;
+  const char* kNoTable = "no module table (create it with: schedulerctl HOME init)";
   struct Case {
-    Args args;  // after HOME; a first word "HOME=..." replaces HOME
+    Args args;  // after HOME (see Ctl::Run)
     int status;
     const char* err;
   };
@@ -225,38 +230,25 @@ TEST(SchedulerctlTest, RefusedAndFailedCommandsChangeNothing) {
       {{"run", "9"}, 1, "has no module 9"},
       {{"run", "1"}, 1, "found neither as ./mail.sh"},
       {{"stop", "--wait"}, 0, ""},
+      {{kBare, "module", "list"}, 1, kNoTable},
+      {{kBare, "module", "add", "a", "b"}, 1, kNoTable},
+      {{kBare, "schedule", "list"}, 1, kNoTable},
+      {{kBare, "alarm", "add", "1", "2030-01-01 1:00"}, 1, kNoTable},
+      {{kBare, "alarm", "list"}, 1, kNoTable},
+      {{kBare, "run", "1"}, 1, kNoTable},
   };
   Ctl ctl;
   ctl.Setup({{"Mail", "mail.sh", {"10:00"}}});
   const auto before = Snapshot(ctl.home);
   for (const Case& c : cases) {
-    Args args = c.args;
-    Result r;
-    if (!args.empty() && args[0].rfind("HOME=", 0) == 0) {
-      Args argv = {SCHEDULERCTL_BIN, args[0].substr(5)};
-      argv.insert(argv.end(), args.begin() + 1, args.end());
-      int status = Wait(Spawn(argv, "/dev/null", ctl.Scratch("direct.err")));
-      r = Result{status, "", ReadFile(ctl.Scratch("direct.err"))};
-    } else {
-      r = ctl.Run(args);
-    }
+    const Args& args = c.args;
+    Result r = ctl.Run(args);
     std::string shown = args.empty() ? "(none)" : args[0] + " " + (args.size() > 1 ? args[1] : "");
     EXPECT_EQ(r.status, c.status) << shown << ": " << r.err;
     EXPECT_NE(r.err.find(c.err), std::string::npos) << shown << ": " << r.err;
     EXPECT_EQ(Snapshot(ctl.home), before) << shown;
   }
-  // A home without a module table is refused by every table command.
-  Ctl bare;
-  std::filesystem::create_directory(bare.home);
-  for (const Args& args :
-       {Args{"module", "list"}, Args{"module", "add", "a", "b"}, Args{"schedule", "list"},
-        Args{"alarm", "add", "1", "2030-01-01 1:00"}, Args{"alarm", "list"}, Args{"run", "1"}}) {
-    Result r = bare.Run(args);
-    EXPECT_EQ(r.status, 1) << args[0];
-    EXPECT_NE(r.err.find("no module table (create it with: schedulerctl HOME init)"),
-              std::string::npos);
-    EXPECT_TRUE(std::filesystem::is_empty(bare.home));
-  }
+  EXPECT_TRUE(std::filesystem::is_empty(bare.home));
 }
 
 // A file that another process keeps locked makes the whole command fail: the
