@@ -11,7 +11,6 @@
 
 #include <gtest/gtest.h>
 
-#include "tests/common/fake_clock.h"
 #include "tests/common/temp_dir.h"
 
 namespace {
@@ -82,15 +81,6 @@ TEST(ComDateTest, StepDays) {
   char same[15] = "20261231120000";
   comGetNextOrBeforeDay(same, 1, same);
   EXPECT_STREQ(same, "20270101");
-}
-
-TEST(ComDateTest, NowThroughTheSeam) {
-  FakeClock clock;
-  clock.SetLocal(2026, 12, 4, 3, 20, 47);
-  ScopedClock installed(&clock);
-  char now[15], today[9];
-  EXPECT_EQ(comGetToday(today) + comGetNowAll(now), 8 + 14);
-  EXPECT_EQ(std::string(today) + " " + now, "20261204 20261204032047");
 }
 
 void OnAlarm(int) {}

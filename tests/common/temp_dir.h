@@ -1,17 +1,21 @@
 // A fresh directory for one test (mkdtemp under $TMPDIR or /tmp), removed
-// with everything in it when the object goes out of scope; and small file,
-// tree and text helpers for tests.
+// with everything in it when the object goes out of scope; a child process
+// that holds something (a lock) for a test; and small file, tree and text
+// helpers for tests.
 #ifndef TESTS_COMMON_TEMP_DIR_H_
 #define TESTS_COMMON_TEMP_DIR_H_
 
 #include <ftw.h>
+#include <signal.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <functional>
 #include <map>
 #include <memory>
 #include <string>
@@ -58,6 +62,42 @@ class TempDir {
   }
 
   std::string path_;
+};
+
+// A child process that runs `hold` and, when it returns true, stays alive
+// with what it took (a lock it holds, objects it keeps in statics) until
+// End() or the end of the scope. held(): `hold` returned true.
+class HoldingChild {
+ public:
+  explicit HoldingChild(const std::function<bool()>& hold) {
+    int ready[2];
+    if (pipe(ready) != 0) return;
+    pid_ = fork();
+    if (pid_ == 0) {
+      if (hold() && write(ready[1], "x", 1) == 1) pause();
+      _exit(1);
+    }
+    close(ready[1]);
+    char byte;
+    held_ = pid_ > 0 && read(ready[0], &byte, 1) == 1;
+    close(ready[0]);
+  }
+  ~HoldingChild() { End(); }
+  HoldingChild(const HoldingChild&) = delete;
+  HoldingChild& operator=(const HoldingChild&) = delete;
+  bool held() const { return held_; }
+  pid_t pid() const { return pid_; }
+  // Kills and reaps the child; what it held is free again.
+  void End() {
+    if (pid_ <= 0) return;
+    kill(pid_, SIGKILL);
+    waitpid(pid_, nullptr, 0);
+    pid_ = 0;
+  }
+
+ private:
+  pid_t pid_ = -1;
+  bool held_ = false;
 };
 
 // The whole content of a file, or "<missing>" when it cannot be opened.

@@ -1,15 +1,12 @@
 #include "stores/ckorstatus.h"
 
-#include <signal.h>
-#include <sys/wait.h>
-#include <unistd.h>
-
 #include <string>
 
 #include <gtest/gtest.h>
 
 #include "common/com.h"
 #include "stores/ckorschedulersts.h"
+#include "tests/common/temp_dir.h"
 #include "tests/s3/io_testing.h"
 
 namespace {
@@ -19,41 +16,28 @@ namespace {
 // after the child is killed; then the dead holder's file can be locked again.
 TEST(CKorStatus, IsLockSeesOnlyALiveHolder) {
   TempHome home;
-  int ready[2];
-  ASSERT_EQ(0, pipe(ready));
-  const pid_t child = fork();
-  ASSERT_GE(child, 0);
-  if (child == 0) {
-    CS3DataIO io;
-    CKorSchedulerSts own;
-    const char ok = own.Lock(io) == kResOk ? 'y' : 'n';
-    if (write(ready[1], &ok, 1) == 1) pause();
-    _exit(1);
-  }
-  // No ASSERT until the child is killed: it must not outlive the test.
-  close(ready[1]);
-  char ok = 0;
-  EXPECT_EQ(1, read(ready[0], &ok, 1));
-  close(ready[0]);
-  EXPECT_EQ('y', ok);
-  const std::string file = "scheduler/status." + std::to_string(child);
+  HoldingChild child([] {
+    static CS3DataIO io;  // kept, with the lock, until the child is killed
+    static CKorSchedulerSts own;
+    return own.Lock(io) == kResOk;
+  });
+  ASSERT_TRUE(child.held());
+  const std::string pid = std::to_string(child.pid()), file = "scheduler/status." + pid;
   EXPECT_EQ("", ReadFile(home.Data(file)));
   CKorSchedulerSts probe;
-  EXPECT_EQ(kResOk, probe.Set("PID", std::to_string(child).c_str()));
+  EXPECT_EQ(kResOk, probe.Set("PID", pid.c_str()));
   EXPECT_EQ(kResUnknownField, probe.Set("pids", "1"));
   EXPECT_TRUE(probe.IsLock());
   CS3DataIO io;
   io.lockAttempts = 1;
   EXPECT_EQ(kResLocked, probe.Lock(io));
   EXPECT_TRUE(probe.IsLock());  // probing did not end the holder's lock
-  kill(child, SIGKILL);
-  waitpid(child, nullptr, 0);
-
+  child.End();
   EXPECT_FALSE(probe.IsLock());
   EXPECT_EQ("", ReadFile(home.Data(file)));
   EXPECT_EQ(kResOk, probe.Lock(io));  // the dead holder's empty file is taken over
   CKorSchedulerSts never;
-  never.SetPid(child + 1000000);  // never ran: no file
+  never.SetPid(std::stoi(pid) + 1000000);  // never ran: no file
   EXPECT_FALSE(never.IsLock());
 }
 

@@ -20,9 +20,7 @@ TEST(CS3IntTest, SetTable) {
       {"123456789", 0, "123456789"}, {"-123456789", 0, "-123456789"}, {"007", 0, "007"},
       {"42\n", 0, "42"}, {"42 \r\n ", 0, "42"}, {nullptr, 0, ""}, {"", 0, ""},
       {"1234567890", -63, nullptr}, {"-1234567890", -63, nullptr}, {digits.c_str(), -63, nullptr},
-      {"1.0", -13009, nullptr}, {".5", -13009, nullptr}, {"12a", -13006, nullptr},
-      {"+5", -13006, nullptr}, {" 5", -13006, nullptr}, {"5.", -13006, nullptr},
-      {"-", -13006, nullptr}, {"   ", -13006, nullptr}};  // clang-format on
+      {"1.0", -13009, nullptr}, {"12a", -13006, nullptr}};  // clang-format on
   RunSetCases<CS3Int>("7", cases);
   RunSetCases<CS3Id>("7", cases);
   const std::vector<SetCase> required = {
@@ -54,8 +52,7 @@ TEST(CS3IntTest, SetIntAndGetInt) {
 TEST(CS3FixedIntTest, SetTable) {
   RunSetCases<Fixed4>("9999", {// clang-format off
       {"1234", 0, "1234"}, {"-123", 0, "-123"}, {"12  ", 0, "12"}, {"", 0, ""},
-      {"12345", -62, nullptr}, {"123", -10007, ""}, {"12a4", -10007, ""},
-      {"12\n", -10007, ""}});  // clang-format on
+      {"12345", -62, nullptr}, {"123", -10007, ""}, {"12a4", -10007, ""}});  // clang-format on
 }
 
 }  // namespace
