@@ -36,8 +36,9 @@ int parseInterval(char* text, int* interval) {
 int runLoop(int interval, int pid, const char* home, CvelSchedulerSts* sts) {
   int hour = -1;
   int minute = -1;
+  SchedulerWakeMemory wake;
   for (;;) {
-    schedulerSetTimeSleep(interval, &hour, &minute);
+    schedulerSetTimeSleep(interval, &hour, &minute, &wake);
     int rc = sts->Get();
     if (rc == kResNoEntry) return 0;
     if (rc != 0) return rc;
@@ -46,7 +47,9 @@ int runLoop(int interval, int pid, const char* home, CvelSchedulerSts* sts) {
       if (sts->GetPid() != 0) schedulerJournalEvent("taken-over", pid, sts->GetPid());
       return 0;
     }
-    rc = schedulerModuleExec(hour, minute, home);
+    char due[15];  // YYYYMMDDhhmm00: only its date is read
+    schedulerMinuteStamp(wake.reached, due, sizeof(due));
+    rc = schedulerModuleExecOn(due, hour, minute, home);
     schedulerReapChildren();
     if (rc != 0) return rc;
   }

@@ -37,7 +37,7 @@ volatile sig_atomic_t gEndCount = 0;
 
 // Starts module `id` when it is due at hh:mm. 0 when started or not due or
 // skipped; otherwise the failure that ends the dispatch.
-int startIfDue(int id, char* hh, char* mm, const char* home) {
+int startIfDue(int id, const char* date, char* hh, char* mm, const char* home) {
   int rc;
   {
     CvelScheduler entry;
@@ -45,7 +45,7 @@ int startIfDue(int id, char* hh, char* mm, const char* home) {
   }
   if (rc == kResNoEntry) {
     CKorAlarm alarm;
-    rc = alarm.IsAccess(id, hh, mm);
+    rc = alarm.IsAccess(id, date, hh, mm);
     if (rc == kResNoEntry) return 0;
   }
   if (rc != 0) return rc;
@@ -75,6 +75,10 @@ int startIfDue(int id, char* hh, char* mm, const char* home) {
 }  // namespace
 
 int schedulerModuleExec(int hour, int minute, const char* home) {
+  return schedulerModuleExecOn(nullptr, hour, minute, home);
+}
+
+int schedulerModuleExecOn(const char* date, int hour, int minute, const char* home) {
   CvelSchedulerModules modules;
   int rc = modules.Get();
   if (rc == kResNoEntry) return 0;
@@ -89,7 +93,7 @@ int schedulerModuleExec(int hour, int minute, const char* home) {
   for (int i = 0; i < modules.GetElementCount(); ++i) {
     CS3Object* element = modules.GetElement(i);
     if (element == nullptr) continue;
-    rc = startIfDue(element->GetID(), hh, mm, home);
+    rc = startIfDue(element->GetID(), date, hh, mm, home);
     if (rc != 0) return rc;
   }
   return 0;

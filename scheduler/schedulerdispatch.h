@@ -43,6 +43,12 @@ constexpr int kSchedulerKeptEnds = 32;
 // are the caller's to reap (the loop: the handler and schedulerReapChildren).
 int schedulerModuleExec(int hour, int minute, const char* home);
 
+// The same for the minute hour:minute of the day `date` (YYYYMMDD; null is
+// today): the alarms looked for are those of that day. The loop passes the
+// date of the minute it woke for, so a wake-up that comes late past
+// midnight still runs the alarms of the day it was due on.
+int schedulerModuleExecOn(const char* date, int hour, int minute, const char* home);
+
 // SIGCHLD handler: reaps ended children without blocking (deliveries merge,
 // so one may stand for several) while the buffer has room, keeping each
 // one's pid, wait status and end time for schedulerReapChildren; stops

@@ -53,6 +53,10 @@ int CKorAlarm::GetFileDir(char* out) {
 }
 
 int CKorAlarm::IsAccess(int module, const char* hour, const char* minute) {
+  return IsAccess(module, nullptr, hour, minute);
+}
+
+int CKorAlarm::IsAccess(int module, const char* date, const char* hour, const char* minute) {
   // Each text must be exactly two characters: "0930" with an empty minute
   // would otherwise shift into a valid but different date-time.
   if (hour == nullptr || minute == nullptr || strlen(hour) != kClockPartLength ||
@@ -60,7 +64,11 @@ int CKorAlarm::IsAccess(int module, const char* hour, const char* minute) {
     return kResFixedBadWidth;
   }
   char today[16] = {};
-  comGetToday(today);
+  if (date == nullptr) {
+    comGetToday(today);
+  } else {
+    snprintf(today, sizeof today, "%.8s", date);
+  }
   char stamp[32];
   snprintf(stamp, sizeof stamp, "%s%s%s%s", today, hour, minute, "00");
   int rc = dateTime.Set(stamp);

@@ -55,6 +55,11 @@ class CKorAlarm : public CS3ObjString {
   // REQUIRES: the data home has been saved (S3ComPathHomeSave).
   int IsAccess(int moduleId, const char* hour, const char* minute);
 
+  // The same for the day `date` (YYYYMMDD) instead of today: the daemon asks
+  // for the date of the minute it woke for, which a late wake-up past
+  // midnight no longer shares with the clock. A null date is today.
+  int IsAccess(int moduleId, const char* date, const char* hour, const char* minute);
+
   // ---- Keys --------------------------------------------------------------------
 
   // The alarm's module ID (last path component) and date-time

@@ -247,11 +247,11 @@ std::vector<Run> Simulate(time_t start, SchedulerMinute planned, SchedulerMinute
   AlarmDays alarms(table);
   std::vector<Run> runs;
   // The modules due at `due` when the daemon is awake at `at`. As in the
-  // daemon's dispatch, an alarm counts on the date the clock shows.
+  // daemon's dispatch, an alarm counts on the date of the minute it is due.
   auto dispatch = [&](SchedulerMinute due, SchedulerMinute at) {
     int minuteOfDay = schedulerMinuteOfDay(due);
     auto entries = scheduled.find(minuteOfDay);
-    const DayAlarms& day = alarms.Of(at);
+    const DayAlarms& day = alarms.Of(due);
     auto filed = day.due.find(minuteOfDay);
     for (const Module& m : modules) {
       const char* why = nullptr;

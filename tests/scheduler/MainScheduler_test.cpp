@@ -350,6 +350,26 @@ TEST_F(SchedulerTest, EveryChildEndingInOneSleepIsReapedAndJournalledOnce) {
   }
 }
 
+// A wake-up that comes late past midnight runs the alarms of the day its
+// target was due on, not those of the day the clock now shows.
+TEST_F(SchedulerTest, LateWakePastMidnightRunsTheDueDaysAlarm) {
+  std::string ran = home_.root.Path("ran");
+  for (const char* day : {"20261204", "20261205"}) {
+    std::string program = home_.work + "/" + day;
+    WriteScript(program, std::string("echo ") + day + "-\"$2$3\" >> " + ran);
+    home_.Alarm(AddModule(program), day, "2345");
+  }
+  At("23:40:00");
+  clock_.OnSleep([&](unsigned) {
+    if (clock_.sleeps().size() == 1) At("5 00:10:00");  // suspended past midnight
+    if (clock_.sleeps().size() == 2) CvelSchedulerSts().Mod(1);
+  });
+  EXPECT_EQ(0, RunMain({"scheduler", home_.home, "15"}));
+  while (waitpid(-1, nullptr, 0) > 0) {
+  }
+  EXPECT_EQ(std::vector<std::string>{"20261204-2345"}, ReadLines(ran));
+}
+
 // ---- Start-up and shut-down --------------------------------------------------------------
 
 TEST_F(SchedulerTest, StartUpChecksAndFinalStatus) {
