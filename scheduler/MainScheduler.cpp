@@ -47,6 +47,7 @@ int runLoop(int interval, int pid, const char* home, CvelSchedulerSts* sts) {
       if (sts->GetPid() != 0) schedulerJournalEvent("taken-over", pid, sts->GetPid());
       return 0;
     }
+    if (!wake.dispatch) continue;  // woken to look at the status record only
     char due[15];  // YYYYMMDDhhmm00: only its date is read
     schedulerMinuteStamp(wake.reached, due, sizeof(due));
     rc = schedulerModuleExecOn(due, hour, minute, home);

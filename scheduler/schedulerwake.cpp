@@ -112,8 +112,10 @@ void adoptLoweredTime(SchedulerMinute* target) {
 
 // Sleeps in pieces until the clock reaches `*target` (which a lowered
 // next-alarm time may move earlier); `*now` is the reading the first piece
-// starts from and, on return, the one that reached the target.
-void sleepUntil(SchedulerMinute* target, int w, Now* now) {
+// starts from and, on return, the one that reached the target. True when a
+// signal cut a piece short.
+bool sleepUntil(SchedulerMinute* target, int w, Now* now) {
+  bool signalled = false;
   while (!schedulerTargetReached(now->at, *target)) {
     // Seconds are not part of any target: the piece ends on the minute
     // boundary, so dispatch time never accumulates into a late wake-up that
@@ -125,9 +127,13 @@ void sleepUntil(SchedulerMinute* target, int w, Now* now) {
     bool interrupted =
         comSleepAfter(static_cast<unsigned>(seconds), &during, schedulerReleaseFreeHeap) > 0;
     schedulerReapChildren();
-    if (interrupted) adoptLoweredTime(target);
+    if (interrupted) {
+      signalled = true;
+      adoptLoweredTime(target);
+    }
     *now = readNow();
   }
+  return signalled;
 }
 
 // The run journal's line for a late wake-up: due at `from`, awake at `to`.
@@ -145,6 +151,7 @@ void reach(SchedulerMinute due, const Now& now, int* hour, int* minute,
            SchedulerWakeMemory* memory) {
   memory->reached = due;
   memory->reachedAt = now.elapsed;
+  memory->dispatch = true;
   int minuteOfDay = schedulerMinuteOfDay(due);
   *hour = minuteOfDay / kMinutesPerHour;
   *minute = minuteOfDay % kMinutesPerHour;
@@ -190,7 +197,7 @@ void schedulerSetTimeSleep(int interval, int* hour, int* minute, SchedulerWakeMe
   // round again: the round then runs nothing and goes on to the next tick.
   for (;;) {
     SchedulerMinute target = chooseTarget(now, schedulerNextTick(now.hour, now.minute, w));
-    sleepUntil(&target, w, &now);
+    bool signalled = sleepUntil(&target, w, &now);
     SchedulerWakeRuns runs = schedulerRunsAfterWake(now.at, target, effective, memory->reached,
                                                     now.elapsed - memory->reachedAt);
     if (runs.late) journalClockJump(target, now.at);
@@ -199,10 +206,22 @@ void schedulerSetTimeSleep(int interval, int* hour, int* minute, SchedulerWakeMe
       reach(runs.due, now, hour, minute, memory);
       return;
     }
+    if (signalled) {
+      // Another program lowered the next-alarm time to a minute just run
+      // and signalled: a stop does so to be looked at now. The caller checks
+      // its status record and runs nothing.
+      int minuteOfDay = schedulerMinuteOfDay(target);
+      *hour = minuteOfDay / kMinutesPerHour;
+      *minute = minuteOfDay % kMinutesPerHour;
+      memory->dispatch = false;
+      return;
+    }
   }
 }
 
 void schedulerSetTimeSleep(int interval, int* hour, int* minute) {
   static SchedulerWakeMemory memory;
-  schedulerSetTimeSleep(interval, hour, minute, &memory);
+  do {
+    schedulerSetTimeSleep(interval, hour, minute, &memory);
+  } while (!memory.dispatch);
 }

@@ -28,6 +28,11 @@ struct SchedulerWakeMemory {
   SchedulerMinute reached = kSchedulerNoMinute;
   time_t reachedAt = 0;  // comMonotonic() seconds
   SchedulerMinute catchUp = kSchedulerNoMinute;
+  // False when the call returned only because a signal cut the sleep short
+  // at a minute already run (a stop lowers the next-alarm time to the
+  // current minute and signals): the caller checks its status record and
+  // runs nothing for the pair.
+  bool dispatch = true;
 };
 
 // Sleeps until the daemon is next due and returns with *hour and *minute set
@@ -82,7 +87,8 @@ struct SchedulerWakeMemory {
 // and memory non-null; `memory` is the one the previous pass used.
 void schedulerSetTimeSleep(int interval, int* hour, int* minute, SchedulerWakeMemory* memory);
 
-// The same with a memory of the process's own: for the daemon's one loop.
+// The same with a memory of the process's own, returning only with a minute
+// whose modules are to run.
 void schedulerSetTimeSleep(int interval, int* hour, int* minute);
 
 #endif  // SCHEDULER_SCHEDULERWAKE_H_
