@@ -560,19 +560,19 @@ int s3JournalRecover(const char* journalPath, std::vector<std::string>* actions)
         break;
       }
       case 'N': {
+        // The unit created the file and held it locked until it died, and a
+        // unit voids its entries on the disk before it lets go of a file:
+        // whatever is at the path is the unit's. Known by its name alone,
+        // since a device number need not survive a reboot.
         if (!locks.Get(path, false, &fd)) {
           failed = true;
           break;
         }
-        struct stat st;
-        if (fd >= 0 && fstat(fd, &st) == 0 && static_cast<unsigned long long>(st.st_dev) == e.a &&
-            static_cast<unsigned long long>(st.st_ino) == e.b && SameFile(fd, path.c_str())) {
-          if (unlink(path.c_str()) != 0) {
-            failed = true;
-          } else {
-            dirty.insert(DirName(path));
-            Note(actions, "removed " + e.p1 + " (created by the unit)");
-          }
+        if (fd >= 0 && unlink(path.c_str()) == 0) {
+          dirty.insert(DirName(path));
+          Note(actions, "removed " + e.p1 + " (created by the unit)");
+        } else if (fd >= 0 && errno != ENOENT) {
+          failed = true;
         }
         break;
       }
@@ -594,23 +594,29 @@ int s3JournalRecover(const char* journalPath, std::vector<std::string>* actions)
         break;
       }
       case 'D': {
+        // The copy goes back in one rename: while it is in the temporary
+        // directory the file is not back yet (whatever is at its path, an
+        // empty file a writer or an interrupted repair made among them), and
+        // once it is gone the file is.
+        const std::string backup = Resolve(dataDir, e.p2);
         struct stat st;
-        if (lstat(path.c_str(), &st) == 0) break;  // not deleted yet, or put back
-        ComFd backup(open(Resolve(dataDir, e.p2).c_str(), O_RDONLY | O_CLOEXEC));
-        if (!backup.ok()) {
+        if (lstat(backup.c_str(), &st) != 0) {
           if (errno != ENOENT) failed = true;
           break;
         }
-        if (!locks.Get(path, true, &fd) || CopyOver(backup.get(), fd) != 0) {
+        if (!locks.Get(path, false, &fd) ||
+            ((comDirCreateAll(path.c_str()) != 0 && errno != EEXIST) ||
+             comPathRename(backup.c_str(), path.c_str()) != 0)) {
           failed = true;
-        } else {
-          // Every directory on the way may be new.
-          for (std::string d = DirName(path); d.size() > dataDir.size(); d = DirName(d)) {
-            dirty.insert(d);
-          }
-          dirty.insert(dataDir);
-          Note(actions, "restored deleted " + e.p1 + " from " + e.p2);
+          break;
         }
+        // Every directory on the way may be new.
+        for (std::string d = DirName(path); d.size() > dataDir.size(); d = DirName(d)) {
+          dirty.insert(d);
+        }
+        dirty.insert(dataDir);
+        dirty.insert(tempDir);
+        Note(actions, "restored deleted " + e.p1 + " from " + e.p2);
         break;
       }
       default:
