@@ -85,7 +85,7 @@ void RemoveCreatedDirs(const char* path, const std::string& top) {
   if (top.empty()) return;
   for (std::string dir = ParentOf(path); dir.size() >= top.size(); dir = ParentOf(dir)) {
     // A level that was never made (the creation failed half-way) is passed.
-    if ((rmdir(dir.c_str()) != 0 && errno != ENOENT) || dir == top) return;
+    if ((comIoRmdir(dir.c_str()) != 0 && errno != ENOENT) || dir == top) return;
   }
 }
 
@@ -118,9 +118,9 @@ ssize_t ReadSome(int fd, char* buf, size_t len) {
 // failure by its own reading and writing.
 int CopyRest(int from, int to, char* buf, size_t size) {
 #ifdef S3_HAVE_COPY_FILE_RANGE
-  // The kernel copy writes too: an injected write fault must stop it.
-  if (comIoFault(kComIoWrite) != 0) return kResIoWriteFailed;
-  for (;;) {
+  // The kernel's copy bypasses the seam; with hooks installed every byte goes
+  // through the plain loop, so that they see (and may fail) each write.
+  for (; !comIoHooked();) {
     const ssize_t n = copy_file_range(from, nullptr, to, nullptr, size_t{1} << 30, 0);
     if (n == 0) return kResOk;
     if (n < 0 && errno != EINTR) break;
@@ -137,9 +137,9 @@ int CopyRest(int from, int to, char* buf, size_t size) {
 // Creates `path` empty unless something is there already, with its missing
 // directories.
 void CreateEmpty(const char* path) {
-  ComFd fd(open(path, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644));
+  ComFd fd(comIoOpen(path, O_WRONLY | O_CREAT | O_EXCL, 0644));
   if (!fd.ok() && errno == ENOENT && (comDirCreateAll(path) == 0 || errno == EEXIST)) {
-    ComFd again(open(path, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644));
+    ComFd again(comIoOpen(path, O_WRONLY | O_CREAT | O_EXCL, 0644));
   }
 }
 
@@ -166,6 +166,19 @@ bool IsDeletableDir(const char* dir) {
 bool IsNotRegular(const char* path) {
   struct stat st;
   return stat(path, &st) == 0 && !S_ISREG(st.st_mode);
+}
+
+// Removes the file at `path` when it is empty and no process holds a lock
+// on it (a file another process just made and is about to fill stays).
+bool RemoveIfEmpty(const char* path) {
+  ComFd fd(comIoOpen(path, O_RDWR, 0));
+  struct flock lock;
+  memset(&lock, 0, sizeof(lock));
+  lock.l_type = F_WRLCK;
+  lock.l_whence = SEEK_SET;
+  struct stat st;
+  return fd.ok() && fcntl(fd.get(), F_SETLK, &lock) == 0 && fstat(fd.get(), &st) == 0 &&
+         st.st_size == 0 && comIoUnlink(path) == 0;
 }
 
 // Opens of a record file made again because the file they locked was no
@@ -261,7 +274,7 @@ void CS3DataIOFile::init(int slot, bool restore) {
     close(data->fd);
     data->fd = -1;
   }
-  if (dropBackup && data->tempPath[0] != '\0') unlink(data->tempPath);
+  if (dropBackup && data->tempPath[0] != '\0') comIoUnlink(data->tempPath);
   delete slotExtra[slot].rest;
   slotExtra[slot] = SlotExtra();
   delete data;
@@ -277,14 +290,14 @@ bool CS3DataIOFile::rollBack(CS3Data* data, bool existed) {
     // deleting the file would lose what is left of it. Another failure than
     // absence: the copy may still be there, so keep it and the file as is.
     if (errno != ENOENT) return false;
-    if (!existed) unlink(path);
+    if (!existed) comIoUnlink(path);
     return true;
   }
   if (st.st_size == 0) {
     if (!existed) {
-      unlink(path);
+      comIoUnlink(path);
     } else if (data->fd != -1) {
-      if (ftruncate(data->fd, 0) != 0) return false;
+      if (comIoTruncate(data->fd, 0) != 0) return false;
     } else {
       CreateEmpty(path);
     }
@@ -641,7 +654,11 @@ int CS3DataIOFile::openWrite(CS3Object* obj, CS3Data* data, int mode) {
       const int e = errno;
       // comFileBackUp leaves no copy behind when it fails.
       data->tempPath[0] = '\0';
-      return (e == EACCES || e == EAGAIN) ? kResLocked : kResIoOpenFailed;
+      if (e == EACCES || e == EAGAIN) return kResLocked;
+      // The copy could not be made (a full disk): the empty file the open
+      // created goes again, with the directories made for it.
+      if (!existed && RemoveIfEmpty(data->path)) removeCreatedDirs(data);
+      return kResIoOpenFailed;
     }
     if (IsStillAtPath(data->fd, data->path)) {
       // A dead unit that changed this file is undone before we read it; the
@@ -658,13 +675,13 @@ int CS3DataIOFile::openWrite(CS3Object* obj, CS3Data* data, int mode) {
         }
         return kResOk;
       }
-      unlink(data->tempPath);
+      comIoUnlink(data->tempPath);
       if (settled == kResLocked && lockWait > 0) comSleep(static_cast<unsigned>(lockWait));
       continue;
     }
     close(data->fd);
     data->fd = -1;
-    unlink(data->tempPath);
+    comIoUnlink(data->tempPath);
   }
   // The file was replaced under every open: it never stood still long
   // enough to be locked.
@@ -925,7 +942,7 @@ int CS3DataIOFile::backupData(CS3Object* obj, CS3Data* data, int mode) {
   for (int i = 0; i < attempts; ++i) {
     if (comCopyFile(data->path, data->tempPath, 0) == 1) return kResOk;
     const int e = errno;
-    unlink(data->tempPath);
+    comIoUnlink(data->tempPath);
     if (e == ENOENT) {
       char dir[kComPathMax];
       comGetDirName(data->tempPath, dir, kComPathMax);

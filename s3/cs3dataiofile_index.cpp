@@ -450,7 +450,7 @@ int CS3DataIOFile::AddOnly(CS3Object& obj) {
     // The slot stays reserved until the release. The empty file made above is
     // removed unless another process holds it (then it is that process's).
     if (created && r != kResLocked) {
-      unlink(path);
+      comIoUnlink(path);
       removeCreatedDirs(data);
     }
     return record(r);

@@ -262,15 +262,12 @@ class Locks {
       *fd = it->second;
       return true;
     }
-    int flags = O_RDWR | O_CLOEXEC;
+    int flags = O_RDWR;
     if (create) {
       if (comDirCreateAll(path.c_str()) != 0 && errno != EEXIST) return false;
       flags |= O_CREAT;
     }
-    int f;
-    do {
-      f = open(path.c_str(), flags, 0644);
-    } while (f < 0 && errno == EINTR);
+    const int f = comIoOpen(path.c_str(), flags, 0644);
     if (f < 0) {
       if (errno != ENOENT || create) return false;
       fds_[path] = -1;
@@ -304,7 +301,7 @@ void RemoveMadeDirs(std::string dir, const std::string& top, std::set<std::strin
   if (top.empty()) return;
   while (dir == top || (dir.size() > top.size() && dir.compare(0, top.size(), top) == 0 &&
                         dir[top.size()] == '/')) {
-    if (rmdir(dir.c_str()) != 0) return;
+    if (comIoRmdir(dir.c_str()) != 0) return;
     dirty->insert(DirName(dir));
     if (dir == top) return;
     dir = DirName(dir);
@@ -317,7 +314,7 @@ void RemoveMadeDirs(std::string dir, const std::string& top, std::set<std::strin
 void DropBackups(const std::string& tempDir, const std::vector<Entry>& entries, int pid,
                  const std::string& dataDir, std::vector<std::string>* actions) {
   for (const Entry& e : entries) {
-    if ((e.kind == 'B' || e.kind == 'D') && unlink(Resolve(dataDir, e.p2).c_str()) == 0) {
+    if ((e.kind == 'B' || e.kind == 'D') && comIoUnlink(Resolve(dataDir, e.p2).c_str()) == 0) {
       Note(actions, "removed backup " + e.p2);
     }
   }
@@ -330,7 +327,7 @@ void DropBackups(const std::string& tempDir, const std::vector<Entry>& entries, 
   while (struct dirent* d = readdir(dir.get())) {
     if (strncmp(d->d_name, prefix, n) != 0) continue;
     const std::string path = tempDir + "/" + d->d_name;
-    if (unlink(path.c_str()) == 0) Note(actions, "removed backup " + Relative(path.c_str()));
+    if (comIoUnlink(path.c_str()) == 0) Note(actions, "removed backup " + Relative(path.c_str()));
   }
 }
 
@@ -357,11 +354,10 @@ int CS3Journal::Open() {
     counter = counter % 0x7fffffffu + 1u;
     snprintf(name, sizeof(name), "%s/%s%d.%u", cPathTemp, kPrefix, static_cast<int>(getpid()),
              counter);
-    if (comIoFault(kComIoCreate) != 0) return -1;
-    int fd = open(name, O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+    int fd = comIoOpen(name, O_RDWR | O_CREAT | O_EXCL, 0600);
     if (fd < 0 && errno == ENOENT) {
       if (comDirCreateAll(name) != 0 && errno != EEXIST) return -1;
-      fd = open(name, O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+      fd = comIoOpen(name, O_RDWR | O_CREAT | O_EXCL, 0600);
     }
     if (fd < 0) {
       if (errno == EEXIST) continue;  // left by an earlier process of this pid
@@ -371,7 +367,7 @@ int CS3Journal::Open() {
     if (!SetLock(fd, F_WRLCK) || comIoWriteAll(fd, kHeader, sizeof(kHeader) - 1) != 0) {
       const int e = errno;
       close(fd);
-      unlink(name);
+      comIoUnlink(name);
       errno = e;
       return -1;
     }
@@ -451,7 +447,7 @@ int CS3Journal::Commit() {
   if (fd_ < 0) return 0;
   // The commit point: once the log's name is gone from the disk, no recovery
   // undoes the unit.
-  if (unlink(path_.c_str()) != 0) return -1;
+  if (comIoUnlink(path_.c_str()) != 0) return -1;
   Unregister(path_);
   close(fd_);
   fd_ = -1;
@@ -568,7 +564,7 @@ int s3JournalRecover(const char* journalPath, std::vector<std::string>* actions)
           failed = true;
           break;
         }
-        if (fd >= 0 && unlink(path.c_str()) == 0) {
+        if (fd >= 0 && comIoUnlink(path.c_str()) == 0) {
           dirty.insert(DirName(path));
           Note(actions, "removed " + e.p1 + " (created by the unit)");
         } else if (fd >= 0 && errno != ENOENT) {
@@ -585,7 +581,7 @@ int s3JournalRecover(const char* journalPath, std::vector<std::string>* actions)
             failed = true;
             break;
           }
-          if (fd >= 0 && unlink(path.c_str()) == 0) {
+          if (fd >= 0 && comIoUnlink(path.c_str()) == 0) {
             dirty.insert(DirName(path));
             Note(actions, "removed " + e.p1 + " (created by the unit)");
           }
@@ -628,7 +624,7 @@ int s3JournalRecover(const char* journalPath, std::vector<std::string>* actions)
   }
   if (failed) return -1;
   // Everything is back on the disk: the log may go, then the copies.
-  if (unlink(journalPath) != 0 || comIoSyncDir(tempDir.c_str()) != 0) return -1;
+  if (comIoUnlink(journalPath) != 0 || comIoSyncDir(tempDir.c_str()) != 0) return -1;
   Note(actions, "removed " + Relative(journalPath));
   DropBackups(tempDir, entries, pid, dataDir, actions);
   return kResOk;

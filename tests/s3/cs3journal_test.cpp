@@ -66,11 +66,12 @@ struct Fault {
   int seen;
   bool hit;
 } g_fault;
-int FailNth(ComIoOp op) {
-  if (op != g_fault.op || ++g_fault.seen != g_fault.n) return 0;
+int FailNth(const ComIoCall& call) {
+  if (call.op != g_fault.op || ++g_fault.seen != g_fault.n) return 0;
   g_fault.hit = true;
   return g_fault.err;
 }
+const ComIoHooks kFailNth = {FailNth, nullptr};
 
 TEST(CS3JournalTest, AnySingleFaultLeavesTheFilesAsTheyWere) {
   struct Case {
@@ -99,7 +100,8 @@ TEST(CS3JournalTest, AnySingleFaultLeavesTheFilesAsTheyWere) {
        {{"m/index", Rec("1", "_lastid=3\n_item=1\n")}, {"m/3/info", kGone}}},
   };
   const std::pair<ComIoOp, int> faults[] = {
-      {kComIoWrite, ENOSPC}, {kComIoTruncate, EIO}, {kComIoSync, EIO}, {kComIoCreate, ENOSPC}};
+      {kComIoWrite, ENOSPC}, {kComIoTruncate, EIO},    {kComIoSync, EIO},
+      {kComIoSyncDir, EIO},  {kComIoCreate, ENOSPC}, {kComIoMkdir, ENOSPC}};
   for (const Case& c : cases) {
     for (const auto& [op, err] : faults) {
       for (int n = 1;; ++n) {
@@ -119,7 +121,7 @@ TEST(CS3JournalTest, AnySingleFaultLeavesTheFilesAsTheyWere) {
           }
         }
         g_fault = {op, n, err, 0, false};
-        comSetIoFault(FailNth);
+        comSetIoHooks(&kFailNth);
         bool failed = false;
         {
           Objects objects;
@@ -128,7 +130,7 @@ TEST(CS3JournalTest, AnySingleFaultLeavesTheFilesAsTheyWere) {
           failed = result < 0 || io.GetError() != 0;
           io.DisConnect();
         }
-        comSetIoFault(nullptr);
+        comSetIoHooks(nullptr);
         // All or nothing, and nothing left behind. A reported failure leaves
         // every file as it was; a fault in the release turns the commit into
         // a rollback that the release has no way to report; a fault that a
@@ -280,10 +282,12 @@ TEST(CS3JournalTest, RecoveryFinishesWhatAnInterruptedOneLeft) {
              } else {
                std::vector<S3JournalInfo> logs;
                s3JournalList(cPathTemp, &logs);
-               comSetIoFault([](ComIoOp op) {
-                 if (op == kComIoWrite) raise(SIGKILL);
-                 return 0;
-               });
+               static const ComIoHooks kill = {[](const ComIoCall& call) {
+                                                  if (call.op == kComIoWrite) raise(SIGKILL);
+                                                  return 0;
+                                                },
+                                                nullptr};
+               comSetIoHooks(&kill);
                for (const S3JournalInfo& log : logs) s3JournalRecover(log.path.c_str(), nullptr);
              }
              raise(SIGKILL);
