@@ -296,13 +296,17 @@ void Note(std::vector<std::string>* actions, const std::string& text) {
 }
 
 // Removes the empty directories from `dir` up to and including `top` that a
-// creation made. The directory the removal changed last is left in *synced.
+// creation made; the directories whose entries changed are added to *dirty.
 void RemoveMadeDirs(std::string dir, const std::string& top, std::set<std::string>* dirty) {
   if (top.empty()) return;
   while (dir == top || (dir.size() > top.size() && dir.compare(0, top.size(), top) == 0 &&
                         dir[top.size()] == '/')) {
-    if (comIoRmdir(dir.c_str()) != 0) return;
-    dirty->insert(DirName(dir));
+    // A level the creation never made (or whose making was lost) is passed.
+    if (comIoRmdir(dir.c_str()) == 0) {
+      dirty->insert(DirName(dir));
+    } else if (errno != ENOENT) {
+      return;
+    }
     if (dir == top) return;
     dir = DirName(dir);
   }

@@ -1,0 +1,289 @@
+// Every unit of work of the store cut by a power failure after each of its
+// changes (and the repair cut inside its own recovery, and inside the repair
+// of that): with everything kept (a kill of the process), with everything no
+// flush covered lost, and with seeded mixtures in between. After each cut the
+// next writer or reader of a file the unit touched, and `doctor --repair`,
+// must bring the home to the state before the unit or after it, byte for
+// byte and never a mix, with every record file parsing and nothing left in
+// data/tmp; a unit whose commit returned before the cut must stand.
+#include <fcntl.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <climits>
+#include <cstdio>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "s3/cs3journal.h"
+#include "stores/ckoralarmtime.h"
+#include "stores/cvelscheduler.h"
+#include "stores/cvelschedulermodule.h"
+#include "stores/cvelschedulermodules.h"
+#include "stores/cvelschedulersts.h"
+#include "tests/common/power_cut.h"
+#include "tests/s3/io_testing.h"
+#include "tools/ctl_doctor.h"
+
+namespace {
+
+using powercut::Recorder;
+using powercut::Tree;
+
+// The home as every unit finds it: modules 1 and 2, module 1 at 10:15, the
+// status and next-alarm records, and a file of three notes.
+void Seed() {
+  for (const char* name : {"one", "two"}) {
+    CvelSchedulerModule m;
+    m.Set("Name", name);
+    m.Set("execute", "/bin/true");
+    ASSERT_EQ(m.Add(), 0);
+  }
+  ASSERT_EQ(CvelScheduler().Add(1, 1, "10", "15"), 0);
+  ASSERT_EQ(CvelSchedulerSts().Mod(4242), 0);
+  ASSERT_EQ(CKorAlarmTime().Lower("20990101000000"), 1);
+  for (const char* name : {"first", "second", "third"}) {
+    CS3DataIO io;
+    TestRecord note("notes");
+    note.name = name;
+    ASSERT_EQ(io.Add(note), 0);
+  }
+}
+
+int ModModule(CS3DataIO& io, int id, const char* name) {
+  CvelSchedulerModule m;
+  m.Set("Name", name);
+  m.Set("execute", "/bin/true");
+  m.SetID(id);
+  return io.Mod(m, id);
+}
+
+struct Unit {
+  const char* what;
+  const char* touched;  // a file the unit changes, for the next writer and reader
+  std::function<int()> run;
+  bool repairToo;  // the repair of its interruption is cut as well
+};
+
+const Unit kUnits[] = {
+    {"Mod of a one-record file", "scheduler/module/1/info",
+     [] {
+       CS3DataIO io;
+       const int rc = ModModule(io, 1, "renamed");
+       return rc != 0 ? rc : io.Commit();
+     },
+     false},
+    {"Mod of a multi-record file", "notes",
+     [] {
+       CS3DataIO io;
+       TestRecord note("notes");
+       note.name = "changed";
+       const int rc = io.Mod(note, 2);
+       return rc != 0 ? rc : io.Commit();
+     },
+     false},
+    {"Add", "notes",
+     [] {
+       CS3DataIO io;
+       TestRecord note("notes");
+       note.name = "fourth";
+       const int rc = io.Add(note);
+       return rc != 0 ? rc : io.Commit();
+     },
+     false},
+    {"Add(index, record)", "scheduler/module/index",
+     [] {
+       CvelSchedulerModule m;
+       m.Set("Name", "three");
+       m.Set("execute", "/bin/true");
+       return m.Add();
+     },
+     true},
+    {"Del(index, record, whole directory)", "scheduler/module/index",
+     [] {
+       CS3DataIO io;
+       CvelSchedulerModules index;
+       CvelSchedulerModule m;
+       const int rc = io.Del(index, m, 2, true);
+       return rc != 0 ? rc : io.Commit();
+     },
+     true},
+    {"schedule entry add", "scheduler/11/30/2", [] { return CvelScheduler().Add(2, 2, "11", "30"); },
+     false},
+    {"schedule entry removal", "scheduler/10/15/1",
+     [] { return CvelScheduler().Del(1, 1, "10", "15"); }, false},
+    {"status Mod", "scheduler/schedulersts", [] { return CvelSchedulerSts().Mod(77); }, false},
+    {"status ModSts", "scheduler/schedulersts", [] { return CvelSchedulerSts().ModSts(-99); },
+     false},
+    {"next-alarm Lower", "scheduler/controle/status",
+     [] { return CKorAlarmTime().Lower("20980101000000"); }, false},
+    {"two files", "scheduler/module/2/info",
+     [] {
+       CS3DataIO io;
+       int rc = ModModule(io, 1, "first of two");
+       if (rc == 0) rc = ModModule(io, 2, "second of two");
+       return rc != 0 ? rc : io.Commit();
+     },
+     false},
+};
+
+// The tree without data/tmp.
+Tree Visible(Tree tree) {
+  for (auto it = tree.begin(); it != tree.end();) {
+    it = it->first == "tmp" || it->first.compare(0, 4, "tmp/") == 0 ? tree.erase(it) : ++it;
+  }
+  return tree;
+}
+
+// `doctor --repair` in this process, its report in home/../doctor.out.
+// The paths where `a` and `b` differ.
+std::string Diff(const Tree& a, const Tree& b) {
+  std::string out;
+  for (const Tree* t : {&a, &b}) {
+    for (const auto& [path, bytes] : *t) {
+      const Tree& other = t == &a ? b : a;
+      auto it = other.find(path);
+      if ((it == other.end() || (t == &a && it->second != bytes)) && out.find(path) == std::string::npos) {
+        out += " " + path;
+      }
+    }
+  }
+  return out;
+}
+
+int Doctor(const std::string& home) {
+  fflush(stdout);
+  const int saved = dup(1);
+  const int out = open((home + "/../doctor.out").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+  dup2(out, 1);
+  close(out);
+  const int rc = ctlDoctor(home.c_str(), true, false);
+  fflush(stdout);
+  dup2(saved, 1);
+  close(saved);
+  return rc;
+}
+
+class PowerCut {
+ public:
+  PowerCut() : data_(home_.Data("")) { data_.pop_back(); }
+
+  void Run() {
+    Seed();
+    seed_ = Snapshot(data_);
+    for (const Unit& unit : kUnits) RunUnit(unit);
+    printf("power-cut: %zu units, %d crash states, %d failures\n", std::size(kUnits), states_,
+           failures_);
+    ::testing::Test::RecordProperty("states", states_);
+    EXPECT_EQ(failures_, 0);
+  }
+
+ private:
+  // The unit in a child that the cut leaves dead; its changes come back here.
+  void RunUnit(const Unit& unit) {
+    Recorder::Materialize(data_, seed_);
+    Recorder rec(data_);
+    const std::string tracePath = home_.Data("../trace");
+    const pid_t pid = fork();
+    if (pid == 0) {
+      rec.Start();
+      const int rc = unit.run();
+      const size_t mark = rc >= 0 ? rec.Size() : SIZE_MAX;
+      rec.Stop();
+      WriteFile(tracePath, std::to_string(mark) + "\n" + rec.Save());
+      _exit(rc >= 0 ? 0 : 3);
+    }
+    int status = 0;
+    ASSERT_EQ(waitpid(pid, &status, 0), pid);
+    ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << unit.what << " failed";
+    const std::string trace = ReadFile(tracePath);
+    const size_t lf = trace.find('\n');
+    const size_t mark = std::stoul(trace.substr(0, lf));
+    rec.Load(trace.substr(lf + 1));
+    before_ = Visible(seed_);
+    after_ = Visible(Snapshot(data_));
+    ASSERT_NE(before_, after_) << unit.what << " changed nothing";
+    unit_ = &unit;
+    size_t rolledBack = 0;
+    for (size_t cut = 0; cut <= rec.Size(); ++cut) {
+      ForEachLoss(rec, cut, [&](const Tree& state, const std::string& how) {
+        if (Check(state, how, cut >= mark) && how == "kept" && cut < mark &&
+            Visible(Snapshot(data_)) == before_) {
+          rolledBack = cut;
+        }
+      });
+    }
+    if (unit.repairToo) CutRepair(rec.At(rolledBack, powercut::kKeepAll, 0), 2);
+  }
+
+  // The repair of `state` cut at each of its changes, and with `depth` above
+  // 1 the repair of each such kill or cut cut again.
+  void CutRepair(const Tree& state, int depth) {
+    Recorder::Materialize(data_, state);
+    Recorder rec(data_);
+    rec.Start();
+    Doctor(home_.Data(".."));
+    rec.Stop();
+    for (size_t cut = 0; cut <= rec.Size(); ++cut) {
+      ForEachLoss(rec, cut, [&](const Tree& cutState, const std::string& how) {
+        Check(cutState, "repair cut at " + std::to_string(cut) + ", " + how, false);
+        if (depth > 1 && how != "mixed") CutRepair(cutState, depth - 1);
+      });
+    }
+  }
+
+  void ForEachLoss(const Recorder& rec, size_t cut,
+                   const std::function<void(const Tree&, const std::string&)>& each) {
+    each(rec.At(cut, powercut::kKeepAll, 0), "kept");
+    each(rec.At(cut, powercut::kLoseAll, 0), "lost");
+    for (unsigned seed = 1; seed <= 2; ++seed) {
+      each(rec.At(cut, powercut::kMixed, seed * 7919u + static_cast<unsigned>(cut)), "mixed");
+    }
+  }
+
+  // Recovers `state` (the next writer or reader of a touched file, then the
+  // doctor, or the doctor alone) and checks the outcome. True when it holds.
+  bool Check(const Tree& state, const std::string& how, bool committed) {
+    const int way = states_++ % 3;
+    Recorder::Materialize(data_, state);
+    if (way != 1) {
+      CS3DataIO io;
+      TestRecord file(unit_->touched);
+      if (way == 0 && io.OpenMod(file, nullptr, false) == 0) io.Close(file);
+      if (way == 2) io.Get(file);
+    }
+    const int doctor = Doctor(home_.Data(".."));
+    const Tree now = Snapshot(data_);
+    std::string why;
+    if (doctor != 0) why += " the repair left findings;";
+    if (Visible(now) != after_ && (committed || Visible(now) != before_)) {
+      why += committed ? " a committed unit was lost;" : " neither before nor after;";
+      why += " differs from before in" + Diff(Visible(now), before_) + ", from after in" +
+             Diff(Visible(now), after_) + ";";
+    }
+    if (now.size() != Visible(now).size() + 1) why += " data/tmp not empty;";
+    if (why.empty()) return true;
+    if (++failures_ <= 10) {
+      ADD_FAILURE() << unit_->what << ", " << how << ", recovered by "
+                    << (way == 0 ? "the next writer" : way == 1 ? "the doctor" : "a reader")
+                    << ":" << why << "\n" << ReadFile(home_.Data("../../doctor.out"));
+    }
+    return false;
+  }
+
+  TempHome home_;
+  std::string data_;
+  Tree seed_, before_, after_;
+  const Unit* unit_ = nullptr;
+  int states_ = 0;
+  int failures_ = 0;
+};
+
+TEST(PowerCutTest, EveryCutLeavesTheStateBeforeOrAfterTheUnit) {
+  PowerCut().Run();
+}
+
+}  // namespace
