@@ -91,11 +91,11 @@ void RemoveCreatedDirs(const char* path, const std::string& top) {
 
 // Flushes the directories from the one that holds `path` up to the one that
 // holds `top` (only the first when top is empty): each new directory's entry
-// lives in its parent.
+// lives in its parent. A level that is gone (a rollback removed it) is passed.
 int SyncDirsUp(const char* path, const std::string& top) {
   std::string dir = ParentOf(path);
   for (;;) {
-    if (comIoSyncDir(dir.c_str()) != 0) return -1;
+    if (comIoSyncDir(dir.c_str()) != 0 && errno != ENOENT) return -1;
     if (top.empty() || dir.size() < top.size() || dir == "/" || dir == ".") return 0;
     dir = ParentOf(dir);
   }
@@ -157,6 +157,17 @@ bool IsDeletableDir(const char* dir) {
     if (p[3] == '/' || p[3] == '\0') return false;
   }
   return true;
+}
+
+// What a deletion of the record file `path` removes: the file, or with
+// `whole` its directory (refused unless IsDeletableDir).
+bool DeleteTarget(const char* path, bool whole, char* target) {
+  if (!whole) {
+    snprintf(target, kComPathMax, "%s", path);
+    return true;
+  }
+  comGetDirName(path, target, kComPathMax);
+  return IsDeletableDir(target);
 }
 
 // True when something other than a regular file (or a link to one) is at
@@ -252,7 +263,7 @@ void CS3DataIOFile::init(int slot, bool restore) {
   // another process waiting for the lock then sees the restored bytes, in the
   // same file it is waiting on.
   if (!x.settled) {
-    bool undo = restore && error != 0 && data->tempPath[0] != '\0';
+    bool undo = restore && error != 0 && hasUndo(data, x);
     // A slot committed alone whose change cannot be flushed is put back: the
     // caller learns of it from the error, and no crash can undo it later.
     if (!undo && !flushSlot(slot)) {
@@ -264,7 +275,8 @@ void CS3DataIOFile::init(int slot, bool restore) {
       restored = rollBack(data, x.existed);
       dropBackup = restored;
       if (restored && !x.existed) RemoveCreatedDirs(data->path, x.createdTop);
-      if (restored) flushRestored(slot);
+      // A rollback that is not on the disk must not lose its log entries.
+      if (restored) restored = flushRestored(slot);
     }
     // From here on the file is the next holder's: a recovery of this unit
     // must leave it alone. A failed rollback keeps its entries (and copy).
@@ -329,49 +341,82 @@ int CS3DataIOFile::logCreated(CS3Data* data) {
   const int slot = slotOf(data);
   if (slot < 0) return kResOk;
   SlotExtra& x = slotExtra[slot];
+  if (pendingCreateTag != 0 && pendingCreatePath == data->path) {
+    // Logged already, with the entry of the index that hands out its ID.
+    x.tag = pendingCreateTag;
+    x.createdTop = pendingCreateTop;
+    x.createdHere = true;
+    pendingCreateTag = 0;
+    return kResOk;
+  }
   // A rollback removes the directories the creation makes, as a recovery does.
   x.createdTop = OutermostMissingDir(data->path);
   if (!Durable()) return kResOk;
   CS3Journal* log = unitLog();
   if (log == nullptr) return kResNoMemory;
   if (x.tag == 0) x.tag = log->NewTag();
-  // A crash between the creation and the first change leaves an empty file
-  // (and directories) that only this entry tells apart from a real one.
-  if (log->LogCreated(x.tag, data->path, x.createdTop.c_str()) != 0) return kResIoWriteFailed;
+  // A crash after the creation leaves a file (and directories) that only
+  // this entry tells apart from one another process made.
+  if (log->LogCreated(x.tag, data->path, x.createdTop.c_str()) != 0 || log->Flush() != 0) {
+    return kResIoWriteFailed;
+  }
   x.createdHere = true;
   return kResOk;
 }
 
-int CS3DataIOFile::prepareChange(CS3Data* data, bool append) {
+int CS3DataIOFile::logCreationAhead(CS3Object& obj, int id) {
+  if (!Durable()) return kResOk;
+  obj.SetID(id);
+  char name[kComPathMax] = "";
+  if (obj.GetFileName(name) != kResOk) return kResOk;  // the open will say so
+  name[kComPathMax - 1] = '\0';
+  char path[kComPathMax];
+  S3ComPathEditData(name, path);
+  if (comFileGetSize(path) >= 0) return kResOk;
+  CS3Journal* log = unitLog();
+  if (log == nullptr) return kResNoMemory;
+  pendingCreateTag = log->NewTag();
+  pendingCreatePath = path;
+  pendingCreateTop = OutermostMissingDir(path);
+  return log->LogCreated(pendingCreateTag, path, pendingCreateTop.c_str()) == 0 ? kResOk
+                                                                                  : kResNoMemory;
+}
+
+int CS3DataIOFile::prepareChange(CS3Data* data, long long at, long long alsoAt, long long alsoEnd) {
   const int slot = slotOf(data);
   if (slot < 0) return kResOk;
   SlotExtra& x = slotExtra[slot];
   x.changed = true;
-  if (!Durable() || x.logged == SlotExtra::kLoggedAll) return kResOk;
-  if (x.logged == SlotExtra::kLoggedAppend && append) return kResOk;
+  // The unit's own new file is covered by its creation entry, and the bytes
+  // from loggedFrom on by the entries made so far.
+  if (!Durable() || x.createdHere || at >= x.loggedFrom) return kResOk;
   CS3Journal* log = unitLog();
   if (log == nullptr) return kResNoMemory;
   if (x.tag == 0) x.tag = log->NewTag();
-  int r;
+  // The bytes before the change come from the backup copy, the file as it
+  // was opened: below loggedFrom nothing has changed since.
+  ComFd copy(open(data->tempPath, O_RDONLY | O_CLOEXEC));
   struct stat st;
-  if (fstat(data->fd, &st) != 0) return kResIoWriteFailed;
-  if (x.createdHere) {
-    // The unit's own new file: a recovery removes it, and only it.
-    r = log->LogNew(x.tag, data->path, static_cast<unsigned long long>(st.st_dev),
-                    static_cast<unsigned long long>(st.st_ino));
-    x.logged = SlotExtra::kLoggedAll;
-  } else if (append && x.logged == SlotExtra::kLoggedNone) {
-    // Appends only: cutting the file back to its size puts it back, and the
-    // backup copy need not reach the disk.
-    r = log->LogAppend(x.tag, data->path, static_cast<long long>(st.st_size));
-    x.logged = SlotExtra::kLoggedAppend;
+  if (!copy.ok() || fstat(copy.get(), &st) != 0) return kResIoWriteFailed;
+  const long long size = static_cast<long long>(st.st_size);
+  const long long from = at < size ? at : size;
+  auto preImage = [&](long long start, long long end) {
+    std::string bytes(static_cast<size_t>(end - start), '\0');
+    return (bytes.empty() || pread(copy.get(), &bytes[0], bytes.size(), start) ==
+                                 static_cast<ssize_t>(bytes.size())) &&
+           log->LogPreImage(x.tag, data->path, size, start, bytes.data(), bytes.size()) == 0;
+  };
+  bool ok;
+  if (size - from > kIoInlinePreImage) {
+    // A large pre-image stays in the backup copy, which is flushed instead.
+    ok = log->LogBackup(x.tag, data->path, data->tempPath) == 0;
+    x.loggedFrom = 0;
   } else {
-    if (data->tempPath[0] == '\0') return kResIoWriteFailed;  // no image to go back to
-    r = log->LogBackup(x.tag, data->path, data->tempPath);
-    x.logged = SlotExtra::kLoggedAll;
+    ok = preImage(from, size) && (alsoAt < 0 || alsoAt >= from || preImage(alsoAt, alsoEnd));
+    x.loggedFrom = from;
   }
-  if (r != 0) {
-    x.logged = SlotExtra::kLoggedNone;
+  if (!ok || log->Flush() != 0) {
+    x.loggedFrom = kNothingLogged;
     return kResIoWriteFailed;
   }
   return kResOk;
@@ -394,11 +439,21 @@ bool CS3DataIOFile::flushSlot(int slot) {
   return true;
 }
 
-void CS3DataIOFile::flushRestored(int slot) {
-  if (!Durable() || !slotExtra[slot].changed) return;
+bool CS3DataIOFile::flushRestored(int slot) {
+  const SlotExtra& x = slotExtra[slot];
+  if (!Durable() || !x.changed) return true;
   CS3Data* data = dataList[slot];
-  if (data->fd != -1) comIoSync(data->fd);
-  comIoSyncParent(data->path);
+  bool ok = data->fd == -1 || comIoSync(data->fd) == 0;
+  // The file's own entry, and those of the directories a whole deletion or a
+  // creation changed, with it.
+  const std::string top = x.deleted && x.whole ? ParentOf(data->path) : x.createdTop;
+  return SyncDirsUp(data->path, top) == 0 && ok;
+}
+
+bool CS3DataIOFile::hasUndo(const CS3Data* data, const SlotExtra& x) {
+  // A slot that only holds the paths of a deletion not yet made has nothing
+  // to put back.
+  return data->tempPath[0] != '\0' && (data->fd != -1 || x.deleted);
 }
 
 int CS3DataIOFile::Commit() {
@@ -413,8 +468,9 @@ void CS3DataIOFile::removeCreatedDirs(CS3Data* data) {
 
 void CS3DataIOFile::finishUnit() {
   if (error == 0) {
-    // The commit point is the removal of the log; before it every change must
-    // be on the disk, or a crash just after it would lose part of the unit.
+    // The commit point is the log's next generation on the disk; before it
+    // every change must be on the disk, or a crash just after it would lose
+    // part of the unit.
     bool flushed = true;
     for (int i = 0; i < dataCount && flushed; ++i) {
       if (dataList[i] != nullptr && !slotExtra[i].settled) flushed = flushSlot(i);
@@ -429,10 +485,14 @@ void CS3DataIOFile::finishUnit() {
     for (int i = dataCount - 1; i >= 0; --i) {
       if (dataList[i] == nullptr || slotExtra[i].settled) continue;
       CS3Data* data = dataList[i];
-      if (data->tempPath[0] == '\0') continue;
+      if (!hasUndo(data, slotExtra[i])) continue;
       if (rollBack(data, slotExtra[i].existed)) {
         if (!slotExtra[i].existed) RemoveCreatedDirs(data->path, slotExtra[i].createdTop);
-        flushRestored(i);
+        // Put back, but not on the disk: the log must stay to finish it.
+        if (!flushRestored(i)) {
+          slotExtra[i].keepBackup = true;
+          all = false;
+        }
       } else {
         slotExtra[i].keepBackup = true;
         all = false;
@@ -867,7 +927,7 @@ int CS3DataIOFile::writeData(CS3Data* data, const char* id, bool append, CS3Obje
       if (oldNext + data->sizeDelta < static_cast<long>(st.st_size)) return kResIoOpenFailed;
     }
   }
-  int r = prepareChange(data, append);
+  int r = prepareChange(data, at);
   if (r != kResOk) return r;
   r = writeDataCurrent(data, id, filter);
   if (r != kResOk) return r;
@@ -975,29 +1035,49 @@ int CS3DataIOFile::backupData(CS3Object* obj, CS3Data* data, int mode) {
 }
 
 int CS3DataIOFile::delData(CS3Object* obj, CS3Data* data, bool wholeDirectory) {
+  const int r = delPrepare(obj, data, wholeDirectory);
+  return r != kResOk ? r : delFinish(data, wholeDirectory);
+}
+
+int CS3DataIOFile::delPrepare(CS3Object* obj, CS3Data* data, bool wholeDirectory) {
   int r = backupData(obj, data, kIoModeDelete);
   if (r != kResOk) return r;
   char target[kComPathMax];
-  if (wholeDirectory) {
-    comGetDirName(data->path, target, kComPathMax);
-    if (!IsDeletableDir(target)) return kResIoDeleteFailed;
-  } else {
-    snprintf(target, sizeof(target), "%s", data->path);
+  if (!DeleteTarget(data->path, wholeDirectory, target)) return kResIoDeleteFailed;
+  const int slot = slotOf(data);
+  if (slot < 0 || data->tempPath[0] == '\0' || !Durable()) return kResOk;
+  SlotExtra& x = slotExtra[slot];
+  CS3Journal* log = unitLog();
+  if (log == nullptr) return kResNoMemory;
+  if (x.tag == 0) x.tag = log->NewTag();
+  // A small file's content goes into the entry; a large one stays in the
+  // backup copy, flushed for the purpose.
+  std::string content;
+  struct stat st;
+  bool inLog = stat(data->tempPath, &st) == 0 && st.st_size <= kIoInlinePreImage;
+  if (inLog) {
+    ComFd copy(open(data->tempPath, O_RDONLY | O_CLOEXEC));
+    content.resize(static_cast<size_t>(st.st_size));
+    inLog = copy.ok() && (content.empty() || pread(copy.get(), &content[0], content.size(), 0) ==
+                                                  static_cast<ssize_t>(content.size()));
   }
+  if (log->LogDeleted(x.tag, data->path, data->tempPath, wholeDirectory,
+                      inLog ? &content : nullptr) != 0) {
+    return kResIoBackupFailed;
+  }
+  return kResOk;
+}
+
+int CS3DataIOFile::delFinish(CS3Data* data, bool wholeDirectory) {
+  char target[kComPathMax];
+  if (!DeleteTarget(data->path, wholeDirectory, target)) return kResIoDeleteFailed;
   const int slot = slotOf(data);
   if (slot >= 0 && data->tempPath[0] != '\0') {
     SlotExtra& x = slotExtra[slot];
+    if (journal != nullptr && journal->Flush() != 0) return kResIoBackupFailed;
     x.changed = true;
     x.deleted = true;
     x.whole = wholeDirectory;
-    if (Durable()) {
-      CS3Journal* log = unitLog();
-      if (log == nullptr) return kResNoMemory;
-      if (x.tag == 0) x.tag = log->NewTag();
-      if (log->LogDeleted(x.tag, data->path, data->tempPath, wholeDirectory) != 0) {
-        return kResIoBackupFailed;
-      }
-    }
   }
   if (comDirDelete(target, nullptr) != 0) return kResIoDeleteFailed;
   return kResOk;
@@ -1042,10 +1122,14 @@ int CS3DataIOFile::Del(CS3Object& index, CS3Object& record, int id, bool wholeDi
   if (r != kResOk) return r;
   r = OpenMod(index, nullptr, true);
   if (r != kResOk) return r;
+  // The record's backup copy and entry come first, so that the entry reaches
+  // the disk with the index's.
+  record.SetID(id);
+  r = delPrepare(&record, dataList[s], wholeDirectory);
+  if (r != kResOk) return this->record(r);
   r = DelIndex(index, id, false);
   if (r != kResOk) return r;
-  record.SetID(id);
-  return this->record(delData(&record, dataList[s], wholeDirectory));
+  return this->record(delFinish(dataList[s], wholeDirectory));
 }
 
 int CS3DataIOFile::Close(CS3Object& obj) {

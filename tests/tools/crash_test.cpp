@@ -24,6 +24,7 @@
 
 #include "common/S3ComPath.h"
 #include "s3/cs3dataiofile.h"
+#include "s3/cs3journal.h"
 #include "stores/cvelscheduler.h"
 #include "stores/cvelschedulermodule.h"
 #include "stores/cvelschedulermodules.h"
@@ -180,6 +181,7 @@ TEST(CrashTest, EveryKillLeavesTheStateBeforeOrAfterTheUnit) {
     first.Set("Name", "first");
     first.Set("execute", "/bin/true");
     ASSERT_EQ(first.Add(), 0);
+    s3JournalRelease();
   }
   std::mt19937 random(20261207);
   int next = 0;

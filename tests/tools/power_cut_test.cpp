@@ -173,6 +173,7 @@ class PowerCut {
 
   void Run() {
     Seed();
+    s3JournalRelease();
     seed_ = Snapshot(data_);
     for (const Unit& unit : kUnits) RunUnit(unit);
     printf("power-cut: %zu units, %d crash states, %d failures\n", std::size(kUnits), states_,
@@ -256,6 +257,7 @@ class PowerCut {
       if (way == 2) io.Get(file);
     }
     const int doctor = Doctor(home_.Data(".."));
+    s3JournalRelease();  // this process's own, as it would at its end
     const Tree now = Snapshot(data_);
     std::string why;
     if (doctor != 0) why += " the repair left findings;";
@@ -264,7 +266,7 @@ class PowerCut {
       why += " differs from before in" + Diff(Visible(now), before_) + ", from after in" +
              Diff(Visible(now), after_) + ";";
     }
-    if (now.size() != Visible(now).size() + 1) why += " data/tmp not empty;";
+    if (now.size() != Visible(now).size() + 1) why += " data/tmp not empty:" + Diff(now, Visible(now)) + ";";
     if (why.empty()) return true;
     if (++failures_ <= 10) {
       ADD_FAILURE() << unit_->what << ", " << how << ", recovered by "
