@@ -311,7 +311,6 @@ int comFileRead(int fd, char* buf, int len) {
 
 // ---- Changes that must reach the disk ------------------------------------------
 
-
 int comIoWriteAll(int fd, const void* buf, unsigned long len) {
   ComIoCall call{kComIoWrite, fd, nullptr, nullptr, buf, len, -1};
   if (Before(call) != 0) return -1;

@@ -379,7 +379,7 @@ int CS3DataIOFile::logCreationAhead(CS3Object& obj, int id) {
   pendingCreatePath = path;
   pendingCreateTop = OutermostMissingDir(path);
   return log->LogCreated(pendingCreateTag, path, pendingCreateTop.c_str()) == 0 ? kResOk
-                                                                                  : kResNoMemory;
+                                                                                : kResNoMemory;
 }
 
 int CS3DataIOFile::prepareChange(CS3Data* data, long long at, long long alsoAt, long long alsoEnd) {
@@ -1059,7 +1059,7 @@ int CS3DataIOFile::delPrepare(CS3Object* obj, CS3Data* data, bool wholeDirectory
     ComFd copy(open(data->tempPath, O_RDONLY | O_CLOEXEC));
     content.resize(static_cast<size_t>(st.st_size));
     inLog = copy.ok() && (content.empty() || pread(copy.get(), &content[0], content.size(), 0) ==
-                                                  static_cast<ssize_t>(content.size()));
+                                                 static_cast<ssize_t>(content.size()));
   }
   if (log->LogDeleted(x.tag, data->path, data->tempPath, wholeDirectory,
                       inLog ? &content : nullptr) != 0) {

@@ -427,10 +427,10 @@ class CS3DataIOFile {
   int parseRest(int slot);
   // The first half of Add(index, record): opens `index` as OpenAdd does and
   // hands out the next ID (logging the creation of `rec`'s file under it with
-  // the index's entry when the add is made on the bytes). An index file in the writer's own form is changed
-  // on its bytes, the rest of it copied as it is, and the new ID (> 0) is the
-  // result; its parse is left to completeRead. Any other file is parsed as
-  // OpenAdd parses it and the result is 0: AddIndex makes the add. Failures
+  // the index's entry when the add is made on the bytes). An index file in the writer's own form is
+  // changed on its bytes, the rest of it copied as it is, and the new ID (> 0) is the result; its
+  // parse is left to completeRead. Any other file is parsed as OpenAdd parses it and the result is
+  // 0: AddIndex makes the add. Failures
   // (< 0) are returned and recorded as OpenAdd and AddIndex do; the bytes
   // written are those of AddIndex's whole rewrite in every case.
   int addToIndex(CS3Object& index, CS3Object* rec);

@@ -604,8 +604,8 @@ int CS3DataIOFile::addToIndex(CS3Object& index, CS3Object* rec) {
   r = inPlace ? prepareChange(data, static_cast<long long>(plan.endLine),
                               static_cast<long long>(plan.valueStart),
                               static_cast<long long>(plan.valueEnd))
-              : prepareChange(data, static_cast<long long>(plan.hasLastId ? plan.valueStart
-                                                                           : plan.endLine));
+              : prepareChange(
+                    data, static_cast<long long>(plan.hasLastId ? plan.valueStart : plan.endLine));
   if (r != kResOk) return record(r);
   size_t end = 0;
   if (inPlace) {

@@ -6,12 +6,12 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cinttypes>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <algorithm>
 #include <map>
 #include <mutex>
 #include <set>
@@ -166,8 +166,8 @@ struct CS3Journal::File {
   int fd = -1;
   std::string path;
   unsigned long long generation = 1;
-  bool busy = false;   // a unit writes into it
-  bool fresh = true;   // its name is not yet on the disk
+  bool busy = false;  // a unit writes into it
+  bool fresh = true;  // its name is not yet on the disk
 };
 
 namespace {
@@ -572,7 +572,8 @@ void DropBackups(const std::string& tempDir, const std::vector<Entry>& entries, 
 
 // Puts a deleted file back from `content` through the path `through`: the
 // bytes are written there and flushed, then moved into place in one rename.
-bool RestoreThrough(const std::string& path, const std::string& through, const std::string& content) {
+bool RestoreThrough(const std::string& path, const std::string& through,
+                    const std::string& content) {
   int raw = comIoOpen(through.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
   if (raw < 0 && errno == ENOENT && (comDirCreateAll(through.c_str()) == 0 || errno == EEXIST)) {
     raw = comIoOpen(through.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
@@ -611,8 +612,8 @@ CS3Journal::~CS3Journal() {
   Abandon();
 }
 
-void CS3Journal::Add(char kind, int tag, unsigned long long a, unsigned long long b,
-                     const char* p1, const char* p2, const char* p3, unsigned long n3) {
+void CS3Journal::Add(char kind, int tag, unsigned long long a, unsigned long long b, const char* p1,
+                     const char* p2, const char* p3, unsigned long n3) {
   const std::string r1 = Relative(p1);
   const std::string r2 = Relative(p2);
   char head[96];
@@ -781,8 +782,7 @@ int s3JournalRecover(const char* journalPath, std::vector<std::string>* actions)
           failed = true;
         } else if (fd >= 0) {
           const long long at = e.kind == 'P' ? static_cast<long long>(e.b) : 0;
-          failed = (!e.p3.empty() &&
-                    comIoPwriteAll(fd, e.p3.data(), e.p3.size(), at) != 0) ||
+          failed = (!e.p3.empty() && comIoPwriteAll(fd, e.p3.data(), e.p3.size(), at) != 0) ||
                    comIoTruncate(fd, static_cast<long long>(e.a)) != 0;
           locks.Written(fd);
           if (!failed) Note(actions, "restored " + e.p1);

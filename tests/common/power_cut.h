@@ -81,8 +81,8 @@ class Recorder {
   std::string Save() const {
     std::string out;
     for (const Op& op : ops_) {
-      out += std::to_string(op.kind) + " " + std::to_string(op.id) + " " +
-             std::to_string(op.at) + " " + Text(op.path) + Text(op.to) + Text(op.bytes);
+      out += std::to_string(op.kind) + " " + std::to_string(op.id) + " " + std::to_string(op.at) +
+             " " + Text(op.path) + Text(op.to) + Text(op.bytes);
     }
     return out;
   }
@@ -132,18 +132,20 @@ class Recorder {
  private:
   struct Op {
     ComIoOp kind;
-    int id = 0;          // the file of a write, truncation, flush or creation
-    long long at = 0;    // where a write starts; the size a truncation sets
-    std::string path;    // relative to the root
-    std::string to;      // a rename's target
-    std::string bytes;   // what a write wrote
+    int id = 0;         // the file of a write, truncation, flush or creation
+    long long at = 0;   // where a write starts; the size a truncation sets
+    std::string path;   // relative to the root
+    std::string to;     // a rename's target
+    std::string bytes;  // what a write wrote
   };
   struct Node {
     bool dir;
     int id;
   };
 
-  static std::string Text(const std::string& s) { return std::to_string(s.size()) + ":" + s + "\n"; }
+  static std::string Text(const std::string& s) {
+    return std::to_string(s.size()) + ":" + s + "\n";
+  }
   static bool IsDir(const std::string& p) {
     struct stat st;
     return lstat(p.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
@@ -279,7 +281,8 @@ class Recorder {
       for (size_t k = 0; k < list.size(); ++k) (*keep)[list[k]] = k < kept;
       if (kept == 0 || random() % 2 == 0) continue;
       const Op& last = ops_[list[kept - 1]];
-      const long long first = last.at / 512 + 1, end = last.at + static_cast<long long>(last.bytes.size());
+      const long long first = last.at / 512 + 1,
+                      end = last.at + static_cast<long long>(last.bytes.size());
       if (last.kind == kComIoWrite && first * 512 < end) {
         (*tornAt)[list[kept - 1]] = (first + random() % ((end - 1) / 512 - first + 1)) * 512;
       }

@@ -99,9 +99,9 @@ TEST(CS3JournalTest, AnySingleFaultLeavesTheFilesAsTheyWere) {
        [](CS3DataIO& io, Objects& o) { return io.Del(o.index, o.info, 3, true); },
        {{"m/index", Rec("1", "_lastid=3\n_item=1\n")}, {"m/3/info", kGone}}},
   };
-  const std::pair<ComIoOp, int> faults[] = {
-      {kComIoWrite, ENOSPC}, {kComIoTruncate, EIO},    {kComIoSync, EIO},
-      {kComIoSyncDir, EIO},  {kComIoCreate, ENOSPC}, {kComIoMkdir, ENOSPC}};
+  const std::pair<ComIoOp, int> faults[] = {{kComIoWrite, ENOSPC},  {kComIoTruncate, EIO},
+                                            {kComIoSync, EIO},      {kComIoSyncDir, EIO},
+                                            {kComIoCreate, ENOSPC}, {kComIoMkdir, ENOSPC}};
   for (const Case& c : cases) {
     for (const auto& [op, err] : faults) {
       for (int n = 1;; ++n) {
@@ -283,10 +283,10 @@ TEST(CS3JournalTest, RecoveryFinishesWhatAnInterruptedOneLeft) {
                std::vector<S3JournalInfo> logs;
                s3JournalList(cPathTemp, &logs);
                static const ComIoHooks kill = {[](const ComIoCall& call) {
-                                                  if (call.op == kComIoWrite) raise(SIGKILL);
-                                                  return 0;
-                                                },
-                                                nullptr};
+                                                 if (call.op == kComIoWrite) raise(SIGKILL);
+                                                 return 0;
+                                               },
+                                               nullptr};
                comSetIoHooks(&kill);
                for (const S3JournalInfo& log : logs) s3JournalRecover(log.path.c_str(), nullptr);
              }

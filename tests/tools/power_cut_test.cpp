@@ -111,8 +111,8 @@ const Unit kUnits[] = {
        return rc != 0 ? rc : io.Commit();
      },
      true},
-    {"schedule entry add", "scheduler/11/30/2", [] { return CvelScheduler().Add(2, 2, "11", "30"); },
-     false},
+    {"schedule entry add", "scheduler/11/30/2",
+     [] { return CvelScheduler().Add(2, 2, "11", "30"); }, false},
     {"schedule entry removal", "scheduler/10/15/1",
      [] { return CvelScheduler().Del(1, 1, "10", "15"); }, false},
     {"status Mod", "scheduler/schedulersts", [] { return CvelSchedulerSts().Mod(77); }, false},
@@ -146,7 +146,8 @@ std::string Diff(const Tree& a, const Tree& b) {
     for (const auto& [path, bytes] : *t) {
       const Tree& other = t == &a ? b : a;
       auto it = other.find(path);
-      if ((it == other.end() || (t == &a && it->second != bytes)) && out.find(path) == std::string::npos) {
+      if ((it == other.end() || (t == &a && it->second != bytes)) &&
+          out.find(path) == std::string::npos) {
         out += " " + path;
       }
     }
@@ -266,12 +267,16 @@ class PowerCut {
       why += " differs from before in" + Diff(Visible(now), before_) + ", from after in" +
              Diff(Visible(now), after_) + ";";
     }
-    if (now.size() != Visible(now).size() + 1) why += " data/tmp not empty:" + Diff(now, Visible(now)) + ";";
+    if (now.size() != Visible(now).size() + 1)
+      why += " data/tmp not empty:" + Diff(now, Visible(now)) + ";";
     if (why.empty()) return true;
     if (++failures_ <= 10) {
       ADD_FAILURE() << unit_->what << ", " << how << ", recovered by "
-                    << (way == 0 ? "the next writer" : way == 1 ? "the doctor" : "a reader")
-                    << ":" << why << "\n" << ReadFile(home_.Data("../../doctor.out"));
+                    << (way == 0   ? "the next writer"
+                        : way == 1 ? "the doctor"
+                                   : "a reader")
+                    << ":" << why << "\n"
+                    << ReadFile(home_.Data("../../doctor.out"));
     }
     return false;
   }
