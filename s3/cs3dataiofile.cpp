@@ -764,7 +764,16 @@ int CS3DataIOFile::openRead(CS3Object* obj, CS3Data* data) {
       if (e == ENOENT) return kResNoEntry;
       return (e == EACCES || e == EAGAIN) ? kResLocked : kResIoOpenFailed;
     }
-    if (IsStillAtPath(data->fd, data->path)) return kResOk;
+    if (IsStillAtPath(data->fd, data->path)) {
+      // A dead unit's half-done change is never read: it is undone first
+      // (which takes the write locks and closes our descriptor), and the file
+      // opened anew. Only then does this reader lock as every reader does.
+      const int settled =
+          Durable() && !s3GetInspect() ? s3JournalSettle(data->path, &data->fd) : 0;
+      if (settled == 0) return kResOk;
+      if (settled == kResLocked && lockWait > 0) comSleep(static_cast<unsigned>(lockWait));
+      continue;
+    }
     close(data->fd);
     data->fd = -1;
   }

@@ -34,10 +34,12 @@
 //    file is first changed the unit's log (CS3Journal) names how to put it
 //    back, and that entry is on the disk before the change; at the release
 //    every changed file, and every directory a creation or deletion changed,
-//    is flushed before the log is removed (the commit point). The next writer
-//    of a file named by a dead unit's log, or `schedulerctl doctor --repair`,
-//    undoes that unit. A commit whose changes cannot be flushed is rolled
-//    back instead, so that what readers see never depends on a crash.
+//    is flushed before the log's entries are voided (the commit point). The
+//    next writer or reader of a file named by a dead unit's log, or
+//    `schedulerctl doctor --repair`, undoes that unit first, so nobody reads
+//    a dead unit's half-done change. A commit whose changes cannot be flushed
+//    is rolled back instead, so that what readers see never depends on a
+//    crash. A power cut loses no committed unit and leaves no unit halfway.
 //
 // One accessor is used by one thread. Locks are held from an open to the
 // release of its slot, so keep accessors short-lived unless holding the lock
@@ -333,8 +335,9 @@ class CS3DataIOFile {
   // Opens and write-locks obj's file with a backup copy. Mode 1 creates it
   // when missing; mode 2 gives -110 when missing. -114 locked, -101 other.
   int openWrite(CS3Object* obj, CS3Data* data, int mode);
-  // Opens obj's file for reading with a read lock (none with share). -110
-  // missing, -114 locked, -101 other.
+  // Opens obj's file for reading with a read lock (none with share), after
+  // putting back the unit of a dead writer whose log names it. -110 missing,
+  // -114 locked, -101 other.
   int openRead(CS3Object* obj, CS3Data* data);
   // Parses the slot's whole file (or, with wantedId, only that record) into
   // `data`. -52, -10, -103, -110, or a parser code.

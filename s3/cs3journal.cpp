@@ -43,6 +43,7 @@
 namespace {
 
 S3Durability durability = kS3DurabilityFull;
+bool inspect = false;
 
 const char kPrefix[] = "journal";
 const char kHeaderV1[] = "s3journal 1\n";
@@ -595,6 +596,14 @@ void s3SetDurability(S3Durability mode) {
 
 S3Durability s3GetDurability() {
   return durability;
+}
+
+void s3SetInspect(bool on) {
+  inspect = on;
+}
+
+bool s3GetInspect() {
+  return inspect;
 }
 
 void s3JournalRelease() {

@@ -45,6 +45,13 @@ enum S3Durability { kS3DurabilityOff, kS3DurabilityFull };
 void s3SetDurability(S3Durability mode);
 S3Durability s3GetDurability();
 
+// Inspection: while it is on, a reader reads a file that a dead unit's log
+// names as it stands, instead of putting that unit back first; for a check
+// that must report what it finds and change nothing. Off when the process
+// starts.
+void s3SetInspect(bool on);
+bool s3GetInspect();
+
 // The log of one unit of work. Takes a log file of the process's own at its
 // first flush.
 class CS3Journal {
