@@ -34,8 +34,9 @@ using powercut::Recorder;
 using powercut::Tree;
 
 // The home as every unit finds it: modules 1 and 2, module 1 at 10:15, the
-// status and next-alarm records, and a file of three notes.
-void Seed() {
+// status and next-alarm records, a file of three notes, and one of notes too
+// large for the unit log to hold its pre-image.
+void Seed(const TempHome& home) {
   for (const char* name : {"one", "two"}) {
     CvelSchedulerModule m;
     m.Set("Name", name);
@@ -51,6 +52,11 @@ void Seed() {
     note.name = name;
     ASSERT_EQ(io.Add(note), 0);
   }
+  std::string big;
+  for (int i = 1; big.size() <= kIoInlinePreImage; ++i) {
+    big += Rec(std::to_string(i), "Name=note " + std::to_string(i) + "\n");
+  }
+  PutFile(home.Data("big"), big);
 }
 
 int ModModule(CS3DataIO& io, int id, const char* name) {
@@ -85,6 +91,23 @@ const Unit kUnits[] = {
        return rc != 0 ? rc : io.Commit();
      },
      false},
+    {"Mod of a large file", "big",
+     [] {
+       CS3DataIO io;
+       TestRecord note("big");
+       note.name = "changed";
+       const int rc = io.Mod(note, 1);
+       return rc != 0 ? rc : io.Commit();
+     },
+     false},
+    {"Del of a large file", "big",
+     [] {
+       CS3DataIO io;
+       TestRecord note("big");
+       const int rc = io.Del(note);
+       return rc != 0 ? rc : io.Commit();
+     },
+     true},
     {"Add", "notes",
      [] {
        CS3DataIO io;
@@ -173,7 +196,7 @@ class PowerCut {
   PowerCut() : data_(home_.Data("")) { data_.pop_back(); }
 
   void Run() {
-    Seed();
+    Seed(home_);
     s3JournalRelease();
     seed_ = Snapshot(data_);
     for (const Unit& unit : kUnits) RunUnit(unit);
