@@ -72,6 +72,7 @@ struct Unit {
   const char* touched;  // a file the unit changes, for the next writer and reader
   std::function<int()> run;
   bool repairToo;  // the repair of its interruption is cut as well
+  bool first = false;  // the process's first unit (it makes the log); else its log exists
 };
 
 const Unit kUnits[] = {
@@ -81,7 +82,7 @@ const Unit kUnits[] = {
        const int rc = ModModule(io, 1, "renamed");
        return rc != 0 ? rc : io.Commit();
      },
-     false},
+     false, true},
     {"Mod of a multi-record file", "notes",
      [] {
        CS3DataIO io;
@@ -124,7 +125,7 @@ const Unit kUnits[] = {
        m.Set("execute", "/bin/true");
        return m.Add();
      },
-     true},
+     true, true},
     {"Del(index, record, whole directory)", "scheduler/module/index",
      [] {
        CS3DataIO io;
@@ -208,12 +209,26 @@ class PowerCut {
 
  private:
   // The unit in a child that the cut leaves dead; its changes come back here.
+  // Unless it is the child's first, a unit that changes nothing comes first
+  // and the recording starts from the tree it leaves, once both processes
+  // took it in.
   void RunUnit(const Unit& unit) {
     Recorder::Materialize(data_, seed_);
-    Recorder rec(data_);
     const std::string tracePath = home_.Data("../trace");
+    int ready[2], go[2];
+    ASSERT_EQ(pipe(ready), 0);
+    ASSERT_EQ(pipe(go), 0);
+    char byte = 0;
     const pid_t pid = fork();
     if (pid == 0) {
+      if (!unit.first) {
+        CS3DataIO io;
+        TestRecord note("notes");
+        note.name = "first";
+        if (io.Mod(note, 1) != 0) _exit(3);
+      }
+      Recorder rec(data_);
+      if (write(ready[1], &byte, 1) != 1 || read(go[0], &byte, 1) != 1) _exit(3);
       rec.Start();
       const int rc = unit.run();
       const size_t mark = rc >= 0 ? rec.Size() : SIZE_MAX;
@@ -221,6 +236,10 @@ class PowerCut {
       WriteFile(tracePath, std::to_string(mark) + "\n" + rec.Save());
       _exit(rc >= 0 ? 0 : 3);
     }
+    ASSERT_EQ(read(ready[0], &byte, 1), 1);
+    Recorder rec(data_);
+    ASSERT_EQ(write(go[1], &byte, 1), 1);
+    for (int fd : {ready[0], ready[1], go[0], go[1]}) close(fd);
     int status = 0;
     ASSERT_EQ(waitpid(pid, &status, 0), pid);
     ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << unit.what << " failed";
