@@ -70,7 +70,7 @@ int ModModule(CS3DataIO& io, int id, const char* name) {
 struct Unit {
   const char* what;
   const char* touched;  // a file the unit changes, for the next writer and reader
-  std::function<int()> run;
+  std::function<int()> run;  // its result (a unit that fails must leave the state before it)
   bool repairToo;  // the repair of its interruption is cut as well
   bool first = false;  // the process's first unit (it makes the log); else its log exists
 };
@@ -144,6 +144,14 @@ const Unit kUnits[] = {
      false},
     {"next-alarm Lower", "scheduler/controle/status",
      [] { return CKorAlarmTime().Lower("20980101000000"); }, false},
+    {"a unit rolled back", "scheduler/module/1/info",
+     [] {
+       CS3DataIO io;
+       if (ModModule(io, 1, "never") != 0) return 0;
+       io.SetError();
+       return io.Commit();
+     },
+     false},
     {"two files", "scheduler/module/2/info",
      [] {
        CS3DataIO io;
@@ -234,7 +242,7 @@ class PowerCut {
       const size_t mark = rc >= 0 ? rec.Size() : SIZE_MAX;
       rec.Stop();
       WriteFile(tracePath, std::to_string(mark) + "\n" + rec.Save());
-      _exit(rc >= 0 ? 0 : 3);
+      _exit(0);
     }
     ASSERT_EQ(read(ready[0], &byte, 1), 1);
     Recorder rec(data_);
@@ -249,7 +257,9 @@ class PowerCut {
     rec.Load(trace.substr(lf + 1));
     before_ = Visible(seed_);
     after_ = Visible(Snapshot(data_));
-    ASSERT_NE(before_, after_) << unit.what << " changed nothing";
+    if (mark != SIZE_MAX) {
+      ASSERT_NE(before_, after_) << unit.what << " changed nothing";
+    }
     unit_ = &unit;
     size_t rolledBack = 0;
     for (size_t cut = 0; cut <= rec.Size(); ++cut) {
