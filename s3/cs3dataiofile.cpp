@@ -736,6 +736,9 @@ int CS3DataIOFile::openWrite(CS3Object* obj, CS3Data* data, int mode) {
         return kResOk;
       }
       comIoUnlink(data->tempPath);
+      // The recovery may have removed what this open created (the file, its
+      // directories): the next round logs the creation anew.
+      if (slot >= 0) slotExtra[slot].createdHere = false;
       if (settled == kResLocked && lockWait > 0) comSleep(static_cast<unsigned>(lockWait));
       continue;
     }
