@@ -715,9 +715,13 @@ int CS3DataIOFile::openWrite(CS3Object* obj, CS3Data* data, int mode) {
       // comFileBackUp leaves no copy behind when it fails.
       data->tempPath[0] = '\0';
       if (e == EACCES || e == EAGAIN) return kResLocked;
-      // The copy could not be made (a full disk): the empty file the open
-      // created goes again, with the directories made for it.
-      if (!existed && RemoveIfEmpty(data->path)) removeCreatedDirs(data);
+      // The file, its copy or a directory could not be made (a full disk):
+      // the empty file the open created goes again, with the directories
+      // made for it.
+      if (!existed) {
+        RemoveIfEmpty(data->path);
+        removeCreatedDirs(data);
+      }
       return kResIoOpenFailed;
     }
     if (IsStillAtPath(data->fd, data->path)) {
@@ -771,8 +775,7 @@ int CS3DataIOFile::openRead(CS3Object* obj, CS3Data* data) {
       // A dead unit's half-done change is never read: it is undone first
       // (which takes the write locks and closes our descriptor), and the file
       // opened anew. Only then does this reader lock as every reader does.
-      const int settled =
-          Durable() && !s3GetInspect() ? s3JournalSettle(data->path, &data->fd) : 0;
+      const int settled = Durable() && !s3GetInspect() ? s3JournalSettle(data->path, &data->fd) : 0;
       if (settled == 0) return kResOk;
       if (settled == kResLocked && lockWait > 0) comSleep(static_cast<unsigned>(lockWait));
       continue;

@@ -1,7 +1,8 @@
 // Every unit of work of the store cut by a power failure after each of its
 // changes (and the repair cut inside its own recovery, and inside the repair
 // of that): with everything kept (a kill of the process), with everything no
-// flush covered lost, and with seeded mixtures in between. After each cut the
+// flush covered lost, and with seeded mixtures in between; and run with each
+// of its calls of the file helpers failing in turn. After each cut the
 // next writer or reader of a file the unit touched, and `doctor --repair`,
 // must bring the home to the state before the unit or after it, byte for
 // byte and never a mix, with every record file parsing and nothing left in
@@ -59,6 +60,7 @@ void Seed(const TempHome& home) {
   PutFile(home.Data("big"), big);
 }
 
+// Module `id` renamed through `io`.
 int ModModule(CS3DataIO& io, int id, const char* name) {
   CvelSchedulerModule m;
   m.Set("Name", name);
@@ -67,56 +69,54 @@ int ModModule(CS3DataIO& io, int id, const char* name) {
   return io.Mod(m, id);
 }
 
+// A note of `file` through `io`: record `id` renamed (Mod), a new one (id 0,
+// Add) or the file deleted (id -1).
+int Note(CS3DataIO& io, const char* file, int id) {
+  TestRecord note(file);
+  note.name = "changed";
+  return id > 0 ? io.Mod(note, id) : id == 0 ? io.Add(note) : io.Del(note);
+}
+
+// The recording of the unit under way, and where in it a part of the unit was
+// committed on its own (a file closed alone).
+Recorder* recording = nullptr;
+size_t committedAt = SIZE_MAX;
+void Committed() {
+  committedAt = recording->Size();
+}
+
+using Steps = std::function<int(CS3DataIO&)>;
+// A unit of `steps` in one accessor, committed when they succeed.
+std::function<int()> InUnit(const Steps& steps) {
+  return [steps] {
+    CS3DataIO io;
+    const int rc = steps(io);
+    return rc < 0 ? rc : io.Commit();
+  };
+}
+
 struct Unit {
   const char* what;
-  const char* touched;  // a file the unit changes, for the next writer and reader
+  const char* touched;       // a file the unit changes, for the next writer and reader
   std::function<int()> run;  // its result (a unit that fails must leave the state before it)
-  bool repairToo;  // the repair of its interruption is cut as well
-  bool first = false;  // the process's first unit (it makes the log); else its log exists
+  bool repairToo;            // the repair of its interruption is cut as well
+  bool first = false;        // the process's first unit (it makes the log); else its log exists
 };
 
 const Unit kUnits[] = {
     {"Mod of a one-record file", "scheduler/module/1/info",
-     [] {
-       CS3DataIO io;
-       const int rc = ModModule(io, 1, "renamed");
-       return rc != 0 ? rc : io.Commit();
-     },
-     false, true},
+     InUnit([](CS3DataIO& io) { return ModModule(io, 1, "renamed"); }), false, true},
     {"Mod of a multi-record file", "notes",
-     [] {
-       CS3DataIO io;
-       TestRecord note("notes");
-       note.name = "changed";
-       const int rc = io.Mod(note, 2);
-       return rc != 0 ? rc : io.Commit();
-     },
+     InUnit([](CS3DataIO& io) { return Note(io, "notes", 2); }), false},
+    {"Mod of a large file", "big", InUnit([](CS3DataIO& io) { return Note(io, "big", 1); }), false},
+    {"Del of a large file", "big", InUnit([](CS3DataIO& io) { return Note(io, "big", -1); }), true},
+    {"Add", "notes", InUnit([](CS3DataIO& io) { return Note(io, "notes", 0); }), false},
+    {"Mod of a missing file", "new", InUnit([](CS3DataIO& io) { return Note(io, "new", 0); }),
      false},
-    {"Mod of a large file", "big",
-     [] {
-       CS3DataIO io;
-       TestRecord note("big");
-       note.name = "changed";
-       const int rc = io.Mod(note, 1);
-       return rc != 0 ? rc : io.Commit();
-     },
-     false},
-    {"Del of a large file", "big",
-     [] {
-       CS3DataIO io;
-       TestRecord note("big");
-       const int rc = io.Del(note);
-       return rc != 0 ? rc : io.Commit();
-     },
-     true},
-    {"Add", "notes",
-     [] {
-       CS3DataIO io;
-       TestRecord note("notes");
-       note.name = "fourth";
-       const int rc = io.Add(note);
-       return rc != 0 ? rc : io.Commit();
-     },
+    {"AddOnly in new directories", "n/o/c", InUnit([](CS3DataIO& io) {
+       TestRecord made("n/o/c");
+       return io.AddOnly(made);
+     }),
      false},
     {"Add(index, record)", "scheduler/module/index",
      [] {
@@ -126,14 +126,11 @@ const Unit kUnits[] = {
        return m.Add();
      },
      true, true},
-    {"Del(index, record, whole directory)", "scheduler/module/2/info",
-     [] {
-       CS3DataIO io;
+    {"Del(index, record, whole directory)", "scheduler/module/2/info", InUnit([](CS3DataIO& io) {
        CvelSchedulerModules index;
        CvelSchedulerModule m;
-       const int rc = io.Del(index, m, 2, true);
-       return rc != 0 ? rc : io.Commit();
-     },
+       return io.Del(index, m, 2, true);
+     }),
      true},
     {"schedule entry add", "scheduler/11/30/2",
      [] { return CvelScheduler().Add(2, 2, "11", "30"); }, false},
@@ -144,21 +141,25 @@ const Unit kUnits[] = {
      false},
     {"next-alarm Lower", "scheduler/controle/status",
      [] { return CKorAlarmTime().Lower("20980101000000"); }, false},
-    {"a unit rolled back", "scheduler/module/1/info",
-     [] {
-       CS3DataIO io;
-       if (ModModule(io, 1, "never") != 0) return 0;
+    {"a unit rolled back", "scheduler/module/1/info", InUnit([](CS3DataIO& io) {
        io.SetError();
-       return io.Commit();
-     },
+       return ModModule(io, 1, "never");
+     }),
      false},
-    {"two files", "scheduler/module/2/info",
-     [] {
-       CS3DataIO io;
-       int rc = ModModule(io, 1, "first of two");
-       if (rc == 0) rc = ModModule(io, 2, "second of two");
-       return rc != 0 ? rc : io.Commit();
-     },
+    {"a file closed alone", "scheduler/module/1/info", InUnit([](CS3DataIO& io) {
+       CvelSchedulerModule m;
+       m.Set("Name", "closed");
+       m.Set("execute", "/bin/true");
+       m.SetID(1);
+       const int rc = io.Mod(m, 1);
+       if (rc == 0 && io.Close(m) == 0) Committed();
+       return rc;
+     }),
+     false},
+    {"two files", "scheduler/module/2/info", InUnit([](CS3DataIO& io) {
+       const int rc = ModModule(io, 1, "first of two");
+       return rc < 0 ? rc : ModModule(io, 2, "second of two");
+     }),
      false},
 };
 
@@ -237,9 +238,10 @@ class PowerCut {
       }
       Recorder rec(data_);
       if (write(ready[1], &byte, 1) != 1 || read(go[0], &byte, 1) != 1) _exit(3);
+      recording = &rec;
       rec.Start();
       const int rc = unit.run();
-      const size_t mark = rc >= 0 ? rec.Size() : SIZE_MAX;
+      const size_t mark = committedAt != SIZE_MAX ? committedAt : rc >= 0 ? rec.Size() : SIZE_MAX;
       rec.Stop();
       WriteFile(tracePath, std::to_string(mark) + "\n" + rec.Save());
       _exit(0);
@@ -271,6 +273,39 @@ class PowerCut {
       });
     }
     if (unit.repairToo) CutRepair(rec.At(rolledBack, powercut::kKeepAll, 0), 2);
+    for (int n = 1; RunFaulted(unit, n); ++n) {
+    }
+  }
+
+  // The unit in a child with the n-th call of the file helpers failing (a
+  // full disk, an I/O error), then recovered and checked; a unit that reports
+  // the failure must leave the state before it. False when it never reached
+  // that call.
+  bool RunFaulted(const Unit& unit, int n) {
+    Recorder::Materialize(data_, seed_);
+    const pid_t pid = fork();
+    if (pid == 0) {
+      static int left = n;
+      static const ComIoHooks fail = {[](const ComIoCall& call) {
+                                        if (--left != 0) return 0;
+                                        const bool full = call.op == kComIoWrite ||
+                                                          call.op == kComIoCreate ||
+                                                          call.op == kComIoMkdir;
+                                        return full ? ENOSPC : EIO;
+                                      },
+                                      nullptr};
+      comSetIoHooks(&fail);
+      const int rc = unit.run();
+      comSetIoHooks(nullptr);
+      _exit(left > 0 ? 0 : rc < 0 ? 1 : 2);
+    }
+    int status = 0;
+    if (waitpid(pid, &status, 0) != pid || !WIFEXITED(status) || WEXITSTATUS(status) == 0) {
+      return false;
+    }
+    Check(Snapshot(data_), "call " + std::to_string(n) + " failing", false,
+          WEXITSTATUS(status) == 1);
+    return true;
   }
 
   // The repair of `state` cut at each of its changes, and with `depth` above
@@ -300,7 +335,7 @@ class PowerCut {
 
   // Recovers `state` (the next writer or reader of a touched file, then the
   // doctor, or the doctor alone) and checks the outcome. True when it holds.
-  bool Check(const Tree& state, const std::string& how, bool committed) {
+  bool Check(const Tree& state, const std::string& how, bool committed, bool failed = false) {
     const int way = states_++ % 3;
     Recorder::Materialize(data_, state);
     if (way != 1) {
@@ -316,8 +351,11 @@ class PowerCut {
     const Tree now = Snapshot(data_);
     std::string why;
     if (doctor != 0) why += " the repair left findings;";
-    if (Visible(now) != after_ && (committed || Visible(now) != before_)) {
-      why += committed ? " a committed unit was lost;" : " neither before nor after;";
+    if (failed ? Visible(now) != before_
+               : Visible(now) != after_ && (committed || Visible(now) != before_)) {
+      why += committed ? " a committed unit was lost;"
+             : failed  ? " a failed unit was not undone;"
+                       : " neither before nor after;";
       why += " differs from before in" + Diff(Visible(now), before_) + ", from after in" +
              Diff(Visible(now), after_) + ";";
     }
