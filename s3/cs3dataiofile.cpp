@@ -321,6 +321,12 @@ bool CS3DataIOFile::rollBack(CS3Data* data, bool existed) {
   if (data->fd != -1 && restoreInPlace(data->fd, backup, static_cast<long>(st.st_size))) {
     return true;
   }
+  // The copy's bytes reach the disk before its name replaces the file's (the
+  // unit's log may hold the pre-image, so nothing flushed the copy so far).
+  if (Durable()) {
+    ComFd copy(open(backup, O_RDONLY | O_CLOEXEC));
+    if (!copy.ok() || comIoSync(copy.get()) != 0) return false;
+  }
   if (comPathRename(backup, path) == 0) return true;
   // A whole-directory deletion took the directory too: re-create it and move
   // the copy back. If that still fails the copy stays in the temporary

@@ -25,6 +25,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdio>
 #include <map>
 #include <random>
@@ -76,6 +77,10 @@ class Recorder {
     active_ = nullptr;
   }
   size_t Size() const { return ops_.size(); }
+  // Makes the n-th call of the seam from now on fail before it runs (ENOSPC
+  // for what takes room, EIO for the rest); Reached tells whether it came.
+  void FailCall(int n) { failIn_ = n; }
+  bool Reached() const { return failIn_ == 0; }
 
   // The recorded changes as text, and back (to hand them from a child).
   std::string Save() const {
@@ -185,6 +190,10 @@ class Recorder {
 
   static int BeforeHook(const ComIoCall& call) {
     Recorder* r = active_;
+    if (r->failIn_ > 0 && --r->failIn_ == 0) {
+      const bool room = call.op == kComIoWrite || call.op == kComIoCreate || call.op == kComIoMkdir;
+      return room ? ENOSPC : EIO;
+    }
     if (call.op == kComIoCreate) r->created_ = access(call.path, F_OK) != 0;
     return 0;
   }
@@ -375,6 +384,7 @@ class Recorder {
   std::map<int, std::string> content_;
   std::map<std::pair<dev_t, ino_t>, int> ids_;
   int lastId_ = 0;
+  int failIn_ = -1;  // calls until the one that fails; 0 once it came
   bool created_ = false;
   std::vector<Op> ops_;
 };

@@ -278,33 +278,33 @@ class PowerCut {
   }
 
   // The unit in a child with the n-th call of the file helpers failing (a
-  // full disk, an I/O error), then recovered and checked; a unit that reports
-  // the failure must leave the state before it. False when it never reached
-  // that call.
+  // full disk, an I/O error), then recovered and checked as it is left and as
+  // a power cut right after it would leave it: a unit that reports the
+  // failure must leave the state before it, one that reports success the
+  // state after it. False when it never reached that call.
   bool RunFaulted(const Unit& unit, int n) {
     Recorder::Materialize(data_, seed_);
+    Recorder rec(data_);
+    const std::string tracePath = home_.Data("../trace");
     const pid_t pid = fork();
     if (pid == 0) {
-      static int left = n;
-      static const ComIoHooks fail = {[](const ComIoCall& call) {
-                                        if (--left != 0) return 0;
-                                        const bool full = call.op == kComIoWrite ||
-                                                          call.op == kComIoCreate ||
-                                                          call.op == kComIoMkdir;
-                                        return full ? ENOSPC : EIO;
-                                      },
-                                      nullptr};
-      comSetIoHooks(&fail);
+      rec.FailCall(n);
+      rec.Start();
       const int rc = unit.run();
-      comSetIoHooks(nullptr);
-      _exit(left > 0 ? 0 : rc < 0 ? 1 : 2);
+      rec.Stop();
+      WriteFile(tracePath, rec.Save());
+      _exit(!rec.Reached() ? 0 : rc < 0 ? 1 : 2);
     }
     int status = 0;
     if (waitpid(pid, &status, 0) != pid || !WIFEXITED(status) || WEXITSTATUS(status) == 0) {
       return false;
     }
-    Check(Snapshot(data_), "call " + std::to_string(n) + " failing", false,
-          WEXITSTATUS(status) == 1);
+    const bool failed = WEXITSTATUS(status) == 1;
+    rec.Load(ReadFile(tracePath));
+    const std::string how = "call " + std::to_string(n) + " failing";
+    const Tree cut = rec.At(rec.Size(), powercut::kLoseAll, 0);
+    Check(Snapshot(data_), how, !failed, failed);
+    Check(cut, how + ", then a power cut", !failed, failed);
     return true;
   }
 
