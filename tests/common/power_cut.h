@@ -20,7 +20,6 @@
 #define TESTS_COMMON_POWER_CUT_H_
 
 #include <fcntl.h>
-#include <ftw.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -82,31 +81,42 @@ class Recorder {
   void FailCall(int n) { failIn_ = n; }
   bool Reached() const { return failIn_ == 0; }
 
-  // The recorded changes as text, and back (to hand them from a child).
+  // The starting tree and the changes as text, and back (to hand them from
+  // a child to its parent).
   std::string Save() const {
     std::string out;
+    for (const auto& [path, node] : base_) {
+      out += "B " + std::to_string(node.dir) + " " + std::to_string(node.id) + " " + Text(path) +
+             Text(node.dir ? "" : content_.at(node.id)) + Text("");
+    }
     for (const Op& op : ops_) {
       out += std::to_string(op.kind) + " " + std::to_string(op.id) + " " + std::to_string(op.at) +
              " " + Text(op.path) + Text(op.to) + Text(op.bytes);
     }
     return out;
   }
-  void Load(const std::string& text) {
-    ops_.clear();
-    for (size_t p = 0; p < text.size();) {
+  explicit Recorder(const std::string& root, const std::string& saved) : root_(root) {
+    for (size_t p = 0; p < saved.size();) {
       Op op;
+      const bool base = saved[p] == 'B';
       char* end = nullptr;
-      op.kind = static_cast<ComIoOp>(strtol(text.c_str() + p, &end, 10));
+      const long kind = strtol(saved.c_str() + p + (base ? 1 : 0), &end, 10);
       op.id = static_cast<int>(strtol(end, &end, 10));
-      op.at = strtoll(end, &end, 10);
-      p = static_cast<size_t>(end - text.c_str()) + 1;
+      op.at = base ? 0 : strtoll(end, &end, 10);
+      p = static_cast<size_t>(end - saved.c_str()) + 1;
       for (std::string* s : {&op.path, &op.to, &op.bytes}) {
-        const size_t colon = text.find(':', p);
-        const size_t n = std::stoul(text.substr(p, colon - p));
-        *s = text.substr(colon + 1, n);
+        const size_t colon = saved.find(':', p);
+        const size_t n = std::stoul(saved.substr(p, colon - p));
+        *s = saved.substr(colon + 1, n);
         p = colon + 1 + n + 1;
       }
-      ops_.push_back(op);
+      if (base) {
+        base_[op.path] = {kind != 0, op.id};
+        if (kind == 0) content_[op.id] = op.to;
+      } else {
+        op.kind = static_cast<ComIoOp>(kind);
+        ops_.push_back(op);
+      }
     }
   }
 
@@ -121,14 +131,21 @@ class Recorder {
     return Replay(cut, keep, tornAt);
   }
 
-  // Makes the tree below `root` exactly `tree`.
+  // Makes the tree below `root` exactly `tree`, writing only what differs.
   static void Materialize(const std::string& root, const Tree& tree) {
-    nftw(root.c_str(), RemoveBelow, 16, FTW_DEPTH | FTW_PHYS);
+    const Tree now = Snapshot(root);
+    for (auto it = now.rbegin(); it != now.rend(); ++it) {
+      auto want = tree.find(it->first);
+      if (want == tree.end() || (want->second == kDir) != (it->second == kDir)) {
+        std::filesystem::remove_all(root + "/" + it->first);
+      }
+    }
     for (const auto& [path, bytes] : tree) {
       const std::string full = root + "/" + path;
+      auto have = now.find(path);
       if (bytes == kDir) {
         mkdir(full.c_str(), 0755);
-      } else {
+      } else if (have == now.end() || have->second != bytes) {
         WriteFile(full, bytes);
       }
     }
@@ -369,11 +386,6 @@ class Recorder {
     Tree tree;
     for (const auto& [path, node] : names) tree[path] = node.dir ? kDir : content[node.id];
     return tree;
-  }
-
-  static int RemoveBelow(const char* p, const struct stat*, int, struct FTW* f) {
-    if (f->level > 0) remove(p);
-    return 0;
   }
 
   static inline Recorder* active_ = nullptr;

@@ -1,22 +1,19 @@
-// The unit-of-work log seen from outside: a unit whose write, truncation,
-// creation or flush fails at any one call leaves every record file as it was,
-// and a unit whose writer dies is undone by a recovery or by the next writer
-// of one of its files.
+// The unit-of-work log seen from outside, where the power-cut test does not
+// reach: a writer really killed inside its unit, with a reader that follows,
+// and a log of the first format. Every unit cut at each of its changes, or
+// failing at each of its calls, is in tests/tools/power_cut_test.cpp.
 #include "s3/cs3journal.h"
 
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <cerrno>
-#include <functional>
 #include <map>
 #include <string>
 #include <vector>
 
 #include <gtest/gtest.h>
 
-#include "common/comfile.h"
 #include "tests/s3/io_testing.h"
 
 namespace {
@@ -27,9 +24,6 @@ const std::string kChanged =
     Rec("1", "Name=changed\n") + kThree.substr(Rec("1", "Name=first\n").size());
 const std::string kAppended = kThree + Rec("4", "Name=new\n");
 const std::string kNew = Rec("1", "Name=new\n");
-const std::string kIndex = Rec("1", "_lastid=3\n_item=1\n_item=3\n");
-const std::string kDir = "<dir>";
-const std::string kGone = "<missing>";
 
 // Every file below data/ except the temporary directory, by path relative
 // to data/; with `dirs` also every directory (kDir).
@@ -43,114 +37,16 @@ void Seed(const TempHome& home) {
   PutFile(home.Data("a"), kThree);
   PutFile(home.Data("b"), kThree);
   PutFile(home.Data("d"), kThree);
-  PutFile(home.Data("m/index"), kIndex);
-  PutFile(home.Data("m/3/info"), Rec("3", "Name=three\n"));
 }
 
 // The record objects a unit works on; they outlive its accessor.
 struct Objects {
-  TestRecord a{"a"}, b{"b"}, d{"d"}, index{"m/index"}, info{"m/3/info"};
-  TestRecord created{"n/o/c"}, missing{"c"};
+  TestRecord a{"a"}, b{"b"}, d{"d"}, created{"n/o/c"};
   Objects() {
-    for (TestRecord* r : {&a, &b, &d, &index, &info, &created, &missing}) r->name = "new";
+    for (TestRecord* r : {&b, &d, &created}) r->name = "new";
     a.name = "changed";
   }
 };
-using Unit = std::function<int(CS3DataIO&, Objects&)>;
-
-// Fails the n-th guarded call of one kind.
-struct Fault {
-  ComIoOp op;
-  int n;
-  int err;
-  int seen;
-  bool hit;
-} g_fault;
-int FailNth(const ComIoCall& call) {
-  if (call.op != g_fault.op || ++g_fault.seen != g_fault.n) return 0;
-  g_fault.hit = true;
-  return g_fault.err;
-}
-const ComIoHooks kFailNth = {FailNth, nullptr};
-
-TEST(CS3JournalTest, AnySingleFaultLeavesTheFilesAsTheyWere) {
-  struct Case {
-    const char* what;
-    Unit unit;
-    std::vector<std::pair<std::string, std::string>> after;  // changed files
-  };
-  const Case cases[] = {
-      {"rewrite", [](CS3DataIO& io, Objects& o) { return io.Mod(o.a); }, {{"a", kChanged}}},
-      {"append", [](CS3DataIO& io, Objects& o) { return io.Add(o.b); }, {{"b", kAppended}}},
-      {"creation in new directories",
-       [](CS3DataIO& io, Objects& o) { return io.AddOnly(o.created); },
-       {{"n/o/c", kNew}}},
-      {"rewrite of a missing file",
-       [](CS3DataIO& io, Objects& o) { return io.Mod(o.missing); },
-       {{"c", kNew}}},
-      {"two files",
-       [](CS3DataIO& io, Objects& o) {
-         int r = io.Mod(o.a);
-         return r < 0 ? r : io.Add(o.b);
-       },
-       {{"a", kChanged}, {"b", kAppended}}},
-      {"deletion", [](CS3DataIO& io, Objects& o) { return io.Del(o.d); }, {{"d", kGone}}},
-      {"index entry and whole directory",
-       [](CS3DataIO& io, Objects& o) { return io.Del(o.index, o.info, 3, true); },
-       {{"m/index", Rec("1", "_lastid=3\n_item=1\n")}, {"m/3/info", kGone}}},
-  };
-  const std::pair<ComIoOp, int> faults[] = {{kComIoWrite, ENOSPC},  {kComIoTruncate, EIO},
-                                            {kComIoSync, EIO},      {kComIoSyncDir, EIO},
-                                            {kComIoCreate, ENOSPC}, {kComIoMkdir, ENOSPC}};
-  for (const Case& c : cases) {
-    for (const auto& [op, err] : faults) {
-      for (int n = 1;; ++n) {
-        SCOPED_TRACE(std::string(c.what) + ", op " + std::to_string(op) + ", call " +
-                     std::to_string(n));
-        ASSERT_LT(n, 200) << "the unit never stops reaching the faulty call";
-        TempHome home;
-        Seed(home);
-        const Tree before = Snapshot(home, false);
-        const Tree beforeWithDirs = Snapshot(home, true);
-        Tree after = before;
-        for (const auto& [name, content] : c.after) {
-          if (content == kGone) {
-            after.erase(name);
-          } else {
-            after[name] = content;
-          }
-        }
-        g_fault = {op, n, err, 0, false};
-        comSetIoHooks(&kFailNth);
-        bool failed = false;
-        {
-          Objects objects;
-          CS3DataIO io;
-          const int result = c.unit(io, objects);
-          failed = result < 0 || io.GetError() != 0;
-          io.DisConnect();
-        }
-        comSetIoHooks(nullptr);
-        // All or nothing, and nothing left behind. A reported failure leaves
-        // every file as it was; a fault in the release turns the commit into
-        // a rollback that the release has no way to report; a fault that a
-        // retry got past may end in the new state.
-        EXPECT_TRUE(home.TempFiles().empty());
-        const Tree now = Snapshot(home, false);
-        if (failed) {
-          EXPECT_EQ(Snapshot(home, true), beforeWithDirs) << "directories made are removed too";
-        } else if (now != after) {
-          EXPECT_EQ(now, before);
-        }
-        if (!g_fault.hit) {
-          EXPECT_FALSE(failed);
-          EXPECT_EQ(now, after);
-          break;
-        }
-      }
-    }
-  }
-}
 
 // A writer inside its unit: its log is live while it lives and dead once it is
 // killed, and a reader that follows reads the state before the unit, the

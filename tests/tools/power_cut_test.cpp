@@ -14,6 +14,7 @@
 #include <climits>
 #include <cstdio>
 #include <functional>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -152,7 +153,8 @@ const Unit kUnits[] = {
        m.Set("execute", "/bin/true");
        m.SetID(1);
        const int rc = io.Mod(m, 1);
-       if (rc == 0 && io.Close(m) == 0) Committed();
+       // A file that cannot be flushed is put back: the error state says so.
+       if (rc == 0 && io.Close(m) == 0 && io.GetError() == 0) Committed();
        return rc;
      }),
      false},
@@ -217,46 +219,49 @@ class PowerCut {
   }
 
  private:
-  // The unit in a child that the cut leaves dead; its changes come back here.
-  // Unless it is the child's first, a unit that changes nothing comes first
-  // and the recording starts from the tree it leaves, once both processes
-  // took it in.
-  void RunUnit(const Unit& unit) {
+  // The unit in a child that ends with it (the cut leaves it dead), with the
+  // n-th call of the file helpers failing when `failAt` is n. Unless the unit
+  // is the child's first (or fails a call), a unit that changes nothing comes
+  // first, so that its log exists. Its recording comes back here; *code is
+  // 0 when the failing call never came, 1 when the unit failed, 2 when it (or
+  // a part of it) committed, and *mark the changes made by then (SIZE_MAX:
+  // never).
+  std::unique_ptr<Recorder> InChild(const Unit& unit, int failAt, int* code, size_t* mark) {
     Recorder::Materialize(data_, seed_);
     const std::string tracePath = home_.Data("../trace");
-    int ready[2], go[2];
-    ASSERT_EQ(pipe(ready), 0);
-    ASSERT_EQ(pipe(go), 0);
-    char byte = 0;
     const pid_t pid = fork();
     if (pid == 0) {
-      if (!unit.first) {
+      if (!unit.first && failAt == 0) {
         CS3DataIO io;
         TestRecord note("notes");
         note.name = "first";
         if (io.Mod(note, 1) != 0) _exit(3);
       }
       Recorder rec(data_);
-      if (write(ready[1], &byte, 1) != 1 || read(go[0], &byte, 1) != 1) _exit(3);
       recording = &rec;
+      if (failAt > 0) rec.FailCall(failAt);
       rec.Start();
       const int rc = unit.run();
-      const size_t mark = committedAt != SIZE_MAX ? committedAt : rc >= 0 ? rec.Size() : SIZE_MAX;
+      const size_t at = committedAt != SIZE_MAX ? committedAt : rc >= 0 ? rec.Size() : SIZE_MAX;
       rec.Stop();
-      WriteFile(tracePath, std::to_string(mark) + "\n" + rec.Save());
+      const int result = failAt > 0 && !rec.Reached() ? 0 : at == SIZE_MAX ? 1 : 2;
+      WriteFile(tracePath, std::to_string(result) + " " + std::to_string(at) + "\n" + rec.Save());
       _exit(0);
     }
-    ASSERT_EQ(read(ready[0], &byte, 1), 1);
-    Recorder rec(data_);
-    ASSERT_EQ(write(go[1], &byte, 1), 1);
-    for (int fd : {ready[0], ready[1], go[0], go[1]}) close(fd);
     int status = 0;
-    ASSERT_EQ(waitpid(pid, &status, 0), pid);
-    ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << unit.what << " failed";
+    EXPECT_EQ(waitpid(pid, &status, 0), pid);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << unit.what << " failed";
     const std::string trace = ReadFile(tracePath);
     const size_t lf = trace.find('\n');
-    const size_t mark = std::stoul(trace.substr(0, lf));
-    rec.Load(trace.substr(lf + 1));
+    *code = std::stoi(trace);
+    *mark = std::stoul(trace.substr(trace.find(' ') + 1, lf));
+    return std::make_unique<Recorder>(data_, trace.substr(lf + 1));
+  }
+
+  void RunUnit(const Unit& unit) {
+    int code = 0;
+    size_t mark = 0;
+    const std::unique_ptr<Recorder> rec = InChild(unit, 0, &code, &mark);
     before_ = Visible(seed_);
     after_ = Visible(Snapshot(data_));
     if (mark != SIZE_MAX) {
@@ -264,48 +269,27 @@ class PowerCut {
     }
     unit_ = &unit;
     size_t rolledBack = 0;
-    for (size_t cut = 0; cut <= rec.Size(); ++cut) {
-      ForEachLoss(rec, cut, [&](const Tree& state, const std::string& how) {
+    for (size_t cut = 0; cut <= rec->Size(); ++cut) {
+      ForEachLoss(*rec, cut, [&](const Tree& state, const std::string& how) {
         if (Check(state, how, cut >= mark) && how == "kept" && cut < mark &&
             Visible(Snapshot(data_)) == before_) {
           rolledBack = cut;
         }
       });
     }
-    if (unit.repairToo) CutRepair(rec.At(rolledBack, powercut::kKeepAll, 0), 2);
-    for (int n = 1; RunFaulted(unit, n); ++n) {
+    if (unit.repairToo) CutRepair(rec->At(rolledBack, powercut::kKeepAll, 0), 2);
+    // With each call failing in turn (a full disk, an I/O error), checked as
+    // it is left and as a power cut right after it leaves it: a unit that
+    // reports the failure must leave the state before it, one that reports
+    // success the state after it.
+    for (int n = 1;; ++n) {
+      const std::unique_ptr<Recorder> faulted = InChild(unit, n, &code, &mark);
+      if (code == 0) break;
+      const std::string how = "call " + std::to_string(n) + " failing";
+      const Tree cut = faulted->At(faulted->Size(), powercut::kLoseAll, 0);
+      Check(Snapshot(data_), how, code == 2, code == 1);
+      Check(cut, how + ", then a power cut", code == 2, code == 1);
     }
-  }
-
-  // The unit in a child with the n-th call of the file helpers failing (a
-  // full disk, an I/O error), then recovered and checked as it is left and as
-  // a power cut right after it would leave it: a unit that reports the
-  // failure must leave the state before it, one that reports success the
-  // state after it. False when it never reached that call.
-  bool RunFaulted(const Unit& unit, int n) {
-    Recorder::Materialize(data_, seed_);
-    Recorder rec(data_);
-    const std::string tracePath = home_.Data("../trace");
-    const pid_t pid = fork();
-    if (pid == 0) {
-      rec.FailCall(n);
-      rec.Start();
-      const int rc = unit.run();
-      rec.Stop();
-      WriteFile(tracePath, rec.Save());
-      _exit(!rec.Reached() ? 0 : rc < 0 ? 1 : 2);
-    }
-    int status = 0;
-    if (waitpid(pid, &status, 0) != pid || !WIFEXITED(status) || WEXITSTATUS(status) == 0) {
-      return false;
-    }
-    const bool failed = WEXITSTATUS(status) == 1;
-    rec.Load(ReadFile(tracePath));
-    const std::string how = "call " + std::to_string(n) + " failing";
-    const Tree cut = rec.At(rec.Size(), powercut::kLoseAll, 0);
-    Check(Snapshot(data_), how, !failed, failed);
-    Check(cut, how + ", then a power cut", !failed, failed);
-    return true;
   }
 
   // The repair of `state` cut at each of its changes, and with `depth` above
