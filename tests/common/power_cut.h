@@ -287,53 +287,34 @@ class Recorder {
   }
 
   // Keeps of each file's and each directory's uncovered changes a seeded
-  // prefix, tearing the last kept write of a file now and then.
+  // prefix: in order, each change either stays or ends its file's (or its
+  // directories') survivors, a write then torn at a sector now and then. A
+  // rename dropped in one directory is dropped in both.
   void Mix(size_t cut, unsigned seed, std::vector<char>* keep,
            std::vector<long long>* tornAt) const {
     const std::vector<char> covered = Protected(cut);
     std::mt19937 random(seed);
-    std::map<int, std::vector<size_t>> files;
-    std::map<std::string, std::vector<size_t>> dirs;
+    std::set<std::string> stopped;  // files as "#<id>", directories by path
     for (size_t i = 0; i < cut; ++i) {
-      if (covered[i]) continue;
+      if (covered[i] || (!IsNamespace(ops_[i].kind) && ops_[i].kind != kComIoWrite &&
+                         ops_[i].kind != kComIoTruncate)) {
+        continue;
+      }
       const Op& op = ops_[i];
-      if (op.kind == kComIoWrite || op.kind == kComIoTruncate) files[op.id].push_back(i);
-      if (IsNamespace(op.kind)) {
-        for (const std::string& d : Dirs(op)) dirs[d].push_back(i);
+      const std::vector<std::string> keys =
+          IsNamespace(op.kind) ? Dirs(op) : std::vector<std::string>{"#" + std::to_string(op.id)};
+      bool after = false;  // a change before it in its file or directory is lost
+      for (const std::string& k : keys) after = after || stopped.count(k) != 0;
+      (*keep)[i] = !after && random() % 3 != 0;
+      if ((*keep)[i]) continue;
+      stopped.insert(keys.begin(), keys.end());
+      if (after) continue;
+      const long long first = op.at / 512 + 1,
+                      end = op.at + static_cast<long long>(op.bytes.size());
+      if (op.kind == kComIoWrite && first * 512 < end && random() % 2 == 0) {
+        (*tornAt)[i] = (first + random() % ((end - 1) / 512 - first + 1)) * 512;
+        (*keep)[i] = true;
       }
-    }
-    for (const auto& [id, list] : files) {
-      const size_t kept = random() % (list.size() + 1);
-      for (size_t k = 0; k < list.size(); ++k) (*keep)[list[k]] = k < kept;
-      if (kept == 0 || random() % 2 == 0) continue;
-      const Op& last = ops_[list[kept - 1]];
-      const long long first = last.at / 512 + 1,
-                      end = last.at + static_cast<long long>(last.bytes.size());
-      if (last.kind == kComIoWrite && first * 512 < end) {
-        (*tornAt)[list[kept - 1]] = (first + random() % ((end - 1) / 512 - first + 1)) * 512;
-      }
-    }
-    std::map<std::string, size_t> kept;
-    for (const auto& [dir, list] : dirs) kept[dir] = random() % (list.size() + 1);
-    // A rename dropped by one directory is dropped by both, and so is what
-    // came after it in either.
-    for (bool changed = true; changed;) {
-      changed = false;
-      for (const auto& [dir, list] : dirs) {
-        for (size_t k = 0; k < kept[dir]; ++k) {
-          for (const std::string& other : Dirs(ops_[list[k]])) {
-            const std::vector<size_t>& o = dirs[other];
-            const size_t at = std::find(o.begin(), o.end(), list[k]) - o.begin();
-            if (at >= kept[other]) {
-              kept[dir] = k;
-              changed = true;
-            }
-          }
-        }
-      }
-    }
-    for (const auto& [dir, list] : dirs) {
-      for (size_t k = 0; k < list.size(); ++k) (*keep)[list[k]] = k < kept[dir];
     }
   }
 

@@ -67,6 +67,7 @@ TEST(CS3JournalTest, ReaderAfterAKilledWriterReadsTheStateBefore) {
     }
     pause();
   }
+  close(ready[1]);
   char byte = 0;
   ASSERT_EQ(read(ready[0], &byte, 1), 1);
   for (bool live : {true, false}) {
