@@ -76,8 +76,9 @@ class Recorder {
     active_ = nullptr;
   }
   size_t Size() const { return ops_.size(); }
-  // Makes the n-th call of the seam from now on fail before it runs (ENOSPC
-  // for what takes room, EIO for the rest); Reached tells whether it came.
+  // Makes the n-th call of the seam from now on fail (ENOSPC for what takes
+  // room, a write after half of its bytes, EIO for the rest); Reached tells
+  // whether it came.
   void FailCall(int n) { failIn_ = n; }
   bool Reached() const { return failIn_ == 0; }
 
@@ -208,6 +209,15 @@ class Recorder {
   static int BeforeHook(const ComIoCall& call) {
     Recorder* r = active_;
     if (r->failIn_ > 0 && --r->failIn_ == 0) {
+      // A write that fails has written half of its bytes, as on a disk that
+      // fills up under it.
+      if (call.op == kComIoWrite && call.len > 1) {
+        ComIoCall half = call;
+        half.len = call.len / 2;
+        const ssize_t n = half.at >= 0 ? pwrite(call.fd, call.buf, half.len, half.at)
+                                       : write(call.fd, call.buf, half.len);
+        if (n == static_cast<ssize_t>(half.len)) AfterHook(half, 0);
+      }
       const bool room = call.op == kComIoWrite || call.op == kComIoCreate || call.op == kComIoMkdir;
       return room ? ENOSPC : EIO;
     }

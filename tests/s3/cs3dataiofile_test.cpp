@@ -2,7 +2,6 @@
 
 #include <fcntl.h>
 #include <signal.h>
-#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -190,30 +189,6 @@ TEST(CS3DataIOFileTest, StepsAfterModSeeTheWholeFile) {
 
 // A write that fails half way (stopped by the file size limit) is recorded,
 // and the release puts back the bytes the file had.
-TEST(CS3DataIOFileTest, WriteFailingHalfWayIsRolledBack) {
-  for (int id : {0, 2}) {
-    TempHome home;
-    PutFile(home.Data("rec"), kThree);
-    pid_t pid = fork();
-    if (pid == 0) {
-      signal(SIGXFSZ, SIG_IGN);
-      struct rlimit limit = {kThree.size() + 4, kThree.size() + 4};
-      setrlimit(RLIMIT_FSIZE, &limit);
-      CS3DataIO io;
-      TestRecord rec;
-      rec.name = std::string(64, 'g');
-      int r = id == 0 ? io.Mod(rec) : io.OpenMod(rec, id);
-      if (id != 0 && r == 0) r = io.ModData(rec, id, nullptr);
-      bool ok = r == kResIoWriteFailed && io.GetError() == r;
-      io.DisConnect();
-      _exit(ok ? 0 : 1);
-    }
-    EXPECT_TRUE(ChildOk(pid));
-    EXPECT_EQ(ReadFile(home.Data("rec")), kThree);
-    EXPECT_TRUE(home.TempFiles().empty());
-  }
-}
-
 TEST(CS3DataIOFileTest, RefusalsAreRecordedByTheStatedRules) {
   struct Case {
     const char* what;
