@@ -82,42 +82,31 @@ class Recorder {
   void FailCall(int n) { failIn_ = n; }
   bool Reached() const { return failIn_ == 0; }
 
-  // The starting tree and the changes as text, and back (to hand them from
-  // a child to its parent).
+  // The changes as text, and back (to hand them from a child to its parent,
+  // each with a recorder made from the same tree).
   std::string Save() const {
     std::string out;
-    for (const auto& [path, node] : base_) {
-      out += "B " + std::to_string(node.dir) + " " + std::to_string(node.id) + " " + Text(path) +
-             Text(node.dir ? "" : content_.at(node.id)) + Text("");
-    }
     for (const Op& op : ops_) {
       out += std::to_string(op.kind) + " " + std::to_string(op.id) + " " + std::to_string(op.at) +
              " " + Text(op.path) + Text(op.to) + Text(op.bytes);
     }
     return out;
   }
-  explicit Recorder(const std::string& root, const std::string& saved) : root_(root) {
-    for (size_t p = 0; p < saved.size();) {
+  void Load(const std::string& text) {
+    for (size_t p = 0; p < text.size();) {
       Op op;
-      const bool base = saved[p] == 'B';
       char* end = nullptr;
-      const long kind = strtol(saved.c_str() + p + (base ? 1 : 0), &end, 10);
+      op.kind = static_cast<ComIoOp>(strtol(text.c_str() + p, &end, 10));
       op.id = static_cast<int>(strtol(end, &end, 10));
-      op.at = base ? 0 : strtoll(end, &end, 10);
-      p = static_cast<size_t>(end - saved.c_str()) + 1;
+      op.at = strtoll(end, &end, 10);
+      p = static_cast<size_t>(end - text.c_str()) + 1;
       for (std::string* s : {&op.path, &op.to, &op.bytes}) {
-        const size_t colon = saved.find(':', p);
-        const size_t n = std::stoul(saved.substr(p, colon - p));
-        *s = saved.substr(colon + 1, n);
+        const size_t colon = text.find(':', p);
+        const size_t n = std::stoul(text.substr(p, colon - p));
+        *s = text.substr(colon + 1, n);
         p = colon + 1 + n + 1;
       }
-      if (base) {
-        base_[op.path] = {kind != 0, op.id};
-        if (kind == 0) content_[op.id] = op.to;
-      } else {
-        op.kind = static_cast<ComIoOp>(kind);
-        ops_.push_back(op);
-      }
+      ops_.push_back(op);
     }
   }
 

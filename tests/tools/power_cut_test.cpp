@@ -229,6 +229,9 @@ class PowerCut {
   std::unique_ptr<Recorder> InChild(const Unit& unit, int failAt, int* code, size_t* mark) {
     Recorder::Materialize(data_, seed_);
     const std::string tracePath = home_.Data("../trace");
+    int ready[2], go[2];
+    EXPECT_TRUE(pipe(ready) == 0 && pipe(go) == 0);
+    char byte = 0;
     const pid_t pid = fork();
     if (pid == 0) {
       if (!unit.first && failAt == 0) {
@@ -237,7 +240,9 @@ class PowerCut {
         note.name = "first";
         if (io.Mod(note, 1) != 0) _exit(3);
       }
+      // Both processes take in the tree before the unit changes it.
       Recorder rec(data_);
+      if (write(ready[1], &byte, 1) != 1 || read(go[0], &byte, 1) != 1) _exit(3);
       recording = &rec;
       if (failAt > 0) rec.FailCall(failAt);
       rec.Start();
@@ -248,6 +253,11 @@ class PowerCut {
       WriteFile(tracePath, std::to_string(result) + " " + std::to_string(at) + "\n" + rec.Save());
       _exit(0);
     }
+    close(ready[1]);
+    EXPECT_EQ(read(ready[0], &byte, 1), 1);
+    auto rec = std::make_unique<Recorder>(data_);
+    EXPECT_EQ(write(go[1], &byte, 1), 1);
+    for (int fd : {ready[0], go[0], go[1]}) close(fd);
     int status = 0;
     EXPECT_EQ(waitpid(pid, &status, 0), pid);
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << unit.what << " failed";
@@ -255,7 +265,8 @@ class PowerCut {
     const size_t lf = trace.find('\n');
     *code = std::stoi(trace);
     *mark = std::stoul(trace.substr(trace.find(' ') + 1, lf));
-    return std::make_unique<Recorder>(data_, trace.substr(lf + 1));
+    rec->Load(trace.substr(lf + 1));
+    return rec;
   }
 
   void RunUnit(const Unit& unit) {
