@@ -35,39 +35,43 @@ namespace {
 using powercut::Recorder;
 using powercut::Tree;
 
-// The home as every unit finds it: modules 1 and 2, module 1 at 10:15, the
-// status and next-alarm records, a file of three notes, and one of notes too
-// large for the unit log to hold its pre-image.
-void Seed(const TempHome& home) {
-  for (const char* name : {"one", "two"}) {
-    CvelSchedulerModule m;
-    m.Set("Name", name);
-    m.Set("execute", "/bin/true");
-    ASSERT_EQ(m.Add(), 0);
-  }
-  ASSERT_EQ(CvelScheduler().Add(1, 1, "10", "15"), 0);
-  ASSERT_EQ(CvelSchedulerSts().Mod(4242), 0);
-  ASSERT_EQ(CKorAlarmTime().Lower("20990101000000"), 1);
-  for (const char* name : {"first", "second", "third"}) {
-    CS3DataIO io;
-    TestRecord note("notes");
-    note.name = name;
-    ASSERT_EQ(io.Add(note), 0);
-  }
-  std::string big;
-  for (int i = 1; big.size() <= kIoInlinePreImage; ++i) {
-    big += Rec(std::to_string(i), "Name=note " + std::to_string(i) + "\n");
-  }
-  PutFile(home.Data("big"), big);
-}
+// The recording of the unit under way, and where in it a part of the unit was
+// committed on its own (a file closed alone).
+Recorder* recording = nullptr;
+size_t committedAt = SIZE_MAX;
 
-// Module `id` renamed through `io`.
-int ModModule(CS3DataIO& io, int id, const char* name) {
+// Module `id` named `name`: added (id 0) or rewritten through `io`, and with
+// `closeAlone` committed on its own at once (a file that cannot be flushed is
+// put back: the error state says so).
+int Module(CS3DataIO& io, int id, const char* name, bool closeAlone = false) {
   CvelSchedulerModule m;
   m.Set("Name", name);
   m.Set("execute", "/bin/true");
   m.SetID(id);
-  return io.Mod(m, id);
+  if (id == 0) return m.Add();
+  const int rc = io.Mod(m, id);
+  if (closeAlone && rc == 0 && io.Close(m) == 0 && io.GetError() == 0) {
+    committedAt = recording->Size();
+  }
+  return rc;
+}
+
+// The home as every unit finds it: modules 1 and 2, module 1 at 10:15, the
+// status and next-alarm records, a file of three notes, and one of notes too
+// large for the unit log to hold its pre-image.
+void Seed(const TempHome& home) {
+  CS3DataIO none;
+  ASSERT_EQ(Module(none, 0, "one") + Module(none, 0, "two"), 0);
+  ASSERT_EQ(CvelScheduler().Add(1, 1, "10", "15"), 0);
+  ASSERT_EQ(CvelSchedulerSts().Mod(4242), 0);
+  ASSERT_EQ(CKorAlarmTime().Lower("20990101000000"), 1);
+  std::string notes, big;
+  for (int i = 1; big.size() <= kIoInlinePreImage; ++i) {
+    big += Rec(std::to_string(i), "Name=note " + std::to_string(i) + "\n");
+    if (i == 3) notes = big;
+  }
+  PutFile(home.Data("notes"), notes);
+  PutFile(home.Data("big"), big);
 }
 
 // A note of `file` through `io`: record `id` renamed (Mod), a new one (id 0,
@@ -76,14 +80,6 @@ int Note(CS3DataIO& io, const char* file, int id) {
   TestRecord note(file);
   note.name = "changed";
   return id > 0 ? io.Mod(note, id) : id == 0 ? io.Add(note) : io.Del(note);
-}
-
-// The recording of the unit under way, and where in it a part of the unit was
-// committed on its own (a file closed alone).
-Recorder* recording = nullptr;
-size_t committedAt = SIZE_MAX;
-void Committed() {
-  committedAt = recording->Size();
 }
 
 using Steps = std::function<int(CS3DataIO&)>;
@@ -106,7 +102,7 @@ struct Unit {
 
 const Unit kUnits[] = {
     {"Mod of a one-record file", "scheduler/module/1/info",
-     InUnit([](CS3DataIO& io) { return ModModule(io, 1, "renamed"); }), false, true},
+     InUnit([](CS3DataIO& io) { return Module(io, 1, "renamed"); }), false, true},
     {"Mod of a multi-record file", "notes",
      InUnit([](CS3DataIO& io) { return Note(io, "notes", 2); }), false},
     {"Mod of a large file", "big", InUnit([](CS3DataIO& io) { return Note(io, "big", 1); }), false},
@@ -121,10 +117,8 @@ const Unit kUnits[] = {
      false},
     {"Add(index, record)", "scheduler/module/index",
      [] {
-       CvelSchedulerModule m;
-       m.Set("Name", "three");
-       m.Set("execute", "/bin/true");
-       return m.Add();
+       CS3DataIO none;
+       return Module(none, 0, "three");
      },
      true, true},
     {"Del(index, record, whole directory)", "scheduler/module/2/info", InUnit([](CS3DataIO& io) {
@@ -144,23 +138,14 @@ const Unit kUnits[] = {
      [] { return CKorAlarmTime().Lower("20980101000000"); }, false},
     {"a unit rolled back", "scheduler/module/1/info", InUnit([](CS3DataIO& io) {
        io.SetError();
-       return ModModule(io, 1, "never");
+       return Module(io, 1, "never");
      }),
      false},
-    {"a file closed alone", "scheduler/module/1/info", InUnit([](CS3DataIO& io) {
-       CvelSchedulerModule m;
-       m.Set("Name", "closed");
-       m.Set("execute", "/bin/true");
-       m.SetID(1);
-       const int rc = io.Mod(m, 1);
-       // A file that cannot be flushed is put back: the error state says so.
-       if (rc == 0 && io.Close(m) == 0 && io.GetError() == 0) Committed();
-       return rc;
-     }),
-     false},
+    {"a file closed alone", "scheduler/module/1/info",
+     InUnit([](CS3DataIO& io) { return Module(io, 1, "closed", true); }), false},
     {"two files", "scheduler/module/2/info", InUnit([](CS3DataIO& io) {
-       const int rc = ModModule(io, 1, "first of two");
-       return rc < 0 ? rc : ModModule(io, 2, "second of two");
+       const int rc = Module(io, 1, "first of two");
+       return rc < 0 ? rc : Module(io, 2, "second of two");
      }),
      false},
 };
@@ -173,23 +158,15 @@ Tree Visible(Tree tree) {
   return tree;
 }
 
-// `doctor --repair` in this process, its report in home/../doctor.out.
 // The paths where `a` and `b` differ.
 std::string Diff(const Tree& a, const Tree& b) {
   std::string out;
-  for (const Tree* t : {&a, &b}) {
-    for (const auto& [path, bytes] : *t) {
-      const Tree& other = t == &a ? b : a;
-      auto it = other.find(path);
-      if ((it == other.end() || (t == &a && it->second != bytes)) &&
-          out.find(path) == std::string::npos) {
-        out += " " + path;
-      }
-    }
-  }
+  for (const auto& [path, bytes] : a) out += b.count(path) && b.at(path) == bytes ? "" : " " + path;
+  for (const auto& [path, bytes] : b) out += a.count(path) ? "" : " " + path;
   return out;
 }
 
+// `doctor --repair` in this process, its report in home/../doctor.out.
 int Doctor(const std::string& home) {
   fflush(stdout);
   const int saved = dup(1);
@@ -237,7 +214,7 @@ class PowerCut {
       if (!unit.first && failAt == 0) {
         CS3DataIO io;
         TestRecord note("notes");
-        note.name = "first";
+        note.name = "note 1";  // as it is
         if (io.Mod(note, 1) != 0) _exit(3);
       }
       // Both processes take in the tree before the unit changes it.
