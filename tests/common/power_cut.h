@@ -29,6 +29,7 @@
 #include <map>
 #include <random>
 #include <set>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -93,18 +94,15 @@ class Recorder {
     return out;
   }
   void Load(const std::string& text) {
-    for (size_t p = 0; p < text.size();) {
-      Op op;
-      char* end = nullptr;
-      op.kind = static_cast<ComIoOp>(strtol(text.c_str() + p, &end, 10));
-      op.id = static_cast<int>(strtol(end, &end, 10));
-      op.at = strtoll(end, &end, 10);
-      p = static_cast<size_t>(end - text.c_str()) + 1;
+    std::istringstream in(text);
+    Op op;
+    for (int kind; in >> kind >> op.id >> op.at;) {
+      op.kind = static_cast<ComIoOp>(kind);
       for (std::string* s : {&op.path, &op.to, &op.bytes}) {
-        const size_t colon = text.find(':', p);
-        const size_t n = std::stoul(text.substr(p, colon - p));
-        *s = text.substr(colon + 1, n);
-        p = colon + 1 + n + 1;
+        size_t n = 0;
+        in >> n;
+        s->assign(n, '\0');
+        in.ignore(1).read(&(*s)[0], static_cast<std::streamsize>(n)).ignore(1);
       }
       ops_.push_back(op);
     }
@@ -179,12 +177,9 @@ class Recorder {
 
   // `path` relative to the root; false when it lies elsewhere.
   bool Inside(const char* path, std::string* rel) const {
-    if (path == nullptr || path[0] != '/') return false;
-    const std::string p = path;
-    if (p.compare(0, root_.size(), root_) != 0 || p.size() <= root_.size() ||
-        p[root_.size()] != '/') {
+    const std::string p = path != nullptr ? path : "";
+    if (p.size() <= root_.size() + 1 || p.compare(0, root_.size() + 1, root_ + "/") != 0)
       return false;
-    }
     *rel = p.substr(root_.size() + 1);
     return true;
   }
