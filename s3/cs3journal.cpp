@@ -38,7 +38,8 @@
 //   K  kept          (the tag's changes stand)
 // Version 1, "s3journal 1\n" and one line "<kind> <tag> <a> <b> <n>:<path>
 // <n>:<text> <checksum>\n" per entry, also knows A (appends from size a) and
-// N (the created file is about to change), and no D with content.
+// N (the created file is about to change: its C entry, which always comes
+// first, already covers it), and no D with content.
 
 namespace {
 
@@ -810,7 +811,6 @@ int s3JournalRecover(const char* journalPath, std::vector<std::string>* actions)
         if (!failed) Note(actions, "restored " + e.p1 + " from " + e.p2);
         break;
       }
-      case 'N':
       case 'C': {
         // The unit created the file and held it locked from then on, and a
         // unit voids its entries on the disk before it lets go of a file:

@@ -20,6 +20,7 @@
 #define TESTS_COMMON_POWER_CUT_H_
 
 #include <fcntl.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -78,9 +79,12 @@ class Recorder {
   }
   size_t Size() const { return ops_.size(); }
   // Makes the n-th call of the seam from now on fail (ENOSPC for what takes
-  // room, a write after half of its bytes, EIO for the rest); Reached tells
-  // whether it came.
-  void FailCall(int n) { failIn_ = n; }
+  // room, a write after half of its bytes, EIO for the rest), or with `kill`
+  // kills the process there; Reached tells whether it came.
+  void FailCall(int n, bool kill = false) {
+    failIn_ = n;
+    kill_ = kill;
+  }
   bool Reached() const { return failIn_ == 0; }
 
   // The changes as text, and back (to hand them from a child to its parent,
@@ -193,6 +197,7 @@ class Recorder {
   static int BeforeHook(const ComIoCall& call) {
     Recorder* r = active_;
     if (r->failIn_ > 0 && --r->failIn_ == 0) {
+      if (r->kill_) raise(SIGKILL);
       // A write that fails has written half of its bytes, as on a disk that
       // fills up under it.
       if (call.op == kComIoWrite && call.len > 1) {
@@ -372,6 +377,7 @@ class Recorder {
   std::map<std::pair<dev_t, ino_t>, int> ids_;
   int lastId_ = 0;
   int failIn_ = -1;  // calls until the one that fails; 0 once it came
+  bool kill_ = false;
   bool created_ = false;
   std::vector<Op> ops_;
 };

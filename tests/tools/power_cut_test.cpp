@@ -35,6 +35,8 @@ namespace {
 using powercut::Recorder;
 using powercut::Tree;
 
+const std::string kGone = "<missing>";  // what ReadFile gives for a missing file
+
 // The recording of the unit under way, and where in it a part of the unit was
 // committed on its own (a file closed alone).
 Recorder* recording = nullptr;
@@ -54,6 +56,20 @@ int Module(CS3DataIO& io, int id, const char* name, bool closeAlone = false) {
     committedAt = recording->Size();
   }
   return rc;
+}
+
+// One entry of a log in the first format: a text line ending in its checksum
+// (FNV-1a over the line before it).
+std::string V1Entry(char kind, int tag, size_t a, size_t b, const std::string& p1,
+                    const std::string& p2) {
+  std::string line = std::string(1, kind) + " " + std::to_string(tag) + " " + std::to_string(a) +
+                     " " + std::to_string(b) + " " + std::to_string(p1.size()) + ":" + p1 + " " +
+                     std::to_string(p2.size()) + ":" + p2;
+  unsigned long long h = 1469598103934665603ull;
+  for (unsigned char c : line) h = (h ^ c) * 1099511628211ull;
+  char sum[24];
+  snprintf(sum, sizeof sum, " %016llx\n", h);
+  return line + sum;
 }
 
 // The home as every unit finds it: modules 1 and 2, module 1 at 10:15, the
@@ -189,7 +205,8 @@ class PowerCut {
     s3JournalRelease();
     seed_ = Snapshot(data_);
     for (const Unit& unit : kUnits) RunUnit(unit);
-    printf("power-cut: %zu units, %d crash states, %d failures\n", std::size(kUnits), states_,
+    FirstFormat();
+    printf("power-cut: %zu units, %d crash states, %d failures\n", std::size(kUnits) + 1, states_,
            failures_);
     ::testing::Test::RecordProperty("states", states_);
     EXPECT_EQ(failures_, 0);
@@ -201,9 +218,10 @@ class PowerCut {
   // is the child's first (or fails a call), a unit that changes nothing comes
   // first, so that its log exists. Its recording comes back here; *code is
   // 0 when the failing call never came, 1 when the unit failed, 2 when it (or
-  // a part of it) committed, and *mark the changes made by then (SIZE_MAX:
-  // never).
-  std::unique_ptr<Recorder> InChild(const Unit& unit, int failAt, int* code, size_t* mark) {
+  // a part of it) committed, 3 when `kill` killed it there, and *mark the
+  // changes made by then (SIZE_MAX: never).
+  std::unique_ptr<Recorder> InChild(const Unit& unit, int failAt, int* code, size_t* mark,
+                                    bool kill = false) {
     Recorder::Materialize(data_, seed_);
     const std::string tracePath = home_.Data("../trace");
     int ready[2], go[2];
@@ -221,7 +239,7 @@ class PowerCut {
       Recorder rec(data_);
       if (write(ready[1], &byte, 1) != 1 || read(go[0], &byte, 1) != 1) _exit(3);
       recording = &rec;
-      if (failAt > 0) rec.FailCall(failAt);
+      if (failAt > 0) rec.FailCall(failAt, kill);
       rec.Start();
       const int rc = unit.run();
       const size_t at = committedAt != SIZE_MAX ? committedAt : rc >= 0 ? rec.Size() : SIZE_MAX;
@@ -237,6 +255,8 @@ class PowerCut {
     for (int fd : {ready[0], go[0], go[1]}) close(fd);
     int status = 0;
     EXPECT_EQ(waitpid(pid, &status, 0), pid);
+    *code = 3;
+    if (kill && WIFSIGNALED(status)) return nullptr;
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << unit.what << " failed";
     const std::string trace = ReadFile(tracePath);
     const size_t lf = trace.find('\n');
@@ -278,6 +298,39 @@ class PowerCut {
       Check(Snapshot(data_), how, code == 2, code == 1);
       Check(cut, how + ", then a power cut", code == 2, code == 1);
     }
+    // The writer really killed at every third call, and a reader following.
+    for (int n = 1; InChild(unit, n, &code, &mark, true), code == 3; n += 3) {
+      Check(Snapshot(data_), "killed at call " + std::to_string(n), false, false, 2);
+    }
+  }
+
+  // A log of the first format, as the earlier release leaves it when a unit is
+  // killed after each kind of change (its created file carries a device
+  // number from before a reboot: it is known by its name), recovered and its
+  // recovery cut.
+  void FirstFormat() {
+    static const Unit kOld = {"a log of the first format", "notes", nullptr, true};
+    unit_ = &kOld;
+    before_ = after_ = Visible(seed_);
+    const pid_t dead = fork();  // a pid that no process has once reaped
+    if (dead == 0) _exit(0);
+    waitpid(dead, nullptr, 0);
+    const std::string copy = "tmp/temp" + std::to_string(dead) + ".",
+                      next = "scheduler/controle/status";
+    Tree state = seed_;
+    state[copy + "1"] = seed_.at("notes");
+    state[copy + "2"] = seed_.at("scheduler/module/2/info");
+    state["notes"] = "junk\n";
+    state[next] += Rec("2", "Name=appended\n");
+    state["n"] = state["n/o"] = powercut::kDir;
+    state["n/o/c"] = Rec("1", "Name=new\n");
+    state.erase("scheduler/module/2/info");
+    state["tmp/journal" + std::to_string(dead) + ".1"] =
+        "s3journal 1\n" + V1Entry('B', 1, 0, 0, "notes", copy + "1") +
+        V1Entry('A', 2, seed_.at(next).size(), 0, next, "") + V1Entry('C', 3, 0, 0, "n/o/c", "n") +
+        V1Entry('N', 3, 987654321, 1, "n/o/c", "") +
+        V1Entry('D', 4, 0, 0, "scheduler/module/2/info", copy + "2");
+    CutRepair(state, 2);
   }
 
   // The repair of `state` cut at each of its changes, and with `depth` above
@@ -307,8 +360,10 @@ class PowerCut {
 
   // Recovers `state` (the next writer or reader of a touched file, then the
   // doctor, or the doctor alone) and checks the outcome. True when it holds.
-  bool Check(const Tree& state, const std::string& how, bool committed, bool failed = false) {
-    const int way = states_++ % 3;
+  bool Check(const Tree& state, const std::string& how, bool committed, bool failed = false,
+             int way = -1) {
+    if (way < 0) way = states_ % 3;
+    ++states_;
     Recorder::Materialize(data_, state);
     if (way != 1) {
       CS3DataIO io;
@@ -318,10 +373,17 @@ class PowerCut {
       if (way == 0 && io.OpenAdd(file) == 0) io.SetError();
       if (way == 2) io.Get(file);
     }
+    // What a reader sees is the file before the unit or after it.
+    const auto was = [&](const Tree& t) {
+      auto it = t.find(unit_->touched);
+      return it == t.end() ? kGone : it->second;
+    };
+    const std::string seen = ReadFile(data_ + "/" + unit_->touched);
     const int doctor = Doctor(home_.Data(".."));
     s3JournalRelease();  // this process's own, as it would at its end
     const Tree now = Snapshot(data_);
     std::string why;
+    if (way == 2 && seen != was(before_) && seen != was(after_)) why += " the reader saw a mix;";
     if (doctor != 0) why += " the repair left findings;";
     if (failed ? Visible(now) != before_
                : Visible(now) != after_ && (committed || Visible(now) != before_)) {
