@@ -5,7 +5,9 @@
 //  - Mod(obj) of the first record of a file of n records, against copying the
 //    file twice with plain read and write;
 //  - one write unit (Mod of a 1-record file, Add to a 100-record file) with
-//    durability Off and Full, and what Full costs as a multiple of Off.
+//    durability Off and Full, what Full costs as a multiple of Off and of Off
+//    plus its flushes at the flush floor, and Mod beside the peer's one-row
+//    update (bench_durable.h).
 // At the end each operation's time is printed as a multiple of its floor.
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -19,6 +21,7 @@
 
 #include <benchmark/benchmark.h>
 
+#include "bench/bench_durable.h"
 #include "bench/bench_timing.h"
 #include "common/S3ComPath.h"
 #include "common/com.h"
@@ -36,6 +39,7 @@ class BenchHome {
     char pattern[] = "/tmp/sched-bench-XXXXXX";
     if (mkdtemp(pattern) == nullptr) abort();
     home_ = pattern;
+    data_ = home_ + "/data";
     S3ComPathHomeSave(home_.c_str());
     mkdir((home_ + "/data").c_str(), 0755);
     mkdir((home_ + "/data/tmp").c_str(), 0755);
@@ -45,9 +49,11 @@ class BenchHome {
     if (system(cmd.c_str()) != 0) fprintf(stderr, "could not remove %s\n", home_.c_str());
   }
   std::string Data(const char* name) const { return home_ + "/data/" + name; }
+  const std::string& DataDir() const { return data_; }
 
  private:
   std::string home_;
+  std::string data_;
 };
 
 BenchHome& Home() {
@@ -115,8 +121,12 @@ const std::string& RecordsPath(const char* stem, int n) {
   }
   return it->second;
 }
-const std::string& ManyPath(int n) { return RecordsPath("many", n); }
-const std::string& BigPath(int n) { return RecordsPath("big", n); }
+const std::string& ManyPath(int n) {
+  return RecordsPath("many", n);
+}
+const std::string& BigPath(int n) {
+  return RecordsPath("big", n);
+}
 
 void BM_GetLastRecord(benchmark::State& state) {
   const int n = static_cast<int>(state.range(0));
@@ -247,14 +257,21 @@ BENCHMARK(BM_AddUnit)->ArgName("durability")->Arg(0)->Arg(1)->Unit(benchmark::kM
 // Console output, then each operation's time as a multiple of its floor.
 class RatioReporter : public TimingReporter {
  public:
+  explicit RatioReporter(const durable::Flushes& flushes) : flushes_(flushes) {}
   void Finalize() override {
     ConsoleReporter::Finalize();
     for (const char* n : {"/n:1000", "/n:10000", "/n:100000"}) {
       Ratio(std::string("BM_GetLastRecord") + n, std::string("BM_GetLastRecordFloor") + n, 2.5);
       Ratio(std::string("BM_ModFirstRecord") + n, std::string("BM_ModFirstRecordFloor") + n, 3.0);
     }
-    Cost("BM_ModUnit");
-    Cost("BM_AddUnit");
+    if (real_.count("BM_FlushFloor/created:0") != 0) {
+      printf(
+          "flush floor (pwrite and fdatasync of 64 bytes): %.1f us, %.1f us after a file was "
+          "created and removed\n",
+          real_["BM_FlushFloor/created:0"] * 1e6, real_["BM_FlushFloor/created:1"] * 1e6);
+    }
+    Cost("BM_ModUnit", flushes_.mod, "BM_PeerUpdate");
+    Cost("BM_AddUnit", flushes_.add, nullptr);
   }
 
  private:
@@ -266,21 +283,36 @@ class RatioReporter : public TimingReporter {
     printf("%-26s %.2fx its floor in real time, %.2fx in CPU time (target within %.1fx)\n",
            ours.c_str(), real_[ours] / real_[floor], cpu_[ours] / cpu_[floor], target);
   }
-  // A unit with durability Full as a multiple of the same unit with it Off.
-  void Cost(const std::string& name) {
+  // A unit with durability Full as a multiple of the same unit with it Off,
+  // of Off plus its flushes at the floor, and of the peer's same work.
+  void Cost(const std::string& name, int flushes, const char* peer) {
     const std::string off = name + "/durability:0", full = name + "/durability:1";
     if (real_.count(off) == 0 || real_.count(full) == 0 || real_[off] <= 0) return;
-    printf("%-18s Full %.1f us, Off %.1f us: %.2fx in real time\n", name.c_str(),
-           real_[full] * 1e6, real_[off] * 1e6, real_[full] / real_[off]);
+    printf("%-12s Full %.1f us, Off %.1f us: %.2fx Off", name.c_str(), real_[full] * 1e6,
+           real_[off] * 1e6, real_[full] / real_[off]);
+    if (real_.count("BM_FlushFloor/created:0") != 0) {
+      printf(", %.2fx (Off + %d flushes)",
+             real_[full] / (real_[off] + flushes * real_["BM_FlushFloor/created:0"]), flushes);
+    }
+    if (peer != nullptr && real_.count(peer) != 0) {
+      printf(", %.2fx the peer's %s (%.1f us)", real_[full] / real_[peer], peer, real_[peer] * 1e6);
+    }
+    printf("\n");
   }
+
+  durable::Flushes flushes_;
 };
 
 }  // namespace
 
+const std::string& DurableBenchDir() {
+  return Home().DataDir();
+}
+
 int main(int argc, char** argv) {
   benchmark::Initialize(&argc, argv);
   if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
-  RatioReporter reporter;
+  RatioReporter reporter(durable::FlushesPerUnit());
   benchmark::RunSpecifiedBenchmarks(&reporter);
   benchmark::Shutdown();
   return 0;

@@ -263,11 +263,7 @@ int LockAttempts(int fd, short type, int attempts, int wait) {
 }
 
 int OpenRetry(const char* path, int flags, mode_t mode) {
-  int fd;
-  do {
-    fd = open(path, flags | O_CLOEXEC, mode);
-  } while (fd < 0 && errno == EINTR);
-  return fd;
+  return comIoOpen(path, flags, static_cast<int>(mode));
 }
 
 // Opens for a write lock, creating missing parent directories once.
@@ -306,7 +302,7 @@ int ReadChunk(int fd, char* buf, int len) {
 void DiscardCopy(ComFd* fd, const char* path) {
   int saved = errno;
   fd->Close();
-  unlink(path);
+  comIoUnlink(path);
   errno = saved;
 }
 
@@ -346,7 +342,7 @@ int comFileBackUp(const char* source, const char* backup, int attempts, int wait
   ComFd src(share ? comLockFileWriteShare(source, attempts, wait, flags)
                   : comLockFileWrite(source, attempts, wait));
   if (!src.ok()) return -1;
-  if (unlink(backup) != 0 && errno != ENOENT) return -1;
+  if (comIoUnlink(backup) != 0 && errno != ENOENT) return -1;
   ComFd copy(comLockFileWrite(backup, 1, 0));
   if (!copy.ok()) return -1;
   char buf[kBackupChunk];

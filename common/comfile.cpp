@@ -17,6 +17,44 @@
 #include "common/comdate.h"
 #include "common/comguard.h"
 
+// ---- The seam -----------------------------------------------------------------
+
+namespace {
+
+const ComIoHooks* ioHooks = nullptr;
+
+// 0 when the call may run, else -1 with the hook's errno.
+int Before(const ComIoCall& call) {
+  if (ioHooks == nullptr || ioHooks->before == nullptr) return 0;
+  const int err = ioHooks->before(call);
+  if (err == 0) return 0;
+  errno = err;
+  return -1;
+}
+
+// Reports the result to the hook and returns it, errno unchanged.
+int After(const ComIoCall& call, int result) {
+  if (ioHooks == nullptr || ioHooks->after == nullptr) return result;
+  const int saved = errno;
+  ioHooks->after(call, result);
+  errno = saved;
+  return result;
+}
+
+ComIoCall Call(ComIoOp op, int fd, const char* path) {
+  return ComIoCall{op, fd, path, nullptr, nullptr, 0, -1};
+}
+
+}  // namespace
+
+void comSetIoHooks(const ComIoHooks* hooks) {
+  ioHooks = hooks;
+}
+
+bool comIoHooked() {
+  return ioHooks != nullptr;
+}
+
 namespace {
 
 bool IsDotEntry(const char* name) {
@@ -57,7 +95,7 @@ int Examine(const char* path, EntryKind* kind) {
 // followed: deleting a tree must not reach into the tree a link points to.
 int DeleteEntry(const char* path, const EntryKind& kind) {
   if (kind.isDir && !kind.isLink) return comDirDelete(path, nullptr);
-  return unlink(path);
+  return comIoUnlink(path);
 }
 
 // Reads the next entry; null at the end (errno 0) or on a failure (errno
@@ -105,11 +143,11 @@ int DirDelete(const char* path, ComDeletePredicate predicate,
   }
   // A symbolic link is removed as a link, never followed into its target.
   struct stat st;
-  if (lstat(path, &st) == 0 && S_ISLNK(st.st_mode)) return unlink(path) == 0 ? 0 : -1;
+  if (lstat(path, &st) == 0 && S_ISLNK(st.st_mode)) return comIoUnlink(path);
   ComDir handle(opendir(path));
   if (!handle.ok()) {
     if (errno == ENOENT) return 0;
-    if (errno == ENOTDIR) return unlink(path) == 0 ? 0 : -1;
+    if (errno == ENOTDIR) return comIoUnlink(path);
     return -1;
   }
   const bool selective = predicate != nullptr || textPredicate != nullptr;
@@ -127,7 +165,7 @@ int DirDelete(const char* path, ComDeletePredicate predicate,
   }
   if (errno != 0) return -1;
   handle.Close();
-  if (rmdir(path) == 0 || errno == ENOENT) return 0;
+  if (comIoRmdir(path) == 0 || errno == ENOENT) return 0;
   // Entries a predicate kept may leave the directory in place; that is the
   // intended outcome, not a failure.
   if (errno == ENOTEMPTY || errno == EACCES || errno == EEXIST) return selective ? 0 : -1;
@@ -195,15 +233,16 @@ int comFileGetSize(const char* path) {
 }
 
 int comPathRename(const char* from, const char* to) {
-  if (rename(from, to) == 0) return 0;
+  if (comIoRename(from, to) == 0) return 0;
   if (errno != EEXIST) return -1;
-  unlink(to);
-  return rename(from, to) == 0 ? 0 : -1;
+  comIoUnlink(to);
+  return comIoRename(from, to);
 }
 
 int comDirCreate(const char* path) {
-  if (comIoFault(kComIoCreate) != 0) return -1;
-  return mkdir(path, 0755) == 0 ? 0 : -1;
+  const ComIoCall call = Call(kComIoMkdir, -1, path);
+  if (Before(call) != 0) return -1;
+  return After(call, mkdir(path, 0755) == 0 ? 0 : -1);
 }
 
 namespace {
@@ -240,8 +279,7 @@ int comDirCreateAll(const char* path) {
 }
 
 int comFileCreate(const char* path) {
-  if (comIoFault(kComIoCreate) != 0) return -1;
-  ComFd fd(open(path, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644));
+  ComFd fd(comIoOpen(path, O_WRONLY | O_CREAT | O_EXCL, 0644));
   if (!fd.ok()) return -1;
   return fd.Close() == 0 ? 0 : -1;
 }
@@ -251,15 +289,16 @@ int comFileWrite(int fd, const char* buf, int len) {
     errno = EINVAL;
     return -1;
   }
-  if (comIoFault(kComIoWrite) != 0) return -1;
+  const ComIoCall call{kComIoWrite, fd, nullptr, nullptr, buf, static_cast<unsigned long>(len), -1};
+  if (Before(call) != 0) return -1;
   ssize_t written = write(fd, buf, static_cast<size_t>(len));
-  if (written < 0) return -1;
+  if (written < 0) return After(call, -1);
   if (written != len) {
     // A short write leaves errno untouched by the system; say what happened.
     errno = EIO;
-    return -1;
+    return After(call, -1);
   }
-  return 0;
+  return After(call, 0);
 }
 
 int comFileRead(int fd, char* buf, int len) {
@@ -270,87 +309,76 @@ int comFileRead(int fd, char* buf, int len) {
   return static_cast<int>(read(fd, buf, static_cast<size_t>(len)));
 }
 
-// ---- Writes that must reach the disk -------------------------------------------
-
-namespace {
-
-ComIoFaultHook ioFaultHook = nullptr;
-
-}  // namespace
-
-void comSetIoFault(ComIoFaultHook hook) {
-  ioFaultHook = hook;
-}
-
-int comIoFault(ComIoOp op) {
-  if (ioFaultHook == nullptr) return 0;
-  const int err = ioFaultHook(op);
-  if (err == 0) return 0;
-  errno = err;
-  return -1;
-}
+// ---- Changes that must reach the disk ------------------------------------------
 
 int comIoWriteAll(int fd, const void* buf, unsigned long len) {
-  if (comIoFault(kComIoWrite) != 0) return -1;
+  ComIoCall call{kComIoWrite, fd, nullptr, nullptr, buf, len, -1};
+  if (Before(call) != 0) return -1;
   const char* p = static_cast<const char*>(buf);
   while (len > 0) {
     ssize_t n = write(fd, p, len);
     if (n < 0) {
       if (errno == EINTR) continue;
-      return -1;
+      return After(call, -1);
     }
     if (n == 0) {
       errno = EIO;
-      return -1;
+      return After(call, -1);
     }
     p += n;
     len -= static_cast<unsigned long>(n);
   }
-  return 0;
+  return After(call, 0);
 }
 
 int comIoPwriteAll(int fd, const void* buf, unsigned long len, long long at) {
-  if (comIoFault(kComIoWrite) != 0) return -1;
+  const ComIoCall call{kComIoWrite, fd, nullptr, nullptr, buf, len, at};
+  if (Before(call) != 0) return -1;
   const char* p = static_cast<const char*>(buf);
   while (len > 0) {
     ssize_t n = pwrite(fd, p, len, static_cast<off_t>(at));
     if (n < 0) {
       if (errno == EINTR) continue;
-      return -1;
+      return After(call, -1);
     }
     if (n == 0) {
       errno = EIO;
-      return -1;
+      return After(call, -1);
     }
     p += n;
     at += n;
     len -= static_cast<unsigned long>(n);
   }
-  return 0;
+  return After(call, 0);
 }
 
 int comIoTruncate(int fd, long long size) {
-  if (comIoFault(kComIoTruncate) != 0) return -1;
+  ComIoCall call = Call(kComIoTruncate, fd, nullptr);
+  call.len = static_cast<unsigned long>(size);
+  if (Before(call) != 0) return -1;
   int rc;
   do {
     rc = ftruncate(fd, static_cast<off_t>(size));
   } while (rc != 0 && errno == EINTR);
-  return rc == 0 ? 0 : -1;
+  return After(call, rc == 0 ? 0 : -1);
 }
 
 int comIoSync(int fd) {
-  if (comIoFault(kComIoSync) != 0) return -1;
+  const ComIoCall call = Call(kComIoSync, fd, nullptr);
+  if (Before(call) != 0) return -1;
   int rc;
   do {
     rc = fdatasync(fd);
   } while (rc != 0 && errno == EINTR);
-  return rc == 0 ? 0 : -1;
+  return After(call, rc == 0 ? 0 : -1);
 }
 
 int comIoSyncDir(const char* dir) {
-  if (comIoFault(kComIoSync) != 0) return -1;
-  ComFd fd(open(dir != nullptr && dir[0] != '\0' ? dir : ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-  if (!fd.ok()) return -1;
+  const char* path = dir != nullptr && dir[0] != '\0' ? dir : ".";
+  const ComIoCall call = Call(kComIoSyncDir, -1, path);
+  if (Before(call) != 0) return -1;
+  ComFd fd(open(path, O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  if (!fd.ok()) return After(call, -1);
   int rc;
   do {
     rc = fsync(fd.get());
@@ -358,7 +386,37 @@ int comIoSyncDir(const char* dir) {
   // Some file systems cannot flush a directory on its own; their entries
   // reach the disk with the files' own flushes.
   if (rc != 0 && (errno == EINVAL || errno == EROFS)) rc = 0;
-  return rc == 0 ? 0 : -1;
+  return After(call, rc == 0 ? 0 : -1);
+}
+
+int comIoOpen(const char* path, int flags, int mode) {
+  const bool creates = (flags & O_CREAT) != 0;
+  const ComIoCall call = Call(kComIoCreate, -1, path);
+  if (creates && Before(call) != 0) return -1;
+  int fd;
+  do {
+    fd = open(path, flags | O_CLOEXEC, static_cast<mode_t>(mode));
+  } while (fd < 0 && errno == EINTR);
+  return creates ? After(call, fd) : fd;
+}
+
+int comIoUnlink(const char* path) {
+  const ComIoCall call = Call(kComIoUnlink, -1, path);
+  if (Before(call) != 0) return -1;
+  return After(call, unlink(path) == 0 ? 0 : -1);
+}
+
+int comIoRename(const char* from, const char* to) {
+  ComIoCall call = Call(kComIoRename, -1, from);
+  call.to = to;
+  if (Before(call) != 0) return -1;
+  return After(call, rename(from, to) == 0 ? 0 : -1);
+}
+
+int comIoRmdir(const char* path) {
+  const ComIoCall call = Call(kComIoRmdir, -1, path);
+  if (Before(call) != 0) return -1;
+  return After(call, rmdir(path) == 0 ? 0 : -1);
 }
 
 int comIoSyncParent(const char* path) {

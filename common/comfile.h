@@ -87,25 +87,52 @@ int comFileWrite(int fd, const char* buf, int len);
 // One read(): what read() returned.
 int comFileRead(int fd, char* buf, int len);
 
-// ---- Writes that must reach the disk, and their fault seam ----------------------
+// ---- Changes that must reach the disk, and their seam ----------------------------
 //
-// The record store makes every write, truncation, creation and flush that a
-// unit of work depends on through these calls, so that a test can make any
-// one of them fail (a full disk, an I/O error) and check that nothing is
-// lost. Production code never installs a hook.
+// The record store makes every write, truncation, creation, rename, removal
+// and flush that a unit of work depends on through these calls, so that a
+// test can see each one (and replay them as a power cut would leave them) or
+// make any one fail (a full disk, an I/O error) and check that nothing is
+// lost. Production code installs no hooks; the calls then cost one test of a
+// pointer.
 
-// What a guarded call is about to do.
-enum ComIoOp { kComIoWrite, kComIoTruncate, kComIoSync, kComIoCreate };
+// What a call does, and the fields of ComIoCall it fills.
+enum ComIoOp {
+  kComIoWrite,     // fd, buf, len; at = the offset, -1 for the descriptor's own
+  kComIoTruncate,  // fd; len = the new size
+  kComIoSync,      // fd: the file's data and size flushed
+  kComIoCreate,    // path: an open with O_CREAT (it may find the file there)
+  kComIoMkdir,     // path
+  kComIoRename,    // path -> to
+  kComIoUnlink,    // path
+  kComIoRmdir,     // path
+  kComIoSyncDir,   // path: the directory's entries flushed
+};
+struct ComIoCall {
+  ComIoOp op;
+  int fd;
+  const char* path;
+  const char* to;
+  const void* buf;
+  unsigned long len;
+  long long at;
+};
 
-// A fault hook: 0 lets the call run; a positive errno makes it fail with that
-// error before it touches anything.
-typedef int (*ComIoFaultHook)(ComIoOp op);
+// `before` sees every call before it runs: 0 lets it run, a positive errno
+// makes it fail with that error before it touches anything. `after` sees
+// every call that ran, with its result (the descriptor for a create, else 0;
+// -1 when it failed). Either may be null.
+struct ComIoHooks {
+  int (*before)(const ComIoCall& call);
+  void (*after)(const ComIoCall& call, int result);
+};
 
-// Installs `hook` (null removes it). For tests only; one thread.
-void comSetIoFault(ComIoFaultHook hook);
-
-// 0, or -1 with errno set from the hook when the call is to fail.
-int comIoFault(ComIoOp op);
+// Installs `hooks` (null removes them); the struct must outlive its use.
+// For tests only; one thread.
+void comSetIoHooks(const ComIoHooks* hooks);
+// True while hooks are installed (a shortcut that the hooks could not see,
+// such as a copy inside the kernel, is then not taken).
+bool comIoHooked();
 
 // Writes all `len` bytes at the descriptor's offset, restarting after a
 // signal or a short write. 0, or -1 with errno (EIO when write wrote nothing).
@@ -126,6 +153,15 @@ int comIoSyncDir(const char* dir);
 
 // Flushes the directory that contains `path`. 0 or -1 with errno.
 int comIoSyncParent(const char* path);
+
+// open(path, flags | O_CLOEXEC, mode), restarted after a signal; an open with
+// O_CREAT is a guarded call. The descriptor, or -1 with errno.
+int comIoOpen(const char* path, int flags, int mode);
+
+// unlink, rename (replacing `to`) and rmdir. 0 or -1 with errno.
+int comIoUnlink(const char* path);
+int comIoRename(const char* from, const char* to);
+int comIoRmdir(const char* path);
 
 // Switches the log on with `path` (at most 1023 characters are kept), or off
 // for a null or empty path. The log is off when the process starts.

@@ -85,17 +85,17 @@ void RemoveCreatedDirs(const char* path, const std::string& top) {
   if (top.empty()) return;
   for (std::string dir = ParentOf(path); dir.size() >= top.size(); dir = ParentOf(dir)) {
     // A level that was never made (the creation failed half-way) is passed.
-    if ((rmdir(dir.c_str()) != 0 && errno != ENOENT) || dir == top) return;
+    if ((comIoRmdir(dir.c_str()) != 0 && errno != ENOENT) || dir == top) return;
   }
 }
 
 // Flushes the directories from the one that holds `path` up to the one that
 // holds `top` (only the first when top is empty): each new directory's entry
-// lives in its parent.
+// lives in its parent. A level that is gone (a rollback removed it) is passed.
 int SyncDirsUp(const char* path, const std::string& top) {
   std::string dir = ParentOf(path);
   for (;;) {
-    if (comIoSyncDir(dir.c_str()) != 0) return -1;
+    if (comIoSyncDir(dir.c_str()) != 0 && errno != ENOENT) return -1;
     if (top.empty() || dir.size() < top.size() || dir == "/" || dir == ".") return 0;
     dir = ParentOf(dir);
   }
@@ -118,9 +118,9 @@ ssize_t ReadSome(int fd, char* buf, size_t len) {
 // failure by its own reading and writing.
 int CopyRest(int from, int to, char* buf, size_t size) {
 #ifdef S3_HAVE_COPY_FILE_RANGE
-  // The kernel copy writes too: an injected write fault must stop it.
-  if (comIoFault(kComIoWrite) != 0) return kResIoWriteFailed;
-  for (;;) {
+  // The kernel's copy bypasses the seam; with hooks installed every byte goes
+  // through the plain loop, so that they see (and may fail) each write.
+  for (; !comIoHooked();) {
     const ssize_t n = copy_file_range(from, nullptr, to, nullptr, size_t{1} << 30, 0);
     if (n == 0) return kResOk;
     if (n < 0 && errno != EINTR) break;
@@ -137,9 +137,9 @@ int CopyRest(int from, int to, char* buf, size_t size) {
 // Creates `path` empty unless something is there already, with its missing
 // directories.
 void CreateEmpty(const char* path) {
-  ComFd fd(open(path, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644));
+  ComFd fd(comIoOpen(path, O_WRONLY | O_CREAT | O_EXCL, 0644));
   if (!fd.ok() && errno == ENOENT && (comDirCreateAll(path) == 0 || errno == EEXIST)) {
-    ComFd again(open(path, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644));
+    ComFd again(comIoOpen(path, O_WRONLY | O_CREAT | O_EXCL, 0644));
   }
 }
 
@@ -159,6 +159,17 @@ bool IsDeletableDir(const char* dir) {
   return true;
 }
 
+// What a deletion of the record file `path` removes: the file, or with
+// `whole` its directory (refused unless IsDeletableDir).
+bool DeleteTarget(const char* path, bool whole, char* target) {
+  if (!whole) {
+    snprintf(target, kComPathMax, "%s", path);
+    return true;
+  }
+  comGetDirName(path, target, kComPathMax);
+  return IsDeletableDir(target);
+}
+
 // True when something other than a regular file (or a link to one) is at
 // `path`. A FIFO or a device where a record file should be would block the
 // open or the reads for ever (or never end), and a directory is no record
@@ -166,6 +177,19 @@ bool IsDeletableDir(const char* dir) {
 bool IsNotRegular(const char* path) {
   struct stat st;
   return stat(path, &st) == 0 && !S_ISREG(st.st_mode);
+}
+
+// Removes the file at `path` when it is empty and no process holds a lock
+// on it (a file another process just made and is about to fill stays).
+bool RemoveIfEmpty(const char* path) {
+  ComFd fd(comIoOpen(path, O_RDWR, 0));
+  struct flock lock;
+  memset(&lock, 0, sizeof(lock));
+  lock.l_type = F_WRLCK;
+  lock.l_whence = SEEK_SET;
+  struct stat st;
+  return fd.ok() && fcntl(fd.get(), F_SETLK, &lock) == 0 && fstat(fd.get(), &st) == 0 &&
+         st.st_size == 0 && comIoUnlink(path) == 0;
 }
 
 // Opens of a record file made again because the file they locked was no
@@ -239,7 +263,7 @@ void CS3DataIOFile::init(int slot, bool restore) {
   // another process waiting for the lock then sees the restored bytes, in the
   // same file it is waiting on.
   if (!x.settled) {
-    bool undo = restore && error != 0 && data->tempPath[0] != '\0';
+    bool undo = restore && error != 0 && hasUndo(data, x);
     // A slot committed alone whose change cannot be flushed is put back: the
     // caller learns of it from the error, and no crash can undo it later.
     if (!undo && !flushSlot(slot)) {
@@ -251,7 +275,8 @@ void CS3DataIOFile::init(int slot, bool restore) {
       restored = rollBack(data, x.existed);
       dropBackup = restored;
       if (restored && !x.existed) RemoveCreatedDirs(data->path, x.createdTop);
-      if (restored) flushRestored(slot);
+      // A rollback that is not on the disk must not lose its log entries.
+      if (restored) restored = flushRestored(slot);
     }
     // From here on the file is the next holder's: a recovery of this unit
     // must leave it alone. A failed rollback keeps its entries (and copy).
@@ -261,7 +286,7 @@ void CS3DataIOFile::init(int slot, bool restore) {
     close(data->fd);
     data->fd = -1;
   }
-  if (dropBackup && data->tempPath[0] != '\0') unlink(data->tempPath);
+  if (dropBackup && data->tempPath[0] != '\0') comIoUnlink(data->tempPath);
   delete slotExtra[slot].rest;
   slotExtra[slot] = SlotExtra();
   delete data;
@@ -277,14 +302,14 @@ bool CS3DataIOFile::rollBack(CS3Data* data, bool existed) {
     // deleting the file would lose what is left of it. Another failure than
     // absence: the copy may still be there, so keep it and the file as is.
     if (errno != ENOENT) return false;
-    if (!existed) unlink(path);
+    if (!existed) comIoUnlink(path);
     return true;
   }
   if (st.st_size == 0) {
     if (!existed) {
-      unlink(path);
+      comIoUnlink(path);
     } else if (data->fd != -1) {
-      if (ftruncate(data->fd, 0) != 0) return false;
+      if (comIoTruncate(data->fd, 0) != 0) return false;
     } else {
       CreateEmpty(path);
     }
@@ -295,6 +320,12 @@ bool CS3DataIOFile::rollBack(CS3Data* data, bool existed) {
   // in-place restore failed, gets the copy moved back.
   if (data->fd != -1 && restoreInPlace(data->fd, backup, static_cast<long>(st.st_size))) {
     return true;
+  }
+  // The copy's bytes reach the disk before its name replaces the file's (the
+  // unit's log may hold the pre-image, so nothing flushed the copy so far).
+  if (Durable()) {
+    ComFd copy(open(backup, O_RDONLY | O_CLOEXEC));
+    if (!copy.ok() || comIoSync(copy.get()) != 0) return false;
   }
   if (comPathRename(backup, path) == 0) return true;
   // A whole-directory deletion took the directory too: re-create it and move
@@ -316,49 +347,82 @@ int CS3DataIOFile::logCreated(CS3Data* data) {
   const int slot = slotOf(data);
   if (slot < 0) return kResOk;
   SlotExtra& x = slotExtra[slot];
+  if (pendingCreateTag != 0 && pendingCreatePath == data->path) {
+    // Logged already, with the entry of the index that hands out its ID.
+    x.tag = pendingCreateTag;
+    x.createdTop = pendingCreateTop;
+    x.createdHere = true;
+    pendingCreateTag = 0;
+    return kResOk;
+  }
   // A rollback removes the directories the creation makes, as a recovery does.
   x.createdTop = OutermostMissingDir(data->path);
   if (!Durable()) return kResOk;
   CS3Journal* log = unitLog();
   if (log == nullptr) return kResNoMemory;
   if (x.tag == 0) x.tag = log->NewTag();
-  // A crash between the creation and the first change leaves an empty file
-  // (and directories) that only this entry tells apart from a real one.
-  if (log->LogCreated(x.tag, data->path, x.createdTop.c_str()) != 0) return kResIoWriteFailed;
+  // A crash after the creation leaves a file (and directories) that only
+  // this entry tells apart from one another process made.
+  if (log->LogCreated(x.tag, data->path, x.createdTop.c_str()) != 0 || log->Flush() != 0) {
+    return kResIoWriteFailed;
+  }
   x.createdHere = true;
   return kResOk;
 }
 
-int CS3DataIOFile::prepareChange(CS3Data* data, bool append) {
+int CS3DataIOFile::logCreationAhead(CS3Object& obj, int id) {
+  if (!Durable()) return kResOk;
+  obj.SetID(id);
+  char name[kComPathMax] = "";
+  if (obj.GetFileName(name) != kResOk) return kResOk;  // the open will say so
+  name[kComPathMax - 1] = '\0';
+  char path[kComPathMax];
+  S3ComPathEditData(name, path);
+  if (comFileGetSize(path) >= 0) return kResOk;
+  CS3Journal* log = unitLog();
+  if (log == nullptr) return kResNoMemory;
+  pendingCreateTag = log->NewTag();
+  pendingCreatePath = path;
+  pendingCreateTop = OutermostMissingDir(path);
+  return log->LogCreated(pendingCreateTag, path, pendingCreateTop.c_str()) == 0 ? kResOk
+                                                                                : kResNoMemory;
+}
+
+int CS3DataIOFile::prepareChange(CS3Data* data, long long at, long long alsoAt, long long alsoEnd) {
   const int slot = slotOf(data);
   if (slot < 0) return kResOk;
   SlotExtra& x = slotExtra[slot];
   x.changed = true;
-  if (!Durable() || x.logged == SlotExtra::kLoggedAll) return kResOk;
-  if (x.logged == SlotExtra::kLoggedAppend && append) return kResOk;
+  // The unit's own new file is covered by its creation entry, and the bytes
+  // from loggedFrom on by the entries made so far.
+  if (!Durable() || x.createdHere || at >= x.loggedFrom) return kResOk;
   CS3Journal* log = unitLog();
   if (log == nullptr) return kResNoMemory;
   if (x.tag == 0) x.tag = log->NewTag();
-  int r;
+  // The bytes before the change come from the backup copy, the file as it
+  // was opened: below loggedFrom nothing has changed since.
+  ComFd copy(open(data->tempPath, O_RDONLY | O_CLOEXEC));
   struct stat st;
-  if (fstat(data->fd, &st) != 0) return kResIoWriteFailed;
-  if (x.createdHere) {
-    // The unit's own new file: a recovery removes it, and only it.
-    r = log->LogNew(x.tag, data->path, static_cast<unsigned long long>(st.st_dev),
-                    static_cast<unsigned long long>(st.st_ino));
-    x.logged = SlotExtra::kLoggedAll;
-  } else if (append && x.logged == SlotExtra::kLoggedNone) {
-    // Appends only: cutting the file back to its size puts it back, and the
-    // backup copy need not reach the disk.
-    r = log->LogAppend(x.tag, data->path, static_cast<long long>(st.st_size));
-    x.logged = SlotExtra::kLoggedAppend;
+  if (!copy.ok() || fstat(copy.get(), &st) != 0) return kResIoWriteFailed;
+  const long long size = static_cast<long long>(st.st_size);
+  const long long from = at < size ? at : size;
+  auto preImage = [&](long long start, long long end) {
+    std::string bytes(static_cast<size_t>(end - start), '\0');
+    return (bytes.empty() || pread(copy.get(), &bytes[0], bytes.size(), start) ==
+                                 static_cast<ssize_t>(bytes.size())) &&
+           log->LogPreImage(x.tag, data->path, size, start, bytes.data(), bytes.size()) == 0;
+  };
+  bool ok;
+  if (size - from > kIoInlinePreImage) {
+    // A large pre-image stays in the backup copy, which is flushed instead.
+    ok = log->LogBackup(x.tag, data->path, data->tempPath) == 0;
+    x.loggedFrom = 0;
   } else {
-    if (data->tempPath[0] == '\0') return kResIoWriteFailed;  // no image to go back to
-    r = log->LogBackup(x.tag, data->path, data->tempPath);
-    x.logged = SlotExtra::kLoggedAll;
+    ok = preImage(from, size) && (alsoAt < 0 || alsoAt >= from || preImage(alsoAt, alsoEnd));
+    x.loggedFrom = from;
   }
-  if (r != 0) {
-    x.logged = SlotExtra::kLoggedNone;
+  if (!ok || log->Flush() != 0) {
+    x.loggedFrom = kNothingLogged;
     return kResIoWriteFailed;
   }
   return kResOk;
@@ -381,11 +445,21 @@ bool CS3DataIOFile::flushSlot(int slot) {
   return true;
 }
 
-void CS3DataIOFile::flushRestored(int slot) {
-  if (!Durable() || !slotExtra[slot].changed) return;
+bool CS3DataIOFile::flushRestored(int slot) {
+  const SlotExtra& x = slotExtra[slot];
+  if (!Durable() || !x.changed) return true;
   CS3Data* data = dataList[slot];
-  if (data->fd != -1) comIoSync(data->fd);
-  comIoSyncParent(data->path);
+  bool ok = data->fd == -1 || comIoSync(data->fd) == 0;
+  // The file's own entry, and those of the directories a whole deletion or a
+  // creation changed, with it.
+  const std::string top = x.deleted && x.whole ? ParentOf(data->path) : x.createdTop;
+  return SyncDirsUp(data->path, top) == 0 && ok;
+}
+
+bool CS3DataIOFile::hasUndo(const CS3Data* data, const SlotExtra& x) {
+  // A slot that only holds the paths of a deletion not yet made has nothing
+  // to put back.
+  return data->tempPath[0] != '\0' && (data->fd != -1 || x.deleted);
 }
 
 int CS3DataIOFile::Commit() {
@@ -400,8 +474,9 @@ void CS3DataIOFile::removeCreatedDirs(CS3Data* data) {
 
 void CS3DataIOFile::finishUnit() {
   if (error == 0) {
-    // The commit point is the removal of the log; before it every change must
-    // be on the disk, or a crash just after it would lose part of the unit.
+    // The commit point is the log's next generation on the disk; before it
+    // every change must be on the disk, or a crash just after it would lose
+    // part of the unit.
     bool flushed = true;
     for (int i = 0; i < dataCount && flushed; ++i) {
       if (dataList[i] != nullptr && !slotExtra[i].settled) flushed = flushSlot(i);
@@ -416,10 +491,14 @@ void CS3DataIOFile::finishUnit() {
     for (int i = dataCount - 1; i >= 0; --i) {
       if (dataList[i] == nullptr || slotExtra[i].settled) continue;
       CS3Data* data = dataList[i];
-      if (data->tempPath[0] == '\0') continue;
+      if (!hasUndo(data, slotExtra[i])) continue;
       if (rollBack(data, slotExtra[i].existed)) {
         if (!slotExtra[i].existed) RemoveCreatedDirs(data->path, slotExtra[i].createdTop);
-        flushRestored(i);
+        // Put back, but not on the disk: the log must stay to finish it.
+        if (!flushRestored(i)) {
+          slotExtra[i].keepBackup = true;
+          all = false;
+        }
       } else {
         slotExtra[i].keepBackup = true;
         all = false;
@@ -641,7 +720,15 @@ int CS3DataIOFile::openWrite(CS3Object* obj, CS3Data* data, int mode) {
       const int e = errno;
       // comFileBackUp leaves no copy behind when it fails.
       data->tempPath[0] = '\0';
-      return (e == EACCES || e == EAGAIN) ? kResLocked : kResIoOpenFailed;
+      if (e == EACCES || e == EAGAIN) return kResLocked;
+      // The file, its copy or a directory could not be made (a full disk):
+      // the empty file the open created goes again, with the directories
+      // made for it.
+      if (!existed) {
+        RemoveIfEmpty(data->path);
+        removeCreatedDirs(data);
+      }
+      return kResIoOpenFailed;
     }
     if (IsStillAtPath(data->fd, data->path)) {
       // A dead unit that changed this file is undone before we read it; the
@@ -658,13 +745,16 @@ int CS3DataIOFile::openWrite(CS3Object* obj, CS3Data* data, int mode) {
         }
         return kResOk;
       }
-      unlink(data->tempPath);
+      comIoUnlink(data->tempPath);
+      // The recovery may have removed what this open created (the file, its
+      // directories): the next round logs the creation anew.
+      if (slot >= 0) slotExtra[slot].createdHere = false;
       if (settled == kResLocked && lockWait > 0) comSleep(static_cast<unsigned>(lockWait));
       continue;
     }
     close(data->fd);
     data->fd = -1;
-    unlink(data->tempPath);
+    comIoUnlink(data->tempPath);
   }
   // The file was replaced under every open: it never stood still long
   // enough to be locked.
@@ -687,7 +777,15 @@ int CS3DataIOFile::openRead(CS3Object* obj, CS3Data* data) {
       if (e == ENOENT) return kResNoEntry;
       return (e == EACCES || e == EAGAIN) ? kResLocked : kResIoOpenFailed;
     }
-    if (IsStillAtPath(data->fd, data->path)) return kResOk;
+    if (IsStillAtPath(data->fd, data->path)) {
+      // A dead unit's half-done change is never read: it is undone first
+      // (which takes the write locks and closes our descriptor), and the file
+      // opened anew. Only then does this reader lock as every reader does.
+      const int settled = Durable() && !s3GetInspect() ? s3JournalSettle(data->path, &data->fd) : 0;
+      if (settled == 0) return kResOk;
+      if (settled == kResLocked && lockWait > 0) comSleep(static_cast<unsigned>(lockWait));
+      continue;
+    }
     close(data->fd);
     data->fd = -1;
   }
@@ -850,7 +948,7 @@ int CS3DataIOFile::writeData(CS3Data* data, const char* id, bool append, CS3Obje
       if (oldNext + data->sizeDelta < static_cast<long>(st.st_size)) return kResIoOpenFailed;
     }
   }
-  int r = prepareChange(data, append);
+  int r = prepareChange(data, at);
   if (r != kResOk) return r;
   r = writeDataCurrent(data, id, filter);
   if (r != kResOk) return r;
@@ -925,7 +1023,7 @@ int CS3DataIOFile::backupData(CS3Object* obj, CS3Data* data, int mode) {
   for (int i = 0; i < attempts; ++i) {
     if (comCopyFile(data->path, data->tempPath, 0) == 1) return kResOk;
     const int e = errno;
-    unlink(data->tempPath);
+    comIoUnlink(data->tempPath);
     if (e == ENOENT) {
       char dir[kComPathMax];
       comGetDirName(data->tempPath, dir, kComPathMax);
@@ -958,29 +1056,49 @@ int CS3DataIOFile::backupData(CS3Object* obj, CS3Data* data, int mode) {
 }
 
 int CS3DataIOFile::delData(CS3Object* obj, CS3Data* data, bool wholeDirectory) {
+  const int r = delPrepare(obj, data, wholeDirectory);
+  return r != kResOk ? r : delFinish(data, wholeDirectory);
+}
+
+int CS3DataIOFile::delPrepare(CS3Object* obj, CS3Data* data, bool wholeDirectory) {
   int r = backupData(obj, data, kIoModeDelete);
   if (r != kResOk) return r;
   char target[kComPathMax];
-  if (wholeDirectory) {
-    comGetDirName(data->path, target, kComPathMax);
-    if (!IsDeletableDir(target)) return kResIoDeleteFailed;
-  } else {
-    snprintf(target, sizeof(target), "%s", data->path);
+  if (!DeleteTarget(data->path, wholeDirectory, target)) return kResIoDeleteFailed;
+  const int slot = slotOf(data);
+  if (slot < 0 || data->tempPath[0] == '\0' || !Durable()) return kResOk;
+  SlotExtra& x = slotExtra[slot];
+  CS3Journal* log = unitLog();
+  if (log == nullptr) return kResNoMemory;
+  if (x.tag == 0) x.tag = log->NewTag();
+  // A small file's content goes into the entry; a large one stays in the
+  // backup copy, flushed for the purpose.
+  std::string content;
+  struct stat st;
+  bool inLog = stat(data->tempPath, &st) == 0 && st.st_size <= kIoInlinePreImage;
+  if (inLog) {
+    ComFd copy(open(data->tempPath, O_RDONLY | O_CLOEXEC));
+    content.resize(static_cast<size_t>(st.st_size));
+    inLog = copy.ok() && (content.empty() || pread(copy.get(), &content[0], content.size(), 0) ==
+                                                 static_cast<ssize_t>(content.size()));
   }
+  if (log->LogDeleted(x.tag, data->path, data->tempPath, wholeDirectory,
+                      inLog ? &content : nullptr) != 0) {
+    return kResIoBackupFailed;
+  }
+  return kResOk;
+}
+
+int CS3DataIOFile::delFinish(CS3Data* data, bool wholeDirectory) {
+  char target[kComPathMax];
+  if (!DeleteTarget(data->path, wholeDirectory, target)) return kResIoDeleteFailed;
   const int slot = slotOf(data);
   if (slot >= 0 && data->tempPath[0] != '\0') {
     SlotExtra& x = slotExtra[slot];
+    if (journal != nullptr && journal->Flush() != 0) return kResIoBackupFailed;
     x.changed = true;
     x.deleted = true;
     x.whole = wholeDirectory;
-    if (Durable()) {
-      CS3Journal* log = unitLog();
-      if (log == nullptr) return kResNoMemory;
-      if (x.tag == 0) x.tag = log->NewTag();
-      if (log->LogDeleted(x.tag, data->path, data->tempPath, wholeDirectory) != 0) {
-        return kResIoBackupFailed;
-      }
-    }
   }
   if (comDirDelete(target, nullptr) != 0) return kResIoDeleteFailed;
   return kResOk;
@@ -1025,10 +1143,14 @@ int CS3DataIOFile::Del(CS3Object& index, CS3Object& record, int id, bool wholeDi
   if (r != kResOk) return r;
   r = OpenMod(index, nullptr, true);
   if (r != kResOk) return r;
+  // The record's backup copy and entry come first, so that the entry reaches
+  // the disk with the index's.
+  record.SetID(id);
+  r = delPrepare(&record, dataList[s], wholeDirectory);
+  if (r != kResOk) return this->record(r);
   r = DelIndex(index, id, false);
   if (r != kResOk) return r;
-  record.SetID(id);
-  return this->record(delData(&record, dataList[s], wholeDirectory));
+  return this->record(delFinish(dataList[s], wholeDirectory));
 }
 
 int CS3DataIOFile::Close(CS3Object& obj) {

@@ -34,10 +34,12 @@
 //    file is first changed the unit's log (CS3Journal) names how to put it
 //    back, and that entry is on the disk before the change; at the release
 //    every changed file, and every directory a creation or deletion changed,
-//    is flushed before the log is removed (the commit point). The next writer
-//    of a file named by a dead unit's log, or `schedulerctl doctor --repair`,
-//    undoes that unit. A commit whose changes cannot be flushed is rolled
-//    back instead, so that what readers see never depends on a crash.
+//    is flushed before the log's entries are voided (the commit point). The
+//    next writer or reader of a file named by a dead unit's log, or
+//    `schedulerctl doctor --repair`, undoes that unit first, so nobody reads
+//    a dead unit's half-done change. A commit whose changes cannot be flushed
+//    is rolled back instead, so that what readers see never depends on a
+//    crash. A power cut loses no committed unit and leaves no unit halfway.
 //
 // One accessor is used by one thread. Locks are held from an open to the
 // release of its slot, so keep accessors short-lived unless holding the lock
@@ -78,6 +80,10 @@ constexpr int kIoModeDelete = 3;    // backup before deletion: a missing file is
 // Bytes read from a file per read call (parsing and the tail copy of a
 // one-record rewrite).
 constexpr int kIoReadChunk = 64 * 1024;
+
+// The largest pre-image that goes into the unit's log itself; a larger one
+// stays in the backup copy, which is then flushed too.
+constexpr long long kIoInlinePreImage = 256 * 1024;
 
 class CS3DataIOFile {
  public:
@@ -329,8 +335,9 @@ class CS3DataIOFile {
   // Opens and write-locks obj's file with a backup copy. Mode 1 creates it
   // when missing; mode 2 gives -110 when missing. -114 locked, -101 other.
   int openWrite(CS3Object* obj, CS3Data* data, int mode);
-  // Opens obj's file for reading with a read lock (none with share). -110
-  // missing, -114 locked, -101 other.
+  // Opens obj's file for reading with a read lock (none with share), after
+  // putting back the unit of a dead writer whose log names it. -110 missing,
+  // -114 locked, -101 other.
   int openRead(CS3Object* obj, CS3Data* data);
   // Parses the slot's whole file (or, with wantedId, only that record) into
   // `data`. -52, -10, -103, -110, or a parser code.
@@ -350,6 +357,10 @@ class CS3DataIOFile {
   // Backs up obj's file into `data` and deletes it (or its directory with
   // wholeDirectory). -108 when the delete fails.
   int delData(CS3Object* obj, CS3Data* data, bool wholeDirectory);
+  // The two halves of delData: the backup copy and the log entry (collected,
+  // not yet flushed), then the flush and the deletion.
+  int delPrepare(CS3Object* obj, CS3Data* data, bool wholeDirectory);
+  int delFinish(CS3Data* data, bool wholeDirectory);
 
   // Connect-and-bind start shared by the opens: on success *slot is the new
   // slot (already reserved, obj bound to it). Sets obj's ID to *setId first
@@ -369,21 +380,28 @@ class CS3DataIOFile {
   bool restoreInPlace(int fd, const char* backup, long size);
   // ---- Crash safety (see CS3Journal) ------------------------------------------------
 
-  // Called before `data`'s file is first changed (and before each change
-  // that is not an append after an append): logs, and makes durable, how a
-  // recovery puts the file back. 0, or -104 when the entry could not be
-  // written (nothing may then be changed).
-  int prepareChange(CS3Data* data, bool append);
-  // Logs that `data`'s file, missing now, is about to be created. 0 or -104.
+  // Called before `data`'s file is changed from offset `at` on: unless the
+  // entries made so far cover that, logs how a recovery puts the bytes from
+  // `at` on back (and, with alsoAt, those in [alsoAt, alsoEnd) too), together
+  // with the entries collected so far, and flushes them. 0, or -104 when the
+  // entry could not be written (nothing may then be changed).
+  int prepareChange(CS3Data* data, long long at, long long alsoAt = -1, long long alsoEnd = -1);
+  // Logs that `data`'s file, missing now, is about to be created, and flushes
+  // it. 0 or -104.
   int logCreated(CS3Data* data);
+  // Add(index, record): collects the creation entry of obj's file under ID
+  // `id` (when it is missing), to be flushed with the index's entry; the open
+  // of the file then finds it logged.
+  int logCreationAhead(CS3Object& obj, int id);
   // The unit's log, made on first use; null when out of memory.
   CS3Journal* unitLog();
   // Flushes what slot `slot` changed (its file, and the directories a
   // creation or deletion changed). False when a flush failed.
   bool flushSlot(int slot);
-  // After a rollback of slot `slot`: flushes the restored file and its
-  // directory (best effort: the rollback is already visible).
-  void flushRestored(int slot);
+  // After a rollback of slot `slot`: flushes the restored file and the
+  // directories the rollback changed. False when a flush failed (the log
+  // must then stay).
+  bool flushRestored(int slot);
   // The end of the unit before its slots are closed: flush and commit, or
   // (on an error, or when a flush failed) roll every slot back newest first.
   void finishUnit();
@@ -411,13 +429,14 @@ class CS3DataIOFile {
   // The work of completeRead.
   int parseRest(int slot);
   // The first half of Add(index, record): opens `index` as OpenAdd does and
-  // hands out the next ID. An index file in the writer's own form is changed
-  // on its bytes, the rest of it copied as it is, and the new ID (> 0) is the
-  // result; its parse is left to completeRead. Any other file is parsed as
-  // OpenAdd parses it and the result is 0: AddIndex makes the add. Failures
+  // hands out the next ID (logging the creation of `rec`'s file under it with
+  // the index's entry when the add is made on the bytes). An index file in the writer's own form is
+  // changed on its bytes, the rest of it copied as it is, and the new ID (> 0) is the result; its
+  // parse is left to completeRead. Any other file is parsed as OpenAdd parses it and the result is
+  // 0: AddIndex makes the add. Failures
   // (< 0) are returned and recorded as OpenAdd and AddIndex do; the bytes
   // written are those of AddIndex's whole rewrite in every case.
-  int addToIndex(CS3Object& index);
+  int addToIndex(CS3Object& index, CS3Object* rec);
   // completeRead for a slot whose index add was made on the bytes: parses
   // the index as it was opened (the backup copy) and repeats the add's steps
   // on the parsed record, the rewrite's walk over the records included, so
@@ -438,6 +457,7 @@ class CS3DataIOFile {
   int dataCount = 0;
   int error = 0;  // latest recorded failure; decides commit or rollback
   int key = 0;
+  static constexpr long long kNothingLogged = 0x7fffffffffffffffLL;
   // What a slot holds besides its parsed record.
   struct SlotExtra {
     // The record file existed before this accessor opened it for writing or
@@ -452,11 +472,10 @@ class CS3DataIOFile {
     // The failure that kept the rest from being parsed; every later step on
     // the slot gives it (getFd), since its parsed record is incomplete.
     int broken = 0;
-    // This slot's entries in the unit's log (0: none yet), and what they
-    // cover: nothing, appends from a size, or every change (a backup copy,
-    // or the file's removal when the unit created it).
+    // This slot's entries in the unit's log (0: none yet), and the offset
+    // from which on they cover every change of the file.
     int tag = 0;
-    enum Logged : char { kLoggedNone, kLoggedAppend, kLoggedAll } logged = kLoggedNone;
+    long long loggedFrom = kNothingLogged;
     bool changed = false;      // the file was written or deleted
     bool createdHere = false;  // the unit created the file
     bool deleted = false;      // the slot deleted the file (or its directory)
@@ -467,7 +486,13 @@ class CS3DataIOFile {
     std::string createdTop;
   };
   SlotExtra* slotExtra = nullptr;
+  // True when releasing `data`'s slot with an error has something to undo.
+  static bool hasUndo(const CS3Data* data, const SlotExtra& x);
   CS3Journal* journal = nullptr;  // the unit's log; made by the first change
+  // A creation logged ahead by logCreationAhead (tag 0: none).
+  int pendingCreateTag = 0;
+  std::string pendingCreatePath;
+  std::string pendingCreateTop;
 
   friend class CS3Object;  // getCurrent walks a slot's records
 };

@@ -66,6 +66,13 @@ int EndLastLine(int fd) {
   return comIoPwriteAll(fd, "\n", 1, st.st_size) == 0 ? kResOk : kResIoWriteFailed;
 }
 
+// The size of the file behind `fd` (0 when it cannot be read: the change is
+// then logged from the start).
+long long FileSize(int fd) {
+  struct stat st;
+  return fstat(fd, &st) == 0 ? static_cast<long long>(st.st_size) : 0;
+}
+
 // One one-place move on a parsed record (the DataSet moves repeat it).
 enum class Move { kUpEntry, kDownEntry, kUpText, kDownText, kUpGroup, kDownGroup };
 
@@ -362,7 +369,7 @@ int CS3DataIOFile::Add(CS3Object& obj) {
 }
 
 int CS3DataIOFile::Add(CS3Object& index, CS3Object& rec) {
-  int newId = addToIndex(index);
+  int newId = addToIndex(index, &rec);
   if (newId == 0) newId = AddIndex(index, nullptr);
   if (newId < 0) return newId;
   // The ID comes first: the record's file name may be built from it.
@@ -450,7 +457,7 @@ int CS3DataIOFile::AddOnly(CS3Object& obj) {
     // The slot stays reserved until the release. The empty file made above is
     // removed unless another process holds it (then it is that process's).
     if (created && r != kResLocked) {
-      unlink(path);
+      comIoUnlink(path);
       removeCreatedDirs(data);
     }
     return record(r);
@@ -473,7 +480,7 @@ int CS3DataIOFile::AddData(CS3Object& obj, int id) {
   r = obj.PreSetFieldValue(data);
   if (r != kResOk) return record(r);
   r = obj.SetFieldValue(data);
-  if (r == kResOk) r = prepareChange(data, true);
+  if (r == kResOk) r = prepareChange(data, FileSize(data->fd));
   if (r == kResOk) r = EndLastLine(data->fd);
   if (r != kResOk) return record(r);
   return record(writeData(data, idText, true, nullptr));
@@ -518,7 +525,7 @@ int CS3DataIOFile::AddDataWrite(CS3Object& obj, int id) {
   if (data == nullptr) return getFd(obj);
   char idText[kIdTextSize];
   IdText(id, idText);
-  int r = prepareChange(data, true);
+  int r = prepareChange(data, FileSize(data->fd));
   if (r == kResOk) r = EndLastLine(data->fd);
   if (r != kResOk) return record(r);
   return record(writeData(data, idText, true, nullptr));
@@ -548,7 +555,7 @@ int CS3DataIOFile::AddIndex(CS3Object& obj, const char* anchor) {
   return newId;
 }
 
-int CS3DataIOFile::addToIndex(CS3Object& index) {
+int CS3DataIOFile::addToIndex(CS3Object& index, CS3Object* rec) {
   int s = 0;
   int r = openStart(index, &s, nullptr);
   if (r != kResOk) return r;
@@ -586,10 +593,22 @@ int CS3DataIOFile::addToIndex(CS3Object& index) {
   const char* t = text.get();
   const Piece tail[] = {{added, static_cast<size_t>(addedLength)},
                         {t + plan.endLine, size - plan.endLine}};
-  r = prepareChange(data, false);
+  // The record's creation is logged with the index's bytes, in one flush.
+  if (rec != nullptr) {
+    r = logCreationAhead(*rec, plan.newId);
+    if (r != kResOk) return record(r);
+  }
+  // What the add overwrites: the counter and what follows the first record's
+  // last field, or, when the counter changes its width, all from the counter.
+  const bool inPlace = plan.hasLastId && idLength == plan.valueEnd - plan.valueStart;
+  r = inPlace ? prepareChange(data, static_cast<long long>(plan.endLine),
+                              static_cast<long long>(plan.valueStart),
+                              static_cast<long long>(plan.valueEnd))
+              : prepareChange(
+                    data, static_cast<long long>(plan.hasLastId ? plan.valueStart : plan.endLine));
   if (r != kResOk) return record(r);
   size_t end = 0;
-  if (plan.hasLastId && idLength == plan.valueEnd - plan.valueStart) {
+  if (inPlace) {
     // The counter keeps its width: it is overwritten where it stands, and
     // only what follows the first record's last field moves.
     const Piece counter[] = {{id, idLength}};

@@ -1,25 +1,36 @@
-// The undo log that makes a unit of work survive the death of its process.
+// The undo log that makes a unit of work survive the death of its process and
+// a power cut.
 //
 // Before a unit of work changes a record file for the first time it writes an
-// entry into its own log file, data/tmp/journal<pid>.<n>, and makes the entry
-// durable; only then does it touch the file. The log names, for every file the
-// unit changes, how to put it back: the backup copy that holds its bytes as
-// they were, the size it had before an append, or the fact that the unit
-// created it. The unit holds an fcntl write lock on its log for its whole
-// life, so whoever gets that lock knows the writer is gone. The unit commits
-// by removing its log; from that instant its changes stand, before it they
-// are undone by whoever finds the log:
+// entry into a log file, data/tmp/journal<pid>.<n>, and flushes it; only then
+// does it touch the file. The entry says how to put the file back: the bytes
+// the change will overwrite with the size the file had (a small file's whole
+// pre-image, or the few bytes an index add changes), a backup copy for a large
+// file, or the fact that the unit creates or deletes it. Entries that several
+// changes need are flushed together. Before the unit lets go of any file,
+// every file it changed (and every directory a creation or deletion changed)
+// is flushed, and then the log's header is rewritten in place with a new
+// generation and flushed: the commit point. From then on the entries, which
+// carry the old generation, are void; before it they are undone by whoever
+// finds the log of a dead unit:
 //  - a writer of the store that locks a file named by the log of a dead unit
 //    (it puts that unit back before it goes on),
+//  - a reader that opens such a file (it does the same, and only then takes
+//    its read lock),
 //  - `schedulerctl HOME doctor --repair`, which the service files run before
 //    the daemon starts.
+// So a unit costs three flushes when it changes one file in place: its
+// entry, the file, the commit.
 //
-// Each entry is one line that ends in a checksum of the line; a line cut
-// short by a crash fails its checksum and ends the log there (its change was
-// never made: the entry reaches the disk before the change it announces).
+// A process keeps its logs open, write-locked and reused for its later units
+// for as long as it lives (one per unit open at the same time), so that only
+// its first unit pays for a log's creation; whoever gets the lock of a log
+// knows its writer is gone. A process that ends normally removes them.
 //
-// Readers take no part: a reader that runs between a crash and the recovery
-// sees the half-done unit, as it would have seen it while the writer lived.
+// Each entry ends in a checksum of itself: an entry cut short by a crash
+// fails it and ends the log there (its change was never made: the entry
+// reaches the disk before the change it announces). Logs in the first
+// format, one text line per entry and removed at the commit, are still read.
 #ifndef S3_CS3JOURNAL_H_
 #define S3_CS3JOURNAL_H_
 
@@ -34,54 +45,79 @@ enum S3Durability { kS3DurabilityOff, kS3DurabilityFull };
 void s3SetDurability(S3Durability mode);
 S3Durability s3GetDurability();
 
-// The log of one unit of work. Created lazily by the first entry.
+// Inspection: while it is on, a reader reads a file that a dead unit's log
+// names as it stands, instead of putting that unit back first; for a check
+// that must report what it finds and change nothing. Off when the process
+// starts.
+void s3SetInspect(bool on);
+bool s3GetInspect();
+
+// The log of one unit of work. Takes a log file of the process's own at its
+// first flush.
 class CS3Journal {
  public:
+  struct File;  // a log file of the process's own
+
   CS3Journal() = default;
-  // A log that was neither committed nor settled is abandoned: closed and
-  // left in place, so that recovery can still use it.
+  // A unit that neither committed nor gave up is abandoned (see Abandon).
   ~CS3Journal();
   CS3Journal(const CS3Journal&) = delete;
   CS3Journal& operator=(const CS3Journal&) = delete;
 
   // A fresh tag that groups the entries of one slot of the unit.
   int NewTag() { return ++lastTag_; }
-  // Each Log call appends one entry and returns once it is on the disk: 0, or
-  // -1 with errno (nothing may then be changed).
+  // Each Log call collects one entry: 0, or -1 when out of memory. Nothing
+  // that an entry announces may be changed before a Flush returned 0.
   // `path` is about to be created; `topDir` is the outermost directory the
-  // creation makes ("" when its directory exists).
+  // creation makes ("" when its directory exists). Whatever is at `path`
+  // later is the unit's own, unless the tag also logs a pre-image: the unit
+  // held the file locked from its creation, and voids its entries before it
+  // lets go.
   int LogCreated(int tag, const char* path, const char* topDir);
-  // The file this unit created is about to change: its identity, so that
-  // recovery removes that file and no other.
-  int LogNew(int tag, const char* path, unsigned long long dev, unsigned long long ino);
-  // `path` is about to change; `backup` holds its bytes as they were and is
-  // already on the disk.
+  // `path`, now `size` bytes long, is about to change from offset `at` on:
+  // its `n` bytes there are `bytes` (none for an append).
+  int LogPreImage(int tag, const char* path, long long size, long long at, const char* bytes,
+                  unsigned long n);
+  // `path` is about to change; `backup` holds its bytes as they are. The copy
+  // is flushed, with its name, before the entry is collected (-1 otherwise).
   int LogBackup(int tag, const char* path, const char* backup);
-  // `path` is about to grow by appends only; `size` is its size now.
-  int LogAppend(int tag, const char* path, long long size);
-  // `path` (or, with `wholeDirectory`, its directory) is about to be deleted;
-  // `backup` holds the file and is already on the disk.
-  int LogDeleted(int tag, const char* path, const char* backup, bool wholeDirectory);
+  // `path` (or, with `wholeDirectory`, its directory) is about to be deleted.
+  // `content`, when given, is the file's whole content; otherwise `backup`
+  // holds it and is flushed, with its name, first. A recovery puts the file
+  // back through the path `backup` in both cases.
+  int LogDeleted(int tag, const char* path, const char* backup, bool wholeDirectory,
+                 const std::string* content);
   // The changes of `tag` stand from now on (the slot was committed alone).
   int LogKept(int tag);
+  // Writes the entries collected since the last Flush and flushes them (and,
+  // for a new log file, its name). 0 when they are on the disk, or -1 with
+  // errno.
+  int Flush();
 
-  bool IsOpen() const { return fd_ >= 0; }
-  // Commits the unit: removes the log and makes the removal durable. 0, or
-  // -1 (the log could not be removed: its entries would undo the unit).
+  // True once the unit has a log file.
+  bool IsOpen() const { return file_ != nullptr; }
+  // Commits the unit: voids its entries on the disk. 0, or -1 (the entries
+  // may still undo the unit).
   int Commit();
   // Gives the log up without committing (a rollback could not put every file
   // back): closed, unlocked and left for recovery.
   void Abandon();
 
  private:
-  int Append(char kind, int tag, unsigned long long a, unsigned long long b, const char* p1,
-             const char* p2);
-  int Open();
+  void Add(char kind, int tag, unsigned long long a, unsigned long long b, const char* p1,
+           const char* p2, const char* p3, unsigned long n3);
 
-  int fd_ = -1;
+  File* file_ = nullptr;
+  long long end_ = 0;  // where the next entry goes
   int lastTag_ = 0;
-  std::string path_;
+  std::vector<std::string> pending_;  // entries collected, not yet written
 };
+
+// Removes the process's idle logs (a process that ends normally does so on
+// its own; the next unit makes a new one), and those that processes which
+// died between two units left in the data home's temporary directory (these
+// go whenever a writer, a reader or the doctor meets them, too).
+void s3JournalRelease();
 
 // One log found in a temporary directory.
 struct S3JournalInfo {
@@ -91,20 +127,25 @@ struct S3JournalInfo {
   std::vector<std::string> files;  // files it would put back, relative to the data directory
 };
 
-// The logs in `tempDir` other than this process's own open ones. 0, or -1
-// when the directory cannot be read (a missing one has none).
+// The logs in `tempDir` other than this process's own open ones (the idle
+// logs of dead processes are removed on the way). 0, or -1 when the directory
+// cannot be read (a missing one has none).
 int s3JournalList(const char* tempDir, std::vector<S3JournalInfo>* out);
 
 // Puts back every file that the unit of the log `journalPath` changed and
 // did not keep, newest change first, removes the files it created, makes it
-// all durable, then removes the log and the backup copies of its unit. Each
+// all durable, then removes the log (durably: a log that came back would undo
+// what others changed since) and the backup copies of its unit. Running it
+// again, or after a crash inside it, ends in the same state: every step is
+// recognised as done by what cannot be half done. Each
 // change made is described in `actions` (when given). 0 when done (also when
 // the log is gone), -114 when the log is held (its writer lives, or a
 // recovery runs), -1 when a file could not be put back (the log stays).
 int s3JournalRecover(const char* journalPath, std::vector<std::string>* actions);
 
 // The check a writer makes once it holds the write lock on `path` through
-// `*fd`: 0 when no log of a dead unit names the file. Otherwise `*fd` is
+// `*fd`, and a reader once it holds its read lock (or opened the file without
+// one): 0 when no log of a dead unit names the file. Otherwise `*fd` is
 // closed first (recovery locks the file itself, and closing any descriptor of
 // a file ends all of the process's locks on it) and set to -1, and then: 1
 // when the logs were recovered (open the file anew), -114 when the log of a

@@ -443,8 +443,12 @@ class Doctor {
 int ctlDoctor(const char* home, bool repair, bool json) {
   int status = ctlRequireHomeDir(home);
   if (status != kCtlExitOk) return status;
+  // A plain check reads the records as it finds them: its reads must not put
+  // an interrupted unit back, as every other reader does.
+  s3SetInspect(!repair);
   Doctor doctor(repair);
   doctor.Run();
+  s3SetInspect(false);
   bool clean = true;
   for (const Finding& f : doctor.findings()) clean = clean && f.repaired;
   if (json) {

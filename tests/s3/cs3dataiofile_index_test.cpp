@@ -202,27 +202,6 @@ TEST(IndexOpsTest, GroupEditsKeepOtherRecords) {
             ReadFile(home.Data("g/list")));
 }
 
-// A unit of work that fails after writing leaves every file as it was.
-TEST(IndexOpsTest, FailingUnitRollsBackEveryFile) {
-  TempHome home;
-  PutFile(home.Data("idx/index"), Idx("_lastid=4\n", "4"));
-  PutFile(home.Data("many/list"), R(2, "x"));
-  NewRec idx("idx/index"), rec("idx/%d/info"), many("many/list"), cfg("cfg/one");
-  rec.setResult = kResUnknownField;
-  {
-    CS3DataIO io;
-    ASSERT_EQ(0, io.Add(many));
-    ASSERT_EQ(0, io.ModIndex(cfg));  // a missing file is created, not a failure
-    EXPECT_EQ(0, io.GetError());
-    EXPECT_EQ(kResUnknownField, io.Add(idx, rec));
-  }
-  EXPECT_EQ(Idx("_lastid=4\n", "4"), ReadFile(home.Data("idx/index")));
-  EXPECT_EQ("<missing>", ReadFile(home.Data("idx/5/info")));
-  EXPECT_EQ(R(2, "x"), ReadFile(home.Data("many/list")));
-  EXPECT_EQ("<missing>", ReadFile(home.Data("cfg/one")));
-  EXPECT_TRUE(home.TempFiles().empty());
-}
-
 // Sleeps a thousandth of what is asked: the lock retries run as in
 // production, with waits of milliseconds instead of seconds.
 class FastClock : public ComClock {

@@ -2,7 +2,6 @@
 
 #include <fcntl.h>
 #include <signal.h>
-#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -190,30 +189,6 @@ TEST(CS3DataIOFileTest, StepsAfterModSeeTheWholeFile) {
 
 // A write that fails half way (stopped by the file size limit) is recorded,
 // and the release puts back the bytes the file had.
-TEST(CS3DataIOFileTest, WriteFailingHalfWayIsRolledBack) {
-  for (int id : {0, 2}) {
-    TempHome home;
-    PutFile(home.Data("rec"), kThree);
-    pid_t pid = fork();
-    if (pid == 0) {
-      signal(SIGXFSZ, SIG_IGN);
-      struct rlimit limit = {kThree.size() + 4, kThree.size() + 4};
-      setrlimit(RLIMIT_FSIZE, &limit);
-      CS3DataIO io;
-      TestRecord rec;
-      rec.name = std::string(64, 'g');
-      int r = id == 0 ? io.Mod(rec) : io.OpenMod(rec, id);
-      if (id != 0 && r == 0) r = io.ModData(rec, id, nullptr);
-      bool ok = r == kResIoWriteFailed && io.GetError() == r;
-      io.DisConnect();
-      _exit(ok ? 0 : 1);
-    }
-    EXPECT_TRUE(ChildOk(pid));
-    EXPECT_EQ(ReadFile(home.Data("rec")), kThree);
-    EXPECT_TRUE(home.TempFiles().empty());
-  }
-}
-
 TEST(CS3DataIOFileTest, RefusalsAreRecordedByTheStatedRules) {
   struct Case {
     const char* what;
@@ -250,26 +225,7 @@ TEST(CS3DataIOFileTest, RefusalsAreRecordedByTheStatedRules) {
   }
 }
 
-TEST(CS3DataIOFileTest, FailedUnitRestoresEveryStillOpenFile) {
-  const std::string bad = Rec("2", "Name=x\n");
-  for (bool closeFirst : {false, true}) {
-    TempHome home;
-    PutFile(home.Data("a"), kThree);
-    PutFile(home.Data("b"), bad);
-    {
-      CS3DataIO io;
-      TestRecord a("a"), b("b");
-      a.name = "changed";
-      ASSERT_EQ(io.Mod(a), 0);
-      if (closeFirst) {
-        ASSERT_EQ(io.Close(a), 0);
-      }
-      EXPECT_EQ(io.Mod(b), kResIoIdMismatch);
-    }
-    EXPECT_EQ(ReadFile(home.Data("a")), closeFirst ? Rec("1", "Name=changed\n") + kRest : kThree);
-    EXPECT_EQ(ReadFile(home.Data("b")), bad);
-    EXPECT_TRUE(home.TempFiles().empty());
-  }
+TEST(CS3DataIOFileTest, TwoSlotsOfOneFileAreUndoneNewestFirst) {
   // Two objects of one file, both rewritten: the second backup copy holds the
   // first change, so the slots are undone newest first.
   TempHome home;
@@ -318,48 +274,6 @@ TEST(CS3DataIOFileTest, WaiterOnARolledBackNewFileWritesToThePath) {
   EXPECT_TRUE(released);
   EXPECT_EQ(ReadFile(home.Data("rec")), Rec("1", "Name=kept\n"));
   EXPECT_TRUE(home.TempFiles().empty());
-}
-
-TEST(CS3DataIOFileTest, Deletions) {
-  const std::string index = Rec("1", "_lastid=3\n_item=1\n_item=3\n");
-  const std::string record = Rec("3", "Name=three\n");
-  struct Case {
-    const char* what;
-    bool withIndex;  // Del(index, record, 3, whole) instead of Del(record)
-    bool indexPresent, recordPresent, whole, abandon;
-    int want;
-  };
-  const Case cases[] = {
-      {"record, commit", false, false, true, false, false, 0},
-      {"record, rollback", false, false, true, false, true, 0},
-      {"missing record", false, false, kMissing, false, false, 0},
-      {"with index, whole directory", true, true, true, true, false, 0},
-      {"with index, file only", true, true, true, false, false, 0},
-      {"with index, whole directory, rollback", true, true, true, true, true, 0},
-      {"missing index", true, kMissing, true, true, false, kResNoEntry},
-  };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.what);
-    TempHome home;
-    if (c.indexPresent) PutFile(home.Data("m/index"), index);
-    if (c.recordPresent) PutFile(home.Data("m/3/info"), record);
-    PutFile(home.Data("m/3/other"), "x");
-    {
-      CS3DataIO io;
-      TestRecord idx("m/index"), rec("m/3/info");
-      EXPECT_EQ(c.withIndex ? io.Del(idx, rec, 3, c.whole) : io.Del(rec), c.want);
-      if (c.abandon) io.SetError();
-    }
-    const bool gone = c.want == 0 && !c.abandon;
-    EXPECT_EQ(ReadFile(home.Data("m/3/info")), gone || !c.recordPresent ? "<missing>" : record);
-    if (c.indexPresent) {
-      EXPECT_EQ(ReadFile(home.Data("m/index")), gone ? Rec("1", "_lastid=3\n_item=1\n") : index);
-    }
-    // Only the record file has a backup copy: the directory's other files go
-    // with a whole-directory deletion for good.
-    EXPECT_EQ(PathExists(home.Data("m/3/other")), !(c.whole && c.want == 0));
-    EXPECT_TRUE(home.TempFiles().empty());
-  }
 }
 
 TEST(CS3DataIOFileTest, DeletionNeverTakesMoreThanTheRecord) {

@@ -20,6 +20,7 @@
 #include "common/com.h"
 #include "s3/cs3data.h"
 #include "s3/cs3dataiofile.h"
+#include "s3/cs3journal.h"
 #include "s3/cs3object.h"
 #include "tests/common/temp_dir.h"
 
@@ -33,8 +34,10 @@ class TempHome {
   }
   // Absolute path of a record file named relative to home/data.
   std::string Data(const std::string& name) const { return dir_.Path("data/" + name); }
-  // Names in home/data/tmp (the backup copies left behind).
+  // Names in home/data/tmp (the backup copies left behind), once this
+  // process gave up its idle unit logs as it does when it ends.
   std::vector<std::string> TempFiles() const {
+    s3JournalRelease();
     std::vector<std::string> names;
     DIR* d = opendir(dir_.Path("data/tmp").c_str());
     if (d == nullptr) return names;

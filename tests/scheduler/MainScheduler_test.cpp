@@ -22,6 +22,7 @@
 #include "common/S3ComPath.h"
 #include "common/comfile.h"
 #include "s3/cs3dataiofile.h"
+#include "s3/cs3journal.h"
 #include "stores/ckoralarmtime.h"
 #include "stores/cvelschedulersts.h"
 #include "stores/runjournal.h"
@@ -415,8 +416,10 @@ TEST_F(SchedulerTest, StartUpChecksAndFinalStatus) {
     EXPECT_TRUE(sts.HasStatus());
     EXPECT_EQ(0, sts.GetStatus());
   }
-  // The own status file is gone and no backup copy of it is left behind.
+  // The own status file is gone and no backup copy of it is left behind (the
+  // unit logs go when the process ends).
   EXPECT_NE(0, stat(home_.Data("scheduler/status." + std::to_string(getpid())).c_str(), &st));
+  s3JournalRelease();
   EXPECT_TRUE(!PathExists(home_.Data("tmp")) || fs::is_empty(home_.Data("tmp")));
 }
 

@@ -33,8 +33,10 @@ TEST(CKorStatus, IsLockSeesOnlyALiveHolder) {
   EXPECT_EQ(kResLocked, probe.Lock(io));
   EXPECT_TRUE(probe.IsLock());  // probing did not end the holder's lock
   child.End();
+
+  // The probe, a reader, undid the dead holder's unit, which made the file.
   EXPECT_FALSE(probe.IsLock());
-  EXPECT_EQ("", ReadFile(home.Data(file)));
+  EXPECT_EQ("<missing>", ReadFile(home.Data(file)));
   EXPECT_EQ(kResOk, probe.Lock(io));  // the dead holder's empty file is taken over
   CKorSchedulerSts never;
   never.SetPid(std::stoi(pid) + 1000000);  // never ran: no file

@@ -1,0 +1,422 @@
+// Every unit of work of the store cut by a power failure after each of its
+// changes (and the repair cut inside its own recovery, and inside the repair
+// of that): with everything kept (a kill of the process), with everything no
+// flush covered lost, and with seeded mixtures in between; and run with each
+// of its calls of the file helpers failing in turn. After each cut the
+// next writer or reader of a file the unit touched, and `doctor --repair`,
+// must bring the home to the state before the unit or after it, byte for
+// byte and never a mix, with every record file parsing and nothing left in
+// data/tmp; a unit whose commit returned before the cut must stand.
+#include <fcntl.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <climits>
+#include <cstdio>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "s3/cs3journal.h"
+#include "stores/ckoralarmtime.h"
+#include "stores/cvelscheduler.h"
+#include "stores/cvelschedulermodule.h"
+#include "stores/cvelschedulermodules.h"
+#include "stores/cvelschedulersts.h"
+#include "tests/common/power_cut.h"
+#include "tests/s3/io_testing.h"
+#include "tools/ctl_doctor.h"
+
+namespace {
+
+using powercut::Recorder;
+using powercut::Tree;
+
+const std::string kGone = "<missing>";  // what ReadFile gives for a missing file
+
+// The recording of the unit under way, and where in it a part of the unit was
+// committed on its own (a file closed alone).
+Recorder* recording = nullptr;
+size_t committedAt = SIZE_MAX;
+
+// Module `id` named `name`: added (id 0) or rewritten through `io`, and with
+// `closeAlone` committed on its own at once (a file that cannot be flushed is
+// put back: the error state says so).
+int Module(CS3DataIO& io, int id, const char* name, bool closeAlone = false) {
+  CvelSchedulerModule m;
+  m.Set("Name", name);
+  m.Set("execute", "/bin/true");
+  m.SetID(id);
+  if (id == 0) return m.Add();
+  const int rc = io.Mod(m, id);
+  if (closeAlone && rc == 0 && io.Close(m) == 0 && io.GetError() == 0) {
+    committedAt = recording->Size();
+  }
+  return rc;
+}
+
+// One entry of a log in the first format: a text line ending in its checksum
+// (FNV-1a over the line before it).
+std::string V1Entry(char kind, int tag, size_t a, size_t b, const std::string& p1,
+                    const std::string& p2) {
+  std::string line = std::string(1, kind) + " " + std::to_string(tag) + " " + std::to_string(a) +
+                     " " + std::to_string(b) + " " + std::to_string(p1.size()) + ":" + p1 + " " +
+                     std::to_string(p2.size()) + ":" + p2;
+  unsigned long long h = 1469598103934665603ull;
+  for (unsigned char c : line) h = (h ^ c) * 1099511628211ull;
+  char sum[24];
+  snprintf(sum, sizeof sum, " %016llx\n", h);
+  return line + sum;
+}
+
+// The home as every unit finds it: modules 1 and 2, module 1 at 10:15, the
+// status and next-alarm records, a file of three notes, and one of notes too
+// large for the unit log to hold its pre-image.
+void Seed(const TempHome& home) {
+  CS3DataIO none;
+  ASSERT_EQ(Module(none, 0, "one") + Module(none, 0, "two"), 0);
+  ASSERT_EQ(CvelScheduler().Add(1, 1, "10", "15"), 0);
+  ASSERT_EQ(CvelSchedulerSts().Mod(4242), 0);
+  ASSERT_EQ(CKorAlarmTime().Lower("20990101000000"), 1);
+  std::string notes, big;
+  for (int i = 1; big.size() <= kIoInlinePreImage; ++i) {
+    big += Rec(std::to_string(i), "Name=note " + std::to_string(i) + "\n");
+    if (i == 3) notes = big;
+  }
+  PutFile(home.Data("notes"), notes);
+  PutFile(home.Data("big"), big);
+}
+
+// A note of `file` through `io`: record `id` renamed (Mod), a new one (id 0,
+// Add) or the file deleted (id -1).
+int Note(CS3DataIO& io, const char* file, int id) {
+  TestRecord note(file);
+  note.name = "changed";
+  return id > 0 ? io.Mod(note, id) : id == 0 ? io.Add(note) : io.Del(note);
+}
+
+using Steps = std::function<int(CS3DataIO&)>;
+// A unit of `steps` in one accessor, committed when they succeed.
+std::function<int()> InUnit(const Steps& steps) {
+  return [steps] {
+    CS3DataIO io;
+    const int rc = steps(io);
+    return rc < 0 ? rc : io.Commit();
+  };
+}
+
+struct Unit {
+  const char* what;
+  const char* touched;       // a file the unit changes, for the next writer and reader
+  std::function<int()> run;  // its result (a unit that fails must leave the state before it)
+  bool repairToo;            // the repair of its interruption is cut as well
+  bool first = false;        // the process's first unit (it makes the log); else its log exists
+};
+
+const Unit kUnits[] = {
+    {"Mod of a one-record file", "scheduler/module/1/info",
+     InUnit([](CS3DataIO& io) { return Module(io, 1, "renamed"); }), false, true},
+    {"Mod of a multi-record file", "notes",
+     InUnit([](CS3DataIO& io) { return Note(io, "notes", 2); }), false},
+    {"Mod of a large file", "big", InUnit([](CS3DataIO& io) { return Note(io, "big", 1); }), false},
+    {"Del of a large file", "big", InUnit([](CS3DataIO& io) { return Note(io, "big", -1); }), true},
+    {"Add", "notes", InUnit([](CS3DataIO& io) { return Note(io, "notes", 0); }), false},
+    {"Mod of a missing file", "new", InUnit([](CS3DataIO& io) { return Note(io, "new", 0); }),
+     false},
+    {"AddOnly in new directories", "n/o/c", InUnit([](CS3DataIO& io) {
+       TestRecord made("n/o/c");
+       return io.AddOnly(made);
+     }),
+     false},
+    {"Add(index, record)", "scheduler/module/index",
+     [] {
+       CS3DataIO none;
+       return Module(none, 0, "three");
+     },
+     true, true},
+    {"Del(index, record, whole directory)", "scheduler/module/2/info", InUnit([](CS3DataIO& io) {
+       CvelSchedulerModules index;
+       CvelSchedulerModule m;
+       return io.Del(index, m, 2, true);
+     }),
+     true},
+    {"schedule entry add", "scheduler/11/30/2",
+     [] { return CvelScheduler().Add(2, 2, "11", "30"); }, false},
+    {"schedule entry removal", "scheduler/10/15/1",
+     [] { return CvelScheduler().Del(1, 1, "10", "15"); }, false},
+    {"status Mod", "scheduler/schedulersts", [] { return CvelSchedulerSts().Mod(77); }, false},
+    {"status ModSts", "scheduler/schedulersts", [] { return CvelSchedulerSts().ModSts(-99); },
+     false},
+    {"next-alarm Lower", "scheduler/controle/status",
+     [] { return CKorAlarmTime().Lower("20980101000000"); }, false},
+    {"a unit rolled back", "scheduler/module/1/info", InUnit([](CS3DataIO& io) {
+       io.SetError();
+       return Module(io, 1, "never");
+     }),
+     false},
+    {"a file closed alone", "scheduler/module/1/info",
+     InUnit([](CS3DataIO& io) { return Module(io, 1, "closed", true); }), false},
+    {"two files", "scheduler/module/2/info", InUnit([](CS3DataIO& io) {
+       const int rc = Module(io, 1, "first of two");
+       return rc < 0 ? rc : Module(io, 2, "second of two");
+     }),
+     false},
+};
+
+// The tree without data/tmp.
+Tree Visible(Tree tree) {
+  for (auto it = tree.begin(); it != tree.end();) {
+    it = it->first == "tmp" || it->first.compare(0, 4, "tmp/") == 0 ? tree.erase(it) : ++it;
+  }
+  return tree;
+}
+
+// The paths where `a` and `b` differ.
+std::string Diff(const Tree& a, const Tree& b) {
+  std::string out;
+  for (const auto& [path, bytes] : a) out += b.count(path) && b.at(path) == bytes ? "" : " " + path;
+  for (const auto& [path, bytes] : b) out += a.count(path) ? "" : " " + path;
+  return out;
+}
+
+// `doctor --repair` in this process, its report in home/../doctor.out.
+int Doctor(const std::string& home) {
+  fflush(stdout);
+  const int saved = dup(1);
+  const int out = open((home + "/../doctor.out").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+  dup2(out, 1);
+  close(out);
+  const int rc = ctlDoctor(home.c_str(), true, false);
+  fflush(stdout);
+  dup2(saved, 1);
+  close(saved);
+  return rc;
+}
+
+class PowerCut {
+ public:
+  PowerCut() : data_(home_.Data("")) { data_.pop_back(); }
+
+  void Run() {
+    Seed(home_);
+    s3JournalRelease();
+    seed_ = Snapshot(data_);
+    for (const Unit& unit : kUnits) RunUnit(unit);
+    FirstFormat();
+    printf("power-cut: %zu units, %d crash states, %d failures\n", std::size(kUnits) + 1, states_,
+           failures_);
+    ::testing::Test::RecordProperty("states", states_);
+    EXPECT_EQ(failures_, 0);
+  }
+
+ private:
+  // The unit in a child that ends with it (the cut leaves it dead), with the
+  // n-th call of the file helpers failing when `failAt` is n. Unless the unit
+  // is the child's first (or fails a call), a unit that changes nothing comes
+  // first, so that its log exists. Its recording comes back here; *code is
+  // 0 when the failing call never came, 1 when the unit failed, 2 when it (or
+  // a part of it) committed, 3 when `kill` killed it there, and *mark the
+  // changes made by then (SIZE_MAX: never).
+  std::unique_ptr<Recorder> InChild(const Unit& unit, int failAt, int* code, size_t* mark,
+                                    bool kill = false) {
+    Recorder::Materialize(data_, seed_);
+    const std::string tracePath = home_.Data("../trace");
+    int ready[2], go[2];
+    EXPECT_TRUE(pipe(ready) == 0 && pipe(go) == 0);
+    char byte = 0;
+    const pid_t pid = fork();
+    if (pid == 0) {
+      if (!unit.first && failAt == 0) {
+        CS3DataIO io;
+        TestRecord note("notes");
+        note.name = "note 1";  // as it is
+        if (io.Mod(note, 1) != 0) _exit(3);
+      }
+      // Both processes take in the tree before the unit changes it.
+      Recorder rec(data_);
+      if (write(ready[1], &byte, 1) != 1 || read(go[0], &byte, 1) != 1) _exit(3);
+      recording = &rec;
+      if (failAt > 0) rec.FailCall(failAt, kill);
+      rec.Start();
+      const int rc = unit.run();
+      const size_t at = committedAt != SIZE_MAX ? committedAt : rc >= 0 ? rec.Size() : SIZE_MAX;
+      rec.Stop();
+      const int result = failAt > 0 && !rec.Reached() ? 0 : at == SIZE_MAX ? 1 : 2;
+      WriteFile(tracePath, std::to_string(result) + " " + std::to_string(at) + "\n" + rec.Save());
+      _exit(0);
+    }
+    close(ready[1]);
+    EXPECT_EQ(read(ready[0], &byte, 1), 1);
+    auto rec = std::make_unique<Recorder>(data_);
+    EXPECT_EQ(write(go[1], &byte, 1), 1);
+    for (int fd : {ready[0], go[0], go[1]}) close(fd);
+    int status = 0;
+    EXPECT_EQ(waitpid(pid, &status, 0), pid);
+    *code = 3;
+    if (kill && WIFSIGNALED(status)) return nullptr;
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << unit.what << " failed";
+    const std::string trace = ReadFile(tracePath);
+    const size_t lf = trace.find('\n');
+    *code = std::stoi(trace);
+    *mark = std::stoul(trace.substr(trace.find(' ') + 1, lf));
+    rec->Load(trace.substr(lf + 1));
+    return rec;
+  }
+
+  void RunUnit(const Unit& unit) {
+    int code = 0;
+    size_t mark = 0;
+    const std::unique_ptr<Recorder> rec = InChild(unit, 0, &code, &mark);
+    before_ = Visible(seed_);
+    after_ = Visible(Snapshot(data_));
+    if (mark != SIZE_MAX) {
+      ASSERT_NE(before_, after_) << unit.what << " changed nothing";
+    }
+    unit_ = &unit;
+    size_t rolledBack = 0;
+    for (size_t cut = 0; cut <= rec->Size(); ++cut) {
+      ForEachLoss(*rec, cut, [&](const Tree& state, const std::string& how) {
+        if (Check(state, how, cut >= mark) && how == "kept" && cut < mark &&
+            Visible(Snapshot(data_)) == before_) {
+          rolledBack = cut;
+        }
+      });
+    }
+    if (unit.repairToo) CutRepair(rec->At(rolledBack, powercut::kKeepAll, 0), 2);
+    // With each call failing in turn (a full disk, an I/O error), checked as
+    // it is left and as a power cut right after it leaves it: a unit that
+    // reports the failure must leave the state before it, one that reports
+    // success the state after it.
+    for (int n = 1;; ++n) {
+      const std::unique_ptr<Recorder> faulted = InChild(unit, n, &code, &mark);
+      if (code == 0) break;
+      const std::string how = "call " + std::to_string(n) + " failing";
+      const Tree cut = faulted->At(faulted->Size(), powercut::kLoseAll, 0);
+      Check(Snapshot(data_), how, code == 2, code == 1);
+      Check(cut, how + ", then a power cut", code == 2, code == 1);
+    }
+    // The writer really killed at every third call, and a reader following.
+    for (int n = 1; InChild(unit, n, &code, &mark, true), code == 3; n += 3) {
+      Check(Snapshot(data_), "killed at call " + std::to_string(n), false, false, 2);
+    }
+  }
+
+  // A log of the first format, as the earlier release leaves it when a unit is
+  // killed after each kind of change (its created file carries a device
+  // number from before a reboot: it is known by its name), recovered and its
+  // recovery cut.
+  void FirstFormat() {
+    static const Unit kOld = {"a log of the first format", "notes", nullptr, true};
+    unit_ = &kOld;
+    before_ = after_ = Visible(seed_);
+    const pid_t dead = fork();  // a pid that no process has once reaped
+    if (dead == 0) _exit(0);
+    waitpid(dead, nullptr, 0);
+    const std::string copy = "tmp/temp" + std::to_string(dead) + ".",
+                      next = "scheduler/controle/status";
+    Tree state = seed_;
+    state[copy + "1"] = seed_.at("notes");
+    state[copy + "2"] = seed_.at("scheduler/module/2/info");
+    state["notes"] = "junk\n";
+    state[next] += Rec("2", "Name=appended\n");
+    state["n"] = state["n/o"] = powercut::kDir;
+    state["n/o/c"] = Rec("1", "Name=new\n");
+    state.erase("scheduler/module/2/info");
+    state["tmp/journal" + std::to_string(dead) + ".1"] =
+        "s3journal 1\n" + V1Entry('B', 1, 0, 0, "notes", copy + "1") +
+        V1Entry('A', 2, seed_.at(next).size(), 0, next, "") + V1Entry('C', 3, 0, 0, "n/o/c", "n") +
+        V1Entry('N', 3, 987654321, 1, "n/o/c", "") +
+        V1Entry('D', 4, 0, 0, "scheduler/module/2/info", copy + "2");
+    CutRepair(state, 2);
+  }
+
+  // The repair of `state` cut at each of its changes, and with `depth` above
+  // 1 the repair of each such kill or cut cut again.
+  void CutRepair(const Tree& state, int depth) {
+    Recorder::Materialize(data_, state);
+    Recorder rec(data_);
+    rec.Start();
+    Doctor(home_.Data(".."));
+    rec.Stop();
+    for (size_t cut = 0; cut <= rec.Size(); ++cut) {
+      ForEachLoss(rec, cut, [&](const Tree& cutState, const std::string& how) {
+        Check(cutState, "repair cut at " + std::to_string(cut) + ", " + how, false);
+        if (depth > 1 && how != "mixed") CutRepair(cutState, depth - 1);
+      });
+    }
+  }
+
+  void ForEachLoss(const Recorder& rec, size_t cut,
+                   const std::function<void(const Tree&, const std::string&)>& each) {
+    each(rec.At(cut, powercut::kKeepAll, 0), "kept");
+    each(rec.At(cut, powercut::kLoseAll, 0), "lost");
+    for (unsigned seed = 1; seed <= 2; ++seed) {
+      each(rec.At(cut, powercut::kMixed, seed * 7919u + static_cast<unsigned>(cut)), "mixed");
+    }
+  }
+
+  // Recovers `state` (the next writer or reader of a touched file, then the
+  // doctor, or the doctor alone) and checks the outcome. True when it holds.
+  bool Check(const Tree& state, const std::string& how, bool committed, bool failed = false,
+             int way = -1) {
+    if (way < 0) way = states_ % 3;
+    ++states_;
+    Recorder::Materialize(data_, state);
+    if (way != 1) {
+      CS3DataIO io;
+      TestRecord file(unit_->touched);
+      // The writer creates the file when it is missing (an empty file where a
+      // deleted one is to come back), and rolls its own slot back.
+      if (way == 0 && io.OpenAdd(file) == 0) io.SetError();
+      if (way == 2) io.Get(file);
+    }
+    // What a reader sees is the file before the unit or after it.
+    const auto was = [&](const Tree& t) {
+      auto it = t.find(unit_->touched);
+      return it == t.end() ? kGone : it->second;
+    };
+    const std::string seen = ReadFile(data_ + "/" + unit_->touched);
+    const int doctor = Doctor(home_.Data(".."));
+    s3JournalRelease();  // this process's own, as it would at its end
+    const Tree now = Snapshot(data_);
+    std::string why;
+    if (way == 2 && seen != was(before_) && seen != was(after_)) why += " the reader saw a mix;";
+    if (doctor != 0) why += " the repair left findings;";
+    if (failed ? Visible(now) != before_
+               : Visible(now) != after_ && (committed || Visible(now) != before_)) {
+      why += committed ? " a committed unit was lost;"
+             : failed  ? " a failed unit was not undone;"
+                       : " neither before nor after;";
+      why += " differs from before in" + Diff(Visible(now), before_) + ", from after in" +
+             Diff(Visible(now), after_) + ";";
+    }
+    if (now.size() != Visible(now).size() + 1)
+      why += " data/tmp not empty:" + Diff(now, Visible(now)) + ";";
+    if (why.empty()) return true;
+    if (++failures_ <= 10) {
+      ADD_FAILURE() << unit_->what << ", " << how << ", recovered by "
+                    << (way == 0   ? "the next writer"
+                        : way == 1 ? "the doctor"
+                                   : "a reader")
+                    << ":" << why << "\n"
+                    << ReadFile(home_.Data("../../doctor.out"));
+    }
+    return false;
+  }
+
+  TempHome home_;
+  std::string data_;
+  Tree seed_, before_, after_;
+  const Unit* unit_ = nullptr;
+  int states_ = 0;
+  int failures_ = 0;
+};
+
+TEST(PowerCutTest, EveryCutLeavesTheStateBeforeOrAfterTheUnit) {
+  PowerCut().Run();
+}
+
+}  // namespace
