@@ -356,6 +356,10 @@ int comIoTruncate(int fd, long long size) {
   ComIoCall call = Call(kComIoTruncate, fd, nullptr);
   call.len = static_cast<unsigned long>(size);
   if (Before(call) != 0) return -1;
+  struct stat st;
+  if (fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_size == static_cast<off_t>(size)) {
+    return After(call, 0);
+  }
   int rc;
   do {
     rc = ftruncate(fd, static_cast<off_t>(size));

@@ -141,7 +141,9 @@ int comIoWriteAll(int fd, const void* buf, unsigned long len);
 // The same at offset `at`, leaving the descriptor's offset alone.
 int comIoPwriteAll(int fd, const void* buf, unsigned long len, long long at);
 
-// ftruncate. 0 or -1 with errno.
+// ftruncate. 0 or -1 with errno. A file that already has that size is left
+// alone: a truncate to the same size still marks the size as changed, so the
+// next fdatasync commits the file system's journal too (~60 us on ext4 here).
 int comIoTruncate(int fd, long long size);
 
 // Flushes a file's data and size to the disk (fdatasync). 0 or -1 with errno.
