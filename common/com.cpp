@@ -11,6 +11,8 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
+#include <memory>
+#include <new>
 #include <vector>
 
 #include "common/comdate.h"
@@ -345,11 +347,19 @@ int comFileBackUp(const char* source, const char* backup, int attempts, int wait
   if (comIoUnlink(backup) != 0 && errno != ENOENT) return -1;
   ComFd copy(comLockFileWrite(backup, 1, 0));
   if (!copy.ok()) return -1;
-  char buf[kBackupChunk];
+  // On the heap: a long-lived process (the daemon takes a backup at every
+  // wake-up) would otherwise keep the stack pages this buffer reaches
+  // written, and so private, for the rest of its life.
+  std::unique_ptr<char[]> buf(new (std::nothrow) char[kBackupChunk]);
+  if (buf == nullptr) {
+    DiscardCopy(&copy, backup);
+    errno = ENOMEM;
+    return -1;
+  }
   for (;;) {
-    int n = ReadChunk(src.get(), buf, sizeof(buf));
+    int n = ReadChunk(src.get(), buf.get(), kBackupChunk);
     if (n == 0) break;
-    if (n < 0 || comFileWrite(copy.get(), buf, n) != 0) {
+    if (n < 0 || comFileWrite(copy.get(), buf.get(), n) != 0) {
       DiscardCopy(&copy, backup);
       return -1;
     }
