@@ -13,7 +13,9 @@
 #include <cstdlib>
 #include <cstring>
 #include <map>
+#include <memory>
 #include <mutex>
+#include <new>
 #include <set>
 
 #include "common/S3ComPath.h"
@@ -139,18 +141,21 @@ bool SameFile(int fd, const char* path) {
 }
 
 // The whole file behind `fd` from offset 0. False when reading fails.
+// Read straight into the string: a long-lived process keeps written stack
+// pages for the rest of its life, so no large buffer goes on the stack here.
 bool ReadAll(int fd, std::string* out) {
+  constexpr size_t kChunk = 65536;
   out->clear();
-  char buf[65536];
-  for (long long at = 0;;) {
-    const ssize_t n = pread(fd, buf, sizeof(buf), at);
+  for (;;) {
+    const size_t have = out->size();
+    out->resize(have + kChunk);
+    const ssize_t n = pread(fd, &(*out)[have], kChunk, static_cast<off_t>(have));
+    out->resize(have + (n > 0 ? static_cast<size_t>(n) : 0));
     if (n < 0) {
       if (errno == EINTR) continue;
       return false;
     }
     if (n == 0) return true;
-    out->append(buf, static_cast<size_t>(n));
-    at += n;
   }
 }
 
@@ -447,16 +452,21 @@ void SweepDir(const std::string& tempDir) {
 
 // Copies the whole of `from` over `to` from offset 0 and cuts `to` there.
 int CopyOver(int from, int to) {
-  char buf[65536];
+  constexpr size_t kChunk = 65536;
+  std::unique_ptr<char[]> buf(new (std::nothrow) char[kChunk]);  // not on the stack, as above
+  if (buf == nullptr) {
+    errno = ENOMEM;
+    return -1;
+  }
   long long at = 0;
   for (;;) {
-    const ssize_t n = pread(from, buf, sizeof(buf), at);
+    const ssize_t n = pread(from, buf.get(), kChunk, at);
     if (n < 0) {
       if (errno == EINTR) continue;
       return -1;
     }
     if (n == 0) break;
-    if (comIoPwriteAll(to, buf, static_cast<unsigned long>(n), at) != 0) return -1;
+    if (comIoPwriteAll(to, buf.get(), static_cast<unsigned long>(n), at) != 0) return -1;
     at += n;
   }
   return comIoTruncate(to, at);
