@@ -18,26 +18,6 @@ TEST(CS3ObjectTest, FreshObjectCannotBeWritten) {
   EXPECT_EQ(obj.GetFd(), -1);
 }
 
-TEST(CS3ObjectTest, SetFdRefusesOnlyARebindWithTheSameKey) {
-  struct Case {
-    int firstSlot, firstKey, secondSlot, secondKey;
-    int want;
-    int wantSlot;
-  };
-  const Case cases[] = {
-      {3, 7, 4, 7, kResObjAlreadyOpen, 3},  // bound with this key: refused
-      {3, 7, 4, 8, 0, 4},                   // another accessor's key: moves
-      {-1, 0, 4, 7, 0, 4},                  // unbound: binds
-      {3, 7, -1, 0, 0, -1},                 // unbinding
-  };
-  for (const Case& c : cases) {
-    CS3Object obj;
-    obj.SetFd(c.firstSlot, c.firstKey);
-    EXPECT_EQ(obj.SetFd(c.secondSlot, c.secondKey), c.want);
-    EXPECT_EQ(obj.GetFd(), c.wantSlot);
-  }
-}
-
 // Get reads the wanted record through a temporary accessor; getCurrent,
 // on a file an accessor holds open, positions on it.
 TEST(CS3ObjectTest, GetAndGetCurrentFindTheWantedRecord) {
