@@ -20,6 +20,28 @@ std::vector<long> Offsets(const CS3Data& data) {
   return out;
 }
 
+// Parses `in` whole for split 0, else in two chunks cut at split - 1, or byte
+// by byte once the cut is past the end; SplitsOf(in) counts every way.
+int ParseSplit(CS3Data* data, const std::string& in, size_t split, const char* wanted = nullptr,
+               const char* required = nullptr) {
+  if (split == 0) return s3DataParse(data, in.data(), in.size(), wanted, required);
+  CS3DataParser parser(data, wanted, required);
+  const size_t cut = split - 1;
+  int fed = 0;
+  if (cut <= in.size()) {
+    fed = parser.Feed(in.data(), cut);
+    if (fed >= 0) fed = parser.Feed(in.data() + cut, in.size() - cut);
+  } else {
+    for (size_t i = 0; i < in.size() && fed >= 0; ++i) fed = parser.Feed(&in[i], 1);
+  }
+  if (wanted == nullptr) {
+    EXPECT_EQ(CS3DataParser::kGoOn, fed) << split;  // only a wanted record stops the feed
+  }
+  EXPECT_LE(0, fed) << split;
+  return parser.Finish();
+}
+size_t SplitsOf(const std::string& in) { return in.size() + 3; }
+
 const char kWorkedExample[] =
     "object 1\n"
     "Name=Nightly copy\n"
@@ -123,15 +145,23 @@ const std::vector<FormatCase>& FormatCases() {
   return cases;
 }
 
-TEST(CS3DataFormat, ParsesAndWritesBack) {
+// Every case also fed in two chunks at every split point, and byte by byte,
+// gives the same records, offsets and written text as one chunk.
+TEST(CS3DataFormat, ParsesAndWritesBackAtAnyChunkBoundary) {
   for (const FormatCase& c : FormatCases()) {
     SCOPED_TRACE(c.name);
-    CS3Data data;
-    ASSERT_EQ(0, s3DataParse(&data, c.input.data(), c.input.size(), nullptr, nullptr));
+    CS3Data whole;
+    ASSERT_EQ(0, s3DataParse(&whole, c.input.data(), c.input.size(), nullptr, nullptr));
     if (c.parsed != nullptr) {
-      EXPECT_EQ(c.parsed, Describe(data));
+      EXPECT_EQ(c.parsed, Describe(whole));
     }
-    std::string written = Written(&data);
+    for (size_t split = 1; split < SplitsOf(c.input); ++split) {
+      CS3Data data;
+      ASSERT_EQ(0, ParseSplit(&data, c.input, split)) << split;
+      EXPECT_EQ(Describe(whole), Describe(data)) << split;
+      EXPECT_EQ(Offsets(whole), Offsets(data)) << split;
+    }
+    std::string written = Written(&whole);
     if (c.written != nullptr || c.parsed != nullptr) {
       EXPECT_EQ(c.written != nullptr ? c.written : c.input, written);
     }
@@ -152,44 +182,6 @@ TEST(CS3DataFormat, LongNamesAndIdsAreCut) {
   EXPECT_EQ(std::string(63, '9'), data.items->id);
   EXPECT_EQ(std::string(63, 'n'), data.items->fields->name);
   EXPECT_EQ(2147483647, data.GetLastID());  // clamped, not undefined
-}
-
-// Every case fed in two chunks at every split point, and byte by byte, gives
-// the same records, offsets and written text as one chunk.
-TEST(CS3DataFormat, ChunkBoundariesDoNotMatter) {
-  for (const FormatCase& c : FormatCases()) {
-    SCOPED_TRACE(c.name);
-    CS3Data whole;
-    ASSERT_EQ(0, s3DataParse(&whole, c.input.data(), c.input.size(), nullptr, nullptr));
-    std::string expected = Describe(whole);
-    for (size_t split = 0; split <= c.input.size() + 1; ++split) {
-      CS3Data data;
-      CS3DataParser parser(&data, nullptr, nullptr);
-      if (split <= c.input.size()) {
-        ASSERT_EQ(0, parser.Feed(c.input.data(), split));
-        ASSERT_EQ(0, parser.Feed(c.input.data() + split, c.input.size() - split));
-      } else {
-        for (char ch : c.input) {
-          ASSERT_EQ(0, parser.Feed(&ch, 1));
-        }
-      }
-      ASSERT_EQ(0, parser.Finish()) << split;
-      EXPECT_EQ(expected, Describe(data)) << split;
-      EXPECT_EQ(Offsets(whole), Offsets(data)) << split;
-    }
-  }
-}
-
-TEST(CS3DataFormat, RecordOffsets) {
-  const std::string in = "junk\n  object 1\r\na=1\r\nend\r\nobject 2\nb=2\n";
-  CS3Data data;
-  ASSERT_EQ(0, s3DataParse(&data, in.data(), in.size(), nullptr, nullptr));
-  ASSERT_EQ(2, data.GetCount());
-  EXPECT_EQ(7, data.GetStartPoint());  // the "o" after the two spaces
-  EXPECT_EQ(27, data.GetNextPoint());  // just past "end\r\n"
-  data.nextElement();
-  EXPECT_EQ(27, data.GetStartPoint());
-  EXPECT_EQ(static_cast<long>(in.size()), data.GetNextPoint());  // no end line
 }
 
 struct SelectCase {
@@ -251,27 +243,16 @@ TEST(CS3DataFormat, WantedAndRequiredIds) {
        {0, 17, 17, 34, 34, 51}},
       {"empty input", "", nullptr, nullptr, kResNoEntry, "", 0, {}},
       {"only junk", "a=1\nend\n", nullptr, nullptr, kResNoEntry, "", 0, {}},
+      // Starts at the "o" after the spaces, ends just past "end\r\n" or, with
+      // no end line, at the end of the input.
+      {"offsets past spaces and CRs", "junk\n  object 1\r\na=1\r\nend\r\nobject 2\nb=2\n", nullptr,
+       nullptr, 0, "1{a=1}2{b=2}", 2, {7, 27, 27, 40}},
   };
   for (const SelectCase& c : cases) {
     SCOPED_TRACE(c.name);
-    const std::string& in = c.input;
-    for (size_t split = 0; split <= in.size() + 2; ++split) {
+    for (size_t split = 0; split < SplitsOf(c.input); ++split) {
       CS3Data data;
-      int r;
-      if (split == 0) {
-        r = s3DataParse(&data, in.data(), in.size(), c.wanted, c.required);
-      } else {
-        // Two chunks cut at split - 1, then byte by byte.
-        CS3DataParser parser(&data, c.wanted, c.required);
-        size_t cut = split - 1;
-        if (cut <= in.size()) {
-          ASSERT_LE(0, parser.Feed(in.data(), cut));
-          ASSERT_LE(0, parser.Feed(in.data() + cut, in.size() - cut));
-        } else {
-          for (char ch : in) ASSERT_LE(0, parser.Feed(&ch, 1));
-        }
-        r = parser.Finish();
-      }
+      const int r = ParseSplit(&data, c.input, split, c.wanted, c.required);
       EXPECT_EQ(c.result, r) << split;
       EXPECT_EQ(c.records, Describe(data)) << split;
       EXPECT_EQ(c.lastId, data.GetLastID()) << split;

@@ -73,22 +73,6 @@ TEST(IndexOpsTest, RecordFileOperations) {
   }
 }
 
-TEST(IndexOpsTest, AddToIndexRaisesLastIdAndWritesRecordFile) {
-  const std::tuple<std::string, int, std::string> cases[] = {
-      {Idx("_lastid=41\n", "41"), 42, Idx("_lastid=42\n", "41 42")},
-      {"", 1, Idx("_lastid=1\n", "1")},  // missing index
-      {Idx("", "3"), 1, Idx("_item=3\n_lastid=1\n", "1")}};
-  for (const auto& [before, id, after] : cases) {
-    TempHome home;
-    if (!before.empty()) PutFile(home.Data("idx/index"), before);
-    NewRec index("idx/index"), rec("idx/%d/info");
-    ASSERT_EQ(0, CS3DataIO().Add(index, rec));
-    EXPECT_EQ(id, rec.GetID());
-    EXPECT_EQ(after, ReadFile(home.Data("idx/index")));
-    EXPECT_EQ(R(id, "new"), ReadFile(home.Data("idx/" + std::to_string(id) + "/info")));
-  }
-}
-
 // Add(index, record) changes a well-formed index on its bytes and parses any
 // other; either way the result, the files and the parsed record a later step
 // sees are those of the parse-and-rewrite steps it stands for (OpenAdd,

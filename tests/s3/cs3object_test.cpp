@@ -18,45 +18,9 @@ TEST(CS3ObjectTest, FreshObjectCannotBeWritten) {
   EXPECT_EQ(obj.GetFd(), -1);
 }
 
-TEST(CS3ObjectTest, SetFdRefusesOnlyARebindWithTheSameKey) {
-  struct Case {
-    int firstSlot, firstKey, secondSlot, secondKey;
-    int want;
-    int wantSlot;
-  };
-  const Case cases[] = {
-      {3, 7, 4, 7, kResObjAlreadyOpen, 3},  // bound with this key: refused
-      {3, 7, 4, 8, 0, 4},                   // another accessor's key: moves
-      {-1, 0, 4, 7, 0, 4},                  // unbound: binds
-      {3, 7, -1, 0, 0, -1},                 // unbinding
-  };
-  for (const Case& c : cases) {
-    CS3Object obj;
-    obj.SetFd(c.firstSlot, c.firstKey);
-    EXPECT_EQ(obj.SetFd(c.secondSlot, c.secondKey), c.want);
-    EXPECT_EQ(obj.GetFd(), c.wantSlot);
-  }
-}
-
-TEST(CS3ObjectTest, GetReadsThroughATemporaryAccessorAndReleasesIt) {
-  TempHome home;
-  PutFile(home.Data("rec"), Rec("4", "Name=four\n") + Rec("6", "Name=six\n"));
-  TestRecord rec;
-  ASSERT_EQ(rec.Get(), 0);
-  EXPECT_EQ(rec.GetID(), 4);
-  EXPECT_EQ(rec.name, "four");
-  ASSERT_EQ(rec.Get(6), 0);
-  EXPECT_EQ(rec.name, "six");
-  EXPECT_EQ(rec.Get(5), kResNoEntry);
-  // The temporary accessor is gone, so the file is no longer locked: a
-  // one-attempt write open succeeds at once.
-  CS3DataIO io;
-  io.lockAttempts = 1;
-  io.lockWait = 0;
-  EXPECT_EQ(io.OpenAdd(rec), 0);
-}
-
-TEST(CS3ObjectTest, GetCurrentPositionsOnTheWantedRecord) {
+// Get reads the wanted record through a temporary accessor; getCurrent,
+// on a file an accessor holds open, positions on it.
+TEST(CS3ObjectTest, GetAndGetCurrentFindTheWantedRecord) {
   TempHome home;
   PutFile(home.Data("rec"),
           Rec("3", "Name=three\n") + Rec("7", "Name=seven\n") + Rec("9", "Name=nine\n"));
@@ -68,6 +32,9 @@ TEST(CS3ObjectTest, GetCurrentPositionsOnTheWantedRecord) {
   };
   const Case cases[] = {{7, 0, 7, "seven"}, {3, 0, 3, "three"}, {8, kResNoEntry, 0, ""}};
   for (const Case& c : cases) {
+    TestRecord got;
+    EXPECT_EQ(got.Get(c.wanted), c.want);
+    EXPECT_EQ(got.name, c.wantName);
     CS3DataIO io;
     TestRecord bound;
     TestRecord target;
@@ -83,6 +50,13 @@ TEST(CS3ObjectTest, GetCurrentPositionsOnTheWantedRecord) {
   target.SetID(5);
   EXPECT_EQ(never.getCurrent(io, never, target, 3), kResIoNeverOpened);
   EXPECT_EQ(target.GetID(), 0);
+  // Get() takes the first record, and its temporary accessor is gone, so the
+  // file is no longer locked: a one-attempt write open succeeds at once.
+  ASSERT_EQ(never.Get(), 0);
+  EXPECT_EQ(never.GetID(), 3);
+  io.lockAttempts = 1;
+  io.lockWait = 0;
+  EXPECT_EQ(io.OpenAdd(never), 0);
 }
 
 // Only what a parse guarantees is relied on: the record cursor is on the

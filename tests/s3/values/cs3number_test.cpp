@@ -29,17 +29,13 @@ TEST(CS3IntTest, SetTable) {
   RunSetCases<CS3IdH>("7", required);
 }
 
-TEST(CS3IntTest, StripsTheCallersWritableTextInPlace) {
-  char buffer[] = "42\n";
-  CS3Int v;
-  EXPECT_EQ(0, v.Set(buffer));
-  EXPECT_STREQ("42", buffer);
-  EXPECT_EQ(42, v.GetInt());
-}
-
 TEST(CS3IntTest, SetIntAndGetInt) {
   CS3Int v;
   EXPECT_EQ(0, v.GetInt());
+  char buffer[] = "42\n";  // the caller's writable text is stripped in place
+  EXPECT_EQ(0, v.Set(buffer));
+  EXPECT_STREQ("42", buffer);
+  EXPECT_EQ(42, v.GetInt());
   EXPECT_EQ(0, v.SetInt(-999999999));
   EXPECT_STREQ("-999999999", v.Get());
   EXPECT_EQ(-63, v.SetInt(INT_MAX));
