@@ -290,8 +290,8 @@ TEST_F(SchedulerTest, DispatchNeverRunsACutPath) {
   fs::create_directories(deep);
   std::string cut = deep + "/" + std::string(kSchedProgramPathSize - 2 - deep.size(), 'p');
   WriteScript(cut, "echo \"$0|$2|$3\" >> " + log);
-  Schedule(AddModule(cut + "q"), "00", "00");
-  Schedule(AddModule(cut), "00", "00");
+  AddModule(cut + "q", {"0000"});
+  AddModule(cut, {"0000"});
 
   EXPECT_EQ(0, schedulerModuleExec(24, 0, home_.home.c_str()));  // hour 24 is midnight
   while (wait(nullptr) > 0) {
@@ -329,7 +329,7 @@ TEST_F(SchedulerTest, EveryChildEndingInOneSleepIsReapedAndJournalledOnce) {
     std::string program = home.work + "/module";
     WriteScript(program,
                 "kill -STOP $$\nexec grep -E '^Sig(Blk|Ign):' /proc/self/status >> " + masks);
-    for (int i = 0; i < children; ++i) Schedule(AddModule(program), "10", "15");
+    for (int i = 0; i < children; ++i) AddModule(program, {"1015"});
     WriteFile(home.Data(kRunJournalFile), "");
     static_cast<FakeClock&>(clock_) = FakeClock();
     At("10:14:00");

@@ -1,14 +1,11 @@
 // The daemon end to end: the real executable under faketime, sped up so that
-// a faked minute passes in three real seconds (a fraction of a second for
-// the daylight-saving days), with modules that are small shell scripts
-// logging their arguments. Every wake-up a test waits for lies seconds
-// ahead; a daemon held off the CPU past its target would still run it,
-// late.
-#include <signal.h>
+// a faked minute passes in three real seconds, with modules that are small
+// shell scripts logging their arguments. Every wake-up a test waits for lies
+// seconds ahead; a daemon held off the CPU past its target would still run
+// it, late.
 #include <unistd.h>
 
 #include <algorithm>
-#include <memory>
 #include <regex>
 #include <string>
 #include <vector>
@@ -16,11 +13,9 @@
 #include <gtest/gtest.h>
 
 #include "common/comfile.h"
-#include "stores/ckoralarmtime.h"
 #include "stores/cvelschedulermodules.h"
 #include "stores/cvelschedulersts.h"
 #include "stores/runjournal.h"
-#include "tests/common/fake_clock.h"
 #include "tests/common/temp_dir.h"
 #include "tests/scheduler/scheduler_testing.h"
 
@@ -63,20 +58,21 @@ class DaemonTest : public ::testing::Test {
 };
 
 // The wake-up at 09:05 exercises every way a module is found, skipped or
-// healed. With interval 1 every minute is dispatched, so a slow start-up
-// only adds a pass at 09:04 that finds nothing due.
+// healed, and every child is reaped. With interval 1 every minute is
+// dispatched, so a slow start-up only adds a pass at 09:04 that finds
+// nothing due. With the run journal off (no runs.log) the daemon creates no
+// journal file and prints nothing, not even for a program that is missing.
 TEST_F(DaemonTest, DispatchAtTheComingMinute) {
   Script(work_ + "/both");
   WriteScript(home_ + "/both", "echo wrong >> " + log_);
   Script(home_ + "/homeonly");
   Script(work_ + "/alarmed");
   int emptyAlarm = AddModule(work_ + "/alarmed");
-  int gone = AddModule("both");
-  int viaWork = AddModule("both");
-  int viaHome = AddModule("homeonly");
-  int missing = AddModule("nowhere");
+  int gone = AddModule("both", {"0905"});
+  int viaWork = AddModule("both", {"0905"});
+  int viaHome = AddModule("homeonly", {"0905"});
+  int missing = AddModule("nowhere", {"0905"});
   int alarmed = AddModule(work_ + "/alarmed");
-  for (int id : {gone, viaWork, viaHome, missing}) Schedule(id, "09", "05");
   dir_.Alarm(emptyAlarm, "20261204", "0905", "");
   dir_.Alarm(alarmed, "20261204", "0905", "alarm text");
   std::string goneDir = home_ + "/data/scheduler/module/" + std::to_string(gone);
@@ -95,22 +91,15 @@ TEST_F(DaemonTest, DispatchAtTheComingMinute) {
   for (int i = 0; i < modules.GetElementCount(); ++i) ids.push_back(modules.GetElement(i)->GetID());
   EXPECT_EQ((std::vector<int>{emptyAlarm, viaWork, viaHome, missing, alarmed}), ids);
   EXPECT_FALSE(PathExists(goneDir));
+  Stop(daemon);
+  EXPECT_FALSE(PathExists(home_ + "/data/scheduler/runs.log"));
+  EXPECT_FALSE(PathExists(home_ + "/data/scheduler/runs.log.1"));
+  EXPECT_EQ("", ReadFile(work_ + "/daemon.out"));
 }
 
-TEST_F(DaemonTest, RemovedStatusRecordStopsItAndComesBackEmpty) {
-  AddModule("idle");
-  Daemon daemon(home_, "1", work_);
-  ASSERT_TRUE(daemon.Running());
-  std::string record = home_ + "/data/scheduler/schedulersts";
-  ASSERT_EQ(0, unlink(record.c_str()));
-  EXPECT_EQ(0, daemon.Wait());
-  EXPECT_EQ(std::make_pair(0, std::string("0")), Status());
-  EXPECT_EQ(std::string::npos, ReadFile(record).find("pid")) << ReadFile(record);
-}
-
-// Another pid in the status record stops a daemon at its next wake-up: a
-// second daemon's, or any other program's.
-TEST_F(DaemonTest, AnotherPidInTheStatusRecordStopsIt) {
+// Another pid in the status record (a second daemon's) stops a daemon at its
+// next wake-up, and so does a removed record, which comes back without a pid.
+TEST_F(DaemonTest, AnotherPidOrARemovedStatusRecordStopsIt) {
   AddModule("idle");
   Daemon first(home_, "1", work_);
   ASSERT_TRUE(first.Running());  // includes the lock probe from this process
@@ -120,51 +109,28 @@ TEST_F(DaemonTest, AnotherPidInTheStatusRecordStopsIt) {
   // The first one's final write keeps the pid it read, the second one's.
   EXPECT_EQ(std::make_pair(static_cast<int>(second.Pid()), std::string("0")), Status());
 
-  Stop(second);
-  EXPECT_EQ(std::make_pair(1, std::string("0")), Status());
+  std::string record = home_ + "/data/scheduler/schedulersts";
+  ASSERT_EQ(0, unlink(record.c_str()));
+  EXPECT_EQ(0, second.Wait());
+  EXPECT_EQ(std::make_pair(0, std::string("0")), Status());
+  EXPECT_EQ(std::string::npos, ReadFile(record).find("pid")) << ReadFile(record);
   EXPECT_FALSE(PathExists(home_ + "/data/scheduler/status." + std::to_string(second.Pid())));
 }
 
-// The daemon sleeps from 10:00:50 towards 11:00; an alarm filed for 10:04
-// (some nine real seconds after the start) lowers the record and signals, and
-// the module runs at 10:04. The module ends twenty faked seconds later, while
-// the daemon sleeps towards 11:00 again: its end cuts that sleep short too,
-// so its exit line comes at once, not at 11:00 (almost three real minutes on).
-TEST_F(DaemonTest, AlarmChangeAndChildEndCutTheSleepShort) {
+// A module that runs at 11:00 ends twenty faked seconds later, while the
+// daemon sleeps towards 12:00: its end cuts that sleep short, so its exit line
+// comes at once, not at 12:00 (three real minutes on). An alarm that cuts the
+// sleep short is shown with the tools that file it.
+TEST_F(DaemonTest, ChildEndCutsTheSleepShort) {
   WriteScript(work_ + "/mail", "echo \"$0|$1|$2|$3\" >> " + log_ + "\nsleep 20");
-  int mail = AddModule(work_ + "/mail");
+  AddModule(work_ + "/mail", {"1100"});
   const std::string journal = home_ + "/data/" + kRunJournalFile;
   WriteFile(journal, "");
-  Daemon daemon(home_, "60", work_, "10:00:50");
-  ASSERT_TRUE(daemon.Running());
-  Eventually([] { return NextTime() == "20261204110000"; });
-  ASSERT_EQ("20261204110000", NextTime());
-
-  dir_.Alarm(mail, "20261204", "1004", "alarm text");
-  CKorAlarmTime record;
-  ASSERT_EQ(1, record.Lower("20261204100400"));
-  ASSERT_EQ(0, kill(daemon.Pid(), SIGUSR1));
-  EXPECT_EQ(std::vector<std::string>{work_ + "/mail|" + home_ + "|10|04"}, LogLines(1));
+  Daemon daemon(home_, "60", work_, "10:59:00");
+  EXPECT_EQ(std::vector<std::string>{work_ + "/mail|" + home_ + "|11|00"}, LogLines(1));
   EXPECT_TRUE(Eventually([&] { return ReadFile(journal).find("\texit\t") != std::string::npos; }))
       << ReadFile(journal);
-  // Asleep towards 11:00 again: stopped by the fixture rather than waited for.
-}
-
-// Fifty quick children at 10:15 all reaped; with the run journal off (no
-// runs.log) the daemon creates no journal file and prints nothing.
-TEST_F(DaemonTest, QuickChildrenLeaveNoZombieAndNoTrace) {
-  for (int i = 0; i < 50; ++i) Schedule(AddModule("/bin/true"), "10", "15");
-  Script(work_ + "/last");
-  Schedule(AddModule(work_ + "/last"), "10", "15");
-  Daemon daemon(home_, "1", work_);
-  ASSERT_EQ(1u, LogLines(1).size());
-  for (auto& child : WaitNoChildren(daemon.Pid())) {
-    ADD_FAILURE() << "child " << child.first << " state " << child.second;
-  }
-  Stop(daemon);
-  EXPECT_FALSE(PathExists(home_ + "/data/scheduler/runs.log"));
-  EXPECT_FALSE(PathExists(home_ + "/data/scheduler/runs.log.1"));
-  EXPECT_EQ("", ReadFile(work_ + "/daemon.out"));
+  // Asleep towards 12:00 again: stopped by the fixture rather than waited for.
 }
 
 // The run journal of a daemon that starts four modules at 10:15 and is then
@@ -189,8 +155,7 @@ TEST_F(DaemonTest, RunJournalRecordsEachStartAndEnd) {
   for (const Case& c : cases) {
     std::string program = work_ + "/" + c.name;
     if (c.body != nullptr) WriteScript(program, c.body);
-    std::string id = std::to_string(AddModule(program));
-    Schedule(std::stoi(id), "10", "15");
+    std::string id = std::to_string(AddModule(program, {"1015"}));
     runs.push_back(time + "run\t10:15\t" + id + "\t(\\d+)\t" + program);
     exits.push_back(time + "exit\t(\\d+)\t" + id + "\t" + c.result + "\t\\d+");
   }
@@ -218,51 +183,6 @@ TEST_F(DaemonTest, RunJournalRecordsEachStartAndEnd) {
       << lines[9];
   EXPECT_TRUE(std::regex_match(lines[10], std::regex(time + "stopped\t" + pid + "\t0")))
       << lines[10];
-}
-
-// The daylight-saving days of Europe/Berlin with interval 15, side by side.
-// Spring: the sleep towards 02:00 ends at 03:00, which runs the late 02:00
-// and then 03:00; 02:15 and 02:30 do not exist. Autumn: 02:00 to 02:45 come
-// twice and each runs once. Each day's runs are compared once its last entry
-// ran (sorted: the late 02:00 and 03:00 start together).
-TEST_F(DaemonTest, DaylightSavingDaysRunEveryReachableEntryOnce) {
-  ScopedTimeZone zone("Europe/Berlin");
-  struct Day {
-    const char* start;
-    std::vector<const char*> entries;  // HHMM
-    std::vector<std::string> runs;     // "HH|MM", sorted
-  };
-  const Day days[] = {
-      {"2026-03-29 01:44:30",
-       {"0145", "0200", "0215", "0230", "0300", "0315", "0400"},
-       {"01|45", "02|00", "03|00", "03|15", "04|00"}},
-      {"2026-10-25 01:44:30",
-       {"0145", "0200", "0215", "0230", "0245", "0300", "0315"},
-       {"01|45", "02|00", "02|15", "02|30", "02|45", "03|00", "03|15"}},
-  };
-  std::vector<std::unique_ptr<DaemonHome>> homes;
-  std::vector<std::unique_ptr<Daemon>> daemons;
-  for (const Day& day : days) {
-    homes.push_back(std::make_unique<DaemonHome>());
-    const DaemonHome& home = *homes.back();
-    WriteScript(home.work + "/m", "echo \"$2|$3\" >> " + home.root.Path("log"));
-    int id = AddModule(home.work + "/m");
-    for (const std::string t : day.entries) {
-      Schedule(id, t.substr(0, 2).c_str(), t.substr(2).c_str());
-    }
-    // Through the spring day in 13 real seconds, the autumn day in 26.
-    daemons.push_back(std::make_unique<Daemon>(home.home, "15", home.work, day.start, "x360"));
-  }
-  for (size_t d = 0; d < std::size(days); ++d) {
-    SCOPED_TRACE(days[d].start);
-    const std::string log = homes[d]->root.Path("log");
-    for (int wait = 0; wait < 3 && ReadLines(log).size() < days[d].runs.size(); ++wait) {
-      Eventually([&] { return ReadLines(log).size() >= days[d].runs.size(); });
-    }
-    std::vector<std::string> lines = ReadLines(log);
-    std::sort(lines.begin(), lines.end());
-    EXPECT_EQ(days[d].runs, lines);
-  }
 }
 
 }  // namespace

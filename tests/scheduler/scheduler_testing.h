@@ -88,17 +88,16 @@ inline std::vector<std::string> ReadLines(const std::string& path) {
   return lines;
 }
 
-// A module running `execute`, added to the table of the saved data home.
-inline int AddModule(const std::string& execute) {
+// A module running `execute`, added to the table of the saved data home with
+// a schedule entry at each "HHMM" of `times`; its ID.
+inline int AddModule(const std::string& execute, const std::vector<std::string>& times = {}) {
   CvelSchedulerModule module;
   EXPECT_EQ(0, module.Set("execute", execute.c_str()));
   EXPECT_EQ(0, module.Add());
+  for (const std::string& t : times) {
+    EXPECT_EQ(0, CvelScheduler().Add(1, module.GetID(), t.substr(0, 2).c_str(), t.substr(2).c_str()));
+  }
   return module.GetID();
-}
-
-inline void Schedule(int id, const char* hour, const char* minute) {
-  CvelScheduler entry;
-  EXPECT_EQ(0, entry.Add(1, id, hour, minute));
 }
 
 // The next-alarm record's time ("" when none).
