@@ -264,10 +264,7 @@ int comProcExec(char* const* argv, const char* outpath, int wait, long* exitStat
   // Waits for this child only, so that other children stay for whoever
   // reaps them.
   int status = 0;
-  pid_t reaped;
-  do {
-    reaped = waitpid(child, &status, 0);
-  } while (reaped < 0 && errno == EINTR);
+  const pid_t reaped = comProcWait(child, &status);
   if (reaped < 0) {
     // Someone else reaped the child first (a child-exit handler calling
     // wait): its exit status is lost. That is reported as a failure whose
@@ -287,4 +284,12 @@ int comProcExec(char* const* argv, const char* outpath, int wait, long* exitStat
 
 int comProcGetID() {
   return static_cast<int>(getpid());
+}
+
+pid_t comProcWait(pid_t pid, int* status) {
+  pid_t reaped;
+  do {
+    reaped = waitpid(pid, status, 0);
+  } while (reaped < 0 && errno == EINTR);
+  return reaped;
 }

@@ -2,6 +2,8 @@
 #ifndef COMMON_COMPROC_H_
 #define COMMON_COMPROC_H_
 
+#include <sys/types.h>
+
 // Starts argv[0] (searched along PATH when it has no slash) with `argv` as a
 // child process whose standard input is /dev/null and whose output and error
 // go to `outpath` (appended, created 0644) or to /dev/console when `outpath` is
@@ -50,6 +52,11 @@ int comProcExec(const char* const* argv, const char* outpath, int wait, long* ex
 int com_execchgio(const char* outpath);
 
 // The calling process's id.
+// Waits for the child `pid` alone (other children stay for whoever reaps
+// them), again after a signal: its pid, or -1 with errno (ECHILD when someone
+// else reaped it first).
+pid_t comProcWait(pid_t pid, int* status);
+
 int comProcGetID();
 
 #endif  // COMMON_COMPROC_H_

@@ -139,10 +139,7 @@ int ctlRun(const char* home, int id) {
   bool journalled = Journal({"run", due, moduleId.c_str(), childPid.c_str(), program}) == 1;
 
   int wstatus = 0;
-  pid_t reaped;
-  do {
-    reaped = waitpid(child, &wstatus, 0);
-  } while (reaped < 0 && errno == EINTR);
+  const pid_t reaped = comProcWait(child, &wstatus);
   if (reaped < 0) {
     return ctlError("run: module %d: cannot wait for process %d: %s", id, child, strerror(errno));
   }
