@@ -1,0 +1,42 @@
+// Helpers shared by the sources of the unit log (writing in cs3journal.cpp,
+// reading and recovery in cs3journal_recover.cpp); not part of its
+// interface. The log's file format is described in cs3journal.cpp.
+#ifndef S3_CS3JOURNAL_INTERNAL_H_
+#define S3_CS3JOURNAL_INTERNAL_H_
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+namespace s3journal {
+
+inline constexpr char kPrefix[] = "journal";
+inline constexpr char kHeaderV1[] = "s3journal 1\n";
+inline constexpr char kHeaderV2[] = "s3journal 2 ";
+inline constexpr long long kEntriesAt = 512;
+
+// FNV-1a over `n` bytes: an entry's checksum.
+uint64_t Checksum(const char* p, size_t n);
+// `path` relative to the data directory, as the log names files.
+std::string Relative(const char* path);
+std::string DirName(const std::string& path);
+// A path the log names, made absolute under `dataDir`.
+std::string Resolve(const std::string& dataDir, const std::string& kept);
+// The pid in a log's file name "journal<pid>.<n>", or 0 when it is none.
+int LogPid(const char* name);
+bool IsAlive(int pid);
+// Takes an fcntl lock of `type` on the whole file, without waiting.
+bool SetLock(int fd, short type);
+// True when another process holds a lock on the open file.
+bool IsHeld(int fd);
+bool SameFile(int fd, const char* path);
+// The whole file behind `fd` from offset 0. False when reading fails.
+bool ReadAll(int fd, std::string* out);
+// True when `path` is a log of this process's own pool.
+bool IsOwn(const std::string& path);
+// Sweeps the idle logs of dead processes in `tempDir`.
+void SweepDir(const std::string& tempDir);
+
+}  // namespace s3journal
+
+#endif  // S3_CS3JOURNAL_INTERNAL_H_
