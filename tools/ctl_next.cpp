@@ -439,7 +439,14 @@ int ctlNext(const char* home, const CtlNextOptions& options) {
     comGetNextOrBeforeDay(now, kCtlNextDays, date);
     until = std::string(date) + std::string(now + kDateLength, kMinuteLength - kDateLength);
   }
+  char last[kDateLength + 1];
+  comGetNextOrBeforeDay(now, kCtlNextDaysMax, last);
+  std::string limit = std::string(last) + std::string(now + kDateLength, kMinuteLength - kDateLength);
   SchedulerMinute end = schedulerMinuteOfStamp(until.c_str());
+  if (until > limit) {  // both YYYYMMDDhhmm: the text order is the time order
+    return ctlUsageError("next: --until %s is more than %d days ahead", Shown(end).c_str(),
+                         kCtlNextDaysMax);
+  }
   // A running daemon has published where its sleep ends; a forecast for
   // another interval starts from the ticks alone.
   std::string planned = options.hasInterval ? "" : PlannedWakeUp(now);

@@ -12,6 +12,11 @@ constexpr int kCtlNextCount = 20;
 constexpr int kCtlNextCountMax = 100000;
 // Days the window reaches ahead when no --until is given.
 constexpr int kCtlNextDays = 7;
+// Days the window may reach ahead at most. The forecast plays every wake-up
+// of the window (about half a second of work for a year at a one-minute
+// interval), so a longer --until is refused instead of left to run for
+// minutes or hours with nothing to show.
+constexpr int kCtlNextDaysMax = 366;
 
 struct CtlNextOptions {
   int count = kCtlNextCount;
