@@ -28,20 +28,17 @@
 #include "s3/cs3data.h"
 #include "s3/cs3data_internal.h"
 #include "s3/cs3dataiofile.h"
+#include "s3/cs3dataiofile_internal.h"
 
 namespace {
 
-// Room for the decimal text of any int and its terminator.
-constexpr int kIdTextSize = 16;
+using s3io::IdText;
+using s3io::kIdTextSize;
 
 // The largest ID a record object can hold: its ID value keeps 9 digits. A
 // counter that would pass it is refused rather than handing out an ID that
 // the object silently fails to take.
 constexpr int kMaxRecordId = 999999999;
-
-void IdText(int id, char* out) {
-  snprintf(out, kIdTextSize, "%d", id);
-}
 
 // Moves the record cursor of `data` to the record whose ID text is exactly
 // `idText`. 0, or -110 when there is none.

@@ -1,0 +1,40 @@
+// Helpers shared by the sources of the record file accessor (opens and the
+// public operations in cs3dataiofile.cpp, the unit of work in
+// cs3dataiofile_unit.cpp, reading, writing and deleting a slot's file in
+// cs3dataiofile_rw.cpp, index edits in cs3dataiofile_index.cpp); not part of
+// its interface.
+#ifndef S3_CS3DATAIOFILE_INTERNAL_H_
+#define S3_CS3DATAIOFILE_INTERNAL_H_
+
+#include <sys/types.h>
+
+#include <cstddef>
+#include <string>
+
+namespace s3io {
+
+// Room for the decimal text of any int and its terminator.
+constexpr int kIdTextSize = 16;
+
+// The decimal text of `id` into `out` (kIdTextSize bytes).
+void IdText(int id, char* out);
+
+// True when units of work are made crash-safe (the durability is full).
+bool Durable();
+
+// The directory part of `path`: "." for a bare name, "/" for the root.
+std::string ParentOf(const std::string& path);
+
+// read(), restarted when a signal interrupts it before any byte arrived.
+ssize_t ReadSome(int fd, char* buf, size_t len);
+
+// Copies `from` (from its current offset) to the current offset of `to`
+// until the end of `from`, advancing both offsets, through `buf` (`size`
+// bytes) where the kernel cannot copy by itself. 0, kResIoWriteFailed, or
+// kResIoOpenFailed when reading fails (a short copy never passes for a
+// complete one).
+int CopyRest(int from, int to, char* buf, size_t size);
+
+}  // namespace s3io
+
+#endif  // S3_CS3DATAIOFILE_INTERNAL_H_
