@@ -1,0 +1,326 @@
+// The help texts of schedulerctl, one for the tool and one for each command
+// and action, and the choice among them for a --help anywhere on the line.
+#include "tools/ctl_help.h"
+
+#include <cstdio>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "tools/ctl_report.h"
+
+namespace {
+
+struct Help {
+  const char* topic;  // "" for the general help
+  const char* text;
+};
+
+constexpr Help kHelp[] = {
+    {"",
+     "Usage: schedulerctl HOME COMMAND [ARGUMENTS]\n"
+     "\n"
+     "Maintains the data home of a scheduler daemon and talks to the daemon running\n"
+     "on it. HOME is the data home directory, as given to the daemon.\n"
+     "\n"
+     "Commands:\n"
+     "  init                                    create the directories and an empty module table\n"
+     "  module add NAME PROGRAM                 register a module; prints its ID\n"
+     "  module list [--json]                    list the modules and what each one runs\n"
+     "  module remove ID                        remove a module, its schedule entries and\n"
+     "                                          its alarms\n"
+     "  schedule add ID HH:MM [HH:MM ...]       run a module every day at these times\n"
+     "  schedule list [ID] [--json]             list each module's times of the day\n"
+     "  schedule remove ID HH:MM [HH:MM ...]    stop running a module at these times\n"
+     "  alarm add ID 'YYYY-MM-DD HH:MM' [TEXT]  run a module once at that minute\n"
+     "  alarm list [ID] [--all] [--json]        list the pending alarms (--all: past ones)\n"
+     "  alarm remove ID 'YYYY-MM-DD HH:MM'      remove an alarm\n"
+     "  alarm prune --before 'YYYY-MM-DD'       remove the alarms of earlier days\n"
+     "  run ID                                  start a module now, as the daemon would,\n"
+     "                                          with its output here; wait for it\n"
+     "  status [--json]                         is the daemon running, its last result,\n"
+     "                                          its next wake-up\n"
+     "  next [--count N] [--until 'YYYY-MM-DD HH:MM'] [--interval MINUTES] [--json]\n"
+     "                                          list the coming runs, and the entries\n"
+     "                                          the daemon's ticks never reach\n"
+     "  metrics                                 the daemon's state and the table sizes as\n"
+     "                                          metrics for a textfile collector\n"
+     "  stop [--wait] [--timeout SECONDS]       stop the daemon through its orderly shut-down\n"
+     "  doctor [--repair] [--json]              check the home after a crash; --repair\n"
+     "                                          rolls back interrupted changes\n"
+     "  log [--module ID] [--since 'YYYY-MM-DD HH:MM'] [--follow] [--json]\n"
+     "                                          print the run journal\n"
+     "  log --enable | --disable                turn the run journal on or off\n"
+     "\n"
+     "'schedulerctl HOME COMMAND --help' describes one command.\n"
+     "\n"
+     "Exit status: 0 success; 1 the operation failed (the data home is left as it\n"
+     "was), or doctor found something; 2 bad arguments (nothing was touched); run\n"
+     "exits with the module's status.\n"},
+    {"init",
+     "Usage: schedulerctl HOME init\n"
+     "\n"
+     "Creates HOME and its directories (data, data/tmp, data/scheduler/module) and an\n"
+     "empty module table, so that the daemon can start on HOME. A module table that\n"
+     "is already there is left as it is.\n"},
+    {"module",
+     "Usage: schedulerctl HOME module add NAME PROGRAM\n"
+     "       schedulerctl HOME module list [--json]\n"
+     "       schedulerctl HOME module remove ID\n"
+     "\n"
+     "Maintains the module table: the programs the daemon may start. See\n"
+     "'schedulerctl HOME module add --help' and the others.\n"},
+    {"module add",
+     "Usage: schedulerctl HOME module add NAME PROGRAM\n"
+     "\n"
+     "Registers a module at the end of the module table and prints its new ID.\n"
+     "NAME is a display name (at most 255 characters). PROGRAM is what the daemon\n"
+     "runs: a bare file name is looked for as ./PROGRAM in the daemon's working\n"
+     "directory first and then as HOME/PROGRAM (a module whose program is found in\n"
+     "neither place is skipped); a path containing '/' is run as it is. The daemon\n"
+     "starts the program with four arguments: its path, HOME, the hour HH and the\n"
+     "minute MM. Warns on standard error, and still adds, when a user other than\n"
+     "HOME's owner or root, the group or everyone can write the program or the\n"
+     "module's record (see 'doctor --help').\n"},
+    {"module list",
+     "Usage: schedulerctl HOME module list [--json]\n"
+     "\n"
+     "Lists the modules in the order the daemon visits them: ID, name, program, and\n"
+     "the file the daemon would run for it now (resolved as the daemon does, with\n"
+     "the current directory standing for the daemon's working directory). --json\n"
+     "prints one JSON document instead: {\"modules\":[{\"id\",\"name\",\"program\",\n"
+     "\"runs\",\"note\"}]}, null where the text shows '-' or no note.\n"},
+    {"module remove",
+     "Usage: schedulerctl HOME module remove ID\n"
+     "\n"
+     "Removes module ID from the module table, deletes its directory, all its\n"
+     "schedule entries and all its alarms (past ones too), as one change: if any\n"
+     "step fails, nothing is removed. Prints how many schedule entries and alarms\n"
+     "went.\n"},
+    {"schedule",
+     "Usage: schedulerctl HOME schedule add ID HH:MM [HH:MM ...]\n"
+     "       schedulerctl HOME schedule list [ID] [--json]\n"
+     "       schedulerctl HOME schedule remove ID HH:MM [HH:MM ...]\n"
+     "\n"
+     "Maintains the schedule table: the times of the day at which each module runs.\n"},
+    {"schedule add",
+     "Usage: schedulerctl HOME schedule add ID HH:MM [HH:MM ...]\n"
+     "\n"
+     "Makes module ID due every day at each given time (00:00 to 23:59). The\n"
+     "daemon starts a due module at the first wake-up that falls on that minute,\n"
+     "so a time should lie on the daemon's interval (with interval 15: :00, :15,\n"
+     "...). Times that are already scheduled stay as they are. When a daemon is\n"
+     "running, a time its ticks never reach is still added, with a warning on\n"
+     "standard error.\n"},
+    {"schedule list",
+     "Usage: schedulerctl HOME schedule list [ID] [--json]\n"
+     "\n"
+     "Lists the times of the day of every module (only of module ID when given),\n"
+     "sorted. --json prints one JSON document instead: {\"schedule\":[{\"id\",\n"
+     "\"name\",\"times\":[\"HH:MM\",...],\"in_table\"}]}; in_table is false for\n"
+     "entries of a module the table does not list (the daemon never runs them).\n"},
+    {"schedule remove",
+     "Usage: schedulerctl HOME schedule remove ID HH:MM [HH:MM ...]\n"
+     "\n"
+     "Removes the schedule entries of module ID at the given times, so that the\n"
+     "module is no longer due then. Each time must be scheduled; if one is not,\n"
+     "nothing is removed.\n"},
+    {"alarm",
+     "Usage: schedulerctl HOME alarm add ID 'YYYY-MM-DD HH:MM' [TEXT]\n"
+     "       schedulerctl HOME alarm list [ID] [--all] [--json]\n"
+     "       schedulerctl HOME alarm remove ID 'YYYY-MM-DD HH:MM'\n"
+     "       schedulerctl HOME alarm prune --before 'YYYY-MM-DD'\n"
+     "\n"
+     "Maintains the alarms: one-off runs of a module at a given minute, filed as\n"
+     "HOME/data/scheduler/alarm/YYYY/MMDD/HH/MM/ID.\n"},
+    {"alarm add",
+     "Usage: schedulerctl HOME alarm add ID 'YYYY-MM-DD HH:MM' [TEXT]\n"
+     "\n"
+     "Files an alarm for module ID at that date and minute (the date and the time\n"
+     "may also be given as two arguments): the daemon runs the module at that\n"
+     "minute, waking early for it if it has to. TEXT (at most 255 characters) is\n"
+     "stored in the alarm for the module to read. When the alarm is earlier than\n"
+     "the daemon's next wake-up, the next-alarm record is lowered and the running\n"
+     "daemon is sent SIGUSR1 so that it re-plans its sleep. The alarm must not lie\n"
+     "before the current minute.\n"},
+    {"alarm list",
+     "Usage: schedulerctl HOME alarm list [ID] [--all] [--json]\n"
+     "\n"
+     "Lists the pending alarms (today from the current minute on, and later days),\n"
+     "only module ID's when given, sorted by time: the minute, the module ID, its\n"
+     "name (or that the module table does not list it: the daemon never runs it)\n"
+     "and the alarm's text. --all adds the past ones. An empty alarm file is no\n"
+     "alarm to the daemon and is not listed. --json prints one JSON document\n"
+     "instead: {\"alarms\":[{\"time\",\"module\",\"name\",\"in_table\",\"texts\":[...],\n"
+     "\"past\"}]}, name null when the module has no record.\n"},
+    {"alarm remove",
+     "Usage: schedulerctl HOME alarm remove ID 'YYYY-MM-DD HH:MM'\n"
+     "\n"
+     "Removes the alarm of module ID at that minute (the date and the time may also\n"
+     "be given as two arguments), and the directories it leaves empty, as one\n"
+     "change; also the alarm of a module that is no longer in the table. Fails\n"
+     "(exit 1) when there is no such alarm. When the alarm was the daemon's next\n"
+     "wake-up nothing else is needed: the daemon wakes then, finds nothing due and\n"
+     "goes on.\n"},
+    {"alarm prune",
+     "Usage: schedulerctl HOME alarm prune --before 'YYYY-MM-DD'\n"
+     "\n"
+     "Removes every alarm of the days before that date, of any module, with the\n"
+     "directories they leave empty, as one change, and prints how many. The daemon\n"
+     "never looks back, so past alarms only fill the disk. A date after today is\n"
+     "refused; --before today keeps today's alarms.\n"},
+    {"run",
+     "Usage: schedulerctl HOME run ID\n"
+     "\n"
+     "Starts module ID now, as the daemon would start it at this minute: the program\n"
+     "resolved as the daemon does (the current directory standing for the daemon's\n"
+     "working directory), the arguments PROGRAM HOME HH MM with the current hour and\n"
+     "minute, standard input from /dev/null; but its output and errors go where\n"
+     "schedulerctl's go. Waits for it and exits with its exit status, or 128+N when\n"
+     "signal N ended it (Ctrl-C reaches the module; schedulerctl waits on). Refuses\n"
+     "(exit 1, nothing started) a module that is not in the table or whose program\n"
+     "is not found or not executable. With the run journal on, the run and its end\n"
+     "are journalled like the daemon's, marked by-hand (see 'log --help').\n"},
+    {"status",
+     "Usage: schedulerctl HOME status [--json]\n"
+     "\n"
+     "Shows the daemon named in the status record and whether it is alive (it holds\n"
+     "the lock on its per-process status file), the result code with which the last\n"
+     "daemon stopped and what it means, and the next wake-up the daemon planned.\n"
+     "--json prints one JSON document instead: {\"home\",\"daemon\":{\"pid\",\n"
+     "\"running\",\"state\"},\"last_result\":{\"code\",\"meaning\"},\"next_wakeup\"}\n"
+     "with null for what is not known; state is one of running, stopped, killed,\n"
+     "never-ran, handed-over (the status record names no process; running tells\n"
+     "whether the daemon it was taken from still runs until its next wake-up).\n"
+     "With the run journal on (see 'log --help'), also each module's last run and\n"
+     "its result: status N, signal N, or running.\n"},
+    {"next",
+     "Usage: schedulerctl HOME next [--count N] [--until 'YYYY-MM-DD HH:MM']\n"
+     "                              [--interval MINUTES] [--json]\n"
+     "\n"
+     "Lists the coming runs in time order, one per line: the minute, the module ID,\n"
+     "its name and why it runs (schedule or alarm). The daemon's wake-ups are worked\n"
+     "out with its own rules for the running daemon's interval, or for MINUTES when\n"
+     "given (without either, next refuses with exit status 2). The first wake-up is\n"
+     "the running daemon's planned one (as status shows it); with --interval, the\n"
+     "tick a daemon started now takes (for an hour or more: the next full hour).\n"
+     "Later ones are the ticks of the interval, and earlier ones for a pending alarm\n"
+     "of the day. At a wake-up, every module of the table whose schedule entry is at\n"
+     "that minute, or that has an alarm for that date and minute, runs. At most N\n"
+     "runs (default 20) up to the --until minute (default: 7 days ahead; at most\n"
+     "366 days ahead, a later one is refused with exit status 2). Then,\n"
+     "under a heading, the schedule entries the ticks never reach, with the reason.\n"
+     "On a spring-forward day the run of a minute that does not exist is listed at\n"
+     "the time it happens, as '(late, due HH:MM)' (\"due\" in JSON).\n"
+     "--json prints one JSON document {\"runs\":[...],\"never\":[...]} instead.\n"},
+    {"metrics",
+     "Usage: schedulerctl HOME metrics\n"
+     "\n"
+     "Prints the home's state in the text exposition format of a metrics collector\n"
+     "(for a node exporter's textfile collector): scheduler_daemon_up (0 or 1),\n"
+     "scheduler_next_wakeup_timestamp_seconds (Unix time; left out when unknown),\n"
+     "scheduler_modules and scheduler_schedule_entries, each with its # HELP and\n"
+     "# TYPE lines. Changes nothing; when a record cannot be read it prints nothing\n"
+     "on standard output and exits 1, so\n"
+     "  schedulerctl HOME metrics > F.$$ && mv F.$$ F\n"
+     "never leaves a partial file.\n"},
+    {"stop",
+     "Usage: schedulerctl HOME stop [--wait] [--timeout SECONDS]\n"
+     "\n"
+     "Stops the daemon through its own orderly shut-down: hands the status record to\n"
+     "no process, then lowers the next-alarm record to the current minute and sends\n"
+     "SIGUSR1, about once a second, until the daemon has let go of its lock. Without\n"
+     "--wait it returns after a few seconds at most (the daemon then ends at its next\n"
+     "wake-up at the latest). With --wait it returns once the daemon's final status\n"
+     "is written, and fails (exit 1) when that takes longer than SECONDS (default 30).\n"
+     "When no daemon runs, nothing is changed.\n"},
+    {"doctor",
+     "Usage: schedulerctl HOME doctor [--repair] [--json]\n"
+     "\n"
+     "Checks the data home for what a crashed or killed program can leave behind and\n"
+     "prints one line per finding: a kind word, the file (relative to HOME/data) and\n"
+     "what is wrong. Kinds: interrupted-unit, orphaned-backup, stale-status,\n"
+     "index-without-record, record-without-index, dangling-schedule, dangling-alarm,\n"
+     "unparsable, past-next-alarm, writable-by-others (a module record or program\n"
+     "that a user other than HOME's owner or root, the group or everyone can write;\n"
+     "never changed). Without --repair nothing is changed.\n"
+     "\n"
+     "--repair first rolls back every interrupted unit of work (files put back byte\n"
+     "for byte, files it created removed), then drops module index entries without\n"
+     "a record, removes orphaned backups and stale status files and clears a past\n"
+     "next-alarm time; each change is a line 'repaired KIND FILE: ...'. It never\n"
+     "deletes a record file that parses and never touches a file a live process\n"
+     "holds; what it cannot decide is listed as 'left KIND FILE: ...'. --json prints\n"
+     "one JSON document instead. Exit status: 0 clean (or everything repaired), 1\n"
+     "something found and left, 2 bad arguments.\n"},
+    {"log",
+     "Usage: schedulerctl HOME log [--module ID] [--since 'YYYY-MM-DD HH:MM']\n"
+     "                             [--follow] [--json]\n"
+     "       schedulerctl HOME log --enable | --disable\n"
+     "\n"
+     "The run journal, HOME/data/scheduler/runs.log, is a line per event of the\n"
+     "daemon: started, stopped, taken-over, run (a module started), exit (how it\n"
+     "ended: status N or signal N, and its run time in seconds) and clock-jump (a\n"
+     "wake-up more than a minute late: from, to). It is off unless\n"
+     "the file exists: --enable creates it empty, --disable removes it and its\n"
+     "rotated predecessor runs.log.1 (a journal of 1 MiB is renamed to runs.log.1\n"
+     "before the daemon writes on). A module started with 'run' gets run and exit\n"
+     "lines too, with the last field by-hand (\"started\":\"by-hand\" in JSON);\n"
+     "status and metrics count only the daemon's runs, and metrics those by hand\n"
+     "as scheduler_module_by_hand_runs_total.\n"
+     "\n"
+     "Without --enable or --disable, prints runs.log.1 and runs.log: with --module\n"
+     "only the run and exit lines of module ID, with --since only lines of that\n"
+     "minute or later. --follow goes on printing new lines until the journal is\n"
+     "turned off; --json prints each line as a JSON object with named fields.\n"
+     "When the journal is off, log says so and exits with status 1.\n"},
+};
+
+const char* kCommands[] = {"init", "module", "schedule", "alarm", "status", "next",
+                           "stop", "doctor", "metrics",  "log",   "run"};
+const char* kActions[] = {"add", "list", "remove", "prune"};
+
+bool IsOneOf(const char* word, const char* const* list, size_t count) {
+  for (size_t i = 0; i < count; ++i) {
+    if (strcmp(word, list[i]) == 0) return true;
+  }
+  return false;
+}
+
+int PrintHelp(const char* topic) {
+  for (const Help& help : kHelp) {
+    if (strcmp(help.topic, topic) == 0) {
+      fputs(help.text, stdout);
+      return kCtlExitOk;
+    }
+  }
+  fputs(kHelp[0].text, stdout);
+  return kCtlExitOk;
+}
+
+}  // namespace
+
+bool ctlIsCommand(const char* word) {
+  return IsOneOf(word, kCommands, sizeof(kCommands) / sizeof(kCommands[0]));
+}
+
+bool ctlIsHelpFlag(const char* word) {
+  return strcmp(word, "--help") == 0 || strcmp(word, "-h") == 0;
+}
+
+int ctlHelp(int argc, char** argv) {
+  std::vector<const char*> words;
+  for (int i = 1; i < argc; ++i) {
+    if (!ctlIsHelpFlag(argv[i])) words.push_back(argv[i]);
+  }
+  size_t at = 0;
+  if (words.size() > at && !ctlIsCommand(words[at])) ++at;  // HOME
+  if (words.size() <= at || !ctlIsCommand(words[at])) return PrintHelp("");
+  std::string topic = words[at];
+  if (words.size() > at + 1 &&
+      IsOneOf(words[at + 1], kActions, sizeof(kActions) / sizeof(kActions[0]))) {
+    topic += " ";
+    topic += words[at + 1];
+  }
+  return PrintHelp(topic.c_str());
+}
