@@ -1,8 +1,9 @@
 // Helpers shared by the sources of the record file accessor (opens and the
 // public operations in cs3dataiofile.cpp, the unit of work in
 // cs3dataiofile_unit.cpp, reading, writing and deleting a slot's file in
-// cs3dataiofile_rw.cpp, index edits in cs3dataiofile_index.cpp); not part of
-// its interface.
+// cs3dataiofile_rw.cpp, index edits in cs3dataiofile_index.cpp and the
+// in-place index add in cs3dataiofile_indexadd.cpp); not part of its
+// interface.
 #ifndef S3_CS3DATAIOFILE_INTERNAL_H_
 #define S3_CS3DATAIOFILE_INTERNAL_H_
 
@@ -15,6 +16,11 @@ namespace s3io {
 
 // Room for the decimal text of any int and its terminator.
 constexpr int kIdTextSize = 16;
+
+// The largest ID a record object can hold: its ID value keeps 9 digits. A
+// counter that would pass it is refused rather than handing out an ID that
+// the object silently fails to take.
+constexpr int kMaxRecordId = 999999999;
 
 // The decimal text of `id` into `out` (kIdTextSize bytes).
 void IdText(int id, char* out);
