@@ -10,16 +10,6 @@
 
 namespace {
 
-// filePointer and nextFilePointer of every record, in list order.
-std::vector<long> Offsets(const CS3Data& data) {
-  std::vector<long> out;
-  for (const _ST_Item* r = data.items; r != nullptr; r = r->next) {
-    out.push_back(r->filePointer);
-    out.push_back(r->nextFilePointer);
-  }
-  return out;
-}
-
 // Parses `in` whole for split 0, else in two chunks cut at split - 1, or byte
 // by byte once the cut is past the end; SplitsOf(in) counts every way.
 int ParseSplit(CS3Data* data, const std::string& in, size_t split, const char* wanted = nullptr,
