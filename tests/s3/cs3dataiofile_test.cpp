@@ -31,7 +31,8 @@ bool ChildOk(pid_t pid) {
 
 // A child process that runs `hold` (which takes a lock and says whether it
 // got it), then waits until the parent writes to or closes `*go`, runs
-// `release` and exits. Returns once `hold` has succeeded.
+// `release` and exits. Returns once `hold` has succeeded. (HoldingChild
+// serves where a kill may end what the child holds.)
 pid_t Hold(const std::function<bool()>& hold, const std::function<void()>& release, int* go) {
   int ready[2], wait[2];
   if (pipe(ready) != 0 || pipe(wait) != 0) return -1;
@@ -40,7 +41,7 @@ pid_t Hold(const std::function<bool()>& hold, const std::function<void()>& relea
     close(wait[1]);
     char c = hold() ? 'y' : 'n';
     if (write(ready[1], &c, 1) != 1 || read(wait[0], &c, 1) < 0) _exit(2);
-    if (release) release();
+    release();
     _exit(0);
   }
   close(ready[1]);
@@ -413,13 +414,11 @@ TEST(CS3DataIOFileTest, LocksBetweenProcesses) {
     TempHome home;
     PutFile(home.Data("rec"), kThree);
     const std::string path = home.Data("rec");
-    int go = -1;
-    pid_t holder = Hold(
-        [&] {
-          return (c.childWrites ? comLockFileWrite(path.c_str(), 1, 0)
-                                : comLockFileRead(path.c_str(), 1, 0, false)) >= 0;
-        },
-        nullptr, &go);
+    HoldingChild holder([&] {
+      return (c.childWrites ? comLockFileWrite(path.c_str(), 1, 0)
+                            : comLockFileRead(path.c_str(), 1, 0, false)) >= 0;
+    });
+    ASSERT_TRUE(holder.held());
     FakeClock clock;
     {
       ScopedClock installed(&clock);
@@ -431,8 +430,6 @@ TEST(CS3DataIOFileTest, LocksBetweenProcesses) {
       rec.name = "n";
       EXPECT_EQ(c.write ? io.Mod(rec) : io.Get(rec), c.want);
     }
-    close(go);
-    EXPECT_TRUE(ChildOk(holder));
     EXPECT_EQ(clock.sleeps(), c.wantSleeps);
     EXPECT_EQ(ReadFile(home.Data("rec")), kThree);
     EXPECT_TRUE(home.TempFiles().empty());

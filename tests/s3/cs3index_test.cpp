@@ -10,16 +10,8 @@
 
 namespace {
 
-// An element kept in its own file el/<ID>.
-class Element : public TestRecord {
- public:
-  int GetFileName(char* out) override {
-    snprintf(out, kComPathMax, "el/%d", GetID());
-    return 0;
-  }
-};
-
-// A collection in the file "idx" whose index record carries _lastid.
+// A collection in the file "idx" whose index record carries _lastid; each
+// element is kept in its own file el/<ID>.
 class TestIndex : public CS3Index {
  public:
   int GetFileName(char* out) override {
@@ -27,7 +19,7 @@ class TestIndex : public CS3Index {
     return 0;
   }
   int GetFieldCount(CS3Data* data) override { return CS3Index::GetFieldCount(data) - 1; }
-  CS3Object* Alloc() override { return new Element(); }
+  CS3Object* Alloc() override { return new TestRecord("el/%d"); }
   bool IsDelete(CS3Object* element) override { return element->GetID() == reject; }
 
   // The element IDs by slot, 0 for an empty slot.
@@ -97,8 +89,8 @@ TEST(CS3IndexTest, DetailReadsEachElementAndToleratesMissingOnes) {
   index.SetDetail(true);
   ASSERT_EQ(index.Get(), 0);
   ASSERT_EQ(index.Ids(), (std::vector<int>{1, 2}));
-  EXPECT_EQ(static_cast<Element*>(index.GetElement(0))->name, "one");
-  EXPECT_EQ(static_cast<Element*>(index.GetElement(1))->name, "");
+  EXPECT_EQ(static_cast<TestRecord*>(index.GetElement(0))->name, "one");
+  EXPECT_EQ(static_cast<TestRecord*>(index.GetElement(1))->name, "");
 }
 
 TEST(CS3IndexTest, CountingReadKeepsACacheForPagedReads) {

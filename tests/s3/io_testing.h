@@ -4,13 +4,12 @@
 #ifndef TESTS_S3_IO_TESTING_H_
 #define TESTS_S3_IO_TESTING_H_
 
-#include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstdio>
-#include <fstream>
+#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -39,13 +38,7 @@ class TempHome {
   std::vector<std::string> TempFiles() const {
     s3JournalRelease();
     std::vector<std::string> names;
-    DIR* d = opendir(dir_.Path("data/tmp").c_str());
-    if (d == nullptr) return names;
-    while (dirent* e = readdir(d)) {
-      if (std::string(e->d_name) != "." && std::string(e->d_name) != "..")
-        names.push_back(e->d_name);
-    }
-    closedir(d);
+    for (const auto& file : Snapshot(dir_.Path("data/tmp"))) names.push_back(file.first);
     return names;
   }
 
@@ -55,11 +48,8 @@ class TempHome {
 
 // Writes `content` to `path`, creating the directories above it.
 inline void PutFile(const std::string& path, const std::string& content) {
-  for (size_t i = 1; i < path.size(); ++i) {
-    if (path[i] == '/') mkdir(path.substr(0, i).c_str(), 0755);
-  }
-  std::ofstream out(path, std::ios::binary | std::ios::trunc);
-  out << content;
+  std::filesystem::create_directories(std::filesystem::path(path).parent_path());
+  WriteFile(path, content);
 }
 
 // One record as the writer produces it.
