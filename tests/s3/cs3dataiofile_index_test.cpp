@@ -41,6 +41,8 @@ TEST(IndexOpsTest, RecordFileOperations) {
   const Op mod5 = [](CS3DataIO& io, NewRec& x) { return io.Mod(x, 5); };
   const Op addOnly = [](CS3DataIO& io, NewRec& x) { return io.AddOnly(x); };
   const std::string three = R(4, "d") + R(5, "e") + R(6, "f"), cut = R(3, "a") + "object 5\nend";
+  const std::string grouped =
+      R(1, "a") + "object 2\nName=b\nobject members\n_item=3\n_item=7\nend\nend\n";
   const std::tuple<std::string, Op, int, std::string> cases[] = {
       {"", add, 1, R(1, "new")},
       {R(3, "a") + R(8, "b") + R(5, "c"), add, 9, R(3, "a") + R(8, "b") + R(5, "c") + R(9, "new")},
@@ -59,7 +61,16 @@ TEST(IndexOpsTest, RecordFileOperations) {
        },
        3, three},
       {"", addOnly, 0, R(1, "new")},
-      {R(2, "a"), addOnly, kResIoExists, R(2, "a")}};
+      {R(2, "a"), addOnly, kResIoExists, R(2, "a")},
+      {grouped,
+       [](CS3DataIO& io, NewRec& x) {  // group edits on record 2 keep the other records
+         char name[] = "members";
+         char* names[] = {nullptr, name};
+         EXPECT_EQ(0, CS3DataIO().Add(x, 2, name, 5, false, "3"));
+         EXPECT_EQ(0, CS3DataIO().Del(x, 2, names, 2, 7, false));
+         return io.Up(x, 2, name, 5);
+       },
+       0, R(1, "a") + "object 2\nName=b\nobject members\n_item=5\n_item=3\nend\nend\n"}};
   for (const auto& [file, op, result, after] : cases) {
     TempHome home;
     if (!file.empty()) PutFile(home.Data("many/list"), file);
@@ -169,21 +180,6 @@ TEST(IndexOpsTest, EntryAddsAndMovesOnOpenIndex) {
     io.DisConnect();
     EXPECT_EQ(Idx("_lastid=9\n", after), ReadFile(home.Data("idx/index")));
   }
-}
-
-// Group edits on record 2 keep the file's other records.
-TEST(IndexOpsTest, GroupEditsKeepOtherRecords) {
-  TempHome home;
-  const std::string group = "object members\n_item=3\n_item=7\nend\n";
-  PutFile(home.Data("g/list"), R(1, "a") + "object 2\nName=b\n" + group + "end\n");
-  NewRec obj("g/list");
-  char name[] = "members";
-  char* names[] = {nullptr, name};
-  EXPECT_EQ(0, CS3DataIO().Add(obj, 2, name, 5, false, "3"));
-  EXPECT_EQ(0, CS3DataIO().Del(obj, 2, names, 2, 7, false));
-  EXPECT_EQ(0, CS3DataIO().Up(obj, 2, name, 5));
-  EXPECT_EQ(R(1, "a") + "object 2\nName=b\nobject members\n_item=5\n_item=3\nend\nend\n",
-            ReadFile(home.Data("g/list")));
 }
 
 // Sleeps a thousandth of what is asked: the lock retries run as in
