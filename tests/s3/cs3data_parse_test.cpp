@@ -165,22 +165,13 @@ TEST(CS3DataFormat, ParsesAndWritesBackAtAnyChunkBoundary) {
   }
 }
 
-TEST(CS3DataFormat, LongNamesAndIdsAreCut) {
-  std::string in = "object " + std::string(70, '9') + "\n" + std::string(70, 'n') + "=v\nend\n";
-  CS3Data data;
-  ASSERT_EQ(0, s3DataParse(&data, in.data(), in.size(), nullptr, nullptr));
-  EXPECT_EQ(std::string(63, '9'), data.items->id);
-  EXPECT_EQ(std::string(63, 'n'), data.items->fields->name);
-  EXPECT_EQ(2147483647, data.GetLastID());  // clamped, not undefined
-}
-
 struct SelectCase {
   const char* name;
   std::string input;
   const char* wanted;
   const char* required;
   int result;
-  const char* records;  // Describe() of the records collected
+  std::string records;  // Describe() of the records collected
   int lastId;
   std::vector<long> offsets;
 };
@@ -231,6 +222,10 @@ TEST(CS3DataFormat, WantedAndRequiredIds) {
        kResNoEntry, "1{}", 1, {0, 11}},
       {"empty wanted reads all", three, "", nullptr, 0, "3{a=3}7{a=7}9{a=9}", 9,
        {0, 17, 17, 34, 34, 51}},
+      {"names and IDs keep 63 characters; the last ID is clamped",
+       "object " + std::string(70, '9') + "\n" + std::string(70, 'n') + "=v\nend\n", nullptr,
+       nullptr, 0, std::string(63, '9') + "{" + std::string(63, 'n') + "=v}", 2147483647,
+       {0, 155}},
       {"empty input", "", nullptr, nullptr, kResNoEntry, "", 0, {}},
       {"only junk", "a=1\nend\n", nullptr, nullptr, kResNoEntry, "", 0, {}},
       // Starts at the "o" after the spaces, ends just past "end\r\n" or, with
