@@ -23,13 +23,6 @@ struct NewRec : TestRecord {
 std::string R(int id, const char* name) {  // written form of one record
   return Rec(std::to_string(id), std::string("Name=") + name + "\n");
 }
-// An index record: `head` lines, then `entries` "3 5" as _item=3 and _item=5.
-std::string Idx(const std::string& head, const char* entries) {
-  std::string fields = head;
-  std::istringstream in(entries);
-  for (std::string e; in >> e;) fields += "_item=" + e + "\n";
-  return Rec("1", fields);
-}
 
 using Op = std::function<int(CS3DataIO&, NewRec&)>;
 
@@ -171,14 +164,14 @@ TEST(IndexOpsTest, EntryAddsAndMovesOnOpenIndex) {
       {[](CS3DataIO& io, NewRec& x) { return io.UpDataSet(x, 8, false, 2); }, 0, "3 5 9"}};
   TempHome home;
   for (const auto& [op, result, after] : cases) {
-    PutFile(home.Data("idx/index"), Idx("_lastid=9\n", "3 5 9"));
+    PutFile(home.Data("idx/index"), IndexRec("_lastid=9\n", "3 5 9"));
     NewRec index("idx/index");
     CS3DataIO io;
     ASSERT_EQ(0, io.OpenMod(index, nullptr, true));
     EXPECT_EQ(result, op(io, index));
     ASSERT_EQ(0, io.ModIndexWrite(index));
     io.DisConnect();
-    EXPECT_EQ(Idx("_lastid=9\n", after), ReadFile(home.Data("idx/index")));
+    EXPECT_EQ(IndexRec("_lastid=9\n", after), ReadFile(home.Data("idx/index")));
   }
 }
 
@@ -223,7 +216,7 @@ TEST(IndexOpsTest, ConcurrentAddsHandOutDistinctIds) {
     ids += std::to_string(id) + " ";
     EXPECT_EQ(R(id, "new"), ReadFile(home.Data("rec/" + std::to_string(id))));
   }
-  EXPECT_EQ(Idx("_lastid=800\n", ids.c_str()), ReadFile(home.Data("idx/index")));
+  EXPECT_EQ(IndexRec("_lastid=800\n", ids), ReadFile(home.Data("idx/index")));
   EXPECT_TRUE(home.TempFiles().empty());
 }
 

@@ -34,15 +34,11 @@ class TestIndex : public CS3Index {
   int reject = 0;
 };
 
-// An index record listing `ids` after a _lastid entry.
-std::string IndexText(const std::vector<int>& ids) {
-  std::string fields = "_lastid=99\n";
-  for (int id : ids) fields += "_item=" + std::to_string(id) + "\n";
-  return Rec("1", fields);
-}
+// An index record listing `ids` ("1 2") after a _lastid entry.
+std::string IndexText(const char* ids) { return IndexRec("_lastid=99\n", ids); }
 
 // Fills `index` from an index record held in memory.
-int FillFromText(TestIndex* index, const std::vector<int>& ids) {
+int FillFromText(TestIndex* index, const char* ids) {
   CS3Data data;
   const std::string text = IndexText(ids);
   EXPECT_EQ(s3DataParse(&data, text.data(), text.size(), nullptr, nullptr), 0);
@@ -60,11 +56,11 @@ TEST(CS3IndexTest, FillFromTheIndexFile) {
   const Case cases[] = {
       {"only _lastid", Rec("1", "_lastid=4\n"), -1, 0, 0, 0, {}},
       {"no fields: the count is the result", Rec("1", ""), -1, 0, 0, -1, {}},
-      {"all entries", IndexText({1, 2, 3}), -1, 0, 0, 0, {1, 2, 3}},
-      {"startRow 2", IndexText({1, 2, 3, 4, 5}), 2, 0, 0, 0, {0, 0, 3, 4, 5}},
-      {"startRow 2, maxRows 2", IndexText({1, 2, 3, 4, 5}), 2, 2, 0, 0, {0, 0, 3, 4}},
-      {"IsDelete leaves no gap", IndexText({1, 3, 5}), -1, 0, 3, 0, {1, 5}},
-      {"IsDelete with maxRows", IndexText({1, 2, 3, 4}), -1, 2, 2, 0, {1, 3}},
+      {"all entries", IndexText("1 2 3"), -1, 0, 0, 0, {1, 2, 3}},
+      {"startRow 2", IndexText("1 2 3 4 5"), 2, 0, 0, 0, {0, 0, 3, 4, 5}},
+      {"startRow 2, maxRows 2", IndexText("1 2 3 4 5"), 2, 2, 0, 0, {0, 0, 3, 4}},
+      {"IsDelete leaves no gap", IndexText("1 3 5"), -1, 0, 3, 0, {1, 5}},
+      {"IsDelete with maxRows", IndexText("1 2 3 4"), -1, 2, 2, 0, {1, 3}},
       {"_lastid between entries", Rec("1", "_item=4\n_lastid=9\n_item=6\n"), -1, 0, 0, 0, {4, 6}},
   };
   for (const Case& c : cases) {
@@ -83,7 +79,7 @@ TEST(CS3IndexTest, FillFromTheIndexFile) {
 
 TEST(CS3IndexTest, DetailReadsEachElementAndToleratesMissingOnes) {
   TempHome home;
-  PutFile(home.Data("idx"), IndexText({1, 2}));
+  PutFile(home.Data("idx"), IndexText("1 2"));
   PutFile(home.Data("el/1"), Rec("1", "Name=one\n"));
   TestIndex index;
   index.SetDetail(true);
@@ -97,11 +93,11 @@ TEST(CS3IndexTest, CountingReadKeepsACacheForPagedReads) {
   TempHome home;
   TestIndex index;
   EXPECT_EQ(index.GetCount(), 0);  // no file
-  PutFile(home.Data("idx"), IndexText({1, 2, 3, 4, 5}));
+  PutFile(home.Data("idx"), IndexText("1 2 3 4 5"));
   ASSERT_EQ(index.GetCount(), 5);
   EXPECT_EQ(index.GetElementCount(), 0);
   // Later reads build from the cache and do not see the file change.
-  PutFile(home.Data("idx"), IndexText({8}));
+  PutFile(home.Data("idx"), IndexText("8"));
   index.SetMaxRow(2, 2);
   ASSERT_EQ(index.Get(), 0);
   EXPECT_EQ(index.Ids(), (std::vector<int>{0, 0, 3, 4}));
@@ -127,15 +123,15 @@ TEST(CS3IndexTest, CountingReadKeepsACacheForPagedReads) {
 // its elements and leaves it empty.
 TEST(CS3IndexTest, CompareAndMove) {
   struct Case {
-    std::vector<int> a, b;
+    const char *a, *b;
     bool wantUnequal;
     std::vector<int> wantMoved;
   };
   const Case cases[] = {
-      {{1, 2}, {3, 4}, true, {1, 2, 3, 4}},
-      {{1, 2}, {5, 2}, false, {1, 2, 5, 2}},
-      {{}, {3}, true, {3}},
-      {{1}, {}, true, {1}},
+      {"1 2", "3 4", true, {1, 2, 3, 4}},
+      {"1 2", "5 2", false, {1, 2, 5, 2}},
+      {"", "3", true, {3}},
+      {"1", "", true, {1}},
   };
   for (const Case& c : cases) {
     TestIndex a, b;
@@ -148,7 +144,7 @@ TEST(CS3IndexTest, CompareAndMove) {
     EXPECT_EQ(b.GetElementCount(), 0);
   }
   TestIndex a;
-  FillFromText(&a, {1, 2});
+  FillFromText(&a, "1 2");
   EXPECT_FALSE(a != a);
   EXPECT_FALSE(a != 2);
   EXPECT_TRUE(a != 3);
@@ -168,7 +164,7 @@ TEST(CS3IndexTest, GroupForms) {
   EXPECT_EQ(index.Ids(), (std::vector<int>{3, 7}));
 
   TestIndex other;
-  FillFromText(&other, {5, 1});
+  FillFromText(&other, "5 1");
   ASSERT_EQ(other.SetFieldItemsValue("members", &data, false), 0);
   std::string written;
   data.firstElement();

@@ -10,6 +10,7 @@
 
 #include <cstdio>
 #include <filesystem>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -55,6 +56,14 @@ inline void PutFile(const std::string& path, const std::string& content) {
 // One record as the writer produces it.
 inline std::string Rec(const std::string& id, const std::string& fields) {
   return "object " + id + "\n" + fields + "end\n";
+}
+
+// An index record: `head` lines, then `entries` "3 5" as _item=3 and _item=5.
+inline std::string IndexRec(const std::string& head, const std::string& entries) {
+  std::string fields = head;
+  std::istringstream in(entries);
+  for (std::string e; in >> e;) fields += "_item=" + e + "\n";
+  return Rec("1", fields);
 }
 
 // A record object with two text fields, "Name" and "memo", kept in a file
