@@ -169,10 +169,12 @@ struct EntryCase {
   const char* name;
   std::function<void(CS3Data*)> run;
   const char* fields;
+  int lastId = 7;
+  const char* index = "object 1\n_lastid=7\n_item=3\n_item=5\n_item=7\nend\n";  // "": no record
 };
 
 TEST(CS3DataEntries, AddMoveAndDelete) {
-  const char* index = "object 1\n_lastid=7\n_item=3\n_item=5\n_item=7\nend\n";
+  const char* lastIdBetween = "object 1\n_item=3\n_lastid=1\n_item=2\nend\n";
   const EntryCase cases[] = {
       {"append", [](CS3Data* d) { d->SetFieldValue(9, false, nullptr); },
        "_lastid=7|_item=3|_item=5|_item=7|_item=9"},
@@ -212,7 +214,7 @@ TEST(CS3DataEntries, AddMoveAndDelete) {
       {"text entry", [](CS3Data* d) { d->SetFieldValue("abc", false, nullptr); },
        "_lastid=7|_item=3|_item=5|_item=7|_item=abc"},
       {"last id", [](CS3Data* d) { EXPECT_EQ(0, d->SetFieldLastID(8)); },
-       "_lastid=8|_item=3|_item=5|_item=7"},
+       "_lastid=8|_item=3|_item=5|_item=7", 8},
       {"up over _lastid is no move",
        [](CS3Data* d) { EXPECT_EQ(kResNoEntry, d->UpFieldValue(3, false)); },
        "_lastid=7|_item=3|_item=5|_item=7"},
@@ -222,35 +224,34 @@ TEST(CS3DataEntries, AddMoveAndDelete) {
        "_lastid=7|_item=3|_item=7|_item=5"},
       {"down at the end", [](CS3Data* d) { EXPECT_EQ(kResNoEntry, d->DownFieldValue(7, false)); },
        "_lastid=7|_item=3|_item=5|_item=7"},
+      {"an empty file: deleting does nothing, entries create record 1",
+       [](CS3Data* d) {
+         EXPECT_EQ(0, d->DelFieldValue(1, true, true));
+         EXPECT_EQ(0, d->SetFieldLastID(1));
+         int existed = -1;
+         EXPECT_EQ(0, d->SetFieldValue(1, false, &existed));
+         EXPECT_EQ(0, existed);
+         EXPECT_EQ(0, d->SetFieldValue(2, false, &existed));
+       },
+       "_lastid=1|_item=1|_item=2", 1, ""},
+      {"moving around a _lastid between entries leaves it in place",
+       [](CS3Data* d) { EXPECT_EQ(0, d->DownFieldValue(3, false)); }, "_item=2|_lastid=1|_item=3",
+       1, lastIdBetween},
+      {"removing the first field keeps the rest reachable",
+       [](CS3Data* d) {
+         ASSERT_EQ(0, d->DelFieldValue(3, false, true));
+         EXPECT_EQ(2, CS3Data::getIndexCount(d->current->fields));
+       },
+       "_lastid=1|_item=2", 1, lastIdBetween},
   };
   for (const EntryCase& c : cases) {
     SCOPED_TRACE(c.name);
     CS3Data data;
-    Parse(&data, index);
+    if (c.index[0] != '\0') Parse(&data, c.index);
     c.run(&data);
     EXPECT_EQ(std::string("1{") + c.fields + "}", Describe(data));
-    EXPECT_EQ(7 + (std::string(c.name) == "last id"), data.GetFieldLastID());
+    EXPECT_EQ(c.lastId, data.GetFieldLastID());
   }
-}
-
-TEST(CS3DataEntries, WorkOnAnEmptyFileAndAcrossLastId) {
-  CS3Data data;
-  EXPECT_EQ(0, data.DelFieldValue(1, true, true));  // no record: nothing
-  EXPECT_EQ(0, data.SetFieldLastID(1));
-  int existed = -1;
-  EXPECT_EQ(0, data.SetFieldValue(1, false, &existed));
-  EXPECT_EQ(0, existed);
-  EXPECT_EQ(0, data.SetFieldValue(2, false, &existed));
-  EXPECT_EQ("1{_lastid=1|_item=1|_item=2}", Describe(data));
-  // Moving around a _lastid that sits between entries leaves it in place.
-  data.init();
-  Parse(&data, "object 1\n_item=3\n_lastid=1\n_item=2\nend\n");
-  EXPECT_EQ(0, data.DownFieldValue(3, false));
-  EXPECT_EQ("1{_item=2|_lastid=1|_item=3}", Describe(data));
-  // Removing the first field keeps the rest reachable.
-  ASSERT_EQ(0, data.DelFieldValue(2, false, true));
-  EXPECT_EQ("1{_lastid=1|_item=3}", Describe(data));
-  EXPECT_EQ(2, CS3Data::getIndexCount(data.current->fields));
 }
 
 TEST(CS3DataFields, SetFieldValueRules) {
