@@ -11,6 +11,7 @@
 #include <gtest/gtest.h>
 
 #include "common/comdate.h"
+#include "tests/common/fake_clock.h"
 #include "tests/s3/io_testing.h"
 
 namespace {
@@ -175,14 +176,6 @@ TEST(IndexOpsTest, EntryAddsAndMovesOnOpenIndex) {
   }
 }
 
-// Sleeps a thousandth of what is asked: the lock retries run as in
-// production, with waits of milliseconds instead of seconds.
-class FastClock : public ComClock {
- public:
-  time_t Now() override { return time(nullptr); }
-  unsigned Sleep(unsigned seconds) override { return usleep(seconds * 1000) == 0 ? 0 : 1; }
-};
-
 // Eight processes add to one index at once: every ID is handed out exactly
 // once and every record lands in its own file. Ten attempts are not enough
 // here: a writer that wins the lock adds again at once, so a loser can miss
@@ -194,7 +187,10 @@ TEST(IndexOpsTest, ConcurrentAddsHandOutDistinctIds) {
     pid_t pid = fork();
     ASSERT_GE(pid, 0);
     if (pid > 0) continue;
-    FastClock clock;
+    // Each sleep takes a thousandth of what is asked: the lock retries run as
+    // in production, with waits of milliseconds instead of seconds.
+    FakeClock clock;
+    clock.OnSleep([](unsigned seconds) { usleep(seconds * 1000); });
     comSetClock(&clock);
     int failed = 0;
     for (int i = 0; i < kAdds && failed == 0; ++i) {
