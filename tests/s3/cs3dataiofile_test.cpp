@@ -23,12 +23,6 @@ const std::string kRest = Rec("2", "Name=second\n") + Rec("3", "Name=third\n");
 const std::string kThree = Rec("1", "Name=first\n") + kRest;
 constexpr bool kMissing = false;
 
-// Exit status 0 from a child process.
-bool ChildOk(pid_t pid) {
-  int status = 0;
-  return waitpid(pid, &status, 0) == pid && WIFEXITED(status) && WEXITSTATUS(status) == 0;
-}
-
 // A child process that runs `hold` (which takes a lock and says whether it
 // got it), then waits until the parent writes to or closes `*go`, runs
 // `release` and exits. Returns once `hold` has succeeded. (HoldingChild
@@ -295,7 +289,9 @@ TEST(CS3DataIOFileTest, WaiterOnARolledBackNewFileWritesToThePath) {
     if (released) return;
     released = true;
     close(go);
-    EXPECT_TRUE(ChildOk(pid));
+    int status = 0;
+    EXPECT_EQ(waitpid(pid, &status, 0), pid);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
   });
   {
     ScopedClock installed(&clock);
