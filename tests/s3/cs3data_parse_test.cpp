@@ -61,8 +61,6 @@ const std::vector<FormatCase>& FormatCases() {
        "1{Name=Nightly copy|execute=copy.sh|memo=first line\\nsecond line|[members:3,7]}"
        "2{Name=Report|execute=}",
        nullptr},
-      {"index record", "object 1\n_lastid=2\n_item=1\n_item=2\nend\n",
-       "1{_lastid=2|_item=1|_item=2}", nullptr},
       {"object alone is record 1", "object\na=1\nend\n", "1{a=1}", "object 1\na=1\nend\n"},
       {"object with more words outside is ignored", "objects 5\nobject 6 x y\nend\n", "6{}",
        "object 6\nend\n"},
