@@ -96,8 +96,6 @@ TEST(CS3DataSelect, ConditionsDropRecordsWhileParsingOrSieving) {
       EXPECT_EQ(std::string(c.kept) + ",6", Ids(data));
     }
   }
-  CS3Data empty;
-  EXPECT_EQ(kResJudgeNoRecord, empty.SieveData());
   EXPECT_EQ(kResJudgeNoRecord, s3killjudge(nullptr, nullptr, nullptr, nullptr, nullptr, nullptr));
 }
 
@@ -307,6 +305,9 @@ TEST(CS3DataFields, ErrorCodesWithoutCursors) {
   EXPECT_EQ(kResDataNoGroup, data.GetFieldItemsValue(s));
   EXPECT_EQ(kResDataNoCurrent, data.SetFieldItemsValue(nullptr, "v", true));
   EXPECT_EQ(kResNoEntry, data.GetDataSize());
+  std::string out;
+  EXPECT_EQ(kResNoEntry, s3DataWrite(&data, &out));
+  EXPECT_EQ(kResJudgeNoRecord, data.SieveData());
   ASSERT_EQ(0, data.CreateItem("5"));
   EXPECT_EQ(kResDataNullArg, data.CreateField(nullptr));
   EXPECT_EQ(kResDataNoCurrent, data.SetFieldItemsValue(nullptr, "v", true));
@@ -418,9 +419,6 @@ TEST(CS3DataRecords, UpDownAndDeletedRecords) {
   EXPECT_EQ(-13, data.sizeDelta);  // 13 bytes gone
   ASSERT_EQ(0, data.CreateItem("4"));  // still appended at the end
   EXPECT_EQ("3,1,2,4", Ids(data));
-  CS3Data empty;
-  std::string out;
-  EXPECT_EQ(kResNoEntry, s3DataWrite(&empty, &out));
 }
 
 // The pieces in the accessor's order produce exactly EditRecord's bytes and
