@@ -165,8 +165,6 @@ TEST(CS3DataIOFileTest, RecordRewrites) {
        Rec("1", "Name=n\n") + "junk\n"},
       {"first record has ID 2", true, kRest, 0, "n", false, kResIoIdMismatch, kRest},
       {"abandoned", true, kThree, 0, "longer name", true, 0, kThree},
-      {"abandoned new file", kMissing, "", 0, "n", true, 0, "<missing>"},
-      {"abandoned empty file", true, "", 0, "n", true, 0, ""},
       // The second backup copy holds the first change, so the slots are
       // undone newest first.
       {"two slots of one file abandoned", true, kThree, 0, "one", true, 0, kThree, true},
