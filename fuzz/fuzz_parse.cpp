@@ -1,6 +1,6 @@
 // Arbitrary bytes through parse, write, parse, write: the second write must
 // equal the first, the records read back must be the records written (up to
-// what the format drops, see ReadBack), a parse fed in three chunks or byte
+// what the format drops, see Dump), a parse fed in three chunks or byte
 // by byte (every line then gathered and read on its own, none through the
 // single-pass store of value lines) must hold exactly what the parse fed in
 // one holds, a parse for the
@@ -9,12 +9,13 @@
 // three chunks as in one.
 #include <stdint.h>
 #include <stdlib.h>
-#include <string.h>
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
 #include "s3/cs3data.h"
+#include "tests/s3/cs3data_testing.h"
 
 namespace {
 
@@ -22,43 +23,52 @@ void Check(bool ok) {
   if (!ok) abort();
 }
 
-std::vector<long> Offsets(const CS3Data& data) {
-  std::vector<long> out;
-  for (const _ST_Item* r = data.items; r != nullptr; r = r->next) {
-    out.push_back(r->filePointer);
-    out.push_back(r->nextFilePointer);
-  }
-  return out;
-}
+// What Dump shows: everything as held; or only what reading the written form
+// gives back (no cursors, no capacity bookkeeping), with kReadBack as that
+// reading turns the text it was written from: field values lose their CRs,
+// IDs, group names and group values their trailing CRs, and an ID left empty
+// reads as "1".
+enum DumpMode { kAsHeld, kContent, kReadBack };
+enum CrCut { kKeepCr, kTrailingCr, kEveryCr };
 
-// Every ID, name and value in list order, exactly as held, each with its
-// length, the values' length and capacity bookkeeping, and where the field,
-// group and value cursors and each group's last value stand.
-std::string Dump(const CS3Data& data) {
+// Every ID, name and value in list order, each with its length; as held also
+// the values' length and capacity bookkeeping, and where the field, group and
+// value cursors and each group's last value stand.
+std::string Dump(const CS3Data& data, DumpMode mode = kAsHeld) {
   std::string out;
-  auto add = [&out](char tag, const char* text) {
-    if (text == nullptr) text = "";
-    out += tag + std::to_string(strlen(text)) + ":" + text;
+  auto add = [&out, mode](char tag, const char* text, CrCut cut) {
+    std::string s = text == nullptr ? "" : text;
+    if (mode == kReadBack) {
+      if (cut == kEveryCr) s.erase(std::remove(s.begin(), s.end(), '\r'), s.end());
+      while (cut == kTrailingCr && !s.empty() && s.back() == '\r') s.pop_back();
+      if (tag == 'R' && s.empty()) s = "1";
+    }
+    out += tag + std::to_string(s.size()) + ":" + s;
   };
-  auto value = [&](const _ST_ItemField* f) {
-    add('=', f->value);
-    out += "/" + std::to_string(f->valueLength) + "/" + std::to_string(f->valueCapacity);
-    if (f == data.currentField) out += "<field";
-    if (f == data.currentGroupValue) out += "<value";
+  auto mark = [&out, mode](bool at, const char* what) {
+    if (mode == kAsHeld && at) out += what;
+  };
+  auto value = [&](const _ST_ItemField* f, CrCut cut) {
+    add('=', f->value, cut);
+    if (mode == kAsHeld) {
+      out += "/" + std::to_string(f->valueLength) + "/" + std::to_string(f->valueCapacity);
+    }
+    mark(f == data.currentField, "<field");
+    mark(f == data.currentGroupValue, "<value");
   };
   for (const _ST_Item* r = data.items; r != nullptr; r = r->next) {
-    add('R', r->id);
+    add('R', r->id, kTrailingCr);
     for (const _ST_ItemField* f = r->fields; f != nullptr; f = f->next) {
-      add('F', f->name);
-      value(f);
+      add('F', f->name, kKeepCr);
+      value(f, kEveryCr);
     }
     for (const _ST_ItemFieldItems* g = r->groups; g != nullptr; g = g->next) {
-      add('G', g->name);
-      if (g == data.currentGroup) out += "<group";
-      if (g == r->lastGroup) out += "<last";
+      add('G', g->name, kTrailingCr);
+      mark(g == data.currentGroup, "<group");
+      mark(g == r->lastGroup, "<last");
       for (const _ST_ItemField* v = g->values; v != nullptr; v = v->next) {
-        value(v);
-        if (v == g->lastValue) out += "<last";
+        value(v, kTrailingCr);
+        mark(v == g->lastValue, "<last");
       }
     }
   }
@@ -72,51 +82,16 @@ std::string WriteAll(CS3Data* data) {
   return out;
 }
 
-std::string DropTrailingCr(const char* text) {
-  std::string s = text == nullptr ? "" : text;
-  while (!s.empty() && s.back() == '\r') s.pop_back();
-  return s;
-}
-
-std::string DropAllCr(const char* text) {
-  std::string s;
-  for (const char* p = text == nullptr ? "" : text; *p != '\0'; ++p) {
-    if (*p != '\r') s += *p;
+// Feeds `text` to a parser in the pieces between successive `cuts`; every
+// feed goes on (exactly kGoOn when no ID is wanted). Returns Finish().
+int ParseInPieces(CS3Data* data, const char* wanted, const char* text,
+                  const std::vector<size_t>& cuts) {
+  CS3DataParser parser(data, wanted, nullptr);
+  for (size_t i = 1; i < cuts.size(); ++i) {
+    const int fed = parser.Feed(text + cuts[i - 1], cuts[i] - cuts[i - 1]);
+    Check(wanted == nullptr ? fed == CS3DataParser::kGoOn : fed >= 0);
   }
-  return s;
-}
-
-// `again` is what reading the written form of `data` gave: the same records,
-// fields and groups, except that field values lost their CRs and IDs, group
-// names and group values their trailing CRs (an ID left empty reads as "1").
-bool ReadBack(const CS3Data& data, const CS3Data& again) {
-  const _ST_Item* a = data.items;
-  const _ST_Item* b = again.items;
-  for (; a != nullptr && b != nullptr; a = a->next, b = b->next) {
-    std::string id = DropTrailingCr(a->id);
-    if ((id.empty() ? "1" : id) != b->id) return false;
-    const _ST_ItemField* f = a->fields;
-    const _ST_ItemField* g = b->fields;
-    for (; f != nullptr && g != nullptr; f = f->next, g = g->next) {
-      if (strcmp(f->name, g->name) != 0 || DropAllCr(f->value) != DropAllCr(g->value)) {
-        return false;
-      }
-    }
-    if (f != nullptr || g != nullptr) return false;
-    const _ST_ItemFieldItems* x = a->groups;
-    const _ST_ItemFieldItems* y = b->groups;
-    for (; x != nullptr && y != nullptr; x = x->next, y = y->next) {
-      if (DropTrailingCr(x->name) != y->name) return false;
-      const _ST_ItemField* v = x->values;
-      const _ST_ItemField* w = y->values;
-      for (; v != nullptr && w != nullptr; v = v->next, w = w->next) {
-        if (DropTrailingCr(v->value) != (w->value == nullptr ? "" : w->value)) return false;
-      }
-      if (v != nullptr || w != nullptr) return false;
-    }
-    if (x != nullptr || y != nullptr) return false;
-  }
-  return a == nullptr && b == nullptr;
+  return parser.Finish();
 }
 
 // Split points chosen by the input: a hash of all its bytes, so that every
@@ -141,21 +116,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   size_t b = 0;
   SplitPoints(data, size, &a, &b);
   CS3Data chunked;
-  {
-    CS3DataParser parser(&chunked, nullptr, nullptr);
-    Check(parser.Feed(text, a) == 0);
-    Check(parser.Feed(text + a, b - a) == 0);
-    Check(parser.Feed(text + b, size - b) == 0);
-    Check(parser.Finish() == r1);
-  }
+  Check(ParseInPieces(&chunked, nullptr, text, {0, a, b, size}) == r1);
   Check(Offsets(first) == Offsets(chunked));
   Check(Dump(first) == Dump(chunked));
+  std::vector<size_t> everyByte(size + 1);
+  for (size_t i = 0; i <= size; ++i) everyByte[i] = i;
   CS3Data bytewise;
-  {
-    CS3DataParser parser(&bytewise, nullptr, nullptr);
-    for (size_t i = 0; i < size; ++i) Check(parser.Feed(text + i, 1) == 0);
-    Check(parser.Finish() == r1);
-  }
+  Check(ParseInPieces(&bytewise, nullptr, text, everyByte) == r1);
   Check(Offsets(first) == Offsets(bytewise));
   Check(Dump(first) == Dump(bytewise));
   std::string written = WriteAll(&first);
@@ -164,7 +131,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
   CS3Data second;
   Check(s3DataParse(&second, written.data(), written.size(), nullptr, nullptr) == 0);
-  Check(ReadBack(first, second));
+  Check(Dump(first, kReadBack) == Dump(second, kContent));
   // parse, write, parse, write: the second write equals the first.
   Check(WriteAll(&second) == written);
 
@@ -190,13 +157,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   CS3Data last;
   int r2 = s3DataParse(&last, text, size, id.c_str(), nullptr);
   CS3Data lastChunked;
-  {
-    CS3DataParser parser(&lastChunked, id.c_str(), nullptr);
-    Check(parser.Feed(text, a) >= 0);
-    Check(parser.Feed(text + a, b - a) >= 0);
-    Check(parser.Feed(text + b, size - b) >= 0);
-    Check(parser.Finish() == r2);
-  }
+  Check(ParseInPieces(&lastChunked, id.c_str(), text, {0, a, b, size}) == r2);
   Check(Offsets(last) == Offsets(lastChunked));
   Check(WriteAll(&last) == WriteAll(&lastChunked));
   return 0;

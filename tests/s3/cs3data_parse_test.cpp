@@ -10,16 +10,6 @@
 
 namespace {
 
-// filePointer and nextFilePointer of every record, in list order.
-std::vector<long> Offsets(const CS3Data& data) {
-  std::vector<long> out;
-  for (const _ST_Item* r = data.items; r != nullptr; r = r->next) {
-    out.push_back(r->filePointer);
-    out.push_back(r->nextFilePointer);
-  }
-  return out;
-}
-
 // Parses `in` whole for split 0, else in two chunks cut at split - 1, or byte
 // by byte once the cut is past the end; SplitsOf(in) counts every way.
 int ParseSplit(CS3Data* data, const std::string& in, size_t split, const char* wanted = nullptr,
@@ -71,8 +61,6 @@ const std::vector<FormatCase>& FormatCases() {
        "1{Name=Nightly copy|execute=copy.sh|memo=first line\\nsecond line|[members:3,7]}"
        "2{Name=Report|execute=}",
        nullptr},
-      {"index record", "object 1\n_lastid=2\n_item=1\n_item=2\nend\n",
-       "1{_lastid=2|_item=1|_item=2}", nullptr},
       {"object alone is record 1", "object\na=1\nend\n", "1{a=1}", "object 1\na=1\nend\n"},
       {"object with more words outside is ignored", "objects 5\nobject 6 x y\nend\n", "6{}",
        "object 6\nend\n"},
@@ -175,22 +163,13 @@ TEST(CS3DataFormat, ParsesAndWritesBackAtAnyChunkBoundary) {
   }
 }
 
-TEST(CS3DataFormat, LongNamesAndIdsAreCut) {
-  std::string in = "object " + std::string(70, '9') + "\n" + std::string(70, 'n') + "=v\nend\n";
-  CS3Data data;
-  ASSERT_EQ(0, s3DataParse(&data, in.data(), in.size(), nullptr, nullptr));
-  EXPECT_EQ(std::string(63, '9'), data.items->id);
-  EXPECT_EQ(std::string(63, 'n'), data.items->fields->name);
-  EXPECT_EQ(2147483647, data.GetLastID());  // clamped, not undefined
-}
-
 struct SelectCase {
   const char* name;
   std::string input;
   const char* wanted;
   const char* required;
   int result;
-  const char* records;  // Describe() of the records collected
+  std::string records;  // Describe() of the records collected
   int lastId;
   std::vector<long> offsets;
 };
@@ -241,6 +220,10 @@ TEST(CS3DataFormat, WantedAndRequiredIds) {
        kResNoEntry, "1{}", 1, {0, 11}},
       {"empty wanted reads all", three, "", nullptr, 0, "3{a=3}7{a=7}9{a=9}", 9,
        {0, 17, 17, 34, 34, 51}},
+      {"names and IDs keep 63 characters; the last ID is clamped",
+       "object " + std::string(70, '9') + "\n" + std::string(70, 'n') + "=v\nend\n", nullptr,
+       nullptr, 0, std::string(63, '9') + "{" + std::string(63, 'n') + "=v}", 2147483647,
+       {0, 155}},
       {"empty input", "", nullptr, nullptr, kResNoEntry, "", 0, {}},
       {"only junk", "a=1\nend\n", nullptr, nullptr, kResNoEntry, "", 0, {}},
       // Starts at the "o" after the spaces, ends just past "end\r\n" or, with

@@ -1,9 +1,11 @@
-// Helpers for the tests of the parsed record file: parse a text, describe the
-// parsed structure in one line, write it back.
+// Helpers for the tests (and the fuzz target) of the parsed record file:
+// describe the parsed structure in one line, list the records' offsets, write
+// it back.
 #ifndef TESTS_S3_CS3DATA_TESTING_H_
 #define TESTS_S3_CS3DATA_TESTING_H_
 
 #include <string>
+#include <vector>
 
 #include "s3/cs3data.h"
 
@@ -46,6 +48,16 @@ inline std::string Describe(const CS3Data& data) {
       out += "]";
     }
     out += "}";
+  }
+  return out;
+}
+
+// filePointer and nextFilePointer of every record, in list order.
+inline std::vector<long> Offsets(const CS3Data& data) {
+  std::vector<long> out;
+  for (const _ST_Item* r = data.items; r != nullptr; r = r->next) {
+    out.push_back(r->filePointer);
+    out.push_back(r->nextFilePointer);
   }
   return out;
 }

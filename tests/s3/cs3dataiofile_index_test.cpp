@@ -11,6 +11,7 @@
 #include <gtest/gtest.h>
 
 #include "common/comdate.h"
+#include "tests/common/fake_clock.h"
 #include "tests/s3/io_testing.h"
 
 namespace {
@@ -23,13 +24,6 @@ struct NewRec : TestRecord {
 std::string R(int id, const char* name) {  // written form of one record
   return Rec(std::to_string(id), std::string("Name=") + name + "\n");
 }
-// An index record: `head` lines, then `entries` "3 5" as _item=3 and _item=5.
-std::string Idx(const std::string& head, const char* entries) {
-  std::string fields = head;
-  std::istringstream in(entries);
-  for (std::string e; in >> e;) fields += "_item=" + e + "\n";
-  return Rec("1", fields);
-}
 
 using Op = std::function<int(CS3DataIO&, NewRec&)>;
 
@@ -41,6 +35,8 @@ TEST(IndexOpsTest, RecordFileOperations) {
   const Op mod5 = [](CS3DataIO& io, NewRec& x) { return io.Mod(x, 5); };
   const Op addOnly = [](CS3DataIO& io, NewRec& x) { return io.AddOnly(x); };
   const std::string three = R(4, "d") + R(5, "e") + R(6, "f"), cut = R(3, "a") + "object 5\nend";
+  const std::string grouped =
+      R(1, "a") + "object 2\nName=b\nobject members\n_item=3\n_item=7\nend\nend\n";
   const std::tuple<std::string, Op, int, std::string> cases[] = {
       {"", add, 1, R(1, "new")},
       {R(3, "a") + R(8, "b") + R(5, "c"), add, 9, R(3, "a") + R(8, "b") + R(5, "c") + R(9, "new")},
@@ -59,7 +55,16 @@ TEST(IndexOpsTest, RecordFileOperations) {
        },
        3, three},
       {"", addOnly, 0, R(1, "new")},
-      {R(2, "a"), addOnly, kResIoExists, R(2, "a")}};
+      {R(2, "a"), addOnly, kResIoExists, R(2, "a")},
+      {grouped,
+       [](CS3DataIO& io, NewRec& x) {  // group edits on record 2 keep the other records
+         char name[] = "members";
+         char* names[] = {nullptr, name};
+         EXPECT_EQ(0, CS3DataIO().Add(x, 2, name, 5, false, "3"));
+         EXPECT_EQ(0, CS3DataIO().Del(x, 2, names, 2, 7, false));
+         return io.Up(x, 2, name, 5);
+       },
+       0, R(1, "a") + "object 2\nName=b\nobject members\n_item=5\n_item=3\nend\nend\n"}};
   for (const auto& [file, op, result, after] : cases) {
     TempHome home;
     if (!file.empty()) PutFile(home.Data("many/list"), file);
@@ -160,39 +165,16 @@ TEST(IndexOpsTest, EntryAddsAndMovesOnOpenIndex) {
       {[](CS3DataIO& io, NewRec& x) { return io.UpDataSet(x, 8, false, 2); }, 0, "3 5 9"}};
   TempHome home;
   for (const auto& [op, result, after] : cases) {
-    PutFile(home.Data("idx/index"), Idx("_lastid=9\n", "3 5 9"));
+    PutFile(home.Data("idx/index"), IndexRec("_lastid=9\n", "3 5 9"));
     NewRec index("idx/index");
     CS3DataIO io;
     ASSERT_EQ(0, io.OpenMod(index, nullptr, true));
     EXPECT_EQ(result, op(io, index));
     ASSERT_EQ(0, io.ModIndexWrite(index));
     io.DisConnect();
-    EXPECT_EQ(Idx("_lastid=9\n", after), ReadFile(home.Data("idx/index")));
+    EXPECT_EQ(IndexRec("_lastid=9\n", after), ReadFile(home.Data("idx/index")));
   }
 }
-
-// Group edits on record 2 keep the file's other records.
-TEST(IndexOpsTest, GroupEditsKeepOtherRecords) {
-  TempHome home;
-  const std::string group = "object members\n_item=3\n_item=7\nend\n";
-  PutFile(home.Data("g/list"), R(1, "a") + "object 2\nName=b\n" + group + "end\n");
-  NewRec obj("g/list");
-  char name[] = "members";
-  char* names[] = {nullptr, name};
-  EXPECT_EQ(0, CS3DataIO().Add(obj, 2, name, 5, false, "3"));
-  EXPECT_EQ(0, CS3DataIO().Del(obj, 2, names, 2, 7, false));
-  EXPECT_EQ(0, CS3DataIO().Up(obj, 2, name, 5));
-  EXPECT_EQ(R(1, "a") + "object 2\nName=b\nobject members\n_item=5\n_item=3\nend\nend\n",
-            ReadFile(home.Data("g/list")));
-}
-
-// Sleeps a thousandth of what is asked: the lock retries run as in
-// production, with waits of milliseconds instead of seconds.
-class FastClock : public ComClock {
- public:
-  time_t Now() override { return time(nullptr); }
-  unsigned Sleep(unsigned seconds) override { return usleep(seconds * 1000) == 0 ? 0 : 1; }
-};
 
 // Eight processes add to one index at once: every ID is handed out exactly
 // once and every record lands in its own file. Ten attempts are not enough
@@ -205,7 +187,10 @@ TEST(IndexOpsTest, ConcurrentAddsHandOutDistinctIds) {
     pid_t pid = fork();
     ASSERT_GE(pid, 0);
     if (pid > 0) continue;
-    FastClock clock;
+    // Each sleep takes a thousandth of what is asked: the lock retries run as
+    // in production, with waits of milliseconds instead of seconds.
+    FakeClock clock;
+    clock.OnSleep([](unsigned seconds) { usleep(seconds * 1000); });
     comSetClock(&clock);
     int failed = 0;
     for (int i = 0; i < kAdds && failed == 0; ++i) {
@@ -227,7 +212,7 @@ TEST(IndexOpsTest, ConcurrentAddsHandOutDistinctIds) {
     ids += std::to_string(id) + " ";
     EXPECT_EQ(R(id, "new"), ReadFile(home.Data("rec/" + std::to_string(id))));
   }
-  EXPECT_EQ(Idx("_lastid=800\n", ids.c_str()), ReadFile(home.Data("idx/index")));
+  EXPECT_EQ(IndexRec("_lastid=800\n", ids), ReadFile(home.Data("idx/index")));
   EXPECT_TRUE(home.TempFiles().empty());
 }
 

@@ -9,17 +9,9 @@
 
 namespace {
 
-TEST(CS3ObjectTest, FreshObjectCannotBeWritten) {
-  TempHome home;
-  CS3Object obj;
-  CS3DataIO io;
-  EXPECT_EQ(io.Mod(obj), kResObjNoFileName);
-  EXPECT_EQ(obj.Get(), kResObjNoFileName);
-  EXPECT_EQ(obj.GetFd(), -1);
-}
-
 // Get reads the wanted record through a temporary accessor; getCurrent,
-// on a file an accessor holds open, positions on it.
+// on a file an accessor holds open, positions on it. An object without a
+// file name is neither read nor written.
 TEST(CS3ObjectTest, GetAndGetCurrentFindTheWantedRecord) {
   TempHome home;
   PutFile(home.Data("rec"),
@@ -45,6 +37,10 @@ TEST(CS3ObjectTest, GetAndGetCurrentFindTheWantedRecord) {
     EXPECT_TRUE(target.IsGetData());
   }
   CS3DataIO io;
+  CS3Object fresh;
+  EXPECT_EQ(CS3DataIO().Mod(fresh), kResObjNoFileName);
+  EXPECT_EQ(fresh.Get(), kResObjNoFileName);
+  EXPECT_EQ(fresh.GetFd(), -1);
   TestRecord never;
   TestRecord target;
   target.SetID(5);

@@ -4,13 +4,13 @@
 #ifndef TESTS_S3_IO_TESTING_H_
 #define TESTS_S3_IO_TESTING_H_
 
-#include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstdio>
-#include <fstream>
+#include <filesystem>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -39,13 +39,7 @@ class TempHome {
   std::vector<std::string> TempFiles() const {
     s3JournalRelease();
     std::vector<std::string> names;
-    DIR* d = opendir(dir_.Path("data/tmp").c_str());
-    if (d == nullptr) return names;
-    while (dirent* e = readdir(d)) {
-      if (std::string(e->d_name) != "." && std::string(e->d_name) != "..")
-        names.push_back(e->d_name);
-    }
-    closedir(d);
+    for (const auto& file : Snapshot(dir_.Path("data/tmp"))) names.push_back(file.first);
     return names;
   }
 
@@ -55,16 +49,21 @@ class TempHome {
 
 // Writes `content` to `path`, creating the directories above it.
 inline void PutFile(const std::string& path, const std::string& content) {
-  for (size_t i = 1; i < path.size(); ++i) {
-    if (path[i] == '/') mkdir(path.substr(0, i).c_str(), 0755);
-  }
-  std::ofstream out(path, std::ios::binary | std::ios::trunc);
-  out << content;
+  std::filesystem::create_directories(std::filesystem::path(path).parent_path());
+  WriteFile(path, content);
 }
 
 // One record as the writer produces it.
 inline std::string Rec(const std::string& id, const std::string& fields) {
   return "object " + id + "\n" + fields + "end\n";
+}
+
+// An index record: `head` lines, then `entries` "3 5" as _item=3 and _item=5.
+inline std::string IndexRec(const std::string& head, const std::string& entries) {
+  std::string fields = head;
+  std::istringstream in(entries);
+  for (std::string e; in >> e;) fields += "_item=" + e + "\n";
+  return Rec("1", fields);
 }
 
 // A record object with two text fields, "Name" and "memo", kept in a file
