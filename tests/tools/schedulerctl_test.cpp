@@ -127,9 +127,8 @@ TEST(SchedulerctlTest, TablesRoundTrip) {
       {{"schedule", "add", "1", "10:00", "9:05", "10:00"}, 0, "^$"},
       {{"schedule", "add", "2", "23:59"}, 0, "^$"},
       {{"schedule", "list"}, 0, "\n1 +Mail +09:05 10:00\n2 +Copy +23:59\n$"},
-      {{"schedule", "list", "2"}, 0, "^ID +NAME +TIMES\n2 +Copy +23:59\n$"},
       {{"schedule", "remove", "1", "10:00"}, 0, "^$"},
-      {{"schedule", "list", "1"}, 0, "\n1 +Mail +09:05\n$"},
+      {{"schedule", "list", "1"}, 0, "^ID +NAME +TIMES\n1 +Mail +09:05\n$"},
       {{"alarm", "add", "2", "2030-01-02 03:04", "call back"}, 0, "^$"},
       {{"alarm", "add", "2", "2030-01-02", "02:59"}, 0, "^$"},
       {{"alarm", "add", "1", "2030-01-01 10:00"}, 0, "^$"},
@@ -236,9 +235,7 @@ TEST(SchedulerctlTest, RefusedAndFailedCommandsChangeNothing) {
       {{kBare, "module", "list"}, 1, kNoTable},
       {{kBare, "module", "add", "a", "b"}, 1, kNoTable},
       {{kBare, "schedule", "list"}, 1, kNoTable},
-      {{kBare, "alarm", "add", "1", "2030-01-01 1:00"}, 1, kNoTable},
       {{kBare, "alarm", "list"}, 1, kNoTable},
-      {{kBare, "run", "1"}, 1, kNoTable},
       // Last, as the lock files stay. Written: the alarm file; failed: the
       // next-alarm record.
       {{"alarm", "add", "1", "2030-01-01 10:00"}, 1, "", "scheduler/controle/status"},
