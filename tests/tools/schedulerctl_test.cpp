@@ -79,6 +79,11 @@ class Ctl : public DaemonHome {
     }
   }
   std::string Scratch(const std::string& name) const { return root.Path(name); }
+  // `text` with WORK and HOME standing for those directories.
+  std::string Named(const std::string& text) const {
+    return std::regex_replace(std::regex_replace(text, std::regex("WORK"), work),
+                              std::regex("HOME"), home);
+  }
 };
 
 // The daemon with interval 60 under a clock that starts at 2026-12-04
@@ -299,7 +304,7 @@ TEST(SchedulerctlTest, ModuleListAndRunResolveProgramsLikeTheDaemon) {
     if (c.inWorkDir) WriteScript(ctl.work + "/job", c.script);
     if (c.inHome) WriteScript(ctl.home + "/job", c.script);
     Result r = ctl.Run({"module", "list"}, "", ctl.work);
-    std::string runs = std::regex_replace(c.runs, std::regex("HOME"), ctl.home);
+    std::string runs = ctl.Named(c.runs);
     EXPECT_TRUE(std::regex_search(r.out, std::regex("\n1 +Job +\\S+ +" + runs + "( |\n)")))
         << c.program << ":\n"
         << r.out;
@@ -487,6 +492,28 @@ void DieInsideAUnit(const std::string& home) {
   ASSERT_EQ(Wait(pid), 0);
 }
 
+// Module 3 added with `program` (WORK and HOME stand for those directories)
+// once its script (WORK/job; HOME/job for a bare name) has `mode` and `owner`
+// (0: as made); its record then gets `recordMode` (0: as made).
+std::function<void(Ctl&)> Writable(const std::string& program, mode_t mode, uid_t owner = 0,
+                                   mode_t recordMode = 0) {
+  return [=](Ctl& ctl) {
+    const std::string job = ctl.Named(program[0] == 'W' ? "WORK/job" : "HOME/job");
+    WriteScript(job, "");
+    chmod(job.c_str(), mode);
+    ASSERT_TRUE(owner == 0 || chown(job.c_str(), owner, static_cast<gid_t>(-1)) == 0);
+    ASSERT_TRUE(program != "WORK/link" || symlink(job.c_str(), ctl.Named(program).c_str()) == 0);
+    Result add = ctl.Run({"module", "add", "J", ctl.Named(program)});
+    EXPECT_EQ(add.status, 0);
+    EXPECT_EQ(add.err.find("warning: module 3: its program") != std::string::npos, recordMode == 0)
+        << add.err;
+    if (recordMode != 0) chmod(ctl.Data("scheduler/module/3/info").c_str(), recordMode);
+  };
+}
+
+// Each kind of finding: found by a check that changes nothing and by --json,
+// then repaired, or left as found where only the owner can judge it (a
+// program or record others can write keeps its mode).
 TEST(SchedulerctlDoctorTest, FindsAndRepairsEachKindOfDamage) {
   const std::string kModule1 = "object 1\nName=a\nexecute=/bin/true\nend\n";
   namespace fs = std::filesystem;
@@ -501,7 +528,10 @@ TEST(SchedulerctlDoctorTest, FindsAndRepairsEachKindOfDamage) {
     const char* bytes;
     std::function<void(Ctl&)> damage = nullptr;
     std::function<void(Ctl&)> check = nullptr;  // after --repair
+    const char* found = nullptr;  // a regular expression the finding matches, named as Ctl::Named
+    bool root = false;            // the damage needs a chown
   };
+  const char kInfo3[] = "scheduler/module/3/info";
   const char kNext[] = "scheduler/controle/status";
   // clang-format off
   const Case cases[] = {
@@ -528,12 +558,26 @@ TEST(SchedulerctlDoctorTest, FindsAndRepairsEachKindOfDamage) {
       {"unparsable", "scheduler/module/1/info", false, "scheduler/module/1/info", "junk\n"},
       {"past-next-alarm", kNext, true, kNext, "object 1\nnexttime=20200101100000\nend\n", nullptr,
        [&](Ctl& c) { EXPECT_EQ(ReadFile(c.Data(kNext)).find("nexttime"), std::string::npos); }},
+      {"writable-by-others", kInfo3, false, nullptr, nullptr, Writable("WORK/job", 0775), nullptr,
+       "program WORK/job is writable by its group \\(gid "},
+      {"writable-by-others", kInfo3, false, nullptr, nullptr, Writable("WORK/job", 0757), nullptr,
+       "is writable by everyone \\(mode 0757\\): whoever"},
+      {"writable-by-others", kInfo3, false, nullptr, nullptr, Writable("WORK/job", 0755, 4242),
+       nullptr, "writable by its owner uid 4242 \\(the data home belongs to uid", true},
+      {"writable-by-others", kInfo3, false, nullptr, nullptr, Writable("job", 0777), nullptr,
+       "program HOME/job is writable by its group"},
+      {"writable-by-others", kInfo3, false, nullptr, nullptr, Writable("WORK/link", 0766), nullptr,
+       "program WORK/link \\(a link to WORK/job\\) is writable .*\\(mode 0766\\)"},
+      {"writable-by-others", kInfo3, false, nullptr, nullptr, Writable("WORK/job", 0755, 0, 0646),
+       nullptr, "the record is writable by everyone \\(mode 0646\\)"},
   };
   // clang-format on
   for (const Case& c : cases) {
-    SCOPED_TRACE(c.kind);
+    SCOPED_TRACE(std::string(c.kind) + " " + (c.found ? c.found : ""));
+    if (c.root && getuid() != 0) continue;
     Ctl ctl;
-    ctl.Setup({{"a", "/bin/true"}, {"b", "/bin/true"}});
+    WriteScript(ctl.work + "/own", "");
+    ctl.Setup({{"a", "/bin/true"}, {"b", ctl.work + "/own"}});
     EXPECT_EQ(ctl.Run({"doctor"}).status, 0);
     if (c.damage) c.damage(ctl);
     if (c.write != nullptr) {
@@ -556,6 +600,9 @@ TEST(SchedulerctlDoctorTest, FindsAndRepairsEachKindOfDamage) {
     EXPECT_EQ(repaired.status, c.repairable ? 0 : 1) << repaired.out;
     const std::string line = std::string(c.repairable ? "\nrepaired " : "\nleft ") + head;
     EXPECT_NE(("\n" + repaired.out).find(line), std::string::npos) << repaired.out;
+    for (const Result* r : {&found, &repaired}) {
+      EXPECT_TRUE(!c.found || std::regex_search(r->out, std::regex(ctl.Named(c.found)))) << r->out;
+    }
     if (c.check) c.check(ctl);
     Result again = ctl.Run({"doctor"});
     if (c.repairable) {
@@ -566,65 +613,6 @@ TEST(SchedulerctlDoctorTest, FindsAndRepairsEachKindOfDamage) {
         EXPECT_TRUE(fs::exists(ctl.Data(c.file)));
       }
     }
-  }
-}
-
-// doctor lists, module add warns about, and --repair leaves alone a module
-// whose record or program others than the data home's owner can write.
-TEST(SchedulerctlDoctorTest, ReportsModuleFilesOthersCanWrite) {
-  struct Case {
-    const char* program;  // as added; WORK and HOME stand for those directories
-    mode_t mode;          // of WORK/job, or of HOME/job for a bare name
-    uid_t owner;          // of that file (0: as made)
-    mode_t recordMode;    // of the module's record after the add (0: as made)
-    const char* found;    // a regular expression the finding matches ("": none)
-  };
-  const Case cases[] = {
-      {"WORK/job", 0755, 0, 0, ""},
-      {"WORK/job", 0775, 0, 0, "program WORK/job is writable by its group \\(gid "},
-      {"WORK/job", 0757, 0, 0, "is writable by everyone \\(mode 0757\\): whoever"},
-      {"WORK/job", 0755, 4242, 0, "writable by its owner uid 4242 \\(the data home belongs to uid"},
-      {"job", 0777, 0, 0, "program HOME/job is writable by its group"},
-      {"WORK/link", 0766, 0, 0,
-       "program WORK/link \\(a link to WORK/job\\) is writable .*\\(mode 0766\\)"},
-      {"WORK/job", 0755, 0, 0646, "the record is writable by everyone \\(mode 0646\\)"},
-  };
-  for (const Case& c : cases) {
-    Ctl ctl;
-    auto named = [&](std::string text) {
-      text = std::regex_replace(text, std::regex("WORK"), ctl.work);
-      return std::regex_replace(text, std::regex("HOME"), ctl.home);
-    };
-    const std::string program = named(c.program), found = named(c.found);
-    SCOPED_TRACE(program + " " + found);
-    const std::string job = named(c.program[0] == 'W' ? "WORK/job" : "HOME/job");
-    ctl.Setup({});
-    WriteScript(job, "");
-    chmod(job.c_str(), c.mode);
-    if (c.owner != 0 && chown(job.c_str(), c.owner, static_cast<gid_t>(-1)) != 0) continue;
-    if (program == named("WORK/link")) {
-      ASSERT_EQ(symlink(job.c_str(), program.c_str()), 0);
-    }
-    Result add = ctl.Run({"module", "add", "J", c.program[0] == 'W' ? program : c.program});
-    EXPECT_EQ(add.status, 0);
-    EXPECT_EQ(add.err.find("warning: module 1: its program") != std::string::npos,
-              c.found[0] != '\0' && c.recordMode == 0)
-        << add.err;
-    if (c.recordMode != 0) chmod(ctl.Data("scheduler/module/1/info").c_str(), c.recordMode);
-    for (const char* repair : {"", "--repair"}) {
-      Args args = {"doctor"};
-      if (*repair) args.push_back(repair);
-      Result doctor = ctl.Run(args);
-      EXPECT_EQ(doctor.status, c.found[0] ? 1 : 0) << doctor.out;
-      EXPECT_NE(
-          doctor.out.find(c.found[0] ? "writable-by-others scheduler/module/1/info: " : "clean"),
-          std::string::npos)
-          << doctor.out;
-      EXPECT_TRUE(std::regex_search(doctor.out, std::regex(found))) << doctor.out;
-    }
-    struct stat st;
-    EXPECT_EQ(stat(job.c_str(), &st) == 0 ? st.st_mode & 07777 : 0u, c.mode)
-        << "--repair changed it";
   }
 }
 
@@ -648,8 +636,7 @@ TEST(SchedulerctlTest, ReadingCommandsInEachStateChangeNothing) {
   const std::string pid = std::to_string(live.pid()), self = std::to_string(getpid());
   auto named = [&](std::string text) {
     text = std::regex_replace(text, std::regex("PID"), pid);
-    text = std::regex_replace(text, std::regex("SELF"), self);
-    return std::regex_replace(text, std::regex("HOME"), ctl.home);
+    return ctl.Named(std::regex_replace(text, std::regex("SELF"), self));
   };
   const std::string status = R"({"home":"HOME","daemon":)";  // status --json begins so
   const std::string tables = "scheduler_modules 2;scheduler_schedule_entries 3;";
