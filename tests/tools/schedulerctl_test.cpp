@@ -402,22 +402,22 @@ TEST_F(SchedulerctlDaemonTest, NextForecastsTheDaemonsRuns) {
   struct Case {
     const char* what;
     std::string fake;
-    Args args;  // after "next"
+    Args args;
     std::string out;
   };
   // clang-format off
   const Case cases[] = {
       // An alarm wakes the 15-minute daemon between its ticks; 10:07 is off them.
-      {"tick alignment", kMorning, {"--interval", "15", "--count", "3"},
+      {"tick alignment", kMorning, {"next", "--interval", "15", "--count", "3"},
        "2026-12-04 10:15  1  Mail  schedule\n"
        "2026-12-04 10:20  2  Copy  alarm\n"
        "2026-12-04 10:30  2  Copy  schedule\n" + kNever15},
-      {"until", kMorning, {"--interval", "15", "--until", "2026-12-04", "10:20"},
+      {"until", kMorning, {"next", "--interval", "15", "--until", "2026-12-04", "10:20"},
        "2026-12-04 10:15  1  Mail  schedule\n"
        "2026-12-04 10:20  2  Copy  alarm\n" + kNever15},
       // Hourly: only the full hours and the alarm minutes are wake-ups; the
       // tick at midnight is on the next day, with that day's alarms.
-      {"hourly", "@2026-12-04 23:40:00", {"--interval", "60", "--count", "3"},
+      {"hourly", "@2026-12-04 23:40:00", {"next", "--interval", "60", "--count", "3"},
        "2026-12-05 00:00  1  Mail  schedule\n"
        "2026-12-05 00:05  1  Mail  alarm\n"
        "2026-12-06 00:00  1  Mail  schedule\n"
@@ -426,12 +426,12 @@ TEST_F(SchedulerctlDaemonTest, NextForecastsTheDaemonsRuns) {
        "10:15  1  Mail  the daemon wakes only at full hours with the interval 60\n"
        "10:30  2  Copy  the daemon wakes only at full hours with the interval 60\n"
        "23:45  2  Copy  the daemon wakes only at full hours with the interval 60\n"},
-      {"json", kMorning, {"--interval", "15", "--count", "2", "--json"},
+      {"json", kMorning, {"next", "--interval", "15", "--count", "2", "--json"},
        "{\"runs\":[{\"time\":\"2026-12-04 10:15\",\"module\":1,\"name\":\"Mail\","
        "\"why\":\"schedule\"},{\"time\":\"2026-12-04 10:20\",\"module\":2,\"name\":\"Copy\","
        "\"why\":\"alarm\"}],\"never\":[{\"module\":1,\"time\":\"10:07\",\"reason\":"
        "\"minute 07 is not a multiple of the interval 15\"}]}\n"},
-      {"empty window", kMorning, {"--interval", "15", "--until", "2026-12-04 10:10"},
+      {"empty window", kMorning, {"next", "--interval", "15", "--until", "2026-12-04 10:10"},
        "no runs up to 2026-12-04 10:10\n" + kNever15},
   };
   // clang-format on
@@ -443,9 +443,7 @@ TEST_F(SchedulerctlDaemonTest, NextForecastsTheDaemonsRuns) {
   WriteFile(ctl.Data("scheduler/10/15/9"), "object 1\n_item=9\nend\n");
   ctl.Alarm(9, "20261204", "1020");
   for (const Case& c : cases) {
-    Args args = {"next"};
-    args.insert(args.end(), c.args.begin(), c.args.end());
-    Result r = ctl.Run(args, c.fake);
+    Result r = ctl.Run(c.args, c.fake);
     EXPECT_EQ(r.status, 0) << c.what << ": " << r.err;
     EXPECT_EQ(r.out, c.out) << c.what;
   }
