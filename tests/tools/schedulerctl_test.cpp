@@ -21,7 +21,6 @@
 
 #include <gtest/gtest.h>
 
-#include "common/S3ComPath.h"
 #include "s3/cs3dataiofile.h"
 #include "stores/cvelschedulermodule.h"
 #include "tests/common/temp_dir.h"
@@ -474,20 +473,18 @@ int DeadPid() {
   return pid;
 }
 
-// A writer that dies in the middle of its unit of work: module 1 is rewritten
-// and the process ends without releasing the accessor.
-void DieInsideAUnit(const std::string& home) {
-  pid_t pid = fork();
-  if (pid == 0) {
-    S3ComPathHomeSave(home.c_str());
-    CS3DataIO* io = new CS3DataIO;  // never released
-    CvelSchedulerModule module;
+// A writer killed in the middle of its unit of work on the saved data home:
+// module 1 is rewritten and the accessor never released.
+void DieInsideAUnit() {
+  HoldingChild writer([] {
+    static CS3DataIO io;
+    static CvelSchedulerModule module;
     module.Set("Name", "half-done");
     module.Set("execute", "/bin/false");
     module.SetID(1);
-    _exit(io->Mod(module) == 0 ? 0 : 1);
-  }
-  ASSERT_EQ(Wait(pid), 0);
+    return io.Mod(module) == 0;
+  });
+  ASSERT_TRUE(writer.held());
 }
 
 // Module 3 added with `program` (WORK and HOME stand for those directories)
@@ -533,7 +530,7 @@ TEST(SchedulerctlDoctorTest, FindsAndRepairsEachKindOfDamage) {
   const char kNext[] = "scheduler/controle/status";
   // clang-format off
   const Case cases[] = {
-      {"interrupted-unit", "", true, nullptr, nullptr, [](Ctl& c) { DieInsideAUnit(c.home); },
+      {"interrupted-unit", "", true, nullptr, nullptr, [](Ctl&) { DieInsideAUnit(); },
        [&](Ctl& c) {
          EXPECT_EQ(ReadFile(c.Data("scheduler/module/1/info")), kModule1);
          emptyTmp(c);
