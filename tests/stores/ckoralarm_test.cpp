@@ -13,12 +13,10 @@ namespace {
 const char kAlarm[] = "scheduler/alarm/2026/1204/09/30/3";
 
 // The daemon's question at a wake-up on 4 December 2026 (or another day): is
-// there a non-empty alarm file for this module at that minute of today, or
-// of the day it woke for (a late wake-up past midnight)?
+// there a non-empty alarm file for this module at that minute of today?
 TEST(CKorAlarm, IsAccess) {
   struct Case {
     int day;
-    const char* date;  // the day asked for; null: today
     const char* file;  // written with `content`; null: none
     const char* content;
     int module;
@@ -26,18 +24,16 @@ TEST(CKorAlarm, IsAccess) {
     const char* minute;
     int rc;
   } cases[] = {
-      {4, nullptr, kAlarm, "mail", 3, "09", "30", kResOk},
-      {5, nullptr, kAlarm, "mail", 3, "09", "30", kResNoEntry},
-      {5, "20261204", kAlarm, "mail", 3, "09", "30", kResOk},
-      {4, "20261205", kAlarm, "mail", 3, "09", "30", kResNoEntry},
-      {4, nullptr, kAlarm, "mail", 4, "09", "30", kResNoEntry},
-      {4, nullptr, kAlarm, "mail", 3, "09", "31", kResNoEntry},
-      {4, nullptr, kAlarm, "", 3, "09", "30", kResNoEntry},  // an empty file is no alarm
-      {4, nullptr, nullptr, "", 3, "09", "30", kResNoEntry},
-      {4, nullptr, "scheduler/alarm/2026/1204/09", "a file", 3, "09", "30", kResNoEntry},  // ENOTDIR
-      {4, nullptr, kAlarm, "mail", 3, "09", "75", kResFixedBadWidth},
-      {4, nullptr, kAlarm, "mail", 3, nullptr, "30", kResFixedBadWidth},
-      {4, nullptr, kAlarm, "mail", 3, "0930", "", kResFixedBadWidth},  // must not shift into 09:30
+      {4, kAlarm, "mail", 3, "09", "30", kResOk},
+      {5, kAlarm, "mail", 3, "09", "30", kResNoEntry},
+      {4, kAlarm, "mail", 4, "09", "30", kResNoEntry},
+      {4, kAlarm, "mail", 3, "09", "31", kResNoEntry},
+      {4, kAlarm, "", 3, "09", "30", kResNoEntry},  // an empty file is no alarm
+      {4, nullptr, "", 3, "09", "30", kResNoEntry},
+      {4, "scheduler/alarm/2026/1204/09", "a file", 3, "09", "30", kResNoEntry},  // ENOTDIR
+      {4, kAlarm, "mail", 3, "09", "75", kResFixedBadWidth},
+      {4, kAlarm, "mail", 3, nullptr, "30", kResFixedBadWidth},
+      {4, kAlarm, "mail", 3, "0930", "", kResFixedBadWidth},  // must not shift into 09:30
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(testing::Message() << c.day << " " << (c.file ? c.file : "-") << " " << c.rc);
@@ -47,8 +43,7 @@ TEST(CKorAlarm, IsAccess) {
     ScopedClock use(&clock);
     if (c.file != nullptr) PutFile(home.Data(c.file), c.content);
     CKorAlarm alarm;
-    EXPECT_EQ(c.rc, c.date == nullptr ? alarm.IsAccess(c.module, c.hour, c.minute)
-                                      : alarm.IsAccess(c.module, c.date, c.hour, c.minute));
+    EXPECT_EQ(c.rc, alarm.IsAccess(c.module, c.hour, c.minute));
   }
 }
 

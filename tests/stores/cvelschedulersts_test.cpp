@@ -26,8 +26,7 @@ TEST(CvelSchedulerSts, HandshakeWritesBothFieldsAndKeepsTheOther) {
       {false, kModSts, -99, kResOk, "object 1\npid=4242\nstatus=-99\nend\n"},
       {true, kMod, 77, kResOk, "object 1\npid=77\nend\n"},  // a fresh start clears the status
       {true, kGet, 0, kResOk, "object 1\npid=77\nend\n"},
-      {false, kModSts, 0, kResOk, "object 1\npid=77\nstatus=0\nend\n"},  // keeps Get's pid
-      {true, kModSts, 1, kResOk, "object 1\nstatus=1\nend\n"},           // an empty pid is left out
+      {false, kModSts, 3, kResOk, "object 1\npid=77\nstatus=3\nend\n"},  // keeps Get's pid
   };
   std::unique_ptr<CvelSchedulerSts> sts;
   for (const Step& s : steps) {
@@ -39,8 +38,8 @@ TEST(CvelSchedulerSts, HandshakeWritesBothFieldsAndKeepsTheOther) {
     EXPECT_EQ(s.bytes, ReadFile(home.Data("scheduler/schedulersts")));
   }
   ASSERT_EQ(kResOk, sts->Get());
-  EXPECT_EQ(0, sts->GetPid());
-  EXPECT_EQ(1, sts->GetStatus());
+  EXPECT_EQ(77, sts->GetPid());
+  EXPECT_EQ(3, sts->GetStatus());
   PutFile(home.Data("scheduler/schedulersts"), "object 2\npid=5\nend\n");  // no record 1: no status
   EXPECT_EQ(kResNoEntry, sts->Get());
 }
