@@ -119,8 +119,7 @@ void CS3Data::init() {
   editLength = 0;
 }
 
-_ST_ItemField* CS3Data::NewField(CS3DataArena* arena, const char* name, size_t n,
-                                 size_t extra) {
+_ST_ItemField* CS3Data::NewField(CS3DataArena* arena, const char* name, size_t n, size_t extra) {
   if (extra > SIZE_MAX / 2) return nullptr;
   void* p = arena->Allocate(sizeof(_ST_ItemField) + extra, alignof(_ST_ItemField));
   if (p == nullptr) return nullptr;
@@ -317,8 +316,7 @@ int CS3Data::CreateFieldN(const char* name, size_t n) {
   return kResOk;
 }
 
-int CS3Data::CreateFieldValueN(const char* name, size_t n, const char* value,
-                               size_t valueLength) {
+int CS3Data::CreateFieldValueN(const char* name, size_t n, const char* value, size_t valueLength) {
   if (current == nullptr) return kResDataNoCurrent;
   if (valueLength >= SIZE_MAX / 4) return kResNoMemory;
   _ST_ItemField* f = NewField(&arena_, name, n, valueLength + 1);

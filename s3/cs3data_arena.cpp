@@ -36,8 +36,7 @@ constexpr size_t kMapBlockSize = 64 << 10;
 // the parse.)
 constexpr int kPoolSizes = 5;  // 64 KB to 1 MB
 constexpr size_t kPoolLimits[kPoolSizes] = {4 * kMapBlockSize, 4 * 2 * kMapBlockSize,
-                                            4 * 4 * kMapBlockSize, 4 * 8 * kMapBlockSize,
-                                            64 << 20};
+                                            4 * 4 * kMapBlockSize, 4 * 8 * kMapBlockSize, 64 << 20};
 static_assert(kMapBlockSize << (kPoolSizes - 1) == kMaxBlockSize, "one list per mapped size");
 
 // The pool's list for a block of `size` bytes, or -1 when such blocks are not kept.

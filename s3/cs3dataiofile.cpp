@@ -565,4 +565,3 @@ int CS3DataIOFile::DelIndex(CS3Object& obj, int id, bool removeNow) {
   }
   return record(writeData(data, nullptr, false, nullptr));
 }
-

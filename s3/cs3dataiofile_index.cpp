@@ -297,7 +297,6 @@ int CS3DataIOFile::AddIndex(CS3Object& obj, const char* anchor) {
   return newId;
 }
 
-
 int CS3DataIOFile::AddIndex(CS3Object& obj, const char* groupName, int value, bool allowDuplicate,
                             int* existed, const char* anchor) {
   CS3Data* data = slotData(obj);

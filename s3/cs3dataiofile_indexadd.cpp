@@ -353,4 +353,3 @@ int CS3DataIOFile::addToIndex(CS3Object& index, CS3Object* rec) {
   }
   return plan.newId;
 }
-

@@ -370,4 +370,3 @@ int CS3DataIOFile::delFinish(CS3Data* data, bool wholeDirectory) {
   if (comDirDelete(target, nullptr) != 0) return kResIoDeleteFailed;
   return kResOk;
 }
-

@@ -343,4 +343,3 @@ bool CS3DataIOFile::restoreInPlace(int fd, const char* backup, long size) {
   if (CopyRest(from.get(), fd, buf, bufSize) != kResOk) return false;
   return comIoTruncate(fd, static_cast<off_t>(size)) == 0;
 }
-

@@ -441,7 +441,8 @@ int ctlNext(const char* home, const CtlNextOptions& options) {
   }
   char last[kDateLength + 1];
   comGetNextOrBeforeDay(now, kCtlNextDaysMax, last);
-  std::string limit = std::string(last) + std::string(now + kDateLength, kMinuteLength - kDateLength);
+  std::string limit =
+      std::string(last) + std::string(now + kDateLength, kMinuteLength - kDateLength);
   SchedulerMinute end = schedulerMinuteOfStamp(until.c_str());
   if (until > limit) {  // both YYYYMMDDhhmm: the text order is the time order
     return ctlUsageError("next: --until %s is more than %d days ahead", Shown(end).c_str(),

@@ -223,6 +223,9 @@ TEST(SchedulerctlTest, RefusedAndFailedCommandsChangeNothing) {
       {{"stop", "--now"}, 2, "unexpected argument '--now'"},
       {{"next"}, 2, "give the interval to forecast for"},  // and no daemon to take it from
       {{"next", "--interval", "7"}, 2, "'7' is not an interval"},
+      {{"next", "--interval", "15", "--until", "2999-01-01 00:00"},
+       2,
+       "is more than 366 days ahead"},
       {{"doctor", "--fix"}, 2, "doctor: unexpected argument '--fix'"},
       {{"HOME=" + tooLong, "status"}, 2, "longer than 246 characters"},
       {{"HOME=/nonexistent/home", "status"}, 1, "/nonexistent/home: No such file"},
