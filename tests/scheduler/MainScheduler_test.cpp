@@ -24,6 +24,7 @@
 #include "s3/cs3dataiofile.h"
 #include "s3/cs3journal.h"
 #include "stores/ckoralarmtime.h"
+#include "stores/cvelschedulermodules.h"
 #include "stores/cvelschedulersts.h"
 #include "stores/runjournal.h"
 #include "tests/common/fake_clock.h"
@@ -279,28 +280,62 @@ TEST_F(SchedulerTest, AlarmScanKeepsTheEarliestPendingMinute) {
 
 // ---- Module dispatch and the children's ends ------------------------------------------
 
-// Starting modules, finding their programs and healing the table are tested
-// end to end; in-process only what needs a file tree or an odd argument.
-TEST_F(SchedulerTest, DispatchNeverRunsACutPath) {
-  std::string log = home_.home + "/log";
-
-  // The first 2047 characters of the overlong path name a real program.
-  std::string deep = home_.home + "/d";
+// A wake-up at midnight (hour 24 is midnight) exercises every way a module
+// is found, skipped or healed: a bare name runs from the working directory
+// before the data home; a name found in neither, a module whose record is
+// gone (it leaves the table) and an alarm file that is empty run nothing; and
+// the first 2047 characters of an overlong path, which name a real program,
+// are never run. With the run journal off (no runs.log) no journal file is
+// made.
+TEST_F(SchedulerTest, DispatchFindsSkipsAndHealsModules) {
+  const std::string& work = home_.work;
+  const std::string& home = home_.home;
+  const std::string log = home_.root.Path("log");
+  const std::string logged = "echo \"$0|$1|$2|$3\" >> " + log;
+  WriteScript(work + "/both", logged);
+  WriteScript(home + "/both", "echo wrong >> " + log);
+  WriteScript(home + "/homeonly", logged);
+  WriteScript(work + "/alarmed", logged);
+  std::string deep = home + "/d";
   while (deep.size() < 2000) deep += "/" + std::string(100, 'x');
   fs::create_directories(deep);
   std::string cut = deep + "/" + std::string(kSchedProgramPathSize - 2 - deep.size(), 'p');
-  WriteScript(cut, "echo \"$0|$2|$3\" >> " + log);
-  AddModule(cut + "q", {"0000"});
-  AddModule(cut, {"0000"});
+  WriteScript(cut, logged);
+  int emptyAlarm = AddModule(work + "/alarmed");
+  int gone = AddModule("both", {"0000"});
+  int viaWork = AddModule("both", {"0000"});
+  int viaHome = AddModule("homeonly", {"0000"});
+  int missing = AddModule("nowhere", {"0000"});
+  int alarmed = AddModule(work + "/alarmed");
+  int overlong = AddModule(cut + "q", {"0000"});
+  int fits = AddModule(cut, {"0000"});
+  home_.Alarm(emptyAlarm, "20261204", "0000", "");
+  home_.Alarm(alarmed, "20261204", "0000", "alarm text");
+  ASSERT_EQ(0, comDirDelete(home_.Data("scheduler/module/" + std::to_string(gone)).c_str(), nullptr));
 
-  EXPECT_EQ(0, schedulerModuleExec(24, 0, home_.home.c_str()));  // hour 24 is midnight
+  At("10:00:00");
+  const fs::path cwd = fs::current_path();
+  fs::current_path(work);
+  EXPECT_EQ(0, schedulerModuleExec(24, 0, home.c_str()));
+  fs::current_path(cwd);
   while (wait(nullptr) > 0) {
   }  // the children are the caller's to reap
-  EXPECT_EQ(std::vector<std::string>{cut + "|00|00"}, ReadLines(log));
+  std::vector<std::string> lines = ReadLines(log);
+  std::sort(lines.begin(), lines.end());
+  const std::string args = "|" + home + "|00|00";
+  EXPECT_EQ((std::vector<std::string>{"./both" + args, cut + args, home + "/homeonly" + args,
+                                      work + "/alarmed" + args}),
+            lines);
+  CvelSchedulerModules modules;
+  ASSERT_EQ(0, modules.Get());
+  std::vector<int> ids;
+  for (int i = 0; i < modules.GetElementCount(); ++i) ids.push_back(modules.GetElement(i)->GetID());
+  EXPECT_EQ((std::vector<int>{emptyAlarm, viaWork, viaHome, missing, alarmed, overlong, fits}), ids);
+  EXPECT_FALSE(PathExists(home_.Data(kRunJournalFile)));
 
   // A missing module table is an empty one.
   ASSERT_EQ(0, comDirDelete(home_.Data("scheduler/module").c_str(), nullptr));
-  EXPECT_EQ(0, schedulerModuleExec(0, 0, home_.home.c_str()));
+  EXPECT_EQ(0, schedulerModuleExec(0, 0, home.c_str()));
 }
 
 int RunMain(std::vector<std::string> args) {

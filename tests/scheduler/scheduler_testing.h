@@ -156,13 +156,6 @@ inline std::vector<std::pair<pid_t, char>> ChildrenOf(pid_t parent) {
   return children;
 }
 
-// Waits for `parent` to have no children left (all ended and reaped);
-// returns those still there.
-inline std::vector<std::pair<pid_t, char>> WaitNoChildren(pid_t parent) {
-  Eventually([&] { return ChildrenOf(parent).empty(); });
-  return ChildrenOf(parent);
-}
-
 #ifdef SCHEDULER_BIN
 // One daemon, started as `faketime -f "@<date> <start> <rate>" scheduler
 // home interval` in the working directory `work`, its output in
