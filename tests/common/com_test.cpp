@@ -4,7 +4,6 @@
 
 #include <fcntl.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -95,11 +94,7 @@ TEST(ComTextTest, CompareSearchAndDirName) {
 // Runs `check` in a child process, which does not share this process's
 // locks, and tells whether it returned true.
 bool InOtherProcess(const std::function<bool()>& check) {
-  pid_t pid = fork();
-  if (pid == 0) _exit(check() ? 0 : 1);
-  int status = 1;
-  waitpid(pid, &status, 0);
-  return WIFEXITED(status) && WEXITSTATUS(status) == 0;
+  return HoldingChild(check).held();
 }
 
 bool LockedElsewhere(const std::string& path) {

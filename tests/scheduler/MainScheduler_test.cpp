@@ -35,21 +35,6 @@ namespace {
 
 namespace fs = std::filesystem;
 
-// A scripted clock that can turn one second further right after its first
-// reading, as a wall clock does when a call runs across a minute boundary.
-class TurningClock : public FakeClock {
- public:
-  time_t Now() override {
-    time_t now = FakeClock::Now();
-    if (turnAfterFirstRead_) {
-      turnAfterFirstRead_ = false;
-      Advance(1);
-    }
-    return now;
-  }
-  bool turnAfterFirstRead_ = false;
-};
-
 // A data home on 4 December 2026 under a scripted clock.
 class SchedulerTest : public ::testing::Test {
  protected:
@@ -70,7 +55,7 @@ class SchedulerTest : public ::testing::Test {
     clock_.SetLocal(year, month, day, hour, minute, second);
   }
   DaemonHome home_;
-  TurningClock clock_;
+  FakeClock clock_;
   ScopedClock scoped_{&clock_};
 };
 
@@ -205,10 +190,10 @@ TEST_F(SchedulerTest, WakeUpTiming) {
     for (const std::string& a : c.alarms) {
       fs::create_directories(home.Data("scheduler/alarm/2026/" + a));
     }
-    static_cast<FakeClock&>(clock_) = FakeClock();
+    clock_ = FakeClock();
     At(c.start);
     if (c.interruptAfter > 0) clock_.InterruptSleepAfter(c.interruptAfter);
-    clock_.turnAfterFirstRead_ = strstr(c.start, "turning") != nullptr;
+    if (strstr(c.start, "turning") != nullptr) clock_.TurnAfterNextRead(1);
     std::string nextAtFirstSleep;
     clock_.OnSleep([&](unsigned) {
       size_t n = clock_.sleeps().size();
@@ -359,7 +344,7 @@ TEST_F(SchedulerTest, EveryChildEndingInOneSleepIsReapedAndJournalledOnce) {
                 "kill -STOP $$\nexec grep -E '^Sig(Blk|Ign):' /proc/self/status >> " + masks);
     for (int i = 0; i < children; ++i) AddModule(program, {"1015"});
     WriteFile(home.Data(kRunJournalFile), "");
-    static_cast<FakeClock&>(clock_) = FakeClock();
+    clock_ = FakeClock();
     At("10:14:00");
     clock_.OnSleep([&](unsigned) {
       if (clock_.sleeps().size() != 2) return;  // the sleep after the dispatch
@@ -435,7 +420,7 @@ TEST_F(SchedulerTest, StartUpChecksAndFinalStatus) {
   // Admitted intervals run until another program writes its pid.
   for (const char* good : {"15", "30", "1", "60", "120", "180", "0", "15\n", "-15", "2880"}) {
     SCOPED_TRACE(good);
-    static_cast<FakeClock&>(clock_) = FakeClock();
+    clock_ = FakeClock();
     At("10:07:00");
     clock_.OnSleep([](unsigned) { CvelSchedulerSts().Mod(1); });
     EXPECT_EQ(0, RunMain({"scheduler", home_.home, good}));
