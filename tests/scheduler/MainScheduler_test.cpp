@@ -429,6 +429,15 @@ TEST_F(SchedulerTest, StartUpChecksAndFinalStatus) {
     EXPECT_TRUE(sts.HasStatus());
     EXPECT_EQ(0, sts.GetStatus());
   }
+  // A removed record stops it too, and comes back with the final status alone.
+  clock_ = FakeClock();
+  At("10:07:00");
+  clock_.OnSleep([&](unsigned) {
+    if (clock_.sleeps().size() > 1) throw std::runtime_error("a removed record did not stop it");
+    ASSERT_EQ(0, unlink(home_.Data("scheduler/schedulersts").c_str()));
+  });
+  EXPECT_EQ(0, RunMain({"scheduler", home_.home, "15"}));
+  EXPECT_EQ("object 1\nstatus=0\nend\n", ReadFile(home_.Data("scheduler/schedulersts")));
   // The own status file is gone and no backup copy of it is left behind (the
   // unit logs go when the process ends).
   EXPECT_NE(0, stat(home_.Data("scheduler/status." + std::to_string(getpid())).c_str(), &st));

@@ -26,12 +26,6 @@ class DaemonTest : public ::testing::Test {
     if (!HaveFaketime()) GTEST_SKIP() << "faketime missing";
   }
 
-  // The status record as {pid, status}; status is "" while a daemon runs.
-  static std::pair<int, std::string> Status() {
-    CvelSchedulerSts sts;
-    EXPECT_EQ(0, sts.Get());
-    return {sts.GetPid(), sts.HasStatus() ? std::to_string(sts.GetStatus()) : ""};
-  }
   // Another program takes the data home over: the daemon ends at its next
   // wake-up (with interval 1, within three seconds).
   static void Stop(Daemon& daemon) {
@@ -44,26 +38,6 @@ class DaemonTest : public ::testing::Test {
   const std::string& work_;
   const std::string log_;
 };
-
-// Another pid in the status record (a second daemon's) stops a daemon at its
-// next wake-up, and so does a removed record, which comes back without a pid.
-TEST_F(DaemonTest, AnotherPidOrARemovedStatusRecordStopsIt) {
-  AddModule("idle");
-  Daemon first(home_, "1", work_);
-  ASSERT_TRUE(first.Running());  // includes the lock probe from this process
-  Daemon second(home_, "1", work_);
-  ASSERT_TRUE(second.Running());
-  EXPECT_EQ(0, first.Wait());
-  // The first one's final write keeps the pid it read, the second one's.
-  EXPECT_EQ(std::make_pair(static_cast<int>(second.Pid()), std::string("0")), Status());
-
-  std::string record = home_ + "/data/scheduler/schedulersts";
-  ASSERT_EQ(0, unlink(record.c_str()));
-  EXPECT_EQ(0, second.Wait());
-  EXPECT_EQ(std::make_pair(0, std::string("0")), Status());
-  EXPECT_EQ(std::string::npos, ReadFile(record).find("pid")) << ReadFile(record);
-  EXPECT_FALSE(PathExists(home_ + "/data/scheduler/status." + std::to_string(second.Pid())));
-}
 
 // A module that runs at 11:00 ends twenty faked seconds later, while the
 // daemon sleeps towards 12:00: its end cuts that sleep short, so its exit line

@@ -28,10 +28,8 @@
 
 #include "common/S3ComPath.h"
 #include "stores/ckoralarmtime.h"
-#include "stores/ckorschedulersts.h"
 #include "stores/cvelscheduler.h"
 #include "stores/cvelschedulermodule.h"
-#include "stores/cvelschedulersts.h"
 #include "tests/common/temp_dir.h"
 #include "tests/s3/io_testing.h"
 
@@ -192,15 +190,6 @@ class Daemon {
       return pid_ != 0;
     });
     return pid_;
-  }
-  // Waits until the daemon's status record names it and its lock is held.
-  bool Running() {
-    CKorSchedulerSts probe;
-    probe.SetPid(Pid());
-    return Eventually([&] {
-      CvelSchedulerSts sts;
-      return sts.Get() == 0 && sts.GetPid() == pid_ && probe.IsLock();
-    });
   }
   // The exit status, or kRunning when the daemon is still running after the
   // polling deadline.
