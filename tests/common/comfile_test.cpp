@@ -1,4 +1,4 @@
-// Directory walks and deletion, sizes, renames, directory creation and the
+// Directory walks and deletion, the size cap, directory creation and the
 // log.
 #include "common/comfile.h"
 
@@ -119,7 +119,7 @@ TEST(ComFileTest, FileDelete) {
   EXPECT_EQ(comFileDelete("/nonexistent/dir", "status", nullptr), 0);
 }
 
-TEST(ComFileTest, SizesRenamesAndCreation) {
+TEST(ComFileTest, SizeCapAndDirectoryCreation) {
   TempDir dir;
   WriteFile(dir.Path("empty"), "");
   ASSERT_EQ(truncate(dir.Path("empty").c_str(), 3LL << 30), 0);  // sparse 3 GiB: still there

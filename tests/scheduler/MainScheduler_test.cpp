@@ -281,7 +281,8 @@ TEST_F(SchedulerTest, DispatchFindsSkipsAndHealsModules) {
   int fits = AddModule(cut, {"0000"});
   home_.Alarm(emptyAlarm, "20261204", "0000", "");
   home_.Alarm(alarmed, "20261204", "0000", "alarm text");
-  ASSERT_EQ(0, comDirDelete(home_.Data("scheduler/module/" + std::to_string(gone)).c_str(), nullptr));
+  ASSERT_EQ(0,
+            comDirDelete(home_.Data("scheduler/module/" + std::to_string(gone)).c_str(), nullptr));
 
   At("10:00:00");
   const fs::path cwd = fs::current_path();
@@ -300,7 +301,8 @@ TEST_F(SchedulerTest, DispatchFindsSkipsAndHealsModules) {
   ASSERT_EQ(0, modules.Get());
   std::vector<int> ids;
   for (int i = 0; i < modules.GetElementCount(); ++i) ids.push_back(modules.GetElement(i)->GetID());
-  EXPECT_EQ((std::vector<int>{emptyAlarm, viaWork, viaHome, missing, alarmed, overlong, fits}), ids);
+  EXPECT_EQ((std::vector<int>{emptyAlarm, viaWork, viaHome, missing, alarmed, overlong, fits}),
+            ids);
   EXPECT_FALSE(PathExists(home_.Data(kRunJournalFile)));
 
   // A missing module table is an empty one.
