@@ -125,17 +125,12 @@ TEST(ComProcTest, ChildSetUpIndependentOfTheCaller) {
 
 TEST(ComProcTest, RedirectionWithStandardStreamsClosed) {
   TempDir dir;
-  pid_t child = fork();
-  if (child == 0) {
-    for (int fd = 0; fd <= 2; ++fd) close(fd);
-    int rc = com_execchgio(dir.Path("out").c_str());
-    char byte;
-    bool ok = rc == 0 && write(1, "1", 1) == 1 && write(2, "2", 1) == 1 && read(0, &byte, 1) == 0;
-    _exit(ok ? 0 : 1);
-  }
-  int word = 0;
-  ASSERT_EQ(waitpid(child, &word, 0), child);
-  EXPECT_EQ(WEXITSTATUS(word), 0);
+  EXPECT_TRUE(HoldingChild([&] {
+                for (int fd = 0; fd <= 2; ++fd) close(fd);
+                char byte;
+                return com_execchgio(dir.Path("out").c_str()) == 0 && write(1, "1", 1) == 1 &&
+                       write(2, "2", 1) == 1 && read(0, &byte, 1) == 0;
+              }).held());
   EXPECT_EQ(ReadFile(dir.Path("out")), "12");
 }
 

@@ -20,7 +20,12 @@ class FakeClock : public ComClock {
  public:
   explicit FakeClock(time_t now = 0) : now_(now) {}
 
-  time_t Now() override { return now_; }
+  time_t Now() override {
+    time_t now = now_;
+    Advance(turn_);
+    turn_ = 0;
+    return now;
+  }
   time_t Monotonic() override { return elapsed_; }
 
   // Records the request and advances the time. With an interruption queued,
@@ -60,6 +65,9 @@ class FakeClock : public ComClock {
   // The next sleep not yet interrupted ends after `seconds` (queued in order,
   // one per sleep).
   void InterruptSleepAfter(unsigned seconds) { interrupts_.push_back(seconds); }
+  // The next reading returns the time and moves it `seconds` further, as a
+  // wall clock turns while a call runs across a boundary.
+  void TurnAfterNextRead(time_t seconds) { turn_ = seconds; }
   // Called after every sleep with the seconds slept, for instance to play
   // another process writing a file while the code under test sleeps.
   void OnSleep(std::function<void(unsigned)> hook) { on_sleep_ = std::move(hook); }
@@ -70,6 +78,7 @@ class FakeClock : public ComClock {
  private:
   time_t now_;
   time_t elapsed_ = 0;
+  time_t turn_ = 0;
   std::vector<unsigned> sleeps_;
   std::deque<unsigned> interrupts_;
   std::function<void(unsigned)> on_sleep_;

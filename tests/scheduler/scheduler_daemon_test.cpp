@@ -12,8 +12,6 @@
 
 #include <gtest/gtest.h>
 
-#include "common/comfile.h"
-#include "stores/cvelschedulermodules.h"
 #include "stores/cvelschedulersts.h"
 #include "stores/runjournal.h"
 #include "tests/common/temp_dir.h"
@@ -28,22 +26,6 @@ class DaemonTest : public ::testing::Test {
     if (!HaveFaketime()) GTEST_SKIP() << "faketime missing";
   }
 
-  // A module script that logs "$0|home|HH|MM" to the log.
-  void Script(const std::string& path) { WriteScript(path, "echo \"$0|$1|$2|$3\" >> " + log_); }
-  // The log's lines once it has at least `count` (sorted), or what it has at
-  // the polling deadline.
-  std::vector<std::string> LogLines(size_t count) {
-    Eventually([&] { return ReadLines(log_).size() >= count; });
-    std::vector<std::string> lines = ReadLines(log_);
-    std::sort(lines.begin(), lines.end());
-    return lines;
-  }
-  // The status record as {pid, status}; status is "" while a daemon runs.
-  static std::pair<int, std::string> Status() {
-    CvelSchedulerSts sts;
-    EXPECT_EQ(0, sts.Get());
-    return {sts.GetPid(), sts.HasStatus() ? std::to_string(sts.GetStatus()) : ""};
-  }
   // Another program takes the data home over: the daemon ends at its next
   // wake-up (with interval 1, within three seconds).
   static void Stop(Daemon& daemon) {
@@ -57,66 +39,6 @@ class DaemonTest : public ::testing::Test {
   const std::string log_;
 };
 
-// The wake-up at 09:05 exercises every way a module is found, skipped or
-// healed, and every child is reaped. With interval 1 every minute is
-// dispatched, so a slow start-up only adds a pass at 09:04 that finds
-// nothing due. With the run journal off (no runs.log) the daemon creates no
-// journal file and prints nothing, not even for a program that is missing.
-TEST_F(DaemonTest, DispatchAtTheComingMinute) {
-  Script(work_ + "/both");
-  WriteScript(home_ + "/both", "echo wrong >> " + log_);
-  Script(home_ + "/homeonly");
-  Script(work_ + "/alarmed");
-  int emptyAlarm = AddModule(work_ + "/alarmed");
-  int gone = AddModule("both", {"0905"});
-  int viaWork = AddModule("both", {"0905"});
-  int viaHome = AddModule("homeonly", {"0905"});
-  int missing = AddModule("nowhere", {"0905"});
-  int alarmed = AddModule(work_ + "/alarmed");
-  dir_.Alarm(emptyAlarm, "20261204", "0905", "");
-  dir_.Alarm(alarmed, "20261204", "0905", "alarm text");
-  std::string goneDir = home_ + "/data/scheduler/module/" + std::to_string(gone);
-  ASSERT_EQ(0, comDirDelete(goneDir.c_str(), nullptr));
-
-  Daemon daemon(home_, "1", work_, "09:04:30");
-  std::string args = "|" + home_ + "|09|05";
-  EXPECT_EQ((std::vector<std::string>{"./both" + args, home_ + "/homeonly" + args,
-                                      work_ + "/alarmed" + args}),
-            LogLines(3));
-  EXPECT_TRUE(WaitNoChildren(daemon.Pid()).empty());
-
-  CvelSchedulerModules modules;
-  ASSERT_EQ(0, modules.Get());
-  std::vector<int> ids;
-  for (int i = 0; i < modules.GetElementCount(); ++i) ids.push_back(modules.GetElement(i)->GetID());
-  EXPECT_EQ((std::vector<int>{emptyAlarm, viaWork, viaHome, missing, alarmed}), ids);
-  EXPECT_FALSE(PathExists(goneDir));
-  Stop(daemon);
-  EXPECT_FALSE(PathExists(home_ + "/data/scheduler/runs.log"));
-  EXPECT_FALSE(PathExists(home_ + "/data/scheduler/runs.log.1"));
-  EXPECT_EQ("", ReadFile(work_ + "/daemon.out"));
-}
-
-// Another pid in the status record (a second daemon's) stops a daemon at its
-// next wake-up, and so does a removed record, which comes back without a pid.
-TEST_F(DaemonTest, AnotherPidOrARemovedStatusRecordStopsIt) {
-  AddModule("idle");
-  Daemon first(home_, "1", work_);
-  ASSERT_TRUE(first.Running());  // includes the lock probe from this process
-  Daemon second(home_, "1", work_);
-  ASSERT_TRUE(second.Running());
-  EXPECT_EQ(0, first.Wait());
-  // The first one's final write keeps the pid it read, the second one's.
-  EXPECT_EQ(std::make_pair(static_cast<int>(second.Pid()), std::string("0")), Status());
-
-  std::string record = home_ + "/data/scheduler/schedulersts";
-  ASSERT_EQ(0, unlink(record.c_str()));
-  EXPECT_EQ(0, second.Wait());
-  EXPECT_EQ(std::make_pair(0, std::string("0")), Status());
-  EXPECT_EQ(std::string::npos, ReadFile(record).find("pid")) << ReadFile(record);
-  EXPECT_FALSE(PathExists(home_ + "/data/scheduler/status." + std::to_string(second.Pid())));
-}
-
 // A module that runs at 11:00 ends twenty faked seconds later, while the
 // daemon sleeps towards 12:00: its end cuts that sleep short, so its exit line
 // comes at once, not at 12:00 (three real minutes on). An alarm that cuts the
@@ -127,7 +49,8 @@ TEST_F(DaemonTest, ChildEndCutsTheSleepShort) {
   const std::string journal = home_ + "/data/" + kRunJournalFile;
   WriteFile(journal, "");
   Daemon daemon(home_, "60", work_, "10:59:00");
-  EXPECT_EQ(std::vector<std::string>{work_ + "/mail|" + home_ + "|11|00"}, LogLines(1));
+  EXPECT_TRUE(Eventually([&] { return !ReadLines(log_).empty(); }));
+  EXPECT_EQ(std::vector<std::string>{work_ + "/mail|" + home_ + "|11|00"}, ReadLines(log_));
   EXPECT_TRUE(Eventually([&] { return ReadFile(journal).find("\texit\t") != std::string::npos; }))
       << ReadFile(journal);
   // Asleep towards 12:00 again: stopped by the fixture rather than waited for.
@@ -136,7 +59,9 @@ TEST_F(DaemonTest, ChildEndCutsTheSleepShort) {
 // The run journal of a daemon that starts four modules at 10:15 and is then
 // taken over: one line per event (times and pids matched by pattern, a run's
 // child pid checked against its exit line). The journal starts at its
-// rotation size, so it is rotated before the first line.
+// rotation size, so it is rotated before the first line. A module whose
+// program is found nowhere is skipped without a line, and the daemon prints
+// nothing, whatever its modules do.
 TEST_F(DaemonTest, RunJournalRecordsEachStartAndEnd) {
   struct Case {
     const char* name;
@@ -159,6 +84,7 @@ TEST_F(DaemonTest, RunJournalRecordsEachStartAndEnd) {
     runs.push_back(time + "run\t10:15\t" + id + "\t(\\d+)\t" + program);
     exits.push_back(time + "exit\t(\\d+)\t" + id + "\t" + c.result + "\t\\d+");
   }
+  AddModule("nowhere", {"1015"});
   WriteFile(journal, full);
 
   Daemon daemon(home_, "1", work_);
@@ -183,6 +109,7 @@ TEST_F(DaemonTest, RunJournalRecordsEachStartAndEnd) {
       << lines[9];
   EXPECT_TRUE(std::regex_match(lines[10], std::regex(time + "stopped\t" + pid + "\t0")))
       << lines[10];
+  EXPECT_EQ("", ReadFile(work_ + "/daemon.out"));
 }
 
 }  // namespace

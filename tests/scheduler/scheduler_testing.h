@@ -28,10 +28,8 @@
 
 #include "common/S3ComPath.h"
 #include "stores/ckoralarmtime.h"
-#include "stores/ckorschedulersts.h"
 #include "stores/cvelscheduler.h"
 #include "stores/cvelschedulermodule.h"
-#include "stores/cvelschedulersts.h"
 #include "tests/common/temp_dir.h"
 #include "tests/s3/io_testing.h"
 
@@ -156,13 +154,6 @@ inline std::vector<std::pair<pid_t, char>> ChildrenOf(pid_t parent) {
   return children;
 }
 
-// Waits for `parent` to have no children left (all ended and reaped);
-// returns those still there.
-inline std::vector<std::pair<pid_t, char>> WaitNoChildren(pid_t parent) {
-  Eventually([&] { return ChildrenOf(parent).empty(); });
-  return ChildrenOf(parent);
-}
-
 #ifdef SCHEDULER_BIN
 // One daemon, started as `faketime -f "@<date> <start> <rate>" scheduler
 // home interval` in the working directory `work`, its output in
@@ -199,15 +190,6 @@ class Daemon {
       return pid_ != 0;
     });
     return pid_;
-  }
-  // Waits until the daemon's status record names it and its lock is held.
-  bool Running() {
-    CKorSchedulerSts probe;
-    probe.SetPid(Pid());
-    return Eventually([&] {
-      CvelSchedulerSts sts;
-      return sts.Get() == 0 && sts.GetPid() == pid_ && probe.IsLock();
-    });
   }
   // The exit status, or kRunning when the daemon is still running after the
   // polling deadline.
