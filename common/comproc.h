@@ -51,12 +51,12 @@ int comProcExec(const char* const* argv, const char* outpath, int wait, long* ex
 // standard descriptors closed.
 int com_execchgio(const char* outpath);
 
-// The calling process's id.
 // Waits for the child `pid` alone (other children stay for whoever reaps
 // them), again after a signal: its pid, or -1 with errno (ECHILD when someone
 // else reaped it first).
 pid_t comProcWait(pid_t pid, int* status);
 
+// The calling process's id.
 int comProcGetID();
 
 #endif  // COMMON_COMPROC_H_
