@@ -142,7 +142,7 @@ TEST(SchedulerctlTest, TablesRoundTrip) {
        "2030-01-02 03:04 +2 +Copy +call back\n$"},
       {{"alarm", "list", "--all", "9"},
        0,
-       "\n2020-01-01 10:00 +9 +\\(not in the module table\\) +due\n"},
+       "^TIME +ID +NAME +TEXT\n2020-01-01 10:00 +9 +\\(not in the module table\\) +due\n$"},
       // The module's alarm goes with it; module 9's past alarm with the prune.
       {{"module", "remove", "1"}, 0, "^removed module 1 with 1 schedule entry and 1 alarm\n$"},
       {{"alarm", "prune", "--before", "2021-01-01"}, 0, "^1 alarm of the days before 2021"},
