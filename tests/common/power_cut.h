@@ -49,20 +49,25 @@ enum Loss { kKeepAll, kLoseAll, kMixed };
 
 class Recorder {
  public:
-  // Takes the tree below `root` as the starting point.
+  // Takes the tree below `root` as the starting point: its directories and
+  // files as changes that a flush covered, ahead of those recorded.
   explicit Recorder(const std::string& root) : root_(root) {
     for (const auto& [path, bytes] : Snapshot(root_)) {
-      if (bytes == kDir && IsDir(root_ + "/" + path)) {
-        base_[path] = {true, 0};
-        continue;
+      Op op{bytes == kDir ? kComIoMkdir : kComIoCreate, 0, 0, path, {}, {}};
+      if (bytes != kDir) {
+        struct stat st;
+        op.id = ++lastId_;
+        if (lstat((root_ + "/" + path).c_str(), &st) == 0) ids_[Key(st)] = op.id;
+        ops_.push_back(op);
+        op.kind = kComIoWrite;
+        op.bytes = bytes;
       }
-      const int id = ++lastId_;
-      base_[path] = {false, id};
-      content_[id] = bytes;
-      struct stat st;
-      if (lstat((root_ + "/" + path).c_str(), &st) == 0) ids_[Key(st)] = id;
+      ops_.push_back(op);
     }
+    base_ = ops_.size();
   }
+  // An empty recorder, to Load a recording into.
+  Recorder() = default;
   ~Recorder() { Stop(); }
   Recorder(const Recorder&) = delete;
   Recorder& operator=(const Recorder&) = delete;
@@ -77,7 +82,8 @@ class Recorder {
     comSetIoHooks(nullptr);
     active_ = nullptr;
   }
-  size_t Size() const { return ops_.size(); }
+  // The changes recorded.
+  size_t Size() const { return ops_.size() - base_; }
   // Makes the n-th call of the seam from now on fail (ENOSPC for what takes
   // room, a write after half of its bytes, EIO for the rest), or with `kill`
   // kills the process there; Reached tells whether it came.
@@ -87,10 +93,10 @@ class Recorder {
   }
   bool Reached() const { return failIn_ == 0; }
 
-  // The changes as text, and back (to hand them from a child to its parent,
-  // each with a recorder made from the same tree).
+  // The starting tree and the changes as text, and back (to hand them from a
+  // child to its parent).
   std::string Save() const {
-    std::string out;
+    std::string out = std::to_string(base_) + "\n";
     for (const Op& op : ops_) {
       out += std::to_string(op.kind) + " " + std::to_string(op.id) + " " + std::to_string(op.at) +
              " " + Text(op.path) + Text(op.to) + Text(op.bytes);
@@ -99,6 +105,7 @@ class Recorder {
   }
   void Load(const std::string& text) {
     std::istringstream in(text);
+    in >> base_;
     Op op;
     for (int kind; in >> kind >> op.id >> op.at;) {
       op.kind = static_cast<ComIoOp>(kind);
@@ -114,13 +121,11 @@ class Recorder {
 
   // The tree a power cut after the first `cut` changes may leave.
   Tree At(size_t cut, Loss loss, unsigned seed) const {
-    std::vector<char> keep = Protected(cut);
-    std::vector<long long> tornAt(cut, -1);  // a kept write cut short there
-    if (loss != kLoseAll) {
-      for (size_t i = 0; i < cut; ++i) keep[i] = keep[i] || loss == kKeepAll;
-    }
-    if (loss == kMixed) Mix(cut, seed, &keep, &tornAt);
-    return Replay(cut, keep, tornAt);
+    const size_t end = base_ + cut;
+    std::vector<char> keep = loss == kKeepAll ? std::vector<char>(end, 1) : Protected(end);
+    std::vector<long long> tornAt(end, -1);  // a kept write cut short there
+    if (loss == kMixed) Mix(end, seed, &keep, &tornAt);
+    return Replay(end, keep, tornAt);
   }
 
   // Makes the tree below `root` exactly `tree`, writing only what differs.
@@ -159,10 +164,6 @@ class Recorder {
 
   static std::string Text(const std::string& s) {
     return std::to_string(s.size()) + ":" + s + "\n";
-  }
-  static bool IsDir(const std::string& p) {
-    struct stat st;
-    return lstat(p.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
   }
   static std::pair<dev_t, ino_t> Key(const struct stat& st) { return {st.st_dev, st.st_ino}; }
   static std::string Parent(const std::string& path) {
@@ -255,6 +256,7 @@ class Recorder {
   // The changes before `cut` that a flush before `cut` covered.
   std::vector<char> Protected(size_t cut) const {
     std::vector<char> covered(cut, 0);
+    std::fill_n(covered.begin(), base_, 1);
     std::set<int> flushedFiles;
     for (size_t i = cut; i-- > 0;) {
       const Op& op = ops_[i];
@@ -285,17 +287,16 @@ class Recorder {
     return covered;
   }
 
-  // Keeps of each file's and each directory's uncovered changes a seeded
-  // prefix: in order, each change either stays or ends its file's (or its
-  // directories') survivors, a write then torn at a sector now and then. A
-  // rename dropped in one directory is dropped in both.
+  // Keeps of each file's and each directory's uncovered changes (those not
+  // in `keep` yet) a seeded prefix: in order, each change either stays or
+  // ends its file's (or its directories') survivors, a write then torn at a
+  // sector now and then. A rename dropped in one directory is dropped in both.
   void Mix(size_t cut, unsigned seed, std::vector<char>* keep,
            std::vector<long long>* tornAt) const {
-    const std::vector<char> covered = Protected(cut);
     std::mt19937 random(seed);
     std::set<std::string> stopped;  // files as "#<id>", directories by path
     for (size_t i = 0; i < cut; ++i) {
-      if (covered[i] || (!IsNamespace(ops_[i].kind) && ops_[i].kind != kComIoWrite &&
+      if ((*keep)[i] || (!IsNamespace(ops_[i].kind) && ops_[i].kind != kComIoWrite &&
                          ops_[i].kind != kComIoTruncate)) {
         continue;
       }
@@ -319,8 +320,8 @@ class Recorder {
 
   Tree Replay(size_t cut, const std::vector<char>& keep,
               const std::vector<long long>& tornAt) const {
-    std::map<std::string, Node> names = base_;
-    std::map<int, std::string> content = content_;
+    std::map<std::string, Node> names;
+    std::map<int, std::string> content;
     auto parentIsDir = [&](const std::string& path) {
       const std::string p = Parent(path);
       return p.empty() || (names.count(p) != 0 && names[p].dir);
@@ -344,9 +345,7 @@ class Recorder {
           if (parentIsDir(op.path)) names[op.path] = {op.kind == kComIoMkdir, op.id};
           break;
         case kComIoUnlink:
-          names.erase(op.path);
-          break;
-        case kComIoRmdir:
+        case kComIoRmdir:  // with what a lost removal left in it
           names.erase(op.path);
           for (auto it = names.lower_bound(op.path + "/");
                it != names.end() && it->first.compare(0, op.path.size() + 1, op.path + "/") == 0;) {
@@ -372,8 +371,7 @@ class Recorder {
   static constexpr ComIoHooks kHooks = {BeforeHook, AfterHook};
 
   std::string root_;
-  std::map<std::string, Node> base_;
-  std::map<int, std::string> content_;
+  size_t base_ = 0;  // the changes that make the starting tree
   std::map<std::pair<dev_t, ino_t>, int> ids_;
   int lastId_ = 0;
   int failIn_ = -1;  // calls until the one that fails; 0 once it came

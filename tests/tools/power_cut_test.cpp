@@ -8,7 +8,6 @@
 // byte and never a mix, with every record file parsing and nothing left in
 // data/tmp; a unit whose commit returned before the cut must stand.
 #include <fcntl.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <climits>
@@ -213,31 +212,25 @@ class PowerCut {
   }
 
  private:
-  // The unit in a child that ends with it (the cut leaves it dead), with the
-  // n-th call of the file helpers failing when `failAt` is n. Unless the unit
-  // is the child's first (or fails a call), a unit that changes nothing comes
-  // first, so that its log exists. Its recording comes back here; *code is
-  // 0 when the failing call never came, 1 when the unit failed, 2 when it (or
-  // a part of it) committed, 3 when `kill` killed it there, and *mark the
-  // changes made by then (SIZE_MAX: never).
+  // The unit in a child that the cut leaves dead, with the n-th call of the
+  // file helpers failing when `failAt` is n. Unless the unit is the child's
+  // first (or fails a call), a unit that changes nothing comes first, so
+  // that its log exists. Its recording comes back here; *code is 0 when the
+  // failing call never came, 1 when the unit failed, 2 when it (or a part of
+  // it) committed, 3 when `kill` killed it there, and *mark the changes made
+  // by then (SIZE_MAX: never).
   std::unique_ptr<Recorder> InChild(const Unit& unit, int failAt, int* code, size_t* mark,
                                     bool kill = false) {
     Recorder::Materialize(data_, seed_);
     const std::string tracePath = home_.Data("../trace");
-    int ready[2], go[2];
-    EXPECT_TRUE(pipe(ready) == 0 && pipe(go) == 0);
-    char byte = 0;
-    const pid_t pid = fork();
-    if (pid == 0) {
+    HoldingChild child([&] {
       if (!unit.first && failAt == 0) {
         CS3DataIO io;
         TestRecord note("notes");
         note.name = "note 1";  // as it is
-        if (io.Mod(note, 1) != 0) _exit(3);
+        if (io.Mod(note, 1) != 0) return false;
       }
-      // Both processes take in the tree before the unit changes it.
       Recorder rec(data_);
-      if (write(ready[1], &byte, 1) != 1 || read(go[0], &byte, 1) != 1) _exit(3);
       recording = &rec;
       if (failAt > 0) rec.FailCall(failAt, kill);
       rec.Start();
@@ -246,18 +239,15 @@ class PowerCut {
       rec.Stop();
       const int result = failAt > 0 && !rec.Reached() ? 0 : at == SIZE_MAX ? 1 : 2;
       WriteFile(tracePath, std::to_string(result) + " " + std::to_string(at) + "\n" + rec.Save());
-      _exit(0);
+      return true;
+    });
+    child.End();
+    auto rec = std::make_unique<Recorder>();
+    if (!child.held()) {
+      EXPECT_TRUE(kill) << unit.what << " failed";
+      *code = kill ? 3 : 0;
+      return rec;
     }
-    close(ready[1]);
-    EXPECT_EQ(read(ready[0], &byte, 1), 1);
-    auto rec = std::make_unique<Recorder>(data_);
-    EXPECT_EQ(write(go[1], &byte, 1), 1);
-    for (int fd : {ready[0], go[0], go[1]}) close(fd);
-    int status = 0;
-    EXPECT_EQ(waitpid(pid, &status, 0), pid);
-    *code = 3;
-    if (kill && WIFSIGNALED(status)) return nullptr;
-    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << unit.what << " failed";
     const std::string trace = ReadFile(tracePath);
     const size_t lf = trace.find('\n');
     *code = std::stoi(trace);
