@@ -7,7 +7,6 @@
 // must bring the home to the state before the unit or after it, byte for
 // byte and never a mix, with every record file parsing and nothing left in
 // data/tmp; a unit whose commit returned before the cut must stand.
-#include <fcntl.h>
 #include <unistd.h>
 
 #include <climits>
@@ -165,34 +164,12 @@ const Unit kUnits[] = {
      false},
 };
 
-// The tree without data/tmp.
-Tree Visible(Tree tree) {
-  for (auto it = tree.begin(); it != tree.end();) {
-    it = it->first == "tmp" || it->first.compare(0, 4, "tmp/") == 0 ? tree.erase(it) : ++it;
-  }
-  return tree;
-}
-
 // The paths where `a` and `b` differ.
 std::string Diff(const Tree& a, const Tree& b) {
   std::string out;
   for (const auto& [path, bytes] : a) out += b.count(path) && b.at(path) == bytes ? "" : " " + path;
   for (const auto& [path, bytes] : b) out += a.count(path) ? "" : " " + path;
   return out;
-}
-
-// `doctor --repair` in this process, its report in home/../doctor.out.
-int Doctor(const std::string& home) {
-  fflush(stdout);
-  const int saved = dup(1);
-  const int out = open((home + "/../doctor.out").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-  dup2(out, 1);
-  close(out);
-  const int rc = ctlDoctor(home.c_str(), true, false);
-  fflush(stdout);
-  dup2(saved, 1);
-  close(saved);
-  return rc;
 }
 
 class PowerCut {
@@ -203,6 +180,7 @@ class PowerCut {
     Seed(home_);
     s3JournalRelease();
     seed_ = Snapshot(data_);
+    before_ = Visible();
     for (const Unit& unit : kUnits) RunUnit(unit);
     FirstFormat();
     printf("power-cut: %zu units, %d crash states, %d failures\n", std::size(kUnits) + 1, states_,
@@ -260,8 +238,7 @@ class PowerCut {
     int code = 0;
     size_t mark = 0;
     const std::unique_ptr<Recorder> rec = InChild(unit, 0, &code, &mark);
-    before_ = Visible(seed_);
-    after_ = Visible(Snapshot(data_));
+    after_ = Visible();
     if (mark != SIZE_MAX) {
       ASSERT_NE(before_, after_) << unit.what << " changed nothing";
     }
@@ -270,7 +247,7 @@ class PowerCut {
     for (size_t cut = 0; cut <= rec->Size(); ++cut) {
       ForEachLoss(*rec, cut, [&](const Tree& state, const std::string& how) {
         if (Check(state, how, cut >= mark) && how == "kept" && cut < mark &&
-            Visible(Snapshot(data_)) == before_) {
+            Visible() == before_) {
           rolledBack = cut;
         }
       });
@@ -301,7 +278,7 @@ class PowerCut {
   void FirstFormat() {
     static const Unit kOld = {"a log of the first format", "notes", nullptr, true};
     unit_ = &kOld;
-    before_ = after_ = Visible(seed_);
+    after_ = before_;
     const pid_t dead = fork();  // a pid that no process has once reaped
     if (dead == 0) _exit(0);
     waitpid(dead, nullptr, 0);
@@ -329,7 +306,7 @@ class PowerCut {
     Recorder::Materialize(data_, state);
     Recorder rec(data_);
     rec.Start();
-    Doctor(home_.Data(".."));
+    Doctor();
     rec.Stop();
     for (size_t cut = 0; cut <= rec.Size(); ++cut) {
       ForEachLoss(rec, cut, [&](const Tree& cutState, const std::string& how) {
@@ -369,36 +346,42 @@ class PowerCut {
       return it == t.end() ? kGone : it->second;
     };
     const std::string seen = ReadFile(data_ + "/" + unit_->touched);
-    const int doctor = Doctor(home_.Data(".."));
+    const int doctor = Doctor();
     s3JournalRelease();  // this process's own, as it would at its end
-    const Tree now = Snapshot(data_);
+    const Tree now = Visible(), left = Snapshot(data_ + "/tmp");
     std::string why;
     if (way == 2 && seen != was(before_) && seen != was(after_)) why += " the reader saw a mix;";
     if (doctor != 0) why += " the repair left findings;";
-    if (failed ? Visible(now) != before_
-               : Visible(now) != after_ && (committed || Visible(now) != before_)) {
+    if (failed ? now != before_ : now != after_ && (committed || now != before_)) {
       why += committed ? " a committed unit was lost;"
              : failed  ? " a failed unit was not undone;"
                        : " neither before nor after;";
-      why += " differs from before in" + Diff(Visible(now), before_) + ", from after in" +
-             Diff(Visible(now), after_) + ";";
+      why += " differs from before in" + Diff(now, before_) + ", from after in" +
+             Diff(now, after_) + ";";
     }
-    if (now.size() != Visible(now).size() + 1)
-      why += " data/tmp not empty:" + Diff(now, Visible(now)) + ";";
+    if (!left.empty()) why += " data/tmp not empty:" + Diff(left, {}) + ";";
     if (why.empty()) return true;
     if (++failures_ <= 10) {
-      ADD_FAILURE() << unit_->what << ", " << how << ", recovered by "
-                    << (way == 0   ? "the next writer"
-                        : way == 1 ? "the doctor"
-                                   : "a reader")
-                    << ":" << why << "\n"
-                    << ReadFile(home_.Data("../../doctor.out"));
+      static const char* const kWays[] = {"the next writer", "the doctor", "a reader"};
+      ADD_FAILURE() << unit_->what << ", " << how << ", recovered by " << kWays[way] << ":"
+                    << why << "\n"
+                    << report_;
     }
     return false;
   }
 
+  // The data home without data/tmp.
+  Tree Visible() const { return Snapshot(data_, true, "tmp"); }
+  // `doctor --repair` in this process, its report in report_.
+  int Doctor() {
+    testing::internal::CaptureStdout();
+    const int rc = ctlDoctor(home_.Data("..").c_str(), true, false);
+    report_ = testing::internal::GetCapturedStdout();
+    return rc;
+  }
+
   TempHome home_;
-  std::string data_;
+  std::string data_, report_;
   Tree seed_, before_, after_;
   const Unit* unit_ = nullptr;
   int states_ = 0;
