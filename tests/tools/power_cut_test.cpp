@@ -96,72 +96,54 @@ int Note(CS3DataIO& io, const char* file, int id) {
   return id > 0 ? io.Mod(note, id) : id == 0 ? io.Add(note) : io.Del(note);
 }
 
-using Steps = std::function<int(CS3DataIO&)>;
-// A unit of `steps` in one accessor, committed when they succeed.
-std::function<int()> InUnit(const Steps& steps) {
-  return [steps] {
-    CS3DataIO io;
-    const int rc = steps(io);
-    return rc < 0 ? rc : io.Commit();
-  };
-}
-
 struct Unit {
   const char* what;
-  const char* touched;       // a file the unit changes, for the next writer and reader
-  std::function<int()> run;  // its result (a unit that fails must leave the state before it)
-  bool repairToo;            // the repair of its interruption is cut as well
-  bool first = false;        // the process's first unit (it makes the log); else its log exists
+  const char* touched;  // a file the unit changes, for the next writer and reader
+  // The unit's steps in one accessor, committed when their result is not
+  // negative (a unit that fails must leave the state before it).
+  std::function<int(CS3DataIO&)> run;
+  bool repairToo = false;  // the repair of its interruption is cut as well
+  bool first = false;      // the process's first unit (it makes the log); else its log exists
 };
 
 const Unit kUnits[] = {
-    {"Mod of a one-record file", "scheduler/module/1/info",
-     InUnit([](CS3DataIO& io) { return Module(io, 1, "renamed"); }), false, true},
-    {"Mod of a multi-record file", "notes",
-     InUnit([](CS3DataIO& io) { return Note(io, "notes", 2); }), false},
-    {"Mod of a large file", "big", InUnit([](CS3DataIO& io) { return Note(io, "big", 1); }), false},
-    {"Del of a large file", "big", InUnit([](CS3DataIO& io) { return Note(io, "big", -1); }), true},
-    {"Add", "notes", InUnit([](CS3DataIO& io) { return Note(io, "notes", 0); }), false},
-    {"Mod of a missing file", "new", InUnit([](CS3DataIO& io) { return Note(io, "new", 0); }),
-     false},
-    {"AddOnly in new directories", "n/o/c", InUnit([](CS3DataIO& io) {
+    {"Mod of a multi-record file", "notes", [](CS3DataIO& io) { return Note(io, "notes", 2); }},
+    {"Mod of a large file", "big", [](CS3DataIO& io) { return Note(io, "big", 1); }},
+    {"Del of a large file", "big", [](CS3DataIO& io) { return Note(io, "big", -1); }, true},
+    {"Add", "notes", [](CS3DataIO& io) { return Note(io, "notes", 0); }},
+    {"AddOnly in new directories", "n/o/c",
+     [](CS3DataIO& io) {
        TestRecord made("n/o/c");
        return io.AddOnly(made);
-     }),
-     false},
+     }},
     {"Add(index, record)", "scheduler/module/index",
-     [] {
-       CS3DataIO none;
-       return Module(none, 0, "three");
-     },
-     true, true},
-    {"Del(index, record, whole directory)", "scheduler/module/2/info", InUnit([](CS3DataIO& io) {
+     [](CS3DataIO& io) { return Module(io, 0, "three"); }, true, true},
+    {"Del(index, record, whole directory)", "scheduler/module/2/info",
+     [](CS3DataIO& io) {
        CvelSchedulerModules index;
        CvelSchedulerModule m;
        return io.Del(index, m, 2, true);
-     }),
+     },
      true},
     {"schedule entry add", "scheduler/11/30/2",
-     [] { return CvelScheduler().Add(2, 2, "11", "30"); }, false},
+     [](CS3DataIO&) { return CvelScheduler().Add(2, 2, "11", "30"); }},
     {"schedule entry removal", "scheduler/10/15/1",
-     [] { return CvelScheduler().Del(1, 1, "10", "15"); }, false},
-    {"status Mod", "scheduler/schedulersts", [] { return CvelSchedulerSts().Mod(77); }, false},
-    {"status ModSts", "scheduler/schedulersts", [] { return CvelSchedulerSts().ModSts(-99); },
-     false},
+     [](CS3DataIO&) { return CvelScheduler().Del(1, 1, "10", "15"); }},
+    {"status Mod", "scheduler/schedulersts", [](CS3DataIO&) { return CvelSchedulerSts().Mod(77); }},
     {"next-alarm Lower", "scheduler/controle/status",
-     [] { return CKorAlarmTime().Lower("20980101000000"); }, false},
-    {"a unit rolled back", "scheduler/module/1/info", InUnit([](CS3DataIO& io) {
+     [](CS3DataIO&) { return CKorAlarmTime().Lower("20980101000000"); }},
+    {"a unit rolled back", "scheduler/module/1/info",
+     [](CS3DataIO& io) {
        io.SetError();
        return Module(io, 1, "never");
-     }),
-     false},
+     }},
     {"a file closed alone", "scheduler/module/1/info",
-     InUnit([](CS3DataIO& io) { return Module(io, 1, "closed", true); }), false},
-    {"two files", "scheduler/module/2/info", InUnit([](CS3DataIO& io) {
+     [](CS3DataIO& io) { return Module(io, 1, "closed", true); }},
+    {"two files", "scheduler/module/2/info",
+     [](CS3DataIO& io) {
        const int rc = Module(io, 1, "first of two");
        return rc < 0 ? rc : Module(io, 2, "second of two");
-     }),
-     false},
+     }},
 };
 
 // The paths where `a` and `b` differ.
@@ -212,7 +194,12 @@ class PowerCut {
       recording = &rec;
       if (failAt > 0) rec.FailCall(failAt, kill);
       rec.Start();
-      const int rc = unit.run();
+      int rc = 0;
+      {
+        CS3DataIO io;
+        rc = unit.run(io);
+        if (rc >= 0) rc = io.Commit();
+      }
       const size_t at = committedAt != SIZE_MAX ? committedAt : rc >= 0 ? rec.Size() : SIZE_MAX;
       rec.Stop();
       const int result = failAt > 0 && !rec.Reached() ? 0 : at == SIZE_MAX ? 1 : 2;
@@ -246,8 +233,7 @@ class PowerCut {
     size_t rolledBack = 0;
     for (size_t cut = 0; cut <= rec->Size(); ++cut) {
       ForEachLoss(*rec, cut, [&](const Tree& state, const std::string& how) {
-        if (Check(state, how, cut >= mark) && how == "kept" && cut < mark &&
-            Visible() == before_) {
+        if (Check(state, how, cut >= mark) && how == "kept" && cut < mark && Visible() == before_) {
           rolledBack = cut;
         }
       });
@@ -363,8 +349,8 @@ class PowerCut {
     if (why.empty()) return true;
     if (++failures_ <= 10) {
       static const char* const kWays[] = {"the next writer", "the doctor", "a reader"};
-      ADD_FAILURE() << unit_->what << ", " << how << ", recovered by " << kWays[way] << ":"
-                    << why << "\n"
+      ADD_FAILURE() << unit_->what << ", " << how << ", recovered by " << kWays[way] << ":" << why
+                    << "\n"
                     << report_;
     }
     return false;
