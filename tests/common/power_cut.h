@@ -27,10 +27,10 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
+#include <istream>
 #include <map>
 #include <random>
 #include <set>
-#include <sstream>
 #include <string>
 #include <vector>
 
@@ -103,8 +103,7 @@ class Recorder {
     }
     return out;
   }
-  void Load(const std::string& text) {
-    std::istringstream in(text);
+  void Load(std::istream& in) {
     in >> base_;
     Op op;
     for (int kind; in >> kind >> op.id >> op.at;) {

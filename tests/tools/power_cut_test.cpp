@@ -13,6 +13,7 @@
 #include <cstdio>
 #include <functional>
 #include <memory>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -213,11 +214,9 @@ class PowerCut {
       *code = kill ? 3 : 0;
       return rec;
     }
-    const std::string trace = ReadFile(tracePath);
-    const size_t lf = trace.find('\n');
-    *code = std::stoi(trace);
-    *mark = std::stoul(trace.substr(trace.find(' ') + 1, lf));
-    rec->Load(trace.substr(lf + 1));
+    std::istringstream trace(ReadFile(tracePath));
+    trace >> *code >> *mark;
+    rec->Load(trace);
     return rec;
   }
 
@@ -231,13 +230,11 @@ class PowerCut {
     }
     unit_ = &unit;
     size_t rolledBack = 0;
-    for (size_t cut = 0; cut <= rec->Size(); ++cut) {
-      ForEachLoss(*rec, cut, [&](const Tree& state, const std::string& how) {
-        if (Check(state, how, cut >= mark) && how == "kept" && cut < mark && Visible() == before_) {
-          rolledBack = cut;
-        }
-      });
-    }
+    ForEachCut(*rec, [&](size_t cut, const Tree& state, const std::string& how) {
+      if (Check(state, how, cut >= mark) && how == "kept" && cut < mark && Visible() == before_) {
+        rolledBack = cut;
+      }
+    });
     if (unit.repairToo) CutRepair(rec->At(rolledBack, powercut::kKeepAll, 0), 2);
     // With each call failing in turn (a full disk, an I/O error), checked as
     // it is left and as a power cut right after it leaves it: a unit that
@@ -294,20 +291,23 @@ class PowerCut {
     rec.Start();
     Doctor();
     rec.Stop();
-    for (size_t cut = 0; cut <= rec.Size(); ++cut) {
-      ForEachLoss(rec, cut, [&](const Tree& cutState, const std::string& how) {
-        Check(cutState, "repair cut at " + std::to_string(cut) + ", " + how, false);
-        if (depth > 1 && how != "mixed") CutRepair(cutState, depth - 1);
-      });
-    }
+    ForEachCut(rec, [&](size_t cut, const Tree& cutState, const std::string& how) {
+      Check(cutState, "repair cut at " + std::to_string(cut) + ", " + how, false);
+      if (depth > 1 && how != "mixed") CutRepair(cutState, depth - 1);
+    });
   }
 
-  void ForEachLoss(const Recorder& rec, size_t cut,
-                   const std::function<void(const Tree&, const std::string&)>& each) {
-    each(rec.At(cut, powercut::kKeepAll, 0), "kept");
-    each(rec.At(cut, powercut::kLoseAll, 0), "lost");
-    for (unsigned seed = 1; seed <= 2; ++seed) {
-      each(rec.At(cut, powercut::kMixed, seed * 7919u + static_cast<unsigned>(cut)), "mixed");
+  // Each tree a power cut after each of `rec`'s changes may leave: with the
+  // unflushed changes kept, lost, and in two seeded mixtures.
+  void ForEachCut(const Recorder& rec,
+                  const std::function<void(size_t, const Tree&, const std::string&)>& each) {
+    for (size_t cut = 0; cut <= rec.Size(); ++cut) {
+      each(cut, rec.At(cut, powercut::kKeepAll, 0), "kept");
+      each(cut, rec.At(cut, powercut::kLoseAll, 0), "lost");
+      for (unsigned seed = 1; seed <= 2; ++seed) {
+        each(cut, rec.At(cut, powercut::kMixed, seed * 7919u + static_cast<unsigned>(cut)),
+             "mixed");
+      }
     }
   }
 
