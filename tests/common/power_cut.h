@@ -169,14 +169,16 @@ class Recorder {
     const size_t slash = path.rfind('/');
     return slash == std::string::npos ? "" : path.substr(0, slash);
   }
-  static bool IsNamespace(ComIoOp k) {
-    return k == kComIoCreate || k == kComIoMkdir || k == kComIoRename || k == kComIoUnlink ||
-           k == kComIoRmdir;
-  }
-  // The directories a change of names touches.
-  static std::vector<std::string> Dirs(const Op& op) {
-    if (op.kind != kComIoRename) return {Parent(op.path)};
-    return {Parent(op.path), Parent(op.to)};
+  static bool IsFlush(const Op& op) { return op.kind == kComIoSync || op.kind == kComIoSyncDir; }
+  // What a change is a change of, or a flush a flush of: its file (as
+  // "#<id>") for data, the directories whose entries it changes for names.
+  static std::vector<std::string> Keys(const Op& op) {
+    if (op.kind == kComIoWrite || op.kind == kComIoTruncate || op.kind == kComIoSync) {
+      return {"#" + std::to_string(op.id)};
+    }
+    if (op.kind == kComIoSyncDir) return {op.path};
+    if (op.kind == kComIoRename) return {Parent(op.path), Parent(op.to)};
+    return {Parent(op.path)};
   }
 
   // `path` relative to the root; false when it lies elsewhere.
@@ -252,36 +254,20 @@ class Recorder {
     r->ops_.push_back(op);
   }
 
-  // The changes before `cut` that a flush before `cut` covered.
+  // The changes before `cut` that a flush before `cut` covered. Walking back
+  // from the cut: a flush covers the earlier changes of its file or
+  // directory, and a rename it covers carries the cover to its other
+  // directory, for the changes there before the rename.
   std::vector<char> Protected(size_t cut) const {
     std::vector<char> covered(cut, 0);
     std::fill_n(covered.begin(), base_, 1);
-    std::set<int> flushedFiles;
-    for (size_t i = cut; i-- > 0;) {
-      const Op& op = ops_[i];
-      if (op.kind == kComIoSync) flushedFiles.insert(op.id);
-      if ((op.kind == kComIoWrite || op.kind == kComIoTruncate) && flushedFiles.count(op.id)) {
-        covered[i] = 1;
-      }
-    }
-    // A directory flush covers that directory's earlier changes; a rename it
-    // covers carries the cover to its other directory up to the rename.
-    std::vector<std::pair<std::string, size_t>> todo;
-    for (size_t j = 0; j < cut; ++j) {
-      if (ops_[j].kind == kComIoSyncDir) todo.push_back({ops_[j].path, j});
-    }
-    while (!todo.empty()) {
-      const auto [dir, until] = todo.back();
-      todo.pop_back();
-      for (size_t i = 0; i < until; ++i) {
-        if (covered[i] || !IsNamespace(ops_[i].kind)) continue;
-        const std::vector<std::string> dirs = Dirs(ops_[i]);
-        if (std::find(dirs.begin(), dirs.end(), dir) == dirs.end()) continue;
-        covered[i] = 1;
-        for (const std::string& other : dirs) {
-          if (other != dir) todo.push_back({other, i});
-        }
-      }
+    std::set<std::string> flushed;
+    for (size_t i = cut; i-- > base_;) {
+      const std::vector<std::string> keys = Keys(ops_[i]);
+      const auto inFlushed = [&](const std::string& k) { return flushed.count(k) != 0; };
+      if (!IsFlush(ops_[i]) && std::none_of(keys.begin(), keys.end(), inFlushed)) continue;
+      covered[i] = 1;
+      flushed.insert(keys.begin(), keys.end());
     }
     return covered;
   }
@@ -293,15 +279,11 @@ class Recorder {
   void Mix(size_t cut, unsigned seed, std::vector<char>* keep,
            std::vector<long long>* tornAt) const {
     std::mt19937 random(seed);
-    std::set<std::string> stopped;  // files as "#<id>", directories by path
+    std::set<std::string> stopped;  // the Keys whose survivors ended
     for (size_t i = 0; i < cut; ++i) {
-      if ((*keep)[i] || (!IsNamespace(ops_[i].kind) && ops_[i].kind != kComIoWrite &&
-                         ops_[i].kind != kComIoTruncate)) {
-        continue;
-      }
+      if ((*keep)[i]) continue;  // covered, or a flush
       const Op& op = ops_[i];
-      const std::vector<std::string> keys =
-          IsNamespace(op.kind) ? Dirs(op) : std::vector<std::string>{"#" + std::to_string(op.id)};
+      const std::vector<std::string> keys = Keys(op);
       bool after = false;  // a change before it in its file or directory is lost
       for (const std::string& k : keys) after = after || stopped.count(k) != 0;
       (*keep)[i] = !after && random() % 3 != 0;
