@@ -19,14 +19,12 @@
 #ifndef TESTS_COMMON_POWER_CUT_H_
 #define TESTS_COMMON_POWER_CUT_H_
 
-#include <fcntl.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
-#include <cstdio>
 #include <istream>
 #include <map>
 #include <random>
@@ -217,7 +215,7 @@ class Recorder {
   }
   static void AfterHook(const ComIoCall& call, int result) {
     Recorder* r = active_;
-    if (result < 0 || r == nullptr) return;
+    if (result < 0) return;
     Op op;
     op.kind = call.op;
     switch (call.op) {

@@ -9,7 +9,7 @@
 // data/tmp; a unit whose commit returned before the cut must stand.
 #include <unistd.h>
 
-#include <climits>
+#include <cstdint>
 #include <cstdio>
 #include <functional>
 #include <memory>
@@ -112,11 +112,6 @@ const Unit kUnits[] = {
     {"Mod of a large file", "big", [](CS3DataIO& io) { return Note(io, "big", 1); }},
     {"Del of a large file", "big", [](CS3DataIO& io) { return Note(io, "big", -1); }, true},
     {"Add", "notes", [](CS3DataIO& io) { return Note(io, "notes", 0); }},
-    {"AddOnly in new directories", "n/o/c",
-     [](CS3DataIO& io) {
-       TestRecord made("n/o/c");
-       return io.AddOnly(made);
-     }},
     {"Add(index, record)", "scheduler/module/index",
      [](CS3DataIO& io) { return Module(io, 0, "three"); }, true, true},
     {"Del(index, record, whole directory)", "scheduler/module/2/info",
@@ -131,8 +126,6 @@ const Unit kUnits[] = {
     {"schedule entry removal", "scheduler/10/15/1",
      [](CS3DataIO&) { return CvelScheduler().Del(1, 1, "10", "15"); }},
     {"status Mod", "scheduler/schedulersts", [](CS3DataIO&) { return CvelSchedulerSts().Mod(77); }},
-    {"next-alarm Lower", "scheduler/controle/status",
-     [](CS3DataIO&) { return CKorAlarmTime().Lower("20980101000000"); }},
     {"a unit rolled back", "scheduler/module/1/info",
      [](CS3DataIO& io) {
        io.SetError();
@@ -328,8 +321,7 @@ class PowerCut {
     }
     // What a reader sees is the file before the unit or after it.
     const auto was = [&](const Tree& t) {
-      auto it = t.find(unit_->touched);
-      return it == t.end() ? kGone : it->second;
+      return t.count(unit_->touched) ? t.at(unit_->touched) : kGone;
     };
     const std::string seen = ReadFile(data_ + "/" + unit_->touched);
     const int doctor = Doctor();
