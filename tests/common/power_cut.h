@@ -148,15 +148,11 @@ class Recorder {
  private:
   struct Op {
     ComIoOp kind;
-    int id = 0;         // the file of a write, truncation, flush or creation
+    int id = 0;         // the file of a write, truncation, flush or creation (> 0)
     long long at = 0;   // where a write starts; the size a truncation sets
     std::string path;   // relative to the root
     std::string to;     // a rename's target
     std::string bytes;  // what a write wrote
-  };
-  struct Node {
-    bool dir;
-    int id;
   };
 
   static std::string Text(const std::string& s) {
@@ -299,11 +295,11 @@ class Recorder {
 
   Tree Replay(size_t cut, const std::vector<char>& keep,
               const std::vector<long long>& tornAt) const {
-    std::map<std::string, Node> names;
+    std::map<std::string, int> names;  // path -> its file's id, 0 for a directory
     std::map<int, std::string> content;
     auto parentIsDir = [&](const std::string& path) {
       const std::string p = Parent(path);
-      return p.empty() || (names.count(p) != 0 && names[p].dir);
+      return p.empty() || (names.count(p) != 0 && names[p] == 0);
     };
     for (size_t i = 0; i < cut; ++i) {
       if (!keep[i]) continue;
@@ -321,7 +317,7 @@ class Recorder {
           break;
         case kComIoCreate:
         case kComIoMkdir:
-          if (parentIsDir(op.path)) names[op.path] = {op.kind == kComIoMkdir, op.id};
+          if (parentIsDir(op.path)) names[op.path] = op.id;
           break;
         case kComIoUnlink:
         case kComIoRmdir:  // with what a lost removal left in it
@@ -342,7 +338,7 @@ class Recorder {
       }
     }
     Tree tree;
-    for (const auto& [path, node] : names) tree[path] = node.dir ? kDir : content[node.id];
+    for (const auto& [path, id] : names) tree[path] = id == 0 ? kDir : content[id];
     return tree;
   }
 

@@ -161,7 +161,6 @@ class PowerCut {
     FirstFormat();
     printf("power-cut: %zu units, %d crash states, %d failures\n", std::size(kUnits) + 1, states_,
            failures_);
-    ::testing::Test::RecordProperty("states", states_);
     EXPECT_EQ(failures_, 0);
   }
 
