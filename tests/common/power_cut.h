@@ -148,7 +148,7 @@ class Recorder {
  private:
   struct Op {
     ComIoOp kind;
-    int id = 0;         // the file of a write, truncation, flush or creation (> 0)
+    int id = 0;         // the file of a write, truncation, flush or creation; 0 for mkdir
     long long at = 0;   // where a write starts; the size a truncation sets
     std::string path;   // relative to the root
     std::string to;     // a rename's target

@@ -7,6 +7,7 @@
 // must bring the home to the state before the unit or after it, byte for
 // byte and never a mix, with every record file parsing and nothing left in
 // data/tmp; a unit whose commit returned before the cut must stand.
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstdint>
