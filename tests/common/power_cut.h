@@ -19,18 +19,16 @@
 #ifndef TESTS_COMMON_POWER_CUT_H_
 #define TESTS_COMMON_POWER_CUT_H_
 
-#include <fcntl.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
-#include <cstdio>
+#include <istream>
 #include <map>
 #include <random>
 #include <set>
-#include <sstream>
 #include <string>
 #include <vector>
 
@@ -49,20 +47,25 @@ enum Loss { kKeepAll, kLoseAll, kMixed };
 
 class Recorder {
  public:
-  // Takes the tree below `root` as the starting point.
+  // Takes the tree below `root` as the starting point: its directories and
+  // files as changes that a flush covered, ahead of those recorded.
   explicit Recorder(const std::string& root) : root_(root) {
     for (const auto& [path, bytes] : Snapshot(root_)) {
-      if (bytes == kDir && IsDir(root_ + "/" + path)) {
-        base_[path] = {true, 0};
-        continue;
+      Op op{bytes == kDir ? kComIoMkdir : kComIoCreate, 0, 0, path, {}, {}};
+      if (bytes != kDir) {
+        struct stat st;
+        op.id = ++lastId_;
+        if (lstat((root_ + "/" + path).c_str(), &st) == 0) ids_[Key(st)] = op.id;
+        ops_.push_back(op);
+        op.kind = kComIoWrite;
+        op.bytes = bytes;
       }
-      const int id = ++lastId_;
-      base_[path] = {false, id};
-      content_[id] = bytes;
-      struct stat st;
-      if (lstat((root_ + "/" + path).c_str(), &st) == 0) ids_[Key(st)] = id;
+      ops_.push_back(op);
     }
+    base_ = ops_.size();
   }
+  // An empty recorder, to Load a recording into.
+  Recorder() = default;
   ~Recorder() { Stop(); }
   Recorder(const Recorder&) = delete;
   Recorder& operator=(const Recorder&) = delete;
@@ -77,7 +80,8 @@ class Recorder {
     comSetIoHooks(nullptr);
     active_ = nullptr;
   }
-  size_t Size() const { return ops_.size(); }
+  // The changes recorded.
+  size_t Size() const { return ops_.size() - base_; }
   // Makes the n-th call of the seam from now on fail (ENOSPC for what takes
   // room, a write after half of its bytes, EIO for the rest), or with `kill`
   // kills the process there; Reached tells whether it came.
@@ -87,18 +91,18 @@ class Recorder {
   }
   bool Reached() const { return failIn_ == 0; }
 
-  // The changes as text, and back (to hand them from a child to its parent,
-  // each with a recorder made from the same tree).
+  // The starting tree and the changes as text, and back (to hand them from a
+  // child to its parent).
   std::string Save() const {
-    std::string out;
+    std::string out = std::to_string(base_) + "\n";
     for (const Op& op : ops_) {
       out += std::to_string(op.kind) + " " + std::to_string(op.id) + " " + std::to_string(op.at) +
              " " + Text(op.path) + Text(op.to) + Text(op.bytes);
     }
     return out;
   }
-  void Load(const std::string& text) {
-    std::istringstream in(text);
+  void Load(std::istream& in) {
+    in >> base_;
     Op op;
     for (int kind; in >> kind >> op.id >> op.at;) {
       op.kind = static_cast<ComIoOp>(kind);
@@ -114,13 +118,11 @@ class Recorder {
 
   // The tree a power cut after the first `cut` changes may leave.
   Tree At(size_t cut, Loss loss, unsigned seed) const {
-    std::vector<char> keep = Protected(cut);
-    std::vector<long long> tornAt(cut, -1);  // a kept write cut short there
-    if (loss != kLoseAll) {
-      for (size_t i = 0; i < cut; ++i) keep[i] = keep[i] || loss == kKeepAll;
-    }
-    if (loss == kMixed) Mix(cut, seed, &keep, &tornAt);
-    return Replay(cut, keep, tornAt);
+    const size_t end = base_ + cut;
+    std::vector<char> keep = loss == kKeepAll ? std::vector<char>(end, 1) : Protected(end);
+    std::vector<long long> tornAt(end, -1);  // a kept write cut short there
+    if (loss == kMixed) Mix(end, seed, &keep, &tornAt);
+    return Replay(end, keep, tornAt);
   }
 
   // Makes the tree below `root` exactly `tree`, writing only what differs.
@@ -146,37 +148,31 @@ class Recorder {
  private:
   struct Op {
     ComIoOp kind;
-    int id = 0;         // the file of a write, truncation, flush or creation
+    int id = 0;         // the file of a write, truncation, flush or creation; 0 for mkdir
     long long at = 0;   // where a write starts; the size a truncation sets
     std::string path;   // relative to the root
     std::string to;     // a rename's target
     std::string bytes;  // what a write wrote
   };
-  struct Node {
-    bool dir;
-    int id;
-  };
 
   static std::string Text(const std::string& s) {
     return std::to_string(s.size()) + ":" + s + "\n";
-  }
-  static bool IsDir(const std::string& p) {
-    struct stat st;
-    return lstat(p.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
   }
   static std::pair<dev_t, ino_t> Key(const struct stat& st) { return {st.st_dev, st.st_ino}; }
   static std::string Parent(const std::string& path) {
     const size_t slash = path.rfind('/');
     return slash == std::string::npos ? "" : path.substr(0, slash);
   }
-  static bool IsNamespace(ComIoOp k) {
-    return k == kComIoCreate || k == kComIoMkdir || k == kComIoRename || k == kComIoUnlink ||
-           k == kComIoRmdir;
-  }
-  // The directories a change of names touches.
-  static std::vector<std::string> Dirs(const Op& op) {
-    if (op.kind != kComIoRename) return {Parent(op.path)};
-    return {Parent(op.path), Parent(op.to)};
+  static bool IsFlush(const Op& op) { return op.kind == kComIoSync || op.kind == kComIoSyncDir; }
+  // What a change is a change of, or a flush a flush of: its file (as
+  // "#<id>") for data, the directories whose entries it changes for names.
+  static std::vector<std::string> Keys(const Op& op) {
+    if (op.kind == kComIoWrite || op.kind == kComIoTruncate || op.kind == kComIoSync) {
+      return {"#" + std::to_string(op.id)};
+    }
+    if (op.kind == kComIoSyncDir) return {op.path};
+    if (op.kind == kComIoRename) return {Parent(op.path), Parent(op.to)};
+    return {Parent(op.path)};
   }
 
   // `path` relative to the root; false when it lies elsewhere.
@@ -215,7 +211,7 @@ class Recorder {
   }
   static void AfterHook(const ComIoCall& call, int result) {
     Recorder* r = active_;
-    if (result < 0 || r == nullptr) return;
+    if (result < 0) return;
     Op op;
     op.kind = call.op;
     switch (call.op) {
@@ -252,56 +248,36 @@ class Recorder {
     r->ops_.push_back(op);
   }
 
-  // The changes before `cut` that a flush before `cut` covered.
+  // The changes before `cut` that a flush before `cut` covered. Walking back
+  // from the cut: a flush covers the earlier changes of its file or
+  // directory, and a rename it covers carries the cover to its other
+  // directory, for the changes there before the rename.
   std::vector<char> Protected(size_t cut) const {
     std::vector<char> covered(cut, 0);
-    std::set<int> flushedFiles;
-    for (size_t i = cut; i-- > 0;) {
-      const Op& op = ops_[i];
-      if (op.kind == kComIoSync) flushedFiles.insert(op.id);
-      if ((op.kind == kComIoWrite || op.kind == kComIoTruncate) && flushedFiles.count(op.id)) {
-        covered[i] = 1;
-      }
-    }
-    // A directory flush covers that directory's earlier changes; a rename it
-    // covers carries the cover to its other directory up to the rename.
-    std::vector<std::pair<std::string, size_t>> todo;
-    for (size_t j = 0; j < cut; ++j) {
-      if (ops_[j].kind == kComIoSyncDir) todo.push_back({ops_[j].path, j});
-    }
-    while (!todo.empty()) {
-      const auto [dir, until] = todo.back();
-      todo.pop_back();
-      for (size_t i = 0; i < until; ++i) {
-        if (covered[i] || !IsNamespace(ops_[i].kind)) continue;
-        const std::vector<std::string> dirs = Dirs(ops_[i]);
-        if (std::find(dirs.begin(), dirs.end(), dir) == dirs.end()) continue;
-        covered[i] = 1;
-        for (const std::string& other : dirs) {
-          if (other != dir) todo.push_back({other, i});
-        }
-      }
+    std::fill_n(covered.begin(), base_, 1);
+    std::set<std::string> flushed;
+    for (size_t i = cut; i-- > base_;) {
+      const std::vector<std::string> keys = Keys(ops_[i]);
+      const auto inFlushed = [&](const std::string& k) { return flushed.count(k) != 0; };
+      if (!IsFlush(ops_[i]) && std::none_of(keys.begin(), keys.end(), inFlushed)) continue;
+      covered[i] = 1;
+      flushed.insert(keys.begin(), keys.end());
     }
     return covered;
   }
 
-  // Keeps of each file's and each directory's uncovered changes a seeded
-  // prefix: in order, each change either stays or ends its file's (or its
-  // directories') survivors, a write then torn at a sector now and then. A
-  // rename dropped in one directory is dropped in both.
+  // Keeps of each file's and each directory's uncovered changes (those not
+  // in `keep` yet) a seeded prefix: in order, each change either stays or
+  // ends its file's (or its directories') survivors, a write then torn at a
+  // sector now and then. A rename dropped in one directory is dropped in both.
   void Mix(size_t cut, unsigned seed, std::vector<char>* keep,
            std::vector<long long>* tornAt) const {
-    const std::vector<char> covered = Protected(cut);
     std::mt19937 random(seed);
-    std::set<std::string> stopped;  // files as "#<id>", directories by path
+    std::set<std::string> stopped;  // the Keys whose survivors ended
     for (size_t i = 0; i < cut; ++i) {
-      if (covered[i] || (!IsNamespace(ops_[i].kind) && ops_[i].kind != kComIoWrite &&
-                         ops_[i].kind != kComIoTruncate)) {
-        continue;
-      }
+      if ((*keep)[i]) continue;  // covered, or a flush
       const Op& op = ops_[i];
-      const std::vector<std::string> keys =
-          IsNamespace(op.kind) ? Dirs(op) : std::vector<std::string>{"#" + std::to_string(op.id)};
+      const std::vector<std::string> keys = Keys(op);
       bool after = false;  // a change before it in its file or directory is lost
       for (const std::string& k : keys) after = after || stopped.count(k) != 0;
       (*keep)[i] = !after && random() % 3 != 0;
@@ -319,11 +295,11 @@ class Recorder {
 
   Tree Replay(size_t cut, const std::vector<char>& keep,
               const std::vector<long long>& tornAt) const {
-    std::map<std::string, Node> names = base_;
-    std::map<int, std::string> content = content_;
+    std::map<std::string, int> names;  // path -> its file's id, 0 for a directory
+    std::map<int, std::string> content;
     auto parentIsDir = [&](const std::string& path) {
       const std::string p = Parent(path);
-      return p.empty() || (names.count(p) != 0 && names[p].dir);
+      return p.empty() || (names.count(p) != 0 && names[p] == 0);
     };
     for (size_t i = 0; i < cut; ++i) {
       if (!keep[i]) continue;
@@ -341,12 +317,10 @@ class Recorder {
           break;
         case kComIoCreate:
         case kComIoMkdir:
-          if (parentIsDir(op.path)) names[op.path] = {op.kind == kComIoMkdir, op.id};
+          if (parentIsDir(op.path)) names[op.path] = op.id;
           break;
         case kComIoUnlink:
-          names.erase(op.path);
-          break;
-        case kComIoRmdir:
+        case kComIoRmdir:  // with what a lost removal left in it
           names.erase(op.path);
           for (auto it = names.lower_bound(op.path + "/");
                it != names.end() && it->first.compare(0, op.path.size() + 1, op.path + "/") == 0;) {
@@ -364,7 +338,7 @@ class Recorder {
       }
     }
     Tree tree;
-    for (const auto& [path, node] : names) tree[path] = node.dir ? kDir : content[node.id];
+    for (const auto& [path, id] : names) tree[path] = id == 0 ? kDir : content[id];
     return tree;
   }
 
@@ -372,8 +346,7 @@ class Recorder {
   static constexpr ComIoHooks kHooks = {BeforeHook, AfterHook};
 
   std::string root_;
-  std::map<std::string, Node> base_;
-  std::map<int, std::string> content_;
+  size_t base_ = 0;  // the changes that make the starting tree
   std::map<std::pair<dev_t, ino_t>, int> ids_;
   int lastId_ = 0;
   int failIn_ = -1;  // calls until the one that fails; 0 once it came

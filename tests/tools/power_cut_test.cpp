@@ -7,14 +7,14 @@
 // must bring the home to the state before the unit or after it, byte for
 // byte and never a mix, with every record file parsing and nothing left in
 // data/tmp; a unit whose commit returned before the cut must stand.
-#include <fcntl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <climits>
+#include <cstdint>
 #include <cstdio>
 #include <functional>
 #include <memory>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -98,81 +98,48 @@ int Note(CS3DataIO& io, const char* file, int id) {
   return id > 0 ? io.Mod(note, id) : id == 0 ? io.Add(note) : io.Del(note);
 }
 
-using Steps = std::function<int(CS3DataIO&)>;
-// A unit of `steps` in one accessor, committed when they succeed.
-std::function<int()> InUnit(const Steps& steps) {
-  return [steps] {
-    CS3DataIO io;
-    const int rc = steps(io);
-    return rc < 0 ? rc : io.Commit();
-  };
-}
-
 struct Unit {
   const char* what;
-  const char* touched;       // a file the unit changes, for the next writer and reader
-  std::function<int()> run;  // its result (a unit that fails must leave the state before it)
-  bool repairToo;            // the repair of its interruption is cut as well
-  bool first = false;        // the process's first unit (it makes the log); else its log exists
+  const char* touched;  // a file the unit changes, for the next writer and reader
+  // The unit's steps in one accessor, committed when their result is not
+  // negative (a unit that fails must leave the state before it).
+  std::function<int(CS3DataIO&)> run;
+  bool repairToo = false;  // the repair of its interruption is cut as well
+  bool first = false;      // the process's first unit (it makes the log); else its log exists
 };
 
 const Unit kUnits[] = {
-    {"Mod of a one-record file", "scheduler/module/1/info",
-     InUnit([](CS3DataIO& io) { return Module(io, 1, "renamed"); }), false, true},
-    {"Mod of a multi-record file", "notes",
-     InUnit([](CS3DataIO& io) { return Note(io, "notes", 2); }), false},
-    {"Mod of a large file", "big", InUnit([](CS3DataIO& io) { return Note(io, "big", 1); }), false},
-    {"Del of a large file", "big", InUnit([](CS3DataIO& io) { return Note(io, "big", -1); }), true},
-    {"Add", "notes", InUnit([](CS3DataIO& io) { return Note(io, "notes", 0); }), false},
-    {"Mod of a missing file", "new", InUnit([](CS3DataIO& io) { return Note(io, "new", 0); }),
-     false},
-    {"AddOnly in new directories", "n/o/c", InUnit([](CS3DataIO& io) {
-       TestRecord made("n/o/c");
-       return io.AddOnly(made);
-     }),
-     false},
+    {"Mod of a multi-record file", "notes", [](CS3DataIO& io) { return Note(io, "notes", 2); }},
+    {"Mod of a large file", "big", [](CS3DataIO& io) { return Note(io, "big", 1); }},
+    {"Del of a large file", "big", [](CS3DataIO& io) { return Note(io, "big", -1); }, true},
+    {"Add", "notes", [](CS3DataIO& io) { return Note(io, "notes", 0); }},
     {"Add(index, record)", "scheduler/module/index",
-     [] {
-       CS3DataIO none;
-       return Module(none, 0, "three");
-     },
-     true, true},
-    {"Del(index, record, whole directory)", "scheduler/module/2/info", InUnit([](CS3DataIO& io) {
+     [](CS3DataIO& io) { return Module(io, 0, "three"); }, true, true},
+    {"Del(index, record, whole directory)", "scheduler/module/2/info",
+     [](CS3DataIO& io) {
        CvelSchedulerModules index;
        CvelSchedulerModule m;
        return io.Del(index, m, 2, true);
-     }),
+     },
      true},
     {"schedule entry add", "scheduler/11/30/2",
-     [] { return CvelScheduler().Add(2, 2, "11", "30"); }, false},
+     [](CS3DataIO&) { return CvelScheduler().Add(2, 2, "11", "30"); }},
     {"schedule entry removal", "scheduler/10/15/1",
-     [] { return CvelScheduler().Del(1, 1, "10", "15"); }, false},
-    {"status Mod", "scheduler/schedulersts", [] { return CvelSchedulerSts().Mod(77); }, false},
-    {"status ModSts", "scheduler/schedulersts", [] { return CvelSchedulerSts().ModSts(-99); },
-     false},
-    {"next-alarm Lower", "scheduler/controle/status",
-     [] { return CKorAlarmTime().Lower("20980101000000"); }, false},
-    {"a unit rolled back", "scheduler/module/1/info", InUnit([](CS3DataIO& io) {
+     [](CS3DataIO&) { return CvelScheduler().Del(1, 1, "10", "15"); }},
+    {"status Mod", "scheduler/schedulersts", [](CS3DataIO&) { return CvelSchedulerSts().Mod(77); }},
+    {"a unit rolled back", "scheduler/module/1/info",
+     [](CS3DataIO& io) {
        io.SetError();
        return Module(io, 1, "never");
-     }),
-     false},
+     }},
     {"a file closed alone", "scheduler/module/1/info",
-     InUnit([](CS3DataIO& io) { return Module(io, 1, "closed", true); }), false},
-    {"two files", "scheduler/module/2/info", InUnit([](CS3DataIO& io) {
+     [](CS3DataIO& io) { return Module(io, 1, "closed", true); }},
+    {"two files", "scheduler/module/2/info",
+     [](CS3DataIO& io) {
        const int rc = Module(io, 1, "first of two");
        return rc < 0 ? rc : Module(io, 2, "second of two");
-     }),
-     false},
+     }},
 };
-
-// The tree without data/tmp.
-Tree Visible(Tree tree) {
-  for (auto it = tree.begin(); it != tree.end();) {
-    it = it->first == "tmp" || it->first.compare(0, 4, "tmp/") == 0 ? tree.erase(it) : ++it;
-  }
-  return tree;
-}
 
 // The paths where `a` and `b` differ.
 std::string Diff(const Tree& a, const Tree& b) {
@@ -180,20 +147,6 @@ std::string Diff(const Tree& a, const Tree& b) {
   for (const auto& [path, bytes] : a) out += b.count(path) && b.at(path) == bytes ? "" : " " + path;
   for (const auto& [path, bytes] : b) out += a.count(path) ? "" : " " + path;
   return out;
-}
-
-// `doctor --repair` in this process, its report in home/../doctor.out.
-int Doctor(const std::string& home) {
-  fflush(stdout);
-  const int saved = dup(1);
-  const int out = open((home + "/../doctor.out").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-  dup2(out, 1);
-  close(out);
-  const int rc = ctlDoctor(home.c_str(), true, false);
-  fflush(stdout);
-  dup2(saved, 1);
-  close(saved);
-  return rc;
 }
 
 class PowerCut {
@@ -204,65 +157,59 @@ class PowerCut {
     Seed(home_);
     s3JournalRelease();
     seed_ = Snapshot(data_);
+    before_ = Visible();
     for (const Unit& unit : kUnits) RunUnit(unit);
     FirstFormat();
     printf("power-cut: %zu units, %d crash states, %d failures\n", std::size(kUnits) + 1, states_,
            failures_);
-    ::testing::Test::RecordProperty("states", states_);
     EXPECT_EQ(failures_, 0);
   }
 
  private:
-  // The unit in a child that ends with it (the cut leaves it dead), with the
-  // n-th call of the file helpers failing when `failAt` is n. Unless the unit
-  // is the child's first (or fails a call), a unit that changes nothing comes
-  // first, so that its log exists. Its recording comes back here; *code is
-  // 0 when the failing call never came, 1 when the unit failed, 2 when it (or
-  // a part of it) committed, 3 when `kill` killed it there, and *mark the
-  // changes made by then (SIZE_MAX: never).
+  // The unit in a child that the cut leaves dead, with the n-th call of the
+  // file helpers failing when `failAt` is n. Unless the unit is the child's
+  // first (or fails a call), a unit that changes nothing comes first, so
+  // that its log exists. Its recording comes back here; *code is 0 when the
+  // failing call never came, 1 when the unit failed, 2 when it (or a part of
+  // it) committed, 3 when `kill` killed it there, and *mark the changes made
+  // by then (SIZE_MAX: never).
   std::unique_ptr<Recorder> InChild(const Unit& unit, int failAt, int* code, size_t* mark,
                                     bool kill = false) {
     Recorder::Materialize(data_, seed_);
     const std::string tracePath = home_.Data("../trace");
-    int ready[2], go[2];
-    EXPECT_TRUE(pipe(ready) == 0 && pipe(go) == 0);
-    char byte = 0;
-    const pid_t pid = fork();
-    if (pid == 0) {
+    HoldingChild child([&] {
       if (!unit.first && failAt == 0) {
         CS3DataIO io;
         TestRecord note("notes");
         note.name = "note 1";  // as it is
-        if (io.Mod(note, 1) != 0) _exit(3);
+        if (io.Mod(note, 1) != 0) return false;
       }
-      // Both processes take in the tree before the unit changes it.
       Recorder rec(data_);
-      if (write(ready[1], &byte, 1) != 1 || read(go[0], &byte, 1) != 1) _exit(3);
       recording = &rec;
       if (failAt > 0) rec.FailCall(failAt, kill);
       rec.Start();
-      const int rc = unit.run();
+      int rc = 0;
+      {
+        CS3DataIO io;
+        rc = unit.run(io);
+        if (rc >= 0) rc = io.Commit();
+      }
       const size_t at = committedAt != SIZE_MAX ? committedAt : rc >= 0 ? rec.Size() : SIZE_MAX;
       rec.Stop();
       const int result = failAt > 0 && !rec.Reached() ? 0 : at == SIZE_MAX ? 1 : 2;
       WriteFile(tracePath, std::to_string(result) + " " + std::to_string(at) + "\n" + rec.Save());
-      _exit(0);
+      return true;
+    });
+    child.End();
+    auto rec = std::make_unique<Recorder>();
+    if (!child.held()) {
+      EXPECT_TRUE(kill) << unit.what << " failed";
+      *code = kill ? 3 : 0;
+      return rec;
     }
-    close(ready[1]);
-    EXPECT_EQ(read(ready[0], &byte, 1), 1);
-    auto rec = std::make_unique<Recorder>(data_);
-    EXPECT_EQ(write(go[1], &byte, 1), 1);
-    for (int fd : {ready[0], go[0], go[1]}) close(fd);
-    int status = 0;
-    EXPECT_EQ(waitpid(pid, &status, 0), pid);
-    *code = 3;
-    if (kill && WIFSIGNALED(status)) return nullptr;
-    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << unit.what << " failed";
-    const std::string trace = ReadFile(tracePath);
-    const size_t lf = trace.find('\n');
-    *code = std::stoi(trace);
-    *mark = std::stoul(trace.substr(trace.find(' ') + 1, lf));
-    rec->Load(trace.substr(lf + 1));
+    std::istringstream trace(ReadFile(tracePath));
+    trace >> *code >> *mark;
+    rec->Load(trace);
     return rec;
   }
 
@@ -270,21 +217,17 @@ class PowerCut {
     int code = 0;
     size_t mark = 0;
     const std::unique_ptr<Recorder> rec = InChild(unit, 0, &code, &mark);
-    before_ = Visible(seed_);
-    after_ = Visible(Snapshot(data_));
+    after_ = Visible();
     if (mark != SIZE_MAX) {
       ASSERT_NE(before_, after_) << unit.what << " changed nothing";
     }
     unit_ = &unit;
     size_t rolledBack = 0;
-    for (size_t cut = 0; cut <= rec->Size(); ++cut) {
-      ForEachLoss(*rec, cut, [&](const Tree& state, const std::string& how) {
-        if (Check(state, how, cut >= mark) && how == "kept" && cut < mark &&
-            Visible(Snapshot(data_)) == before_) {
-          rolledBack = cut;
-        }
-      });
-    }
+    ForEachCut(*rec, [&](size_t cut, const Tree& state, const std::string& how) {
+      if (Check(state, how, cut >= mark) && how == "kept" && cut < mark && Visible() == before_) {
+        rolledBack = cut;
+      }
+    });
     if (unit.repairToo) CutRepair(rec->At(rolledBack, powercut::kKeepAll, 0), 2);
     // With each call failing in turn (a full disk, an I/O error), checked as
     // it is left and as a power cut right after it leaves it: a unit that
@@ -311,7 +254,7 @@ class PowerCut {
   void FirstFormat() {
     static const Unit kOld = {"a log of the first format", "notes", nullptr, true};
     unit_ = &kOld;
-    before_ = after_ = Visible(seed_);
+    after_ = before_;
     const pid_t dead = fork();  // a pid that no process has once reaped
     if (dead == 0) _exit(0);
     waitpid(dead, nullptr, 0);
@@ -339,22 +282,25 @@ class PowerCut {
     Recorder::Materialize(data_, state);
     Recorder rec(data_);
     rec.Start();
-    Doctor(home_.Data(".."));
+    Doctor();
     rec.Stop();
-    for (size_t cut = 0; cut <= rec.Size(); ++cut) {
-      ForEachLoss(rec, cut, [&](const Tree& cutState, const std::string& how) {
-        Check(cutState, "repair cut at " + std::to_string(cut) + ", " + how, false);
-        if (depth > 1 && how != "mixed") CutRepair(cutState, depth - 1);
-      });
-    }
+    ForEachCut(rec, [&](size_t cut, const Tree& cutState, const std::string& how) {
+      Check(cutState, "repair cut at " + std::to_string(cut) + ", " + how, false);
+      if (depth > 1 && how != "mixed") CutRepair(cutState, depth - 1);
+    });
   }
 
-  void ForEachLoss(const Recorder& rec, size_t cut,
-                   const std::function<void(const Tree&, const std::string&)>& each) {
-    each(rec.At(cut, powercut::kKeepAll, 0), "kept");
-    each(rec.At(cut, powercut::kLoseAll, 0), "lost");
-    for (unsigned seed = 1; seed <= 2; ++seed) {
-      each(rec.At(cut, powercut::kMixed, seed * 7919u + static_cast<unsigned>(cut)), "mixed");
+  // Each tree a power cut after each of `rec`'s changes may leave: with the
+  // unflushed changes kept, lost, and in two seeded mixtures.
+  void ForEachCut(const Recorder& rec,
+                  const std::function<void(size_t, const Tree&, const std::string&)>& each) {
+    for (size_t cut = 0; cut <= rec.Size(); ++cut) {
+      each(cut, rec.At(cut, powercut::kKeepAll, 0), "kept");
+      each(cut, rec.At(cut, powercut::kLoseAll, 0), "lost");
+      for (unsigned seed = 1; seed <= 2; ++seed) {
+        each(cut, rec.At(cut, powercut::kMixed, seed * 7919u + static_cast<unsigned>(cut)),
+             "mixed");
+      }
     }
   }
 
@@ -375,40 +321,45 @@ class PowerCut {
     }
     // What a reader sees is the file before the unit or after it.
     const auto was = [&](const Tree& t) {
-      auto it = t.find(unit_->touched);
-      return it == t.end() ? kGone : it->second;
+      return t.count(unit_->touched) ? t.at(unit_->touched) : kGone;
     };
     const std::string seen = ReadFile(data_ + "/" + unit_->touched);
-    const int doctor = Doctor(home_.Data(".."));
+    const int doctor = Doctor();
     s3JournalRelease();  // this process's own, as it would at its end
-    const Tree now = Snapshot(data_);
+    const Tree now = Visible(), left = Snapshot(data_ + "/tmp");
     std::string why;
     if (way == 2 && seen != was(before_) && seen != was(after_)) why += " the reader saw a mix;";
     if (doctor != 0) why += " the repair left findings;";
-    if (failed ? Visible(now) != before_
-               : Visible(now) != after_ && (committed || Visible(now) != before_)) {
+    if (failed ? now != before_ : now != after_ && (committed || now != before_)) {
       why += committed ? " a committed unit was lost;"
              : failed  ? " a failed unit was not undone;"
                        : " neither before nor after;";
-      why += " differs from before in" + Diff(Visible(now), before_) + ", from after in" +
-             Diff(Visible(now), after_) + ";";
+      why += " differs from before in" + Diff(now, before_) + ", from after in" +
+             Diff(now, after_) + ";";
     }
-    if (now.size() != Visible(now).size() + 1)
-      why += " data/tmp not empty:" + Diff(now, Visible(now)) + ";";
+    if (!left.empty()) why += " data/tmp not empty:" + Diff(left, {}) + ";";
     if (why.empty()) return true;
     if (++failures_ <= 10) {
-      ADD_FAILURE() << unit_->what << ", " << how << ", recovered by "
-                    << (way == 0   ? "the next writer"
-                        : way == 1 ? "the doctor"
-                                   : "a reader")
-                    << ":" << why << "\n"
-                    << ReadFile(home_.Data("../../doctor.out"));
+      static const char* const kWays[] = {"the next writer", "the doctor", "a reader"};
+      ADD_FAILURE() << unit_->what << ", " << how << ", recovered by " << kWays[way] << ":" << why
+                    << "\n"
+                    << report_;
     }
     return false;
   }
 
+  // The data home without data/tmp.
+  Tree Visible() const { return Snapshot(data_, true, "tmp"); }
+  // `doctor --repair` in this process, its report in report_.
+  int Doctor() {
+    testing::internal::CaptureStdout();
+    const int rc = ctlDoctor(home_.Data("..").c_str(), true, false);
+    report_ = testing::internal::GetCapturedStdout();
+    return rc;
+  }
+
   TempHome home_;
-  std::string data_;
+  std::string data_, report_;
   Tree seed_, before_, after_;
   const Unit* unit_ = nullptr;
   int states_ = 0;
