@@ -5,6 +5,7 @@
 #ifndef TESTS_COMMON_TEMP_DIR_H_
 #define TESTS_COMMON_TEMP_DIR_H_
 
+#include <fcntl.h>
 #include <ftw.h>
 #include <signal.h>
 #include <sys/stat.h>
@@ -66,16 +67,23 @@ class TempDir {
 
 // A child process that runs `hold` and, when it returns true, stays alive
 // with what it took (a lock it holds, objects it keeps in statics) until
-// End() or the end of the scope. held(): `hold` returned true.
+// End() or the end of the scope. held(): `hold` returned true. Without
+// `release` End() kills the child; with it, End() has the child run
+// `release` (a rollback that a kill would skip) and exit, and tells whether
+// the child got that far.
 class HoldingChild {
  public:
-  explicit HoldingChild(const std::function<bool()>& hold) {
+  explicit HoldingChild(const std::function<bool()>& hold,
+                        const std::function<void()>& release = nullptr)
+      : release_(release != nullptr) {
     int ready[2];
-    if (pipe(ready) != 0) return;
+    if (pipe(ready) != 0 || pipe2(go_, O_CLOEXEC) != 0) return;
     pid_ = fork();
     if (pid_ == 0) {
-      if (hold() && write(ready[1], "x", 1) == 1) pause();
-      _exit(1);
+      char byte;
+      const bool held = hold() && write(ready[1], "x", 1) == 1 && read(go_[0], &byte, 1) == 1;
+      if (held && release) release();
+      _exit(held ? 0 : 1);
     }
     close(ready[1]);
     char byte;
@@ -87,16 +95,22 @@ class HoldingChild {
   HoldingChild& operator=(const HoldingChild&) = delete;
   bool held() const { return held_; }
   pid_t pid() const { return pid_; }
-  // Kills and reaps the child; what it held is free again.
-  void End() {
-    if (pid_ <= 0) return;
-    kill(pid_, SIGKILL);
-    waitpid(pid_, nullptr, 0);
+  // Ends and reaps the child; what it held is free again.
+  bool End() {
+    if (pid_ <= 0) return false;
+    const bool told = release_ ? write(go_[1], "x", 1) == 1 : kill(pid_, SIGKILL) == 0;
+    int status = 0;
+    const bool reaped = waitpid(pid_, &status, 0) == pid_;
     pid_ = 0;
+    close(go_[0]);
+    close(go_[1]);
+    return told && reaped && (!release_ || (WIFEXITED(status) && WEXITSTATUS(status) == 0));
   }
 
  private:
   pid_t pid_ = -1;
+  int go_[2] = {-1, -1};
+  bool release_;
   bool held_ = false;
 };
 

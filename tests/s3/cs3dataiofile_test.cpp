@@ -1,13 +1,10 @@
 #include "s3/cs3dataiofile.h"
 
 #include <fcntl.h>
-#include <signal.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
-#include <functional>
 #include <set>
 #include <string>
 #include <vector>
@@ -22,31 +19,6 @@ namespace {
 const std::string kRest = Rec("2", "Name=second\n") + Rec("3", "Name=third\n");
 const std::string kThree = Rec("1", "Name=first\n") + kRest;
 constexpr bool kMissing = false;
-
-// A child process that runs `hold` (which takes a lock and says whether it
-// got it), then waits until the parent writes to or closes `*go`, runs
-// `release` and exits. Returns once `hold` has succeeded. (HoldingChild
-// serves where a kill may end what the child holds.)
-pid_t Hold(const std::function<bool()>& hold, const std::function<void()>& release, int* go) {
-  int ready[2], wait[2];
-  if (pipe(ready) != 0 || pipe(wait) != 0) return -1;
-  pid_t pid = fork();
-  if (pid == 0) {
-    close(wait[1]);
-    char c = hold() ? 'y' : 'n';
-    if (write(ready[1], &c, 1) != 1 || read(wait[0], &c, 1) < 0) _exit(2);
-    release();
-    _exit(0);
-  }
-  close(ready[1]);
-  close(wait[0]);
-  char c = 'n';
-  EXPECT_EQ(read(ready[0], &c, 1), 1);
-  EXPECT_EQ(c, 'y');
-  close(ready[0]);
-  *go = wait[1];
-  return pid;
-}
 
 // Each file is read as the case says, then rewritten and used as the index
 // of a deletion by units that are abandoned: it stays as it was, whatever it
@@ -273,23 +245,19 @@ TEST(CS3DataIOFileTest, WaiterOnARolledBackNewFileWritesToThePath) {
   TempHome home;
   CS3DataIO* creator = nullptr;  // lives in the child
   TestRecord abandoned;
-  int go = -1;
-  pid_t pid = Hold([&] { return (creator = new CS3DataIO)->Mod(abandoned) == 0; },
-                   [&] {
-                     creator->SetError();  // the release deletes the file it created
-                     delete creator;
-                   },
-                   &go);
+  HoldingChild child([&] { return (creator = new CS3DataIO)->Mod(abandoned) == 0; },
+                     [&] {
+                       creator->SetError();  // the release deletes the file it created
+                       delete creator;
+                     });
+  ASSERT_TRUE(child.held());
   FakeClock clock;
   bool released = false;
   // The first wait for the lock is where the creator lets go.
   clock.OnSleep([&](unsigned) {
     if (released) return;
     released = true;
-    close(go);
-    int status = 0;
-    EXPECT_EQ(waitpid(pid, &status, 0), pid);
-    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    EXPECT_TRUE(child.End());  // the creator rolled back and exited
   });
   {
     ScopedClock installed(&clock);
