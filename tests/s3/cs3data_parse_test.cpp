@@ -51,16 +51,21 @@ const char kWorkedExample[] =
 struct FormatCase {
   const char* name;
   std::string input;
-  const char* parsed;   // Describe() of the parse
-  const char* written;  // null: the input itself
+  std::string parsed;   // Describe() of the parse
+  std::string written;  // empty: the input itself
 };
 
 const std::vector<FormatCase>& FormatCases() {
+  const auto s = [](size_t n, char c) { return std::string(n, c); };
+  const std::string head1 = "object 1\n" + s(15, 'a') + "=" + s(32, 'v') + "\n" + s(16, 'b') + "=" +
+                            s(17, 'w') + "\nend_time=" + s(31, '5');
+  const std::string joined[] = {"joined onto g, a line of some length",
+                                "joined onto g inside the group", "joined onto g after the group"};
   static const std::vector<FormatCase> cases = {
       {"worked example", kWorkedExample,
        "1{Name=Nightly copy|execute=copy.sh|memo=first line\\nsecond line|[members:3,7]}"
        "2{Name=Report|execute=}",
-       nullptr},
+       ""},
       {"object alone is record 1", "object\na=1\nend\n", "1{a=1}", "object 1\na=1\nend\n"},
       {"object with more words outside is ignored", "objects 5\nobject 6 x y\nend\n", "6{}",
        "object 6\nend\n"},
@@ -71,12 +76,12 @@ const std::vector<FormatCase>& FormatCases() {
        "1{endx=1}2{}", "object 1\nendx=1\nend\nobject 2\nend\n"},
       {"leading spaces and CR dropped", "  object 4\r\n   a=1\r\n end\r\n", "4{a=1}",
        "object 4\na=1\nend\n"},
-      {"two = and empty value", "object 1\nf=a=b\ng=\nend\n", "1{f=a=b|g=}", nullptr},
-      {"value ending with LF", "object 1\nf=x\n\t\nend\n", "1{f=x\\n}", nullptr},
+      {"two = and empty value", "object 1\nf=a=b\ng=\nend\n", "1{f=a=b|g=}", ""},
+      {"value ending with LF", "object 1\nf=x\n\t\nend\n", "1{f=x\\n}", ""},
       {"CR inside a value is not written", "object 1\nf=a\rb\nend\n", "1{f=a\rb}",
        "object 1\nf=ab\nend\n"},
       {"tab line without a field is a field", "object 1\n\tt=1\nf=2\n\tmore\nend\n",
-       "1{\tt=1|f=2\\nmore}", nullptr},
+       "1{\tt=1|f=2\\nmore}", ""},
       {"group values are named _item", "object 1\nobject g\nx=1\ny=2\nend\nend\n", "1{[g:1,2]}",
        "object 1\nobject g\n_item=1\n_item=2\nend\nend\n"},
       {"unnamed group", "object 1\nobject\n_item=\nend\nend\n", "1{[:]}",
@@ -90,7 +95,7 @@ const std::vector<FormatCase>& FormatCases() {
       {"unterminated last line never parsed", "object 1\na=1\nb=2", "1{a=1}",
        "object 1\na=1\nend\n"},
       {"line without = is a name", "object 1\nflag\nend\n", "1{flag=}", "object 1\nflag=\nend\n"},
-      {"line beginning with = has the empty name", "object 1\n=v\nend\n", "1{=v}", nullptr},
+      {"line beginning with = has the empty name", "object 1\n=v\nend\n", "1{=v}", ""},
       {"NUL ends the line", std::string("object 1\na=x\0yz\nc=w\0\0v\nend\0junk\nb=2\nend\n", 40),
        "1{a=x|c=w}", "object 1\na=x\nc=w\nend\n"},
       {"IDs, group names and group values keep a CR that was not last; the writer drops it",
@@ -100,32 +105,24 @@ const std::vector<FormatCase>& FormatCases() {
       // 15 and 16 bytes, values ending on and off the copy's 32-byte steps, look-alikes
       // of "end" and "object" at the start of lines, CRs, a NUL, and
       // continuation lines joined after a group or inside one.
-      {"long value lines", std::string("object 1\n") + std::string(15, 'a') + "=" +
-           std::string(32, 'v') + "\n" + std::string(16, 'b') + "=" + std::string(17, 'w') +
-           "\nend_time=" + std::string(31, '5') + "\nobjection=" + std::string(20, 'o') +
-           "\n=" + std::string(20, 'e') + "\nend\nend of record 1=yes\nobject 2\nflag\nv=" +
-           std::string(20, 'v') + "\nend\n",
-       "1{aaaaaaaaaaaaaaa=vvvvvvvvvvvvvvvvvvvvvvvvvvvvvvvv|bbbbbbbbbbbbbbbb=wwwwwwwwwwwwwwwww|"
-       "end_time=5555555555555555555555555555555|[:eeeeeeeeeeeeeeeeeeee]}"
-       "2{flag=|v=vvvvvvvvvvvvvvvvvvvv}",
-       "object 1\naaaaaaaaaaaaaaa=vvvvvvvvvvvvvvvvvvvvvvvvvvvvvvvv\n"
-       "bbbbbbbbbbbbbbbb=wwwwwwwwwwwwwwwww\nend_time=5555555555555555555555555555555\n"
-       "object \n_item=eeeeeeeeeeeeeeeeeeee\nend\nend\n"
-       "object 2\nflag=\nv=vvvvvvvvvvvvvvvvvvvv\nend\n"},
+      {"long value lines",
+       head1 + "\nobjection=" + s(20, 'o') + "\n=" + s(20, 'e') +
+           "\nend\nend of record 1=yes\nobject 2\nflag\nv=" + s(20, 'v') + "\nend\n",
+       "1{" + s(15, 'a') + "=" + s(32, 'v') + "|" + s(16, 'b') + "=" + s(17, 'w') +
+           "|end_time=" + s(31, '5') + "|[:" + s(20, 'e') + "]}2{flag=|v=" + s(20, 'v') + "}",
+       head1 + "\nobject \n_item=" + s(20, 'e') + "\nend\nend\nobject 2\nflag=\nv=" + s(20, 'v') +
+           "\nend\n"},
       {"long lines with CR, NUL and joins",
-       "object 1\nf=" + std::string(20, 'x') + "\r\n\t" + std::string(20, 'y') +
-                   "\r\ng=" + std::string(18, 'z') + std::string(1, '\0') + std::string(20, 'q') +
-                   "\n\tjoined onto g, a line of some length\n\tcut" + std::string(1, '\0') +
-                   std::string(20, 'c') + "\nobject grp\n_item=" +
-                   std::string(20, '1') + "\n\tjoined onto g inside the group\nend\n"
-                   "\tjoined onto g after the group\nh=" + std::string(20, 'h') + "\nend\n",
-       "1{f=xxxxxxxxxxxxxxxxxxxx\\nyyyyyyyyyyyyyyyyyyyy|g=zzzzzzzzzzzzzzzzzz\\n"
-       "joined onto g, a line of some length\\ncut\\njoined onto g inside the group\\n"
-       "joined onto g after the group|h=hhhhhhhhhhhhhhhhhhhh|[grp:11111111111111111111]}",
-       "object 1\nf=xxxxxxxxxxxxxxxxxxxx\n\tyyyyyyyyyyyyyyyyyyyy\ng=zzzzzzzzzzzzzzzzzz\n"
-       "\tjoined onto g, a line of some length\n\tcut\n\tjoined onto g inside the group\n"
-       "\tjoined onto g after the group\nh=hhhhhhhhhhhhhhhhhhhh\nobject grp\n"
-       "_item=11111111111111111111\nend\nend\n"},
+       "object 1\nf=" + s(20, 'x') + "\r\n\t" + s(20, 'y') + "\r\ng=" + s(18, 'z') + s(1, '\0') +
+           s(20, 'q') + "\n\t" + joined[0] + "\n\tcut" + s(1, '\0') + s(20, 'c') +
+           "\nobject grp\n_item=" + s(20, '1') + "\n\t" + joined[1] + "\nend\n\t" + joined[2] +
+           "\nh=" + s(20, 'h') + "\nend\n",
+       "1{f=" + s(20, 'x') + "\\n" + s(20, 'y') + "|g=" + s(18, 'z') + "\\n" + joined[0] +
+           "\\ncut\\n" + joined[1] + "\\n" + joined[2] + "|h=" + s(20, 'h') +
+           "|[grp:" + s(20, '1') + "]}",
+       "object 1\nf=" + s(20, 'x') + "\n\t" + s(20, 'y') + "\ng=" + s(18, 'z') + "\n\t" +
+           joined[0] + "\n\tcut\n\t" + joined[1] + "\n\t" + joined[2] + "\nh=" + s(20, 'h') +
+           "\nobject grp\n_item=" + s(20, '1') + "\nend\nend\n"},
   };
   return cases;
 }
@@ -145,7 +142,7 @@ TEST(CS3DataFormat, ParsesAndWritesBackAtAnyChunkBoundary) {
       EXPECT_EQ(Offsets(whole), Offsets(data)) << split;
     }
     std::string written = Written(&whole);
-    EXPECT_EQ(c.written != nullptr ? c.written : c.input, written);
+    EXPECT_EQ(c.written.empty() ? c.input : c.written, written);
     // What was written reads back to itself (unless it holds a CR before an
     // LF, which the reader drops).
     CS3Data again;
