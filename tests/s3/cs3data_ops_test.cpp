@@ -323,26 +323,6 @@ TEST(CS3DataFields, ErrorCodesWithoutCursors) {
   EXPECT_TRUE(data.IsDelete());
 }
 
-// A continued value grows where it stands only while it is the last thing
-// allocated; a value with a node after it must move, never overwrite it.
-TEST(CS3DataFields, JoinedValuesNeverOverwriteWhatFollows) {
-  CS3Data data;
-  Parse(&data, "object 1\na=1\nb=2\nend\n");
-  _ST_ItemField* a = data.current->fields;
-  std::string expectA = "1", expectB = "2";
-  for (int i = 0; i < 200; ++i) {
-    const std::string piece(static_cast<size_t>(i % 37), static_cast<char>('a' + i % 26));
-    data.currentField = (i % 3 == 0) ? a : a->next;
-    ASSERT_EQ(0, data.JointFieldValue(piece.c_str()));
-    (i % 3 == 0 ? expectA : expectB) += "\n" + piece;
-  }
-  EXPECT_EQ(std::string(a->value), expectA);
-  EXPECT_EQ(a->valueLength, expectA.size());
-  EXPECT_EQ(std::string(a->next->value), expectB);
-  EXPECT_EQ(a->next->valueLength, expectB.size());
-  EXPECT_STREQ(a->next->name, "b");
-}
-
 TEST(CS3DataFields, CursorsStayWithinTheCurrentRecord) {
   CS3Data data;
   Parse(&data, "object 1\na=1\nobject g\n_item=5\nend\nb=2\nend\n");
@@ -429,12 +409,11 @@ TEST(CS3DataWriter, PiecesMatchTheWholeRecord) {
       "object 2\nc=3\nend\n";
   CS3Data pieces;
   CS3Data whole;
-  Parse(&pieces, in);
-  Parse(&whole, in);
-  pieces.SetFieldValue("a", "longer");
-  whole.SetFieldValue("a", "longer");
-  pieces.DelFieldItemsValue("g", 1, true);
-  whole.DelFieldItemsValue("g", 1, true);
+  for (CS3Data* data : {&pieces, &whole}) {
+    Parse(data, in);
+    data->SetFieldValue("a", "longer");
+    data->DelFieldItemsValue("g", 1, true);
+  }
   std::string byPieces;
   char line[kS3EditLineSize];
   pieces.firstElement();
