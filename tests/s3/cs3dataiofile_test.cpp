@@ -129,8 +129,6 @@ TEST(CS3DataIOFileTest, RecordRewrites) {
       {"grows by 5", true, kThree, 0, "first12345", false, 0,
        Rec("1", "Name=first12345\n") + kRest},
       {"shrinks", true, kThree, 0, "f", false, 0, Rec("1", "Name=f\n") + kRest},
-      {"only record shrinks", true, Rec("1", "Name=long name\nmemo=m\n"), 0, "x", false, 0,
-       Rec("1", "Name=x\n")},
       {"middle record", true, kThree, 2, "SECOND!", false, 0,
        Rec("1", "Name=first\n") + Rec("2", "Name=SECOND!\n") + Rec("3", "Name=third\n")},
       {"text without records is kept", true, "junk\n", 0, "n", false, 0,
