@@ -335,12 +335,14 @@ TEST(SchedulerctlTest, ModuleListAndRunResolveProgramsLikeTheDaemon) {
 }
 
 // An alarm filed while the daemon sleeps towards 11:00 wakes it for the
-// alarm's minute, and the module runs then with that hour and minute; then
-// stop ends the daemon.
+// alarm's minute, and the module runs then with that hour and minute; the
+// module's end twenty seconds later cuts the next sleep short, so its exit
+// line comes at once, not at 11:00; then stop ends the daemon.
 TEST_F(SchedulerctlDaemonTest, AlarmWakesAndStopEndsTheSleepingDaemon) {
   ctl.Setup({{"Recorder", "record"}});
+  ASSERT_EQ(ctl.Run({"log", "--enable"}).status, 0);
   std::string log = ctl.home + "/runs";
-  WriteScript(ctl.home + "/record", "echo \"$2 $3\" >> \"$1/runs\"");
+  WriteScript(ctl.home + "/record", "echo \"$2 $3\" >> \"$1/runs\"\nsleep 20");
   Start();
   ASSERT_TRUE(StatusShows("daemon:       running"));
   std::this_thread::sleep_for(std::chrono::milliseconds(500));
@@ -367,6 +369,9 @@ TEST_F(SchedulerctlDaemonTest, AlarmWakesAndStopEndsTheSleepingDaemon) {
   EXPECT_TRUE(Eventually([&] { return PathExists(log) && !ReadFile(log).empty(); }, 50))
       << "the module did not run; the daemon slept on towards 11:00";
   EXPECT_EQ(ReadFile(log), Daemon::Format(at, "%H %M") + "\n");
+  EXPECT_TRUE(Eventually([&] {
+    return ReadFile(ctl.Data("scheduler/runs.log")).find("\texit\t") != std::string::npos;
+  })) << ReadFile(ctl.Data("scheduler/runs.log"));
   Result asleep = ctl.Run({"status"}, daemon->FaketimeArg());
   EXPECT_NE(asleep.out.find("next wake-up: 2026-12-04 11:00"), std::string::npos) << asleep.out;
   // stop --wait through the documented protocol: the daemon, asleep towards
