@@ -4,7 +4,6 @@
 #include "scheduler/MainScheduler.h"
 
 #include <signal.h>
-#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -382,8 +381,7 @@ TEST_F(SchedulerTest, StartUpChecksAndFinalStatus) {
   EXPECT_EQ(99, RunMain({"scheduler", home_.home}));
   EXPECT_EQ(1, RunMain({"scheduler", std::string(kS3HomeMax + 1, 'h'), "15"}));
   EXPECT_EQ(1, RunMain({"scheduler", "", "15"}));
-  struct stat st;
-  EXPECT_NE(0, stat(home_.Data("").c_str(), &st)) << "nothing may be touched";
+  EXPECT_FALSE(PathExists(home_.Data(""))) << "nothing may be touched";
 
   // No module table: refused at start.
   EXPECT_EQ(1, RunMain({"scheduler", home_.home, "15"}));
@@ -420,7 +418,7 @@ TEST_F(SchedulerTest, StartUpChecksAndFinalStatus) {
   EXPECT_EQ("object 1\nstatus=0\nend\n", ReadFile(home_.Data("scheduler/schedulersts")));
   // The own status file is gone and no backup copy of it is left behind (the
   // unit logs go when the process ends).
-  EXPECT_NE(0, stat(home_.Data("scheduler/status." + std::to_string(getpid())).c_str(), &st));
+  EXPECT_FALSE(PathExists(home_.Data("scheduler/status." + std::to_string(getpid()))));
   s3JournalRelease();
   EXPECT_TRUE(!PathExists(home_.Data("tmp")) || fs::is_empty(home_.Data("tmp")));
 }

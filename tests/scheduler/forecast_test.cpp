@@ -149,7 +149,6 @@ TEST(ForecastTest, TheDaemonMakesExactlyTheForecastRuns) {
   daemons.clear();  // killed: only the journal is looked at
   for (size_t c = 0; c < std::size(configs); ++c) {
     SCOPED_TRACE(std::string("interval ") + configs[c].interval + " from " + configs[c].start);
-    const std::string log = homes[c]->Data("scheduler/runs.log");
     // The daemon's planned wake-up lies past the span: it went through it.
     const std::string next = ReadFile(homes[c]->Data("scheduler/controle/status"));
     std::string until = configs[c].until;
@@ -158,7 +157,7 @@ TEST(ForecastTest, TheDaemonMakesExactlyTheForecastRuns) {
     const size_t at = next.find("nexttime=");
     ASSERT_NE(at, std::string::npos) << next;
     EXPECT_GE(next.substr(at + 9, 12), until) << "the daemon did not get through the span";
-    EXPECT_EQ(Journal(log, configs[c].until), forecasts[c]);
+    EXPECT_EQ(Journal(homes[c]->Data("scheduler/runs.log"), configs[c].until), forecasts[c]);
   }
 }
 

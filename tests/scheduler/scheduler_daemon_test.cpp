@@ -2,8 +2,6 @@
 // a faked minute passes in three real seconds, with modules that are small
 // shell scripts. Every wake-up a test waits for lies seconds ahead; a daemon
 // held off the CPU past its target would still run it, late.
-#include <unistd.h>
-
 #include <algorithm>
 #include <regex>
 #include <string>
