@@ -197,9 +197,7 @@ TEST_F(SchedulerTest, WakeUpTiming) {
     int minute = c.first ? -1 : 0;
     SchedulerWakeMemory memory;
     std::string reached;
-    size_t passes = std::string(c.reached).empty()
-                        ? 0
-                        : 1 + std::count(c.reached, c.reached + strlen(c.reached), ' ');
+    size_t passes = 1 + std::count(c.reached, c.reached + strlen(c.reached), ' ');
     for (size_t pass = 0; pass < passes; ++pass) {
       if (pass == 1 && c.stepAfterFirst != nullptr) At(c.stepAfterFirst);
       schedulerSetTimeSleep(c.interval, &hour, &minute, &memory);
@@ -317,10 +315,9 @@ int RunMain(std::vector<std::string> args) {
 // handler keeps.
 TEST_F(SchedulerTest, EveryChildEndingInOneSleepIsReapedAndJournalledOnce) {
   auto allChildrenIn = [](char state) {
-    for (auto& child : ChildrenOf(getpid())) {
-      if (child.second != state) return false;
-    }
-    return true;
+    auto children = ChildrenOf(getpid());
+    return std::all_of(children.begin(), children.end(),
+                       [&](auto& c) { return c.second == state; });
   };
   for (int children : {1, kSchedulerKeptEnds, 3 * kSchedulerKeptEnds + 1}) {
     SCOPED_TRACE(children);
