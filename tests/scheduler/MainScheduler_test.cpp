@@ -4,7 +4,6 @@
 #include "scheduler/MainScheduler.h"
 
 #include <signal.h>
-#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -40,19 +39,15 @@ class SchedulerTest : public ::testing::Test {
  protected:
   ~SchedulerTest() override { signal(SIGCHLD, SIG_DFL); }
 
-  // Sets the clock to "HH:MM:SS", "D HH:MM:SS" (day D of December 2026) or
-  // "YYYY-MM-DD HH:MM:SS".
-  void At(const char* when) {
-    int year, month, day, hour, minute, second;
-    if (sscanf(when, "%d-%d-%d %d:%d:%d", &year, &month, &day, &hour, &minute, &second) != 6) {
-      year = 2026;
-      month = 12;
-      if (sscanf(when, "%d %d:%d:%d", &day, &hour, &minute, &second) != 4) {
-        day = 4;
-        ASSERT_EQ(3, sscanf(when, "%d:%d:%d", &hour, &minute, &second)) << when;
-      }
-    }
-    clock_.SetLocal(year, month, day, hour, minute, second);
+  // Sets the clock, or with `fresh` a new one, to "HH:MM:SS", "D HH:MM:SS"
+  // (day D of December 2026) or "YYYY-MM-DD HH:MM:SS".
+  void At(const std::string& when, bool fresh = false) {
+    if (fresh) clock_ = FakeClock();
+    std::string full = when[1] == ' ' ? "2026-12-0" + when : when;
+    if (full[2] == ':') full = "2026-12-04 " + full;
+    struct tm t = {};
+    ASSERT_NE(nullptr, strptime(full.c_str(), "%Y-%m-%d %H:%M:%S", &t)) << when;
+    clock_.SetLocal(t.tm_year + 1900, t.tm_mon + 1, t.tm_mday, t.tm_hour, t.tm_min, t.tm_sec);
   }
   DaemonHome home_;
   FakeClock clock_;
@@ -182,8 +177,7 @@ TEST_F(SchedulerTest, WakeUpTiming) {
     for (const std::string& a : c.alarms) {
       fs::create_directories(home.Data("scheduler/alarm/2026/" + a));
     }
-    clock_ = FakeClock();
-    At(c.start);
+    At(c.start, true);
     if (c.interruptAfter > 0) clock_.InterruptSleepAfter(c.interruptAfter);
     if (strstr(c.start, "turning") != nullptr) clock_.TurnAfterNextRead(1);
     std::string nextAtFirstSleep;
@@ -203,9 +197,7 @@ TEST_F(SchedulerTest, WakeUpTiming) {
     int minute = c.first ? -1 : 0;
     SchedulerWakeMemory memory;
     std::string reached;
-    size_t passes = std::string(c.reached).empty()
-                        ? 0
-                        : 1 + std::count(c.reached, c.reached + strlen(c.reached), ' ');
+    size_t passes = 1 + std::count(c.reached, c.reached + strlen(c.reached), ' ');
     for (size_t pass = 0; pass < passes; ++pass) {
       if (pass == 1 && c.stepAfterFirst != nullptr) At(c.stepAfterFirst);
       schedulerSetTimeSleep(c.interval, &hour, &minute, &memory);
@@ -323,10 +315,9 @@ int RunMain(std::vector<std::string> args) {
 // handler keeps.
 TEST_F(SchedulerTest, EveryChildEndingInOneSleepIsReapedAndJournalledOnce) {
   auto allChildrenIn = [](char state) {
-    for (auto& child : ChildrenOf(getpid())) {
-      if (child.second != state) return false;
-    }
-    return true;
+    auto children = ChildrenOf(getpid());
+    return std::all_of(children.begin(), children.end(),
+                       [&](auto& c) { return c.second == state; });
   };
   for (int children : {1, kSchedulerKeptEnds, 3 * kSchedulerKeptEnds + 1}) {
     SCOPED_TRACE(children);
@@ -335,8 +326,7 @@ TEST_F(SchedulerTest, EveryChildEndingInOneSleepIsReapedAndJournalledOnce) {
     WriteScript(program, "kill -STOP $$");
     for (int i = 0; i < children; ++i) AddModule(program, {"1015"});
     WriteFile(home.Data(kRunJournalFile), "");
-    clock_ = FakeClock();
-    At("10:14:00");
+    At("10:14:00", true);
     clock_.OnSleep([&](unsigned) {
       if (clock_.sleeps().size() != 2) return;  // the sleep after the dispatch
       ASSERT_TRUE(Eventually([&] { return allChildrenIn('T'); }));
@@ -388,8 +378,7 @@ TEST_F(SchedulerTest, StartUpChecksAndFinalStatus) {
   EXPECT_EQ(99, RunMain({"scheduler", home_.home}));
   EXPECT_EQ(1, RunMain({"scheduler", std::string(kS3HomeMax + 1, 'h'), "15"}));
   EXPECT_EQ(1, RunMain({"scheduler", "", "15"}));
-  struct stat st;
-  EXPECT_NE(0, stat(home_.Data("").c_str(), &st)) << "nothing may be touched";
+  EXPECT_FALSE(PathExists(home_.Data(""))) << "nothing may be touched";
 
   // No module table: refused at start.
   EXPECT_EQ(1, RunMain({"scheduler", home_.home, "15"}));
@@ -408,8 +397,7 @@ TEST_F(SchedulerTest, StartUpChecksAndFinalStatus) {
   // Admitted intervals run until another program writes its pid.
   for (const char* good : {"15", "30", "1", "60", "120", "180", "0", "15\n", "-15", "2880"}) {
     SCOPED_TRACE(good);
-    clock_ = FakeClock();
-    At("10:07:00");
+    At("10:07:00", true);
     clock_.OnSleep([](unsigned) { CvelSchedulerSts().Mod(1); });
     EXPECT_EQ(0, RunMain({"scheduler", home_.home, good}));
     ASSERT_EQ(0, sts.Get());
@@ -418,8 +406,7 @@ TEST_F(SchedulerTest, StartUpChecksAndFinalStatus) {
     EXPECT_EQ(0, sts.GetStatus());
   }
   // A removed record stops it too, and comes back with the final status alone.
-  clock_ = FakeClock();
-  At("10:07:00");
+  At("10:07:00", true);
   clock_.OnSleep([&](unsigned) {
     if (clock_.sleeps().size() > 1) throw std::runtime_error("a removed record did not stop it");
     ASSERT_EQ(0, unlink(home_.Data("scheduler/schedulersts").c_str()));
@@ -428,7 +415,7 @@ TEST_F(SchedulerTest, StartUpChecksAndFinalStatus) {
   EXPECT_EQ("object 1\nstatus=0\nend\n", ReadFile(home_.Data("scheduler/schedulersts")));
   // The own status file is gone and no backup copy of it is left behind (the
   // unit logs go when the process ends).
-  EXPECT_NE(0, stat(home_.Data("scheduler/status." + std::to_string(getpid())).c_str(), &st));
+  EXPECT_FALSE(PathExists(home_.Data("scheduler/status." + std::to_string(getpid()))));
   s3JournalRelease();
   EXPECT_TRUE(!PathExists(home_.Data("tmp")) || fs::is_empty(home_.Data("tmp")));
 }

@@ -105,18 +105,15 @@ inline std::string NextTime() {
   return record.GetNextTime();
 }
 
-// Starts `argv` in `cwd` with the variables `env` ("NAME=value") added, its
-// standard output in the file `out` and its standard error in `err` (the
-// same file when the names are equal).
+// Starts `argv` in `cwd`, its standard output in the file `out` and its
+// standard error in `err` (the same file when the names are equal).
 inline pid_t Spawn(const std::vector<std::string>& argv, const std::string& out,
-                   const std::string& err, const std::string& cwd = ".",
-                   const std::vector<std::string>& env = {}) {
+                   const std::string& err, const std::string& cwd = ".") {
   pid_t pid = fork();
   if (pid != 0) return pid;
   // faketime preloads its library ahead of a sanitizer runtime.
   const char* asan = getenv("ASAN_OPTIONS");
   setenv("ASAN_OPTIONS", (std::string(asan ? asan : "") + ":verify_asan_link_order=0").c_str(), 1);
-  for (const std::string& e : env) putenv(strdup(e.c_str()));
   int o = open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
   int e = err == out ? o : open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
   if (o < 0 || e < 0 || dup2(o, 1) < 0 || dup2(e, 2) < 0 || chdir(cwd.c_str()) != 0) _exit(126);
@@ -170,8 +167,9 @@ class Daemon {
     strptime(when.c_str(), "%Y-%m-%d %H:%M:%S", &t);
     t.tm_isdst = -1;
     start_ = mktime(&t);
-    wrapper_ = Spawn({"faketime", "-f", "@" + when + " " + rate, SCHEDULER_BIN, home, interval},
-                     work + "/daemon.out", work + "/daemon.out", work, {"FAKETIME_DONT_RESET=1"});
+    wrapper_ = Spawn({"env", "FAKETIME_DONT_RESET=1", "faketime", "-f", "@" + when + " " + rate,
+                      SCHEDULER_BIN, home, interval},
+                     work + "/daemon.out", work + "/daemon.out", work);
   }
   ~Daemon() {
     if (wrapper_ <= 0 || status_ != kRunning) return;
