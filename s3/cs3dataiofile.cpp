@@ -47,6 +47,20 @@ std::string ParentOf(const std::string& path) {
   return slash == 0 ? "/" : path.substr(0, slash);
 }
 
+int FilePaths(CS3Object* obj, CS3Data* data, bool withBackup) {
+  char name[kComPathMax] = "";
+  const int r = obj->GetFileName(name);
+  if (r != kResOk) return r;
+  name[kComPathMax - 1] = '\0';
+  S3ComPathEditData(name, data->path);
+  if (withBackup) {
+    S3ComPathTemp(data->tempPath);
+  } else {
+    data->tempPath[0] = '\0';
+  }
+  return kResOk;
+}
+
 ssize_t ReadSome(int fd, char* buf, size_t len) {
   ssize_t n;
   do {
@@ -348,12 +362,8 @@ int CS3DataIOFile::OpenGet(CS3Object& obj, int id) {
 }
 
 int CS3DataIOFile::openWrite(CS3Object* obj, CS3Data* data, int mode) {
-  char name[kComPathMax] = "";
-  int r = obj->GetFileName(name);
+  int r = s3io::FilePaths(obj, data, true);
   if (r != kResOk) return r;
-  name[kComPathMax - 1] = '\0';
-  S3ComPathEditData(name, data->path);
-  S3ComPathTemp(data->tempPath);
   for (int round = 0; round < kReopenRounds; ++round) {
     const bool existed = comFileGetSize(data->path) >= 0;
     if (mode == kIoModeExisting && !existed) {
@@ -422,12 +432,8 @@ int CS3DataIOFile::openWrite(CS3Object* obj, CS3Data* data, int mode) {
 }
 
 int CS3DataIOFile::openRead(CS3Object* obj, CS3Data* data) {
-  char name[kComPathMax] = "";
-  int r = obj->GetFileName(name);
+  const int r = s3io::FilePaths(obj, data, false);
   if (r != kResOk) return r;
-  name[kComPathMax - 1] = '\0';
-  S3ComPathEditData(name, data->path);
-  data->tempPath[0] = '\0';
   for (int round = 0; round < kReopenRounds; ++round) {
     if (IsNotRegular(data->path)) return kResIoOpenFailed;
     data->fd = comLockFileRead(data->path, lockAttempts, lockWait, share);

@@ -12,6 +12,9 @@
 #include <cstddef>
 #include <string>
 
+class CS3Data;
+class CS3Object;
+
 namespace s3io {
 
 // Room for the decimal text of any int and its terminator.
@@ -30,6 +33,11 @@ bool Durable();
 
 // The directory part of `path`: "." for a bare name, "/" for the root.
 std::string ParentOf(const std::string& path);
+
+// Points `data` at the record file that `obj` names: its path under the
+// data directory, and a fresh backup copy path with `withBackup` ("" without).
+// 0, or the error of the object's file name.
+int FilePaths(CS3Object* obj, CS3Data* data, bool withBackup);
 
 // read(), restarted when a signal interrupts it before any byte arrived.
 ssize_t ReadSome(int fd, char* buf, size_t len);

@@ -262,12 +262,8 @@ int CS3DataIOFile::writeDataCurrent(CS3Data* data, const char* id, CS3Object* fi
 // ---- Deletion ------------------------------------------------------------------------
 
 int CS3DataIOFile::backupData(CS3Object* obj, CS3Data* data, int mode) {
-  char name[kComPathMax] = "";
-  int r = obj->GetFileName(name);
+  const int r = s3io::FilePaths(obj, data, true);
   if (r != kResOk) return r;
-  name[kComPathMax - 1] = '\0';
-  S3ComPathEditData(name, data->path);
-  S3ComPathTemp(data->tempPath);
   struct stat st;
   const bool exists = stat(data->path, &st) == 0;
   // A directory where the record file should be is no record file: copying
