@@ -20,6 +20,7 @@
 
 #include "bench/bench_timing.h"
 #include "s3/cs3data.h"
+#include "s3/cs3data_parse.h"
 #include "s3/cs3dataiofile.h"
 
 namespace {

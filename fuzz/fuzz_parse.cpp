@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "s3/cs3data.h"
+#include "s3/cs3data_parse.h"
 #include "tests/s3/cs3data_testing.h"
 
 namespace {

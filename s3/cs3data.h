@@ -19,8 +19,8 @@
 // are ignored. Writing a parsed record reproduces its bytes except that deleted
 // fields and group values are left out, CRs inside field values are dropped,
 // group values are named "_item", text outside records and leading spaces are
-// gone, and the choices documented at CS3DataParser and at the writer pieces
-// below apply.
+// gone, and the choices documented at CS3DataParser (cs3data_parse.h) and at
+// the writer pieces below apply.
 //
 // Ownership: a CS3Data owns every node and value text reachable from it; they
 // live in blocks that init() (and the destructor) release. Cursors point into
@@ -38,6 +38,7 @@
 #include <string>
 
 #include "common/com.h"
+#include "s3/cs3data_arena.h"
 #include "s3/values/cs3date.h"
 #include "s3/values/cs3number.h"
 #include "s3/values/cs3string.h"
@@ -128,94 +129,6 @@ struct _ST_Item {
   long nextFilePointer;  // offset just past the record's "end" line
   _ST_Item* next;
   _ST_ItemFieldItems* lastGroup;  // last group of `groups` (kept by CS3Data)
-};
-
-// Bump allocator in blocks for nodes and value texts. Release frees every
-// block at once; nothing is freed individually.
-class CS3DataArena {
- public:
-  CS3DataArena() = default;
-  ~CS3DataArena() { Release(); }
-  CS3DataArena(const CS3DataArena&) = delete;
-  CS3DataArena& operator=(const CS3DataArena&) = delete;
-
-  // `n` bytes aligned to `align` (a power of two up to alignof(max_align_t)),
-  // uninitialised; null when memory runs out or the limit would be passed.
-  // Inline while the current block has room: a parse allocates once a field.
-  void* Allocate(size_t n, size_t align) {
-    uintptr_t p = reinterpret_cast<uintptr_t>(ptr_);
-    uintptr_t aligned = (p + align - 1) & ~static_cast<uintptr_t>(align - 1);
-    if (ptr_ != nullptr && aligned <= reinterpret_cast<uintptr_t>(end_) &&
-        n <= reinterpret_cast<uintptr_t>(end_) - aligned) {
-      ptr_ = reinterpret_cast<char*>(aligned + n);
-      return reinterpret_cast<void*>(aligned);
-    }
-    return AllocateBlockFor(n, align);
-  }
-  // Grows the allocation [p, p + oldSize) to newSize bytes where it stands,
-  // when it is the last allocation of the current block and the block has
-  // room; true: the first oldSize bytes are kept and newSize bytes are usable
-  // at p. False (nothing changed) otherwise, also for oldSize 0 and for a
-  // block of its own. REQUIRES: p and oldSize describe one whole live
-  // allocation of this arena (or p is null), newSize >= oldSize.
-  bool TryExtend(void* p, size_t oldSize, size_t newSize) {
-    char* c = static_cast<char*>(p);
-    if (c == nullptr || oldSize == 0 || ptr_ == nullptr) return false;
-    // The byte before ptr_ belongs to the current block, so an allocation
-    // ending at ptr_ is that block's last one, whichever block blocks_ heads.
-    if (c + oldSize != ptr_) return false;
-    if (newSize - oldSize > static_cast<size_t>(end_ - ptr_)) return false;
-    ptr_ = c + newSize;
-    return true;
-  }
-  // The unallocated rest of the current block, [Top(), Limit()) (both null
-  // before the first block). A caller that learns how much it needs only
-  // while it writes may write there first and then allocate the bytes it
-  // used with Claim. REQUIRES (Claim): Top() <= to <= Limit().
-  char* Top() const { return ptr_; }
-  char* Limit() const { return end_; }
-  void Claim(char* to) { ptr_ = to; }
-  // Frees every block; the limit stays.
-  void Release();
-  // Caps the bytes of blocks held at once (0: no cap).
-  void SetLimit(size_t bytes) { limit_ = bytes; }
-  // Bytes of blocks currently held.
-  size_t Held() const { return held_; }
-
-  // Released blocks of the five largest sizes (64 KB to 1 MB) are kept per
-  // thread, up to 64 MB of the largest and four blocks of each other size,
-  // for the next parse of a large file. TrimPool returns them to the
-  // system; a long-lived process may call it after parsing large files.
-  static void TrimPool();
-
-  // A point to return to: Rewind(mark) frees everything allocated after
-  // GetMark() returned it. REQUIRES: nothing allocated since the mark is still
-  // referenced, and no Release() in between.
-  struct Block;
-  struct Mark {
-    Block* blocks;
-    char* ptr;
-    char* end;
-  };
-  Mark GetMark() const { return Mark{blocks_, ptr_, end_}; }
-  void Rewind(const Mark& mark);
-
-  struct Block {
-    Block* next;
-    size_t size;
-    bool mapped;  // from MapBlock, else from malloc
-  };
-
- private:
-  // Allocate's path when the current block is full: a new block.
-  void* AllocateBlockFor(size_t n, size_t align);
-
-  Block* blocks_ = nullptr;
-  char* ptr_ = nullptr;
-  char* end_ = nullptr;
-  size_t nextBlockSize_ = 0;
-  size_t held_ = 0;
-  size_t limit_ = 0;
 };
 
 // ---- The parsed record file -------------------------------------------------
@@ -667,114 +580,6 @@ class CS3Data final {
   int idConditionCapacity_;
   int hiddenIdCapacity_;
 };
-
-// ---- Parsing ----------------------------------------------------------------
-
-// One parse of one file into a CS3Data, fed with the file's bytes in chunks of
-// any size (from a file by the record file accessor, from memory by tests and
-// tools). Lines are cut here, once for every caller:
-//  - spaces (0x20) at the start of a line are dropped; a CR right before the
-//    LF is removed;
-//  - a record's start offset is the offset of its "object" line's first
-//    stored character, its end offset the offset just past its "end" line's
-//    LF;
-//  - a line that is not ended by an LF when the input ends is never parsed
-//    (a record that it would have belonged to ends at the end of the input);
-//  - a line holding a NUL byte is read as ending at its first NUL (the rest up
-//    to the LF is ignored; offsets still count every byte);
-//  - a field or group value line without "=" is a name with the empty value
-//    (the whole line, kS3NameMax characters kept); one that begins with "="
-//    has the empty name.
-// A record whose "end" line is missing ends at the end of the input; the
-// field conditions are applied at "end" lines only, so it is kept as read.
-// A line of n bytes costs O(n): lines wholly inside a chunk are parsed in
-// place, lines spanning chunks are gathered in a buffer that grows
-// geometrically. Text outside records and the records that are not collected
-// (other IDs than the wanted one, IDs the ID conditions exclude) are passed
-// over without cutting their lines: only the lines whose first bytes could
-// begin a record line or an "end" line are cut and read, so skipping costs
-// less than cutting every line of the text.
-class CS3DataParser {
- public:
-  // Feed() returned: go on feeding / the wanted record is complete (stop
-  // reading; the parse result is 0).
-  static constexpr int kGoOn = 0;
-  static constexpr int kDone = 1;
-
-  // REQUIRES: `data` holds no records (conditions and saveFieldNames may be
-  // set) and outlives the parser. `wantedId` given and not empty: only the
-  // record with exactly this ID text is collected and the parse ends at its
-  // "end" line. `requiredId` given: the input must hold a record with exactly
-  // this ID text that the ID conditions do not exclude. Both are copied (when
-  // that fails, Feed and Finish return kResNoMemory).
-  CS3DataParser(CS3Data* data, const char* wantedId, const char* requiredId);
-  ~CS3DataParser();
-  CS3DataParser(const CS3DataParser&) = delete;
-  CS3DataParser& operator=(const CS3DataParser&) = delete;
-
-  // The next `n` bytes of the input. kGoOn, kDone (further calls do nothing
-  // and return kDone), or a failure code from a CS3Data operation or
-  // kResNoMemory (further calls return it again). The records collected
-  // before a failure stay in the CS3Data.
-  int Feed(const char* bytes, size_t n);
-  // End of the input. 0 with the record cursor on the first record;
-  // kResNoEntry when the required ID was not met or nothing was collected; an
-  // earlier failure again.
-  int Finish();
-  // Bytes fed so far.
-  long Offset() const { return offset_; }
-
- private:
-  // A line without its LF; `eq` and `nul` point at its first "=" and NUL
-  // byte (null when it has none).
-  int Line(const char* p, size_t n, long start, long end, const char* eq, const char* nul);
-  int LineOutside(const char* p, size_t n, long start, const char* nul);
-  int LineInside(const char* p, size_t n, long end, const char* eq, const char* nul);
-  // The common value lines' own path (see StoreValueLine).
-  bool ValueLinesFast() const;
-  const char* StoreValueLine(const char* p, const char* end);
-  const char* JoinValueLine(const char* p, const char* end);
-  int AppendCarry(const char* p, size_t n);
-
-  CS3Data* data_;
-  char* wantedId_;  // malloc'd copies; null when not given
-  size_t wantedLength_;
-  char* requiredId_;
-  size_t requiredLength_;
-  bool hasWanted_;
-  bool hasRequired_;
-  int state_;  // kGoOn, kDone or a failure code
-
-  // Line state.
-  char* carry_;  // a line spanning chunks, gathered (malloc'd)
-  size_t carryLength_;
-  size_t carryCapacity_;
-  long carryStart_;  // offset of the carried line's first byte
-  long offset_;      // bytes fed so far
-
-  // Parse flags.
-  bool inRecord_;
-  bool skipRecord_;
-  bool recordOpen_;  // a record was created for the current block
-  int groupState_;   // kGroupNone, kGroupCollect, kGroupSkip
-  int joinState_;    // kJoinNone, kJoinAppend, kJoinSkip
-  bool requiredFound_;
-  // Arena position before the current record was created: a record that the
-  // field conditions drop gives back all its memory at once.
-  CS3DataArena::Mark recordMark_;
-};
-
-// Parses `n` bytes in one chunk: CS3DataParser(data, wantedId,
-// requiredId).Feed, then Finish. 0 or the parse's failure.
-int s3DataParse(CS3Data* data, const char* bytes, size_t n, const char* wantedId,
-                const char* requiredId);
-
-// Appends the whole file written anew to `out`: the records in sort order
-// (firstSortElement / nextSortElement), records marked deleted left out
-// (EditItemDel), the others written by EditRecord without an override ID.
-// kResNoEntry for an empty list, else 0 or EditRecord's failure (`out` may
-// then hold the records written before it).
-int s3DataWrite(CS3Data* data, std::string* out);
 
 // ---- Selection and ordering on record lists ----------------------------------
 

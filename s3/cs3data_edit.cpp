@@ -8,6 +8,7 @@
 #include <string>
 
 #include "s3/cs3data.h"
+#include "s3/cs3data_parse.h"
 #include "s3/cs3data_internal.h"
 
 namespace {

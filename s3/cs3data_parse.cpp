@@ -9,6 +9,7 @@
 #endif
 
 #include "s3/cs3data.h"
+#include "s3/cs3data_parse.h"
 #include "s3/cs3data_internal.h"
 
 namespace {

@@ -27,6 +27,7 @@
 #include "common/com.h"
 #include "common/comfile.h"
 #include "s3/cs3data.h"
+#include "s3/cs3data_parse.h"
 #include "s3/cs3data_internal.h"
 #include "s3/cs3dataiofile.h"
 #include "s3/cs3dataiofile_internal.h"

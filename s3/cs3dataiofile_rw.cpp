@@ -20,6 +20,7 @@
 #include "common/comfile.h"
 #include "common/comguard.h"
 #include "s3/cs3data.h"
+#include "s3/cs3data_parse.h"
 #include "s3/cs3dataiofile.h"
 #include "s3/cs3dataiofile_internal.h"
 #include "s3/cs3journal.h"

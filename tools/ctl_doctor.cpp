@@ -19,6 +19,7 @@
 #include "common/comdate.h"
 #include "common/comguard.h"
 #include "s3/cs3data.h"
+#include "s3/cs3data_parse.h"
 #include "s3/cs3dataiofile.h"
 #include "s3/cs3journal.h"
 #include "stores/ckoralarmtime.h"

@@ -9,6 +9,7 @@
 #include <gtest/gtest.h>
 
 #include "s3/cs3data.h"
+#include "s3/cs3data_parse.h"
 #include "tests/s3/cs3data_testing.h"
 
 namespace {

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "s3/cs3data.h"
+#include "s3/cs3data_parse.h"
 
 // "id{name=value|...|[group:v1,v2]}" for each record in list order; deleted
 // records, fields and values are marked with a leading "-". LF in a value

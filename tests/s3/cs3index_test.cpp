@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include "s3/cs3data.h"
+#include "s3/cs3data_parse.h"
 #include "tests/s3/io_testing.h"
 
 namespace {

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "s3/cs3data.h"
+#include "s3/cs3data_parse.h"
 #include "s3/cs3dataiofile.h"
 #include "s3/cs3objstring.h"
 #include "tests/s3/io_testing.h"
