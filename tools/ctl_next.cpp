@@ -433,18 +433,16 @@ int ctlNext(const char* home, const CtlNextOptions& options) {
   char now[32];
   snprintf(now, sizeof(now), "%04d%02d%02d%02d%02d%02d", local.tm_year + 1900, local.tm_mon + 1,
            local.tm_mday, local.tm_hour, local.tm_min, local.tm_sec);
-  std::string until(options.until, options.until[0] != '\0' ? kMinuteLength : 0);
-  if (until.empty()) {
+  // The current minute `days` days ahead, YYYYMMDDhhmm.
+  auto daysAhead = [&now](int days) {
     char date[kDateLength + 1];
-    comGetNextOrBeforeDay(now, kCtlNextDays, date);
-    until = std::string(date) + std::string(now + kDateLength, kMinuteLength - kDateLength);
-  }
-  char last[kDateLength + 1];
-  comGetNextOrBeforeDay(now, kCtlNextDaysMax, last);
-  std::string limit =
-      std::string(last) + std::string(now + kDateLength, kMinuteLength - kDateLength);
+    comGetNextOrBeforeDay(now, days, date);
+    return std::string(date) + std::string(now + kDateLength, kMinuteLength - kDateLength);
+  };
+  std::string until(options.until, options.until[0] != '\0' ? kMinuteLength : 0);
+  if (until.empty()) until = daysAhead(kCtlNextDays);
   SchedulerMinute end = schedulerMinuteOfStamp(until.c_str());
-  if (until > limit) {  // both YYYYMMDDhhmm: the text order is the time order
+  if (until > daysAhead(kCtlNextDaysMax)) {  // the text order is the time order
     return ctlUsageError("next: --until %s is more than %d days ahead", Shown(end).c_str(),
                          kCtlNextDaysMax);
   }
