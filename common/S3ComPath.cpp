@@ -8,6 +8,7 @@
 #include <cstring>
 
 #include "common/com.h"
+#include "common/comfile.h"
 
 char cPathData[kS3PathSize] = "";
 char cPathPage[kS3PathSize] = "";
@@ -32,6 +33,7 @@ int Written(int printed, int size) {
 // Callers must refuse such a home before saving it.
 int S3ComPathHomeSave(const char* home) {
   if (home == nullptr) home = "";
+  comHomeBind(home);
   snprintf(cPathPage, kS3PathSize, "%s/page", home);
   snprintf(cPathData, kS3PathSize, "%s/data", home);
   snprintf(cPathFile, kS3PathSize, "%s/file", home);

@@ -25,7 +25,9 @@ extern char cPathTemp[kS3PathSize];
 extern int iTemp;
 
 // Derives the four paths from `home` (used as given: a "/" is always
-// inserted). Returns the length of the temporary directory path.
+// inserted) and binds the file layer to it (comHomeBind, comfile.h): from
+// then on no symbolic link below the home is followed. Returns the length of
+// the temporary directory path.
 int S3ComPathHomeSave(const char* home);
 
 // All `out` buffers below are caller-owned with room for kComPathMax (1024)

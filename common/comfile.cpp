@@ -17,44 +17,6 @@
 #include "common/comdate.h"
 #include "common/comguard.h"
 
-// ---- The seam -----------------------------------------------------------------
-
-namespace {
-
-const ComIoHooks* ioHooks = nullptr;
-
-// 0 when the call may run, else -1 with the hook's errno.
-int Before(const ComIoCall& call) {
-  if (ioHooks == nullptr || ioHooks->before == nullptr) return 0;
-  const int err = ioHooks->before(call);
-  if (err == 0) return 0;
-  errno = err;
-  return -1;
-}
-
-// Reports the result to the hook and returns it, errno unchanged.
-int After(const ComIoCall& call, int result) {
-  if (ioHooks == nullptr || ioHooks->after == nullptr) return result;
-  const int saved = errno;
-  ioHooks->after(call, result);
-  errno = saved;
-  return result;
-}
-
-ComIoCall Call(ComIoOp op, int fd, const char* path) {
-  return ComIoCall{op, fd, path, nullptr, nullptr, 0, -1};
-}
-
-}  // namespace
-
-void comSetIoHooks(const ComIoHooks* hooks) {
-  ioHooks = hooks;
-}
-
-bool comIoHooked() {
-  return ioHooks != nullptr;
-}
-
 namespace {
 
 bool IsDotEntry(const char* name) {
@@ -74,18 +36,23 @@ bool ChildPath(const char* parent, const char* name, char* out) {
 }
 
 struct EntryKind {
-  bool isDir;   // a directory, following a symbolic link
+  bool isDir;   // a directory (outside the home: following a symbolic link)
   bool isLink;  // the entry itself is a symbolic link
 };
 
-// Examines one entry. A link counts as what it points to (a link to a
-// directory is a directory to the walk callback and to the delete
-// predicate). 0, or -1 with errno when the entry's status cannot be read (it
-// vanished, a permission is missing, or it is a link to nothing).
+// Examines one entry for a deletion. Outside the home a link counts as what
+// it points to (a link to a directory is a directory to the delete
+// predicate); below the home a link is never followed and counts as a file.
+// 0, or -1 with errno when the entry's status cannot be read (it vanished, a
+// permission is missing, or it is a link to nothing outside the home).
 int Examine(const char* path, EntryKind* kind) {
   struct stat st;
-  if (lstat(path, &st) != 0) return -1;
+  if (comIoLstat(path, &st) != 0) return -1;
   kind->isLink = S_ISLNK(st.st_mode);
+  if (kind->isLink && comHomeHolds(path)) {
+    kind->isDir = false;
+    return 0;
+  }
   if (kind->isLink && stat(path, &st) != 0) return -1;
   kind->isDir = S_ISDIR(st.st_mode);
   return 0;
@@ -118,18 +85,21 @@ int DirSaveFileName(const char* dir, char* out, ComDirCallback callback,
     errno = EINVAL;
     return -1;
   }
-  ComDir handle(opendir(dir));
+  ComDir handle(comIoOpenDir(dir));
   if (!handle.ok()) return -1;
   char path[kComPathMax];
   const size_t nameOffset = strlen(dir) + 1;  // the bare name inside `path`
   while (struct dirent* entry = NextEntry(handle.get())) {
     if (IsDotEntry(entry->d_name)) continue;
-    EntryKind kind;
-    if (!ChildPath(dir, entry->d_name, path) || Examine(path, &kind) != 0) return -1;
-    char* text = kind.isDir ? path : path + nameOffset;
+    // Outside the home a link counts as what it points to; below it the
+    // walk refuses it (ELOOP).
+    struct stat st;
+    if (!ChildPath(dir, entry->d_name, path) || comIoStat(path, &st) != 0) return -1;
+    const bool isDir = S_ISDIR(st.st_mode);
+    char* text = isDir ? path : path + nameOffset;
     int rc = 0;
-    if (callback != nullptr) rc = callback(text, out, !kind.isDir);
-    if (textCallback != nullptr) rc = textCallback(text, out, !kind.isDir);
+    if (callback != nullptr) rc = callback(text, out, !isDir);
+    if (textCallback != nullptr) rc = textCallback(text, out, !isDir);
     if (rc == 1) return 0;
   }
   return errno == 0 ? 0 : -1;
@@ -143,8 +113,8 @@ int DirDelete(const char* path, ComDeletePredicate predicate,
   }
   // A symbolic link is removed as a link, never followed into its target.
   struct stat st;
-  if (lstat(path, &st) == 0 && S_ISLNK(st.st_mode)) return comIoUnlink(path);
-  ComDir handle(opendir(path));
+  if (comIoLstat(path, &st) == 0 && S_ISLNK(st.st_mode)) return comIoUnlink(path);
+  ComDir handle(comIoOpenDir(path));
   if (!handle.ok()) {
     if (errno == ENOENT) return 0;
     if (errno == ENOTDIR) return comIoUnlink(path);
@@ -187,7 +157,7 @@ int comFileDelete(const char* dir, const char* prefix, const char* extension) {
     errno = EINVAL;
     return -1;
   }
-  ComDir handle(opendir(dir));
+  ComDir handle(comIoOpenDir(dir));
   if (!handle.ok()) return (errno == ENOENT || errno == ENOTDIR) ? 0 : -1;
   // The extension filter selects names that end in "." + extension (a
   // leading "." of the argument is accepted too): it never selects a name
@@ -225,7 +195,7 @@ int comFileGetSize(const char* path) {
     errno = EINVAL;
     return -1;
   }
-  if (stat(path, &st) != 0) return -1;
+  if (comIoStat(path, &st) != 0) return -1;
   // The size is an int: a file of 2 GiB or more reads as INT_MAX, which
   // still says "exists" to the callers that test the sign.
   if (st.st_size > INT_MAX) return INT_MAX;
@@ -239,10 +209,19 @@ int comPathRename(const char* from, const char* to) {
   return comIoRename(from, to);
 }
 
+int comFileGetSizeFollow(const char* path) {
+  struct stat st;
+  if (path == nullptr) {
+    errno = EINVAL;
+    return -1;
+  }
+  if (stat(path, &st) != 0) return -1;
+  if (st.st_size > INT_MAX) return INT_MAX;
+  return static_cast<int>(st.st_size);
+}
+
 int comDirCreate(const char* path) {
-  const ComIoCall call = Call(kComIoMkdir, -1, path);
-  if (Before(call) != 0) return -1;
-  return After(call, mkdir(path, 0755) == 0 ? 0 : -1);
+  return comIoMkdir(path, 0755);
 }
 
 namespace {
@@ -284,149 +263,12 @@ int comFileCreate(const char* path) {
   return fd.Close() == 0 ? 0 : -1;
 }
 
-int comFileWrite(int fd, const char* buf, int len) {
-  if (len < 0) {
-    errno = EINVAL;
-    return -1;
-  }
-  const ComIoCall call{kComIoWrite, fd, nullptr, nullptr, buf, static_cast<unsigned long>(len), -1};
-  if (Before(call) != 0) return -1;
-  ssize_t written = write(fd, buf, static_cast<size_t>(len));
-  if (written < 0) return After(call, -1);
-  if (written != len) {
-    // A short write leaves errno untouched by the system; say what happened.
-    errno = EIO;
-    return After(call, -1);
-  }
-  return After(call, 0);
-}
-
 int comFileRead(int fd, char* buf, int len) {
   if (len < 0) {
     errno = EINVAL;
     return -1;
   }
   return static_cast<int>(read(fd, buf, static_cast<size_t>(len)));
-}
-
-// ---- Changes that must reach the disk ------------------------------------------
-
-int comIoWriteAll(int fd, const void* buf, unsigned long len) {
-  ComIoCall call{kComIoWrite, fd, nullptr, nullptr, buf, len, -1};
-  if (Before(call) != 0) return -1;
-  const char* p = static_cast<const char*>(buf);
-  while (len > 0) {
-    ssize_t n = write(fd, p, len);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      return After(call, -1);
-    }
-    if (n == 0) {
-      errno = EIO;
-      return After(call, -1);
-    }
-    p += n;
-    len -= static_cast<unsigned long>(n);
-  }
-  return After(call, 0);
-}
-
-int comIoPwriteAll(int fd, const void* buf, unsigned long len, long long at) {
-  const ComIoCall call{kComIoWrite, fd, nullptr, nullptr, buf, len, at};
-  if (Before(call) != 0) return -1;
-  const char* p = static_cast<const char*>(buf);
-  while (len > 0) {
-    ssize_t n = pwrite(fd, p, len, static_cast<off_t>(at));
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      return After(call, -1);
-    }
-    if (n == 0) {
-      errno = EIO;
-      return After(call, -1);
-    }
-    p += n;
-    at += n;
-    len -= static_cast<unsigned long>(n);
-  }
-  return After(call, 0);
-}
-
-int comIoTruncate(int fd, long long size) {
-  ComIoCall call = Call(kComIoTruncate, fd, nullptr);
-  call.len = static_cast<unsigned long>(size);
-  if (Before(call) != 0) return -1;
-  struct stat st;
-  if (fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_size == static_cast<off_t>(size)) {
-    return After(call, 0);
-  }
-  int rc;
-  do {
-    rc = ftruncate(fd, static_cast<off_t>(size));
-  } while (rc != 0 && errno == EINTR);
-  return After(call, rc == 0 ? 0 : -1);
-}
-
-int comIoSync(int fd) {
-  const ComIoCall call = Call(kComIoSync, fd, nullptr);
-  if (Before(call) != 0) return -1;
-  int rc;
-  do {
-    rc = fdatasync(fd);
-  } while (rc != 0 && errno == EINTR);
-  return After(call, rc == 0 ? 0 : -1);
-}
-
-int comIoSyncDir(const char* dir) {
-  const char* path = dir != nullptr && dir[0] != '\0' ? dir : ".";
-  const ComIoCall call = Call(kComIoSyncDir, -1, path);
-  if (Before(call) != 0) return -1;
-  ComFd fd(open(path, O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-  if (!fd.ok()) return After(call, -1);
-  int rc;
-  do {
-    rc = fsync(fd.get());
-  } while (rc != 0 && errno == EINTR);
-  // Some file systems cannot flush a directory on its own; their entries
-  // reach the disk with the files' own flushes.
-  if (rc != 0 && (errno == EINVAL || errno == EROFS)) rc = 0;
-  return After(call, rc == 0 ? 0 : -1);
-}
-
-int comIoOpen(const char* path, int flags, int mode) {
-  const bool creates = (flags & O_CREAT) != 0;
-  const ComIoCall call = Call(kComIoCreate, -1, path);
-  if (creates && Before(call) != 0) return -1;
-  int fd;
-  do {
-    fd = open(path, flags | O_CLOEXEC, static_cast<mode_t>(mode));
-  } while (fd < 0 && errno == EINTR);
-  return creates ? After(call, fd) : fd;
-}
-
-int comIoUnlink(const char* path) {
-  const ComIoCall call = Call(kComIoUnlink, -1, path);
-  if (Before(call) != 0) return -1;
-  return After(call, unlink(path) == 0 ? 0 : -1);
-}
-
-int comIoRename(const char* from, const char* to) {
-  ComIoCall call = Call(kComIoRename, -1, from);
-  call.to = to;
-  if (Before(call) != 0) return -1;
-  return After(call, rename(from, to) == 0 ? 0 : -1);
-}
-
-int comIoRmdir(const char* path) {
-  const ComIoCall call = Call(kComIoRmdir, -1, path);
-  if (Before(call) != 0) return -1;
-  return After(call, rmdir(path) == 0 ? 0 : -1);
-}
-
-int comIoSyncParent(const char* path) {
-  char dir[kComPathMax];
-  comGetDirName(path, dir, sizeof(dir));
-  return comIoSyncDir(dir[0] != '\0' ? dir : (path != nullptr && path[0] == '/' ? "/" : "."));
 }
 
 // ---- Log -----------------------------------------------------------------------
@@ -456,7 +298,7 @@ void comLogOut(const char* format, ...) {
   // Logging is a side channel: it leaves the caller's errno as it found it
   // (the daemon logs the errno of a failed call and may look at it again).
   int saved = errno;
-  ComFd fd(open(clogfile, O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0666));
+  ComFd fd(comIoOpen(clogfile, O_WRONLY | O_CREAT | O_APPEND, 0666));
   if (fd.ok()) {
     char line[kLogLineSize];
     struct tm now;

@@ -3,6 +3,9 @@
 #ifndef COMMON_COMFILE_H_
 #define COMMON_COMFILE_H_
 
+#include <dirent.h>
+#include <sys/stat.h>
+
 // Walk callback of comDirSaveFileName: `entry` is the bare name for a file and
 // the full path (dir + "/" + name) for a directory. Returning 1 stops the walk.
 typedef int (*ComDirCallback)(const char* entry, char* out, bool isFile);
@@ -19,9 +22,12 @@ typedef bool (*ComDeletePredicateText)(char* name, bool isFile);
 // The directory helpers below build child paths as dir + "/" + name in
 // kComPathMax (1024) byte buffers. An entry whose path would not fit is not
 // cut (a cut path names another file): the operation fails with -1 and errno
-// ENAMETOOLONG. An entry is a directory when stat, following links, says so;
-// an entry whose status cannot be read (a dangling symbolic link among them)
-// fails the operation with -1 and stat's errno.
+// ENAMETOOLONG. Outside the data home an entry is a directory when stat,
+// following links, says so, and an entry whose status cannot be read (a
+// dangling symbolic link among them) fails the operation with -1 and stat's
+// errno. Below the data home (see "Paths beneath the data home") no link is
+// followed: a walk that meets one fails with -1 and ELOOP, a deletion
+// removes it as a link.
 
 // Empties `out`, then calls `callback` for each entry of `dir` other than "."
 // and ".." in the order the directory yields them. 0 after a complete or
@@ -60,9 +66,13 @@ int comDirDelete(const char* path, ComDeletePredicateText predicate) {
 int comFileDelete(const char* dir, const char* prefix, const char* extension);
 
 // The size of what `path` names, or -1 when it cannot be examined (errno set;
-// ENOENT when it does not exist). Callers treat a negative size as absence.
-// A size of 2 GiB or more reads as INT_MAX (the file still exists).
+// ENOENT when it does not exist, ELOOP for a link below the home). Callers
+// treat a negative size as absence. A size of 2 GiB or more reads as INT_MAX
+// (the file still exists).
 int comFileGetSize(const char* path);
+// The same with links followed wherever the path lies: for a module's
+// program, which may be a link (to an interpreter, say) also in the home.
+int comFileGetSizeFollow(const char* path);
 
 // rename(from, to), replacing an existing `to`. 0 or -1.
 int comPathRename(const char* from, const char* to);
@@ -87,6 +97,46 @@ int comFileWrite(int fd, const char* buf, int len);
 // One read(): what read() returned.
 int comFileRead(int fd, char* buf, int len);
 
+// ---- Paths beneath the data home -------------------------------------------------
+//
+// The data home belongs to the service's user, and so does every program it
+// runs: whatever lies below the home may have been put there by someone the
+// caller has no reason to trust (root's tools among the callers). Once a home
+// is bound, every path given to the calls of this file and to the file
+// helpers of com.h that lies below the home (its text is the home's text as
+// bound, then "/") is resolved beneath one descriptor of the home, and no
+// symbolic link below the home is followed, neither in a folder of the path
+// nor as its last name:
+//  - a link met there fails the call with errno ELOOP, and comHomeRefusedLink
+//    names it; a ".." among the names fails it with EXDEV;
+//  - each call resolves afresh from the home's descriptor and then acts on
+//    the folder it found (openat, mkdirat, renameat, unlinkat, fstatat with
+//    AT_SYMLINK_NOFOLLOW), so a folder swapped for a link between two calls
+//    is refused by the second, and nothing outside the home is reached.
+// On Linux the resolution is one openat2 (RESOLVE_BENEATH, RESOLVE_NO_SYMLINKS,
+// RESOLVE_NO_MAGICLINKS); where that call is missing (ENOSYS), and elsewhere,
+// a walk name by name with O_NOFOLLOW and O_DIRECTORY. The home's own path is
+// opened once, at the first call that needs it, and may itself be a link: its
+// owner or root chose it. Paths that do not lie below the home (a module's
+// program, a file of the operator's) are used as given, links followed.
+
+// Binds the layer to `home` (its text as given; trailing "/" ignored), or
+// unbinds it for a null or empty home. S3ComPathHomeSave calls it. A later
+// call with another home closes the descriptor of the earlier one.
+void comHomeBind(const char* home);
+
+// The bound home's text ("" when none).
+const char* comHomeBound();
+
+// True when `path` lies below the bound home (and is resolved beneath it).
+bool comHomeHolds(const char* path);
+
+// The link below the home that a call refused last, spelt as the home's text,
+// "/" and the names up to the link ("" when none since the last
+// comHomeClearRefused, or since the binding).
+const char* comHomeRefusedLink();
+void comHomeClearRefused();
+
 // ---- Changes that must reach the disk, and their seam ----------------------------
 //
 // The record store makes every write, truncation, creation, rename, removal
@@ -94,7 +144,8 @@ int comFileRead(int fd, char* buf, int len);
 // test can see each one (and replay them as a power cut would leave them) or
 // make any one fail (a full disk, an I/O error) and check that nothing is
 // lost. Production code installs no hooks; the calls then cost one test of a
-// pointer.
+// pointer. Every call that takes a path resolves it by the rules above; the
+// hooks see the path as the caller gave it, before it is resolved.
 
 // What a call does, and the fields of ComIoCall it fills.
 enum ComIoOp {
@@ -133,6 +184,9 @@ void comSetIoHooks(const ComIoHooks* hooks);
 // True while hooks are installed (a shortcut that the hooks could not see,
 // such as a copy inside the kernel, is then not taken).
 bool comIoHooked();
+// For tests only: true resolves paths below the home by the walk name by
+// name even where openat2 exists, so that both ways are tried.
+void comIoResolveByWalk(bool on);
 
 // Writes all `len` bytes at the descriptor's offset, restarting after a
 // signal or a short write. 0, or -1 with errno (EIO when write wrote nothing).
@@ -157,13 +211,31 @@ int comIoSyncDir(const char* dir);
 int comIoSyncParent(const char* path);
 
 // open(path, flags | O_CLOEXEC, mode), restarted after a signal; an open with
-// O_CREAT is a guarded call. The descriptor, or -1 with errno.
+// O_CREAT is a guarded call. Below the home a link, as the last name too, is
+// refused (O_NOFOLLOW). The descriptor, or -1 with errno.
 int comIoOpen(const char* path, int flags, int mode);
 
-// unlink, rename (replacing `to`) and rmdir. 0 or -1 with errno.
+// mkdir(path, mode), a guarded call. 0 or -1 with errno.
+int comIoMkdir(const char* path, int mode);
+
+// unlink, rename (replacing `to`) and rmdir. 0 or -1 with errno. Below the
+// home the last name is what is removed or renamed, a link included (a link
+// is never followed by these calls); the folders leading to it are resolved
+// as above.
 int comIoUnlink(const char* path);
 int comIoRename(const char* from, const char* to);
 int comIoRmdir(const char* path);
+
+// The status of what `path` names. Below the home a link is refused (-1,
+// ELOOP); elsewhere a link is followed, as stat does. 0 or -1 with errno.
+int comIoStat(const char* path, struct stat* st);
+// The status of `path` itself, a link included (lstat); below the home the
+// folders leading to it are resolved as above. 0 or -1 with errno.
+int comIoLstat(const char* path, struct stat* st);
+
+// opendir(path); below the home a link is refused (null, ELOOP). Close the
+// handle with closedir (ComDir). Null with errno on failure.
+DIR* comIoOpenDir(const char* path);
 
 // Switches the log on with `path` (at most 1023 characters are kept), or off
 // for a null or empty path. The log is off when the process starts.

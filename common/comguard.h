@@ -29,6 +29,13 @@ class ComFd {
     fd_ = -1;
     return fd;
   }
+  // Closes what it owns (its errno kept) and owns `fd` instead.
+  void Reset(int fd) {
+    int saved = errno;
+    Close();
+    errno = saved;
+    fd_ = fd;
+  }
   // Closes now and reports close's result (0 when nothing was open), so a
   // caller can see a failed close of a file it wrote.
   int Close() {

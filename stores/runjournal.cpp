@@ -12,6 +12,7 @@
 
 #include "common/S3ComPath.h"
 #include "common/com.h"
+#include "common/comfile.h"
 #include "common/comdate.h"
 #include "common/comguard.h"
 
@@ -29,13 +30,13 @@ constexpr int kAppendFlags = O_WRONLY | O_APPEND | O_CLOEXEC;
 int rotate(int fd, const char* path, const char* oldPath) {
   struct stat opened;
   struct stat named;
-  if (fstat(fd, &opened) != 0 || stat(path, &named) != 0) return -1;
+  if (fstat(fd, &opened) != 0 || comIoStat(path, &named) != 0) return -1;
   if (named.st_ino == opened.st_ino && named.st_dev == opened.st_dev &&
-      rename(path, oldPath) != 0) {
+      comIoRename(path, oldPath) != 0) {
     return -1;
   }
-  int fresh = open(path, kAppendFlags | O_CREAT | O_EXCL, 0644);
-  if (fresh < 0 && errno == EEXIST) fresh = open(path, kAppendFlags);
+  int fresh = comIoOpen(path, kAppendFlags | O_CREAT | O_EXCL, 0644);
+  if (fresh < 0 && errno == EEXIST) fresh = comIoOpen(path, kAppendFlags, 0);
   return fresh;
 }
 
@@ -67,7 +68,7 @@ int runJournalAppend(const char* const* fields, int count) {
   S3ComPathEditData(kRunJournalFile, path);
   S3ComPathEditData(kRunJournalOldFile, oldPath);
 
-  ComFd current(open(path, kAppendFlags));
+  ComFd current(comIoOpen(path, kAppendFlags, 0));
   if (!current.ok()) return errno == ENOENT ? 0 : -1;
   struct stat info;
   if (fstat(current.get(), &info) != 0) return -1;

@@ -25,7 +25,7 @@ SchedulerProgramFrom resolve(const char* value, char* out) {
 
   int n = snprintf(out, kSchedProgramPathSize, "./%s", value);
   if (n < 0 || n >= kSchedProgramPathSize) return SchedulerProgramFrom::kNone;
-  if (comFileGetSize(out) >= 0) return SchedulerProgramFrom::kWorkDir;
+  if (comFileGetSizeFollow(out) >= 0) return SchedulerProgramFrom::kWorkDir;
 
   // The data home's own copy. Its path buffer is smaller than the program
   // buffer and cuts what does not fit, so a value that would be cut is
@@ -36,7 +36,7 @@ SchedulerProgramFrom resolve(const char* value, char* out) {
     return SchedulerProgramFrom::kNone;
   char inHome[kComPathMax];
   S3ComPathEditModule(value, inHome);
-  if (comFileGetSize(inHome) < 0) return SchedulerProgramFrom::kNone;
+  if (comFileGetSizeFollow(inHome) < 0) return SchedulerProgramFrom::kNone;
   return copyPath(inHome, out) ? SchedulerProgramFrom::kHome : SchedulerProgramFrom::kNone;
 }
 

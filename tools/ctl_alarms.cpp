@@ -11,6 +11,7 @@
 
 #include "common/S3ComPath.h"
 #include "common/com.h"
+#include "common/comfile.h"
 #include "common/comdate.h"
 #include "common/comguard.h"
 #include "s3/cs3data.h"
@@ -66,7 +67,7 @@ int ScanFailed(const char* what) {
   int err = errno;
   char dir[kComPathMax];
   S3ComPathEditData("scheduler/alarm", dir);
-  return ctlError("%s: cannot read the alarm index under %s: %s", what, dir, strerror(err));
+  return ctlError("%s: cannot read the alarm index under %s: %s", what, dir, ctlReason(err));
 }
 
 // Removes `alarms` as one unit of work, then the directories left empty.
@@ -193,9 +194,9 @@ int ctlAlarmRemove(int id, const char* dateTime) {
   ctlAlarmFile(alarm, file);
   S3ComPathEditData(file, path);
   struct stat st;
-  if (stat(path, &st) != 0) {
+  if (comIoStat(path, &st) != 0) {
     if (errno != ENOENT && errno != ENOTDIR) {
-      return ctlError("alarm remove: %s: %s", path, strerror(errno));
+      return ctlError("alarm remove: %s: %s", path, ctlReason(errno));
     }
     return ctlError(
         "alarm remove: %s: module %d has no alarm at %s (see: schedulerctl HOME alarm list "

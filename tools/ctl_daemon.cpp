@@ -149,7 +149,7 @@ int ctlAlarmAdd(int id, const char* dateTime, const char* text) {
     fprintf(stderr,
             "schedulerctl: alarm add: the alarm is filed, but signalling daemon %d failed: %s; "
             "it sees the alarm at its next wake-up\n",
-            sts.GetPid(), strerror(errno));
+            sts.GetPid(), ctlReason(errno));
   }
   return kCtlExitOk;
 }
@@ -334,7 +334,7 @@ int ctlStop(const char* home, bool wait, int timeoutSeconds) {
       LowerNextAlarm(minute);
       if (Nudge(pid) < 0) {
         return ctlError("stop: cannot signal daemon %d: %s (it ends at its next wake-up)", pid,
-                        strerror(errno));
+                        ctlReason(errno));
       }
     }
     if (comTime() - start >= limit) break;

@@ -16,6 +16,7 @@
 
 #include "common/S3ComPath.h"
 #include "common/com.h"
+#include "common/comfile.h"
 #include "common/comguard.h"
 #include "stores/ckorschedulersts.h"
 #include "stores/cvelschedulermodules.h"
@@ -49,7 +50,7 @@ bool IdName(const char* name, int* value) {
 
 bool IsDirectory(const std::string& path) {
   struct stat st;
-  return stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+  return comIoStat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
 }
 
 // Calls visit(name) for each entry of `dir` other than "." and "..". 0, or -1
@@ -57,7 +58,7 @@ bool IsDirectory(const std::string& path) {
 // directory is 0 when `missingOk`.
 template <typename Visit>
 int ForEachEntry(const std::string& dir, bool missingOk, Visit visit) {
-  ComDir handle(opendir(dir.c_str()));
+  ComDir handle(comIoOpenDir(dir.c_str()));
   if (!handle.ok()) return (missingOk && errno == ENOENT) ? 0 : -1;
   for (;;) {
     errno = 0;
@@ -85,8 +86,8 @@ std::string Parent(const std::string& path) {
 
 int ctlRequireHomeDir(const char* home) {
   struct stat st;
-  if (stat(home, &st) != 0) {
-    return ctlError("%s: %s (create it with: schedulerctl %s init)", home, strerror(errno), home);
+  if (comIoStat(home, &st) != 0) {
+    return ctlError("%s: %s (create it with: schedulerctl %s init)", home, ctlReason(errno), home);
   }
   if (!S_ISDIR(st.st_mode)) return ctlError("%s: not a directory", home);
   return kCtlExitOk;
@@ -179,8 +180,8 @@ void ctlPruneScheduleDirs(const std::vector<CtlEntry>& entries) {
     snprintf(minuteDir, sizeof(minuteDir), "scheduler/%02d/%02d", entry.hour, entry.minute);
     snprintf(hourDir, sizeof(hourDir), "scheduler/%02d", entry.hour);
     // rmdir refuses a directory that is not empty: exactly the ones to keep.
-    rmdir(DataPath(minuteDir).c_str());
-    rmdir(DataPath(hourDir).c_str());
+    comIoRmdir(DataPath(minuteDir).c_str());
+    comIoRmdir(DataPath(hourDir).c_str());
   }
 }
 
@@ -223,7 +224,7 @@ int ctlScanAlarms(int onlyId, std::vector<CtlAlarm>* out) {
           int id;
           struct stat st;
           if (!IdName(name, &id) || (onlyId > 0 && id != onlyId)) return;
-          if (stat((minute.dir + "/" + name).c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return;
+          if (comIoStat((minute.dir + "/" + name).c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return;
           CtlAlarm alarm{id, "", static_cast<long long>(st.st_size)};
           snprintf(alarm.dateTime, sizeof(alarm.dateTime), "%.12s00", minute.key.c_str());
           out->push_back(alarm);
@@ -253,7 +254,7 @@ void ctlPruneAlarmDirs(const std::vector<CtlAlarm>& alarms) {
     // of the list took already is passed.
     std::string dir = Parent(DataPath(file));
     for (int level = 0; level < 4; ++level, dir = Parent(dir)) {
-      if (rmdir(dir.c_str()) != 0 && errno != ENOENT) break;
+      if (comIoRmdir(dir.c_str()) != 0 && errno != ENOENT) break;
     }
   }
 }
@@ -303,7 +304,7 @@ int ctlLiveDaemons(std::vector<int>* pids) {
 void CtlNewDirs::Watch(const char* relFile) {
   std::string dir = Parent(DataPath(relFile));
   struct stat st;
-  while (!dir.empty() && stat(dir.c_str(), &st) != 0 && errno == ENOENT) {
+  while (!dir.empty() && comIoStat(dir.c_str(), &st) != 0 && errno == ENOENT) {
     if (std::find(missing_.begin(), missing_.end(), dir) == missing_.end()) {
       missing_.push_back(dir);
     }
@@ -315,6 +316,6 @@ void CtlNewDirs::Undo() {
   // Deepest first: a longer path never contains a shorter one's child later.
   std::sort(missing_.begin(), missing_.end(),
             [](const std::string& a, const std::string& b) { return a.size() > b.size(); });
-  for (const std::string& dir : missing_) rmdir(dir.c_str());
+  for (const std::string& dir : missing_) comIoRmdir(dir.c_str());
   missing_.clear();
 }

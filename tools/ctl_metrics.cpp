@@ -123,7 +123,7 @@ int JournalFamilies(Exposition* out) {
   std::vector<CtlModuleRuns> modules;
   char path[kComPathMax] = "";
   if (ctlLogModuleRuns(&modules, path) < 0) {
-    return ctlError("metrics: %s: %s", path, strerror(errno));
+    return ctlError("metrics: %s: %s", path, ctlReason(errno));
   }
   struct Family {
     const char* name;

@@ -15,6 +15,7 @@
 
 #include "common/S3ComPath.h"
 #include "common/com.h"
+#include "common/comfile.h"
 #include "common/comdate.h"
 #include "common/comguard.h"
 #include "stores/ckoralarm.h"
@@ -79,7 +80,7 @@ int TwoDigits(const char* name, int limit) {
 // daemon, which wakes for nothing it cannot list.
 std::vector<std::string> Names(const std::string& dir) {
   std::vector<std::string> names;
-  ComDir handle(opendir(dir.c_str()));
+  ComDir handle(comIoOpenDir(dir.c_str()));
   if (!handle.ok()) return names;
   while (struct dirent* entry = readdir(handle.get())) {
     if (entry->d_name[0] != '.') names.push_back(entry->d_name);
@@ -102,7 +103,7 @@ void LoadDay(const std::string& date, const std::map<int, const Module*>& table,
       int minute = TwoDigits(minuteName.c_str(), kMinutesPerHour);
       std::string minuteDir = hourDir + "/" + minuteName;
       struct stat st;
-      if (minute < 0 || stat(minuteDir.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) continue;
+      if (minute < 0 || comIoStat(minuteDir.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) continue;
       int at = hour * kMinutesPerHour + minute;
       day->wakeMinutes.insert(at);
       for (const std::string& file : Names(minuteDir)) {
@@ -110,7 +111,7 @@ void LoadDay(const std::string& date, const std::map<int, const Module*>& table,
         int id = atoi(file.c_str());
         if (id <= 0 || std::to_string(id) != file || table.count(id) == 0) continue;
         std::string path = minuteDir + "/" + file;
-        if (stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode) && st.st_size > 0) {
+        if (comIoStat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode) && st.st_size > 0) {
           day->due[at].insert(id);
         }
       }
@@ -403,7 +404,7 @@ int ctlNext(const char* home, const CtlNextOptions& options) {
   if (ctlScanSchedule(0, &entries) != 0) {
     char dir[kComPathMax];
     S3ComPathEditData("scheduler", dir);
-    return ctlError("next: cannot read the schedule table under %s: %s", dir, strerror(errno));
+    return ctlError("next: cannot read the schedule table under %s: %s", dir, ctlReason(errno));
   }
   std::map<int, std::set<int>> scheduled;  // minute of the day -> module IDs
   std::vector<Never> never;

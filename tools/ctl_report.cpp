@@ -1,11 +1,14 @@
 #include "tools/ctl_report.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdarg>
 #include <cstdio>
+#include <cstring>
 
 #include "common/S3ComPath.h"
 #include "common/com.h"
+#include "common/comfile.h"
 #include "s3/cs3data.h"
 #include "s3/cs3dataiofile.h"
 #include "s3/values/cs3date.h"
@@ -59,6 +62,8 @@ constexpr Meaning kStoreMeanings[] = {
 
 const char* helpTopic = "";
 
+constexpr char kLinkRefused[] = " is a symbolic link; nothing under the data home may be one";
+
 const char* Find(const Meaning* table, size_t count, int code) {
   for (size_t i = 0; i < count; ++i) {
     if (table[i].code == code) return table[i].text;
@@ -78,8 +83,19 @@ const char* ctlDaemonMeaning(int code) {
   return text != nullptr ? text : ctlStoreMeaning(code);
 }
 
+const char* ctlReason(int err) {
+  static char text[kComPathMax + 64];
+  const char* link = comHomeRefusedLink();
+  if (err != ELOOP || link[0] == '\0') return strerror(err);
+  snprintf(text, sizeof(text), "%s%s", link, kLinkRefused);
+  return text;
+}
+
 int ctlFail(const char* what, const char* relFile, int code) {
-  if (relFile == nullptr) {
+  const char* link = comHomeRefusedLink();
+  if (link[0] != '\0') {
+    fprintf(stderr, "schedulerctl: %s: %s%s (result %d)\n", what, link, kLinkRefused, code);
+  } else if (relFile == nullptr) {
     fprintf(stderr, "schedulerctl: %s: %s (result %d)\n", what, ctlStoreMeaning(code), code);
   } else {
     char path[kComPathMax];

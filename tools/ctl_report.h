@@ -21,9 +21,18 @@ const char* ctlStoreMeaning(int code);
 // -4405) read as the daemon's reasons; every other code as ctlStoreMeaning.
 const char* ctlDaemonMeaning(int code);
 
+// Why a system call failed with `err`, for a message: for a symbolic link
+// below the data home that the file layer refused (ELOOP), "<the link's
+// path> is a symbolic link; nothing under the data home may be one"; else
+// strerror's text.
+const char* ctlReason(int err);
+
 // Prints "schedulerctl: <what>: <HOME/data/relFile>: <meaning> (result
 // <code>)" on standard error and returns kCtlExitFailed. `relFile` is a path
-// relative to the data directory; null leaves the file out.
+// relative to the data directory; null leaves the file out. When the file
+// layer refused a symbolic link below the data home on the way, the message
+// names the link instead: "schedulerctl: <what>: <link> is a symbolic link;
+// nothing under the data home may be one (result <code>)".
 // REQUIRES: the data home has been saved (S3ComPathHomeSave).
 int ctlFail(const char* what, const char* relFile, int code);
 

@@ -71,7 +71,7 @@ int Journal(std::initializer_list<const char*> fields) {
     char path[kComPathMax];
     S3ComPathEditData(kRunJournalFile, path);
     fprintf(stderr, "schedulerctl: run: warning: %s: %s; the run is not journalled\n", path,
-            strerror(errno));
+            ctlReason(errno));
   }
   return rc;
 }
@@ -108,7 +108,7 @@ int ctlRun(const char* home, int id) {
   }
   struct stat st;
   if (stat(program, &st) != 0) {
-    return ctlError("run: module %d: its program %s: %s", id, program, strerror(errno));
+    return ctlError("run: module %d: its program %s: %s", id, program, ctlReason(errno));
   }
   if (!S_ISREG(st.st_mode) || access(program, X_OK) != 0) {
     return ctlError("run: module %d: its program %s is not an executable file", id, program);
@@ -129,7 +129,7 @@ int ctlRun(const char* home, int id) {
   TerminalSignalsIgnored ignored;
   int child = 0;
   if (comProcStartKeepOutput(argv, &child) != 0) {
-    return ctlError("run: module %d: cannot start %s: %s", id, program, strerror(errno));
+    return ctlError("run: module %d: cannot start %s: %s", id, program, ctlReason(errno));
   }
   struct timespec started = MonotonicNow();
   char due[8];
@@ -141,7 +141,7 @@ int ctlRun(const char* home, int id) {
   int wstatus = 0;
   const pid_t reaped = comProcWait(child, &wstatus);
   if (reaped < 0) {
-    return ctlError("run: module %d: cannot wait for process %d: %s", id, child, strerror(errno));
+    return ctlError("run: module %d: cannot wait for process %d: %s", id, child, ctlReason(errno));
   }
   struct timespec ended = MonotonicNow();
   long long seconds = static_cast<long long>(ended.tv_sec - started.tv_sec);

@@ -14,6 +14,7 @@
 
 #include "common/S3ComPath.h"
 #include "common/com.h"
+#include "common/comfile.h"
 #include "common/comdate.h"
 #include "common/comguard.h"
 #include "stores/runjournal.h"
@@ -50,7 +51,7 @@ bool ReadRest(int fd, std::string* out) {
 // The whole file at `path`; "" when it cannot be read.
 std::string ReadAll(const char* path) {
   std::string text;
-  ComFd fd(open(path, O_RDONLY | O_CLOEXEC));
+  ComFd fd(comIoOpen(path, O_RDONLY, 0));
   if (fd.ok()) ReadRest(fd.get(), &text);
   return text;
 }
@@ -128,7 +129,7 @@ class Printer {
 bool SameFile(int fd, const char* path) {
   struct stat opened;
   struct stat named;
-  return fstat(fd, &opened) == 0 && stat(path, &named) == 0 && opened.st_ino == named.st_ino &&
+  return fstat(fd, &opened) == 0 && comIoStat(path, &named) == 0 && opened.st_ino == named.st_ino &&
          opened.st_dev == named.st_dev;
 }
 
@@ -140,7 +141,7 @@ bool FollowUntilRotated(int fd, const char* path, Printer* printer, std::string*
     ReadRest(fd, pending);
     printer->Text(pending);
     struct stat named;
-    if (stat(path, &named) != 0) return false;
+    if (comIoStat(path, &named) != 0) return false;
     if (SameFile(fd, path)) continue;
     // A writer that opened the old file before the rename may still have
     // finished its line there.
@@ -158,10 +159,10 @@ int JournalOff() {
 
 int ctlLogEnable() {
   JournalPaths paths;
-  ComFd fd(open(paths.current, O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644));
+  ComFd fd(comIoOpen(paths.current, O_WRONLY | O_CREAT | O_APPEND, 0644));
   if (!fd.ok()) {
     const char* hint = errno == ENOENT ? " (run schedulerctl HOME init first)" : "";
-    return ctlError("log --enable: %s: %s%s", paths.current, strerror(errno), hint);
+    return ctlError("log --enable: %s: %s%s", paths.current, ctlReason(errno), hint);
   }
   printf("run journal on: %s\n", paths.current);
   return kCtlExitOk;
@@ -170,8 +171,8 @@ int ctlLogEnable() {
 int ctlLogDisable() {
   JournalPaths paths;
   for (const char* path : {paths.current, paths.old}) {
-    if (unlink(path) != 0 && errno != ENOENT) {
-      return ctlError("log --disable: %s: %s", path, strerror(errno));
+    if (comIoUnlink(path) != 0 && errno != ENOENT) {
+      return ctlError("log --disable: %s: %s", path, ctlReason(errno));
     }
   }
   printf("run journal off\n");
@@ -182,10 +183,10 @@ int ctlLog(const CtlLogFilter& filter, bool follow, bool json) {
   JournalPaths paths;
   // The current journal is opened first: a rotation after this point leaves
   // the descriptor on what then became runs.log.1, which is not read twice.
-  ComFd current(open(paths.current, O_RDONLY | O_CLOEXEC));
+  ComFd current(comIoOpen(paths.current, O_RDONLY, 0));
   if (!current.ok()) {
     if (errno == ENOENT) return JournalOff();
-    return ctlError("log: %s: %s", paths.current, strerror(errno));
+    return ctlError("log: %s: %s", paths.current, ctlReason(errno));
   }
   Printer printer(filter, json);
   if (!SameFile(current.get(), paths.old)) {
@@ -194,17 +195,17 @@ int ctlLog(const CtlLogFilter& filter, bool follow, bool json) {
   }
   std::string pending;
   if (!ReadRest(current.get(), &pending)) {
-    return ctlError("log: %s: %s", paths.current, strerror(errno));
+    return ctlError("log: %s: %s", paths.current, ctlReason(errno));
   }
   printer.Text(&pending);
   bool rotated = follow && FollowUntilRotated(current.get(), paths.current, &printer, &pending);
   while (rotated) {
     // What the old file got before the rename was read; the fresh file is
     // read from its start.
-    ComFd fresh(open(paths.current, O_RDONLY | O_CLOEXEC));
+    ComFd fresh(comIoOpen(paths.current, O_RDONLY, 0));
     if (!fresh.ok()) {
       if (errno == ENOENT) return kCtlExitOk;  // turned off right after the rotation
-      return ctlError("log: %s: %s", paths.current, strerror(errno));
+      return ctlError("log: %s: %s", paths.current, ctlReason(errno));
     }
     pending.clear();
     ReadRest(fresh.get(), &pending);
@@ -225,11 +226,11 @@ int ctlLogModuleRuns(std::vector<CtlModuleRuns>* modules, char* path) {
   };
   // As in ctlLog: the current journal is opened first, so that a rotation
   // meanwhile leaves the descriptor on what became runs.log.1, read once.
-  ComFd current(open(paths.current, O_RDONLY | O_CLOEXEC));
+  ComFd current(comIoOpen(paths.current, O_RDONLY, 0));
   if (!current.ok()) return errno == ENOENT ? 0 : failed(paths.current);
   std::string text;
   if (!SameFile(current.get(), paths.old)) {
-    ComFd old(open(paths.old, O_RDONLY | O_CLOEXEC));
+    ComFd old(comIoOpen(paths.old, O_RDONLY, 0));
     if (!old.ok() && errno != ENOENT) return failed(paths.old);
     if (old.ok() && !ReadRest(old.get(), &text)) return failed(paths.old);
   }

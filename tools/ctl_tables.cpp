@@ -48,13 +48,13 @@ int MakeDirs(const std::string& path, std::vector<std::string>* created) {
     if (end < path.size() && path[end] != '/') continue;
     std::string dir = path.substr(0, end);
     if (dir.empty() || dir.back() == '/') continue;
-    if (mkdir(dir.c_str(), 0755) == 0) {
+    if (comIoMkdir(dir.c_str(), 0755) == 0) {
       created->push_back(dir);
       continue;
     }
     if (errno != EEXIST) return -1;
     struct stat st;
-    if (stat(dir.c_str(), &st) != 0) return -1;
+    if (comIoStat(dir.c_str(), &st) != 0) return -1;
     if (!S_ISDIR(st.st_mode)) {
       errno = ENOTDIR;
       return -1;
@@ -64,7 +64,7 @@ int MakeDirs(const std::string& path, std::vector<std::string>* created) {
 }
 
 void RemoveDirs(std::vector<std::string>* created) {
-  for (auto it = created->rbegin(); it != created->rend(); ++it) rmdir(it->c_str());
+  for (auto it = created->rbegin(); it != created->rend(); ++it) comIoRmdir(it->c_str());
   created->clear();
 }
 
@@ -124,7 +124,7 @@ std::string Resolve(const char* execute, std::string* note) {
       *note = "not found: the daemon skips this module";
       return "-";
     case SchedulerProgramFrom::kAsIs:
-      if (comFileGetSize(program) < 0) {
+      if (comFileGetSizeFollow(program) < 0) {
         *note = "used as is; not found from here";
         return program;
       }
@@ -162,7 +162,7 @@ int ctlInit(const char* home) {
     if (MakeDirs(dir, &created) != 0) {
       int err = errno;
       RemoveDirs(&created);
-      return ctlError("init: cannot create the directory %s: %s", dir.c_str(), strerror(err));
+      return ctlError("init: cannot create the directory %s: %s", dir.c_str(), ctlReason(err));
     }
   }
   std::vector<int> ids;
@@ -211,7 +211,7 @@ int ctlModuleAdd(const char* name, const char* program) {
       char relative[64];
       snprintf(relative, sizeof(relative), "scheduler/module/%d", module.GetID());
       S3ComPathEditData(relative, dir);
-      rmdir(dir);
+      comIoRmdir(dir);
     }
     dirs.Undo();
     return ctlFail("module add: cannot add the module", kCtlModuleIndexFile, rc);
@@ -296,7 +296,7 @@ int ctlModuleRemove(int id) {
     char dir[kComPathMax];
     S3ComPathEditData("scheduler", dir);
     return ctlError("module remove: cannot read the schedule table under %s: %s", dir,
-                    strerror(errno));
+                    ctlReason(errno));
   }
   std::vector<CtlClock> times;
   for (const CtlEntry& e : entries) times.push_back(CtlClock{e.hour, e.minute});
@@ -310,7 +310,7 @@ int ctlModuleRemove(int id) {
     char dir[kComPathMax];
     S3ComPathEditData("scheduler/alarm", dir);
     return ctlError("module remove: cannot read the alarm index under %s: %s", dir,
-                    strerror(errno));
+                    ctlReason(errno));
   }
   char alarmFile[kComPathMax];
   int rc = ctlAwaitAlarms(alarms, alarmFile);
@@ -420,7 +420,7 @@ int ctlReadSchedule(const char* what, int id, std::map<int, std::vector<CtlClock
   if (ctlScanSchedule(id, &entries) != 0) {
     char dir[kComPathMax];
     S3ComPathEditData("scheduler", dir);
-    return ctlError("%s: cannot read the schedule table under %s: %s", what, dir, strerror(errno));
+    return ctlError("%s: cannot read the schedule table under %s: %s", what, dir, ctlReason(errno));
   }
   // An entry counts only when its file holds a record, as for the daemon.
   for (const CtlEntry& e : entries) {

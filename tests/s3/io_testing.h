@@ -32,6 +32,8 @@ class TempHome {
     mkdir(dir_.Path("data").c_str(), 0755);
     mkdir(dir_.Path("data/tmp").c_str(), 0755);
   }
+  // The home's path.
+  const std::string& Home() const { return dir_.path(); }
   // Absolute path of a record file named relative to home/data.
   std::string Data(const std::string& name) const { return dir_.Path("data/" + name); }
   // Names in home/data/tmp (the backup copies left behind), once this

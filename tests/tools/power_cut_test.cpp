@@ -176,7 +176,7 @@ class PowerCut {
   std::unique_ptr<Recorder> InChild(const Unit& unit, int failAt, int* code, size_t* mark,
                                     bool kill = false) {
     Recorder::Materialize(data_, seed_);
-    const std::string tracePath = home_.Data("../trace");
+    const std::string tracePath = home_.Home() + "/trace";
     HoldingChild child([&] {
       if (!unit.first && failAt == 0) {
         CS3DataIO io;
@@ -353,7 +353,7 @@ class PowerCut {
   // `doctor --repair` in this process, its report in report_.
   int Doctor() {
     testing::internal::CaptureStdout();
-    const int rc = ctlDoctor(home_.Data("..").c_str(), true, false);
+    const int rc = ctlDoctor(home_.Home().c_str(), true, false);
     report_ = testing::internal::GetCapturedStdout();
     return rc;
   }
