@@ -118,13 +118,14 @@ int DrawKey() {
   return static_cast<int>((high << 16) | serial);
 }
 
-// True when something other than a regular file (or a link to one) is at
-// `path`. A FIFO or a device where a record file should be would block the
-// open or the reads for ever (or never end), and a directory is no record
-// file; all are refused before anything is opened.
+// True when something other than a regular file is at `path`. A FIFO or a
+// device where a record file should be would block the open or the reads for
+// ever (or never end), a directory is no record file, and a link below the
+// data home is never followed; all are refused before anything is opened.
 bool IsNotRegular(const char* path) {
   struct stat st;
-  return stat(path, &st) == 0 && !S_ISREG(st.st_mode);
+  if (comIoStat(path, &st) != 0) return errno == ELOOP;
+  return !S_ISREG(st.st_mode);
 }
 
 // Removes the file at `path` when it is empty and no process holds a lock
@@ -152,7 +153,7 @@ bool IsStillAtPath(int fd, const char* path) {
   struct stat held;
   struct stat named;
   if (fstat(fd, &held) != 0) return true;  // cannot tell: keep the open
-  if (stat(path, &named) != 0) return false;
+  if (comIoStat(path, &named) != 0) return false;
   return held.st_dev == named.st_dev && held.st_ino == named.st_ino;
 }
 
@@ -366,14 +367,15 @@ int CS3DataIOFile::openWrite(CS3Object* obj, CS3Data* data, int mode) {
   int r = s3io::FilePaths(obj, data, true);
   if (r != kResOk) return r;
   for (int round = 0; round < kReopenRounds; ++round) {
-    const bool existed = comFileGetSize(data->path) >= 0;
+    struct stat st;
+    const bool existed = comIoStat(data->path, &st) == 0;
+    if (existed ? !S_ISREG(st.st_mode) : errno == ELOOP) {  // see IsNotRegular
+      data->tempPath[0] = '\0';
+      return kResIoOpenFailed;
+    }
     if (mode == kIoModeExisting && !existed) {
       data->tempPath[0] = '\0';
       return kResNoEntry;
-    }
-    if (IsNotRegular(data->path)) {
-      data->tempPath[0] = '\0';
-      return kResIoOpenFailed;
     }
     setExisted(data, existed);
     const int slot = slotOf(data);

@@ -121,7 +121,7 @@ int CS3DataIOFile::replayIndexAdd(int slot) {
   const int id = slotExtra[slot].bytesAddId;
   slotExtra[slot].bytesAddId = 0;
   CS3Data* data = dataList[slot];
-  ComFd from(open(data->tempPath, O_RDONLY | O_CLOEXEC));
+  ComFd from(comIoOpen(data->tempPath, O_RDONLY, 0));
   if (!from.ok() || readBuffer == nullptr) return kResIoOpenFailed;
   CS3DataParser parser(data, nullptr, nullptr);
   for (;;) {
@@ -167,7 +167,7 @@ int CS3DataIOFile::parseRest(int slot) {
   _ST_ItemField* field = data->currentField;
   _ST_ItemFieldItems* group = data->currentGroup;
   _ST_ItemField* value = data->currentGroupValue;
-  ComFd from(open(data->tempPath, O_RDONLY | O_CLOEXEC));
+  ComFd from(comIoOpen(data->tempPath, O_RDONLY, 0));
   if (!from.ok() || readBuffer == nullptr) return kResIoOpenFailed;
   if (lseek(from.get(), parser->Offset(), SEEK_SET) == -1) return kResIoSeekFailed;
   for (;;) {
@@ -207,7 +207,7 @@ int CS3DataIOFile::writeData(CS3Data* data, const char* id, bool append, CS3Obje
   // records after this one would be cut off by the truncation below, so a
   // missing copy fails the write unless the record is the last one.
   const long oldNext = data->GetNextPoint();
-  ComFd tail(inPlace ? open(data->tempPath, O_RDONLY | O_CLOEXEC) : -1);
+  ComFd tail(inPlace ? comIoOpen(data->tempPath, O_RDONLY, 0) : -1);
   if (inPlace) {
     if (!tail.ok()) {
       if (errno != ENOENT && errno != ENOTDIR) return kResIoOpenFailed;
@@ -266,11 +266,12 @@ int CS3DataIOFile::backupData(CS3Object* obj, CS3Data* data, int mode) {
   const int r = s3io::FilePaths(obj, data, true);
   if (r != kResOk) return r;
   struct stat st;
-  const bool exists = stat(data->path, &st) == 0;
+  const bool exists = comIoStat(data->path, &st) == 0;
   // A directory where the record file should be is no record file: copying
   // it would give an empty "backup" and deleting it would take a whole tree
-  // that no rollback could bring back. A FIFO would block the copy.
-  if (exists && !S_ISREG(st.st_mode)) {
+  // that no rollback could bring back. A FIFO would block the copy, and a
+  // link below the data home is never followed.
+  if (exists ? !S_ISREG(st.st_mode) : errno == ELOOP) {
     data->tempPath[0] = '\0';
     return kResIoBackupFailed;
   }
@@ -292,7 +293,7 @@ int CS3DataIOFile::backupData(CS3Object* obj, CS3Data* data, int mode) {
       char dir[kComPathMax];
       comGetDirName(data->tempPath, dir, kComPathMax);
       struct stat dirStat;
-      if (stat(dir, &dirStat) == 0) {
+      if (comIoStat(dir, &dirStat) == 0) {
         // The record file itself is missing: nothing to back up.
         data->tempPath[0] = '\0';
         return kResOk;
@@ -339,9 +340,9 @@ int CS3DataIOFile::delPrepare(CS3Object* obj, CS3Data* data, bool wholeDirectory
   // backup copy, flushed for the purpose.
   std::string content;
   struct stat st;
-  bool inLog = stat(data->tempPath, &st) == 0 && st.st_size <= kIoInlinePreImage;
+  bool inLog = comIoStat(data->tempPath, &st) == 0 && st.st_size <= kIoInlinePreImage;
   if (inLog) {
-    ComFd copy(open(data->tempPath, O_RDONLY | O_CLOEXEC));
+    ComFd copy(comIoOpen(data->tempPath, O_RDONLY, 0));
     content.resize(static_cast<size_t>(st.st_size));
     inLog = copy.ok() && (content.empty() || pread(copy.get(), &content[0], content.size(), 0) ==
                                                  static_cast<ssize_t>(content.size()));

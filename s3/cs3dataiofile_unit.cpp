@@ -33,7 +33,7 @@ std::string OutermostMissingDir(const char* path) {
   std::string top;
   struct stat st;
   for (std::string dir = ParentOf(path); dir != "/" && dir != "."; dir = ParentOf(dir)) {
-    if (stat(dir.c_str(), &st) == 0 || errno != ENOENT) break;
+    if (comIoStat(dir.c_str(), &st) == 0 || errno != ENOENT) break;
     top = dir;
   }
   return top;
@@ -115,7 +115,7 @@ bool CS3DataIOFile::rollBack(CS3Data* data, bool existed) {
   const char* path = data->path;
   const char* backup = data->tempPath;
   struct stat st;
-  if (stat(backup, &st) != 0) {
+  if (comIoStat(backup, &st) != 0) {
     // Without a copy of a file that existed there is nothing to put back;
     // deleting the file would lose what is left of it. Another failure than
     // absence: the copy may still be there, so keep it and the file as is.
@@ -142,7 +142,7 @@ bool CS3DataIOFile::rollBack(CS3Data* data, bool existed) {
   // The copy's bytes reach the disk before its name replaces the file's (the
   // unit's log may hold the pre-image, so nothing flushed the copy so far).
   if (Durable()) {
-    ComFd copy(open(backup, O_RDONLY | O_CLOEXEC));
+    ComFd copy(comIoOpen(backup, O_RDONLY, 0));
     if (!copy.ok() || comIoSync(copy.get()) != 0) return false;
   }
   if (comPathRename(backup, path) == 0) return true;
@@ -196,7 +196,9 @@ int CS3DataIOFile::logCreationAhead(CS3Object& obj, int id) {
   name[kComPathMax - 1] = '\0';
   char path[kComPathMax];
   S3ComPathEditData(name, path);
-  if (comFileGetSize(path) >= 0) return kResOk;
+  // A file there already, or a link below the home that the open refuses:
+  // the unit creates nothing.
+  if (comFileGetSize(path) >= 0 || errno == ELOOP) return kResOk;
   CS3Journal* log = unitLog();
   if (log == nullptr) return kResNoMemory;
   pendingCreateTag = log->NewTag();
@@ -219,7 +221,7 @@ int CS3DataIOFile::prepareChange(CS3Data* data, long long at, long long alsoAt, 
   if (x.tag == 0) x.tag = log->NewTag();
   // The bytes before the change come from the backup copy, the file as it
   // was opened: below loggedFrom nothing has changed since.
-  ComFd copy(open(data->tempPath, O_RDONLY | O_CLOEXEC));
+  ComFd copy(comIoOpen(data->tempPath, O_RDONLY, 0));
   struct stat st;
   if (!copy.ok() || fstat(copy.get(), &st) != 0) return kResIoWriteFailed;
   const long long size = static_cast<long long>(st.st_size);
@@ -336,7 +338,7 @@ void CS3DataIOFile::finishUnit() {
 }
 
 bool CS3DataIOFile::restoreInPlace(int fd, const char* backup, long size) {
-  ComFd from(open(backup, O_RDONLY | O_CLOEXEC));
+  ComFd from(comIoOpen(backup, O_RDONLY, 0));
   if (!from.ok() || lseek(fd, 0, SEEK_SET) != 0) return false;
   char local[8192];
   char* buf = readBuffer != nullptr ? readBuffer : local;

@@ -136,7 +136,7 @@ bool IsHeld(int fd) {
 bool SameFile(int fd, const char* path) {
   struct stat held;
   struct stat named;
-  if (fstat(fd, &held) != 0 || stat(path, &named) != 0) return false;
+  if (fstat(fd, &held) != 0 || comIoStat(path, &named) != 0) return false;
   return held.st_dev == named.st_dev && held.st_ino == named.st_ino;
 }
 
@@ -377,7 +377,7 @@ namespace {
 // A backup copy's bytes, and its name, reach the disk before an entry names
 // it.
 int SyncBackup(const char* backup) {
-  ComFd fd(open(backup, O_RDONLY | O_CLOEXEC));
+  ComFd fd(comIoOpen(backup, O_RDONLY, 0));
   if (!fd.ok() || comIoSync(fd.get()) != 0) return -1;
   return comIoSyncParent(backup);
 }

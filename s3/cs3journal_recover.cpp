@@ -164,7 +164,7 @@ std::vector<std::string> Named(int fd) {
 // process that died between two units). True when it was removed.
 bool SweepIfIdle(const std::string& path, int pid) {
   if (IsOwn(path) || IsAlive(pid)) return false;
-  ComFd fd(open(path.c_str(), O_RDWR | O_CLOEXEC));
+  ComFd fd(comIoOpen(path.c_str(), O_RDWR, 0));
   std::vector<Entry> entries;
   return fd.ok() && SetLock(fd.get(), F_WRLCK) && SameFile(fd.get(), path.c_str()) &&
          ReadLog(fd.get(), &entries) && entries.empty() && comIoUnlink(path.c_str()) == 0;
@@ -290,7 +290,7 @@ void DropBackups(const std::string& tempDir, const std::vector<Entry>& entries, 
     }
   }
   if (IsAlive(pid)) return;
-  ComDir dir(opendir(tempDir.c_str()));
+  ComDir dir(comIoOpenDir(tempDir.c_str()));
   if (!dir.ok()) return;
   char prefix[32];
   snprintf(prefix, sizeof(prefix), "temp%d.", pid);
@@ -325,7 +325,7 @@ namespace s3journal {
 
 // Sweeps the idle logs of dead processes in `tempDir`.
 void SweepDir(const std::string& tempDir) {
-  ComDir dir(opendir(tempDir.c_str()));
+  ComDir dir(comIoOpenDir(tempDir.c_str()));
   if (!dir.ok()) return;
   while (struct dirent* d = readdir(dir.get())) {
     const int pid = LogPid(d->d_name);
@@ -338,7 +338,7 @@ void SweepDir(const std::string& tempDir) {
 // ---- Finding and recovering logs ----------------------------------------------------
 
 int s3JournalList(const char* tempDir, std::vector<S3JournalInfo>* out) {
-  ComDir dir(opendir(tempDir));
+  ComDir dir(comIoOpenDir(tempDir));
   if (!dir.ok()) return errno == ENOENT ? 0 : -1;
   while (struct dirent* d = readdir(dir.get())) {
     const int pid = LogPid(d->d_name);
@@ -346,7 +346,7 @@ int s3JournalList(const char* tempDir, std::vector<S3JournalInfo>* out) {
     S3JournalInfo info;
     info.path = std::string(tempDir) + "/" + d->d_name;
     if (IsOwn(info.path) || SweepIfIdle(info.path, pid)) continue;
-    ComFd fd(open(info.path.c_str(), O_RDONLY | O_CLOEXEC));
+    ComFd fd(comIoOpen(info.path.c_str(), O_RDONLY, 0));
     if (!fd.ok()) continue;  // recovered meanwhile
     info.pid = pid;
     info.live = IsHeld(fd.get());
@@ -359,13 +359,26 @@ int s3JournalList(const char* tempDir, std::vector<S3JournalInfo>* out) {
 int s3JournalRecover(const char* journalPath, std::vector<std::string>* actions) {
   const std::string logPath = journalPath;
   if (IsOwn(logPath)) return kResLocked;
-  ComFd log(open(journalPath, O_RDWR | O_CLOEXEC));
+  ComFd log(comIoOpen(journalPath, O_RDWR, 0));
   if (!log.ok()) return errno == ENOENT ? kResOk : -1;
   if (!SetLock(log.get(), F_WRLCK)) return (errno == EACCES || errno == EAGAIN) ? kResLocked : -1;
   // Another recovery may have finished and removed the log while we waited.
   if (!SameFile(log.get(), journalPath)) return kResOk;
   std::vector<Entry> entries;
   if (!ReadLog(log.get(), &entries)) return -1;
+  // The log lies in a folder that the data home's owner, and every program
+  // it runs, can write: a file it names outside the home belongs to no unit
+  // of this home, and recovery touches nothing on such a log's word. (Names
+  // below the home are resolved by the file layer, which refuses links and
+  // "..".)
+  for (const Entry& e : entries) {
+    for (const std::string* name : {&e.p1, &e.p2}) {
+      if (!name->empty() && (*name)[0] == '/' && !comHomeHolds(name->c_str())) {
+        errno = EXDEV;
+        return -1;
+      }
+    }
+  }
   const std::string tempDir = DirName(logPath);
   const std::string dataDir = DirName(tempDir);
   const std::set<int> kept = Tags(entries, "K");
@@ -401,7 +414,7 @@ int s3JournalRecover(const char* journalPath, std::vector<std::string>* actions)
         break;
       }
       case 'B': {
-        ComFd backup(open(Resolve(dataDir, e.p2).c_str(), O_RDONLY | O_CLOEXEC));
+        ComFd backup(comIoOpen(Resolve(dataDir, e.p2).c_str(), O_RDONLY, 0));
         // No copy: the unit's own rollback already put the file back.
         if (!backup.ok()) {
           failed = errno != ENOENT;
@@ -452,7 +465,7 @@ int s3JournalRecover(const char* journalPath, std::vector<std::string>* actions)
           failed = !RestoreThrough(path, through, e.p3);
         } else {
           struct stat st;
-          if (lstat(through.c_str(), &st) != 0) {
+          if (comIoLstat(through.c_str(), &st) != 0) {
             failed = errno != ENOENT;
             break;
           }
@@ -484,7 +497,7 @@ int s3JournalRecover(const char* journalPath, std::vector<std::string>* actions)
 
 int s3JournalSettle(const char* path, int* fd) {
   if (s3GetDurability() == kS3DurabilityOff) return 0;
-  ComDir dir(opendir(cPathTemp));
+  ComDir dir(comIoOpenDir(cPathTemp));
   if (!dir.ok()) return 0;
   const std::string wanted = Relative(path);
   std::vector<std::string> dead;
@@ -493,7 +506,7 @@ int s3JournalSettle(const char* path, int* fd) {
     if (LogPid(d->d_name) == 0) continue;
     const std::string logPath = std::string(cPathTemp) + "/" + d->d_name;
     if (IsOwn(logPath)) continue;
-    ComFd log(open(logPath.c_str(), O_RDONLY | O_CLOEXEC));
+    ComFd log(comIoOpen(logPath.c_str(), O_RDONLY, 0));
     if (!log.ok()) continue;
     const bool held = IsHeld(log.get());
     if (!held && SweepIfIdle(logPath, LogPid(d->d_name))) continue;
