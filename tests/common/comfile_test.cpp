@@ -2,6 +2,7 @@
 // log.
 #include "common/comfile.h"
 
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -9,12 +10,15 @@
 #include <climits>
 #include <cstdio>
 #include <cstring>
+#include <functional>
 #include <map>
 #include <string>
 #include <vector>
 
 #include <gtest/gtest.h>
 
+#include "common/com.h"
+#include "common/comguard.h"
 #include "tests/common/fake_clock.h"
 #include "tests/common/temp_dir.h"
 
@@ -155,6 +159,126 @@ TEST(ComFileTest, Log) {
     EXPECT_FALSE(PathExists(log) || PathExists(dir.Path("missing")));
   }
   comLogInit(nullptr);
+}
+
+// Below the bound home no link is followed, by either way of resolving: each
+// call fails (ELOOP, the link named; EXDEV for "..") or, for the deletions,
+// removes the link itself, and nothing outside the home changes. Outside
+// the home, and for the home's own path, links are followed as before.
+TEST(ComFileTest, BelowTheHomeNoLinkIsFollowed) {
+  const int kCreate = O_WRONLY | O_CREAT | O_TRUNC;
+  struct Case {
+    const char* what;
+    std::function<int(const std::string& home)> call;  // home: its path
+    int want;                                          // the call's result
+    int err;                                           // errno when want is -1
+    const char* link;  // the refused link, relative to the home ("" none)
+    std::vector<std::string> gone = {};  // entries below the home that go
+  };
+  auto open = [](const std::string& path, int flags) {
+    ComFd fd(comIoOpen(path.c_str(), flags, 0644));
+    return fd.ok() ? 0 : -1;
+  };
+  struct stat st;
+  char out[64];
+  const Case cases[] = {
+      {"read through a file link", [&](auto h) { return open(h + "/fl", O_RDONLY); }, -1, ELOOP,
+       "fl"},
+      {"create below a folder link", [&](auto h) { return open(h + "/dl/new", kCreate); }, -1,
+       ELOOP, "dl"},
+      {"create over a file link", [&](auto h) { return open(h + "/d/fl", kCreate); }, -1, ELOOP,
+       "d/fl"},
+      {"stat below a folder link", [&](auto h) { return comIoStat((h + "/dl/victim").c_str(), &st); },
+       -1, ELOOP, "dl"},
+      {"size of a file link", [&](auto h) { return comFileGetSize((h + "/fl").c_str()); }, -1,
+       ELOOP, "fl"},
+      {"mkdir below a folder link", [&](auto h) { return comIoMkdir((h + "/dl/x").c_str(), 0755); },
+       -1, ELOOP, "dl"},
+      {"unlink below a folder link", [&](auto h) { return comIoUnlink((h + "/dl/victim").c_str()); },
+       -1, ELOOP, "dl"},
+      {"rename into a folder link",
+       [&](auto h) { return comIoRename((h + "/d/f").c_str(), (h + "/dl/f").c_str()); }, -1, ELOOP,
+       "dl"},
+      {"list a folder link", [&](auto h) { return comIoOpenDir((h + "/dl").c_str()) ? 0 : -1; }, -1,
+       ELOOP, "dl"},
+      {"walk over a link", [&](auto h) { return comDirSaveFileName((h + "/d").c_str(), out, nullptr); },
+       -1, ELOOP, "d/fl"},
+      {"lock-create below a folder link",
+       [&](auto h) { return comLockFileWrite((h + "/dl/x/y").c_str(), 1, 0) >= 0 ? 0 : -1; }, -1,
+       ELOOP, "dl"},
+      {"back up into a folder link",
+       [&](auto h) {
+         ComFd fd(comFileBackUp((h + "/d/f").c_str(), (h + "/dl/b").c_str(), 1, 0, false, 0));
+         return fd.ok() ? 0 : -1;
+       },
+       -1, ELOOP, "dl"},
+      {"a way out through ..", [&](auto h) { return open(h + "/d/../../out/victim", O_RDONLY); },
+       -1, EXDEV, ""},
+      {"delete a tree with links", [&](auto h) { return comDirDelete((h + "/d").c_str(), nullptr); },
+       0, 0, "", {"d", "d/f", "d/fl"}},
+      {"delete entries that are links", [&](auto h) { return comFileDelete(h.c_str(), "", nullptr); },
+       0, 0, "", {"d", "d/f", "d/fl", "dl", "fl"}},
+      {"the home's own link", [&](auto h) { return open(h + "-link/d/f", O_RDONLY); }, 0, 0, ""},
+      {"outside the home",
+       [&](auto h) { return open(h.substr(0, h.rfind('/')) + "/outlink", O_RDONLY); }, 0, 0, ""},
+  };
+  for (bool walk : {false, true}) {
+    comIoResolveByWalk(walk);
+    for (const Case& c : cases) {
+      SCOPED_TRACE(std::string(c.what) + (walk ? " (walk)" : " (openat2)"));
+      TempDir root;
+      const std::string home = root.Path("home");
+      MakeTree(root.path(), {"out/", "out/victim", "home/", "home/d/", "home/d/f"});
+      for (const auto& [link, target] : {std::pair<std::string, std::string>{"home/dl", "out"},
+                                         {"home/fl", "out/victim"},
+                                         {"home/d/fl", "out/victim"},
+                                         {"home-link", "home"},
+                                         {"outlink", "out/victim"}}) {
+        ASSERT_EQ(symlink(root.Path(target).c_str(), root.Path(link).c_str()), 0);
+      }
+      const auto outside = Snapshot(root.Path("out"));
+      auto below = Snapshot(home);
+      comHomeBind(home.c_str());
+      if (c.what == std::string("the home's own link")) comHomeBind((home + "-link").c_str());
+      errno = 0;
+      EXPECT_EQ(c.call(home), c.want);
+      EXPECT_EQ(c.want == -1 ? errno : 0, c.err);
+      const std::string refused = *c.link ? comHomeBound() + std::string("/") + c.link : "";
+      EXPECT_EQ(comHomeRefusedLink(), refused);
+      comHomeBind(nullptr);
+      EXPECT_EQ(Snapshot(root.Path("out")), outside);
+      for (const std::string& name : c.gone) below.erase(name);
+      EXPECT_EQ(Snapshot(home), below);
+    }
+  }
+  comIoResolveByWalk(false);
+}
+
+// A folder swapped for a link between two calls of one operation (here by
+// the seam, right before the create) is refused by the call after the swap.
+TEST(ComFileTest, AFolderSwappedForALinkMidwayIsRefused) {
+  static TempDir* root;
+  TempDir dir;
+  root = &dir;
+  MakeTree(dir.path(), {"out/", "home/", "home/d/", "home/d/f"});
+  comHomeBind(dir.Path("home").c_str());
+  static const ComIoHooks swap = {
+      [](const ComIoCall& call) {
+        if (call.op == kComIoCreate) {
+          rename(root->Path("home/d").c_str(), root->Path("moved").c_str());
+          symlink(root->Path("out").c_str(), root->Path("home/d").c_str());
+        }
+        return 0;
+      },
+      nullptr};
+  comSetIoHooks(&swap);
+  ComFd backup(comFileBackUp(dir.Path("home/d/f").c_str(), dir.Path("home/d/f.bak").c_str(), 1,
+                             0, false, 0));
+  comSetIoHooks(nullptr);
+  comHomeBind(nullptr);
+  EXPECT_FALSE(backup.ok());
+  EXPECT_EQ(errno, ELOOP);
+  EXPECT_TRUE(Snapshot(dir.Path("out")).empty());
 }
 
 }  // namespace
