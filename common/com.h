@@ -116,6 +116,19 @@ int comLockFileWriteShare(const char* path, int attempts, int wait, long flags);
 int comFileBackUp(const char* source, const char* backup, int attempts, int wait, bool share,
                   long flags);
 
+// The pid of a process that holds a write lock on `path` (on any part of it;
+// when several do, one of them), 0 when no process does, or -1 with errno: the file cannot be opened (ENOENT:
+// it does not exist) or asked, or the write lock belongs to an open file
+// description (F_OFD_SETLK) and so to no process (EAGAIN). A read lock is
+// never reported: the per-process status lock that proves a daemon alive is
+// a write lock, and only a write lock shuts every other process out. Opens
+// the file read-only through the file layer (no link below the data home
+// followed) and takes no lock itself.
+// REQUIRES: not called by a process that holds a lock on the file itself:
+// its own locks never conflict (F_GETLK reports none), and closing the
+// descriptor it opened here would end them.
+int comLockHolder(const char* path);
+
 // Copies `source` to `target` (created with mode 0666, truncated, and
 // exclusive when `exclusive` is non-zero). 1 on success, 0 on failure with
 // errno telling why. Takes no lock. A failed read or write deletes the partly

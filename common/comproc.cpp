@@ -1,4 +1,5 @@
-// Starting programs as child processes, and the process id.
+// Starting programs as child processes, the process id, and signals that
+// reach only a proven lock holder.
 #include "common/comproc.h"
 
 #include <fcntl.h>
@@ -10,6 +11,22 @@
 
 #include <cerrno>
 #include <cstring>
+
+#include "common/com.h"
+#include "common/comguard.h"
+
+#if defined(__linux__)
+#include <sys/syscall.h>
+#if __has_include(<sys/pidfd.h>)
+// glibc 2.36 declares these calls without C linkage for C++ callers; the
+// headers it includes are in already, so only its own declarations are
+// wrapped.
+extern "C" {
+#include <sys/pidfd.h>
+}
+#define COM_HAVE_PIDFD_H 1
+#endif
+#endif
 
 // Not declared by every system's <unistd.h>.
 extern char** environ;
@@ -292,4 +309,60 @@ pid_t comProcWait(pid_t pid, int* status) {
     reaped = waitpid(pid, status, 0);
   } while (reaped < 0 && errno == EINTR);
   return reaped;
+}
+
+namespace {
+
+// A descriptor that names one process for as long as it is open, whatever
+// pid that process had; -1 with errno ENOSYS where the system has none.
+int PidfdOpen(int pid) {
+#if defined(COM_HAVE_PIDFD_H)
+  return pidfd_open(static_cast<pid_t>(pid), 0);
+#elif defined(__linux__) && defined(SYS_pidfd_open)
+  return static_cast<int>(syscall(SYS_pidfd_open, pid, 0));
+#else
+  (void)pid;
+  errno = ENOSYS;
+  return -1;
+#endif
+}
+
+int PidfdSignal(int pidfd, int sig) {
+#if defined(COM_HAVE_PIDFD_H)
+  return pidfd_send_signal(pidfd, sig, nullptr, 0);
+#elif defined(__linux__) && defined(SYS_pidfd_send_signal)
+  return static_cast<int>(syscall(SYS_pidfd_send_signal, pidfd, sig, nullptr, 0));
+#else
+  (void)pidfd;
+  (void)sig;
+  errno = ENOSYS;
+  return -1;
+#endif
+}
+
+}  // namespace
+
+// The pidfd is taken before the lock is checked: if the process that had
+// `pid` then ends and the pid goes to another process, the descriptor still
+// names the first one, and the signal fails with ESRCH instead of reaching
+// the second. pidfd_open itself never answers EPERM; a system call filter
+// that refuses it does (systemd's SystemCallErrorNumber=EPERM), and is taken
+// for a system without pidfds.
+int comProcSignalHolder(int pid, const char* lockPath, int sig) {
+  // kill would take 0 and negative pids for process groups; and this
+  // process's own probe would drop its own locks.
+  if (pid <= 0 || lockPath == nullptr || pid == comProcGetID()) {
+    errno = EINVAL;
+    return -1;
+  }
+  ComFd pidfd(PidfdOpen(pid));
+  if (!pidfd.ok()) {
+    // ESRCH: no such process; EINVAL: a thread that leads no process. No
+    // daemon either way.
+    if (errno == ESRCH || errno == EINVAL) return 0;
+    if (errno != ENOSYS && errno != EPERM) return -1;
+  }
+  if (comLockHolder(lockPath) != pid) return 0;
+  const int sent = pidfd.ok() ? PidfdSignal(pidfd.get(), sig) : kill(pid, sig);
+  return sent == 0 ? 1 : -1;
 }

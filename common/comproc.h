@@ -1,4 +1,5 @@
-// Starting programs as child processes, and the process id.
+// Starting programs as child processes, the process id, signals that reach
+// only a proven lock holder, and root taking on the data home's owner.
 #ifndef COMMON_COMPROC_H_
 #define COMMON_COMPROC_H_
 
@@ -58,5 +59,36 @@ pid_t comProcWait(pid_t pid, int* status);
 
 // The calling process's id.
 int comProcGetID();
+
+// Sends `sig` to process `pid` only when that very process holds a write
+// lock on `lockPath` (comLockHolder reports `pid`): a pid read from a file
+// that others can write is never trusted on its own. On Linux the process is
+// first pinned with pidfd_open, then the lock is checked, then the signal
+// goes through pidfd_send_signal, so a pid reused between the check and the
+// signal is never hit; where pidfds are missing (ENOSYS, or EPERM from a
+// system call filter), and elsewhere, kill follows the check. 1 sent; 0 when
+// `pid` holds no such lock (nothing sent: no such process, another process
+// holds the lock, none does, or the file cannot be opened or asked); -1 with
+// errno when the pin or the signal failed (ESRCH: it ended after the check).
+// A pid <= 0 (a process group to kill), a null path, or the caller's own pid
+// (whose probe would end its own locks) sends nothing: -1 with EINVAL.
+int comProcSignalHolder(int pid, const char* lockPath, int sig);
+
+// When the effective uid is 0 and `home` (its own path may be a link)
+// belongs to another user, takes on that user's identity for the rest of the
+// process, before anything below the home is touched: its supplementary
+// groups (initgroups with its name; none when the uid has no user entry),
+// then its primary gid (the user entry's; the home's group when there is no
+// entry), then its uid, each checked, and then checks that uid 0 cannot be
+// regained (real, effective and saved ids all the owner's; setuid(0) and
+// seteuid(0) refused). Files created from then on belong to that user. A
+// home that root owns, or a caller that is not root, changes nothing. 1 when
+// the identity was changed, 0 when nothing was to change, -1 when the home
+// cannot be examined (stat's errno; ENOENT for a missing home), the owner's
+// user entry cannot be looked up, or a step failed, with errno and a
+// sentence in `why` (`whySize` bytes) naming the step without the system's
+// reason: the caller must then stop (a step that failed may have changed
+// the groups already).
+int comProcActAsOwner(const char* home, char* why, int whySize);
 
 #endif  // COMMON_COMPROC_H_

@@ -76,6 +76,12 @@ int schedulerMain(int argc, char** argv) {
   // Either ends the run before anything is touched.
   size_t homeLength = strlen(home);
   if (homeLength == 0 || homeLength > static_cast<size_t>(kS3HomeMax)) return kSchedExitFailed;
+  // Started by root on a home that belongs to another user, the daemon and
+  // every module it starts run as that user, as under the service: modules
+  // are named in the home, so whoever owns it chooses what runs, and must not
+  // get root's rights by it. The daemon prints nothing; a switch that fails
+  // ends the run before anything below the home is touched.
+  if (comProcActAsOwner(home, nullptr, 0) < 0) return kSchedExitFailed;
   S3ComPathHomeSave(home);
   int pid = comProcGetID();
 

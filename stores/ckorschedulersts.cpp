@@ -23,3 +23,27 @@ int CKorSchedulerSts::DelAll() {
   S3ComPathEditData("scheduler", dir);
   return comFileDelete(dir, "status", nullptr) == 0 ? kResOk : -1;
 }
+
+namespace {
+
+// The full path of `sts`'s file, or false when it names no process.
+bool LockPath(CKorSchedulerSts* sts, char* path) {
+  if (sts->GetPid() <= 0) return false;
+  char relative[kComPathMax];
+  if (sts->GetFileName(relative) != kResOk) return false;
+  S3ComPathEditData(relative, path);
+  return true;
+}
+
+}  // namespace
+
+bool CKorSchedulerSts::IsLockedByPid() {
+  char path[kComPathMax];
+  return LockPath(this, path) && comLockHolder(path) == GetPid();
+}
+
+int CKorSchedulerSts::Signal(int sig) {
+  char path[kComPathMax];
+  if (!LockPath(this, path)) return 0;
+  return comProcSignalHolder(GetPid(), path, sig);
+}

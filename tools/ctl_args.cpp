@@ -1,5 +1,7 @@
 #include "tools/ctl_args.h"
 
+#include <pwd.h>
+
 #include <cstdio>
 #include <cstring>
 
@@ -191,5 +193,26 @@ bool ctlCheckProgram(const char* program, const char* home, char* why, int whySi
                   "characters%s",
                   "");
   }
+  return true;
+}
+
+bool ctlParseUser(const char* text, CtlUser* user, char* why, int whySize) {
+  const char* shown = text != nullptr ? text : "";
+  if (shown[0] == '\0') return Refuse(why, whySize, "the owner must not be empty%s", "");
+  // A name first, as chown does: a name made of digits is still a name.
+  const struct passwd* entry = getpwnam(shown);
+  size_t length = strlen(shown);
+  if (entry == nullptr && length <= 9 && AllDigits(shown, length)) {
+    entry = getpwuid(static_cast<uid_t>(DigitsValue(shown, length)));
+  }
+  if (entry == nullptr) {
+    return Refuse(why, whySize, "'%s' is no user of this system (not in the user database)", shown);
+  }
+  if (strlen(entry->pw_name) >= sizeof(user->name)) {
+    return Refuse(why, whySize, "the user name of '%s' is too long", shown);
+  }
+  user->uid = entry->pw_uid;
+  user->gid = entry->pw_gid;
+  snprintf(user->name, sizeof(user->name), "%s", entry->pw_name);
   return true;
 }

@@ -6,6 +6,8 @@
 #ifndef TOOLS_CTL_ARGS_H_
 #define TOOLS_CTL_ARGS_H_
 
+#include <sys/types.h>
+
 #include "stores/schedulerdefs.h"
 
 // Capacity of a reason text.
@@ -61,5 +63,17 @@ bool ctlCheckFieldText(const char* text, int maxLength, bool allowEmpty, const c
 // '/' or '\\', still fits the daemon's program path as "./VALUE" and as
 // "HOME/VALUE"; with a separator the value itself must fit.
 bool ctlCheckProgram(const char* program, const char* home, char* why, int whySize);
+
+// A user of the user database, as `init --owner` names the data home's owner.
+struct CtlUser {
+  uid_t uid;
+  gid_t gid;       // its primary group
+  char name[256];  // its name as the user database spells it
+};
+
+// A user for `init --owner`: a name in the user database, or a number that is
+// the uid of an entry there (as chown takes either). A user the database does
+// not know is refused: its groups could not be taken on.
+bool ctlParseUser(const char* text, CtlUser* user, char* why, int whySize);
 
 #endif  // TOOLS_CTL_ARGS_H_

@@ -15,6 +15,7 @@
 #include "s3/cs3dataiofile.h"
 #include "stores/ckoralarm.h"
 #include "stores/ckoralarmtime.h"
+#include "stores/ckorschedulersts.h"
 #include "stores/cvelschedulersts.h"
 #include "tools/ctl_home.h"
 #include "tools/ctl_json.h"
@@ -76,12 +77,14 @@ int LowerNextAlarm(const char* dateTime) {
   return rc == 0 ? 1 : rc;
 }
 
-// Sends SIGUSR1 to daemon `pid` when it is alive. 1 sent, 0 not running,
-// -1 kill failed (errno kept).
+// Sends SIGUSR1 to daemon `pid` when it holds its own status lock, and to
+// no other process, whatever the records say. 1 sent, 0 not running (or it
+// ended meanwhile), -1 the signal failed (errno kept).
 int Nudge(int pid) {
-  if (!ctlDaemonAlive(pid)) return 0;
-  if (kill(pid, SIGUSR1) == 0) return 1;
-  return errno == ESRCH ? 0 : -1;
+  CKorSchedulerSts daemon;
+  if (pid <= 0 || daemon.SetPid(pid) != 0) return 0;
+  const int sent = daemon.Signal(SIGUSR1);
+  return sent < 0 && errno == ESRCH ? 0 : sent;
 }
 
 }  // namespace

@@ -24,7 +24,7 @@ constexpr Help kHelp[] = {
      "on it. HOME is the data home directory, as given to the daemon.\n"
      "\n"
      "Commands:\n"
-     "  init                                    create the directories and an empty module table\n"
+     "  init [--owner USER]                     create the directories and an empty module table\n"
      "  module add NAME PROGRAM                 register a module; prints its ID\n"
      "  module list [--json]                    list the modules and what each one runs\n"
      "  module remove ID                        remove a module, its schedule entries and\n"
@@ -58,11 +58,21 @@ constexpr Help kHelp[] = {
      "was), or doctor found something; 2 bad arguments (nothing was touched); run\n"
      "exits with the module's status.\n"},
     {"init",
-     "Usage: schedulerctl HOME init\n"
+     "Usage: schedulerctl HOME init [--owner USER]\n"
      "\n"
      "Creates HOME and its directories (data, data/tmp, data/scheduler/module) and an\n"
      "empty module table, so that the daemon can start on HOME. A module table that\n"
-     "is already there is left as it is.\n"},
+     "is already there is left as it is. Run by root on a HOME that belongs to\n"
+     "another user, init acts as that user, as every command does, so that what it\n"
+     "creates is the owner's; a missing HOME it creates is root's.\n"
+     "\n"
+     "--owner USER (a user name or uid) makes a data home for USER in one step: a\n"
+     "missing HOME (and any missing directory above it, which stays root's) is\n"
+     "created and given to USER and USER's primary group, and so is an empty HOME\n"
+     "that belongs to root; a HOME that belongs to USER is taken as it is. init then\n"
+     "acts as USER. Any other HOME (one of root's that holds files, or one of\n"
+     "another user) is refused with exit status 1: hand it over with chown -R\n"
+     "first. Only root may name another user than itself (else exit status 2).\n"},
     {"module",
      "Usage: schedulerctl HOME module add NAME PROGRAM\n"
      "       schedulerctl HOME module list [--json]\n"
@@ -80,8 +90,9 @@ constexpr Help kHelp[] = {
      "neither place is skipped); a path containing '/' is run as it is. The daemon\n"
      "starts the program with four arguments: its path, HOME, the hour HH and the\n"
      "minute MM. Warns on standard error, and still adds, when a user other than\n"
-     "HOME's owner or root, the group or everyone can write the program or the\n"
-     "module's record (see 'doctor --help').\n"},
+     "HOME's owner or root, the group or everyone can write the program, a folder\n"
+     "on the way to it (links followed, up to /), the module's record or a folder\n"
+     "on the way to the record from HOME (see 'doctor --help').\n"},
     {"module list",
      "Usage: schedulerctl HOME module list [--json]\n"
      "\n"
@@ -141,8 +152,9 @@ constexpr Help kHelp[] = {
      "minute, waking early for it if it has to. TEXT (at most 255 characters) is\n"
      "stored in the alarm for the module to read. When the alarm is earlier than\n"
      "the daemon's next wake-up, the next-alarm record is lowered and the running\n"
-     "daemon is sent SIGUSR1 so that it re-plans its sleep. The alarm must not lie\n"
-     "before the current minute.\n"},
+     "daemon is sent SIGUSR1 so that it re-plans its sleep (only a process that\n"
+     "holds the lock of its own status file scheduler/status.PID is taken for the\n"
+     "daemon and signalled). The alarm must not lie before the current minute.\n"},
     {"alarm list",
      "Usage: schedulerctl HOME alarm list [ID] [--all] [--json]\n"
      "\n"
@@ -229,8 +241,10 @@ constexpr Help kHelp[] = {
      "\n"
      "Stops the daemon through its own orderly shut-down: hands the status record to\n"
      "no process, then lowers the next-alarm record to the current minute and sends\n"
-     "SIGUSR1, about once a second, until the daemon has let go of its lock. Without\n"
-     "--wait it returns after a few seconds at most (the daemon then ends at its next\n"
+     "SIGUSR1, about once a second, until the daemon has let go of its lock. A\n"
+     "daemon is a process that holds the lock of its own status file\n"
+     "scheduler/status.PID; no other process is ever signalled. Without --wait it\n"
+     "returns after a few seconds at most (the daemon then ends at its next\n"
      "wake-up at the latest). With --wait it returns once the daemon's final status\n"
      "is written, and fails (exit 1) when that takes longer than SECONDS (default 30).\n"
      "When no daemon runs, nothing is changed.\n"},
@@ -238,12 +252,17 @@ constexpr Help kHelp[] = {
      "Usage: schedulerctl HOME doctor [--repair] [--json]\n"
      "\n"
      "Checks the data home for what a crashed or killed program can leave behind and\n"
-     "prints one line per finding: a kind word, the file (relative to HOME/data) and\n"
-     "what is wrong. Kinds: interrupted-unit, orphaned-backup, stale-status,\n"
+     "prints one line per finding: a kind word, the file (relative to HOME/data;\n"
+     "HOME, HOME/data and HOME's own entries by their whole path) and what is\n"
+     "wrong. Kinds: interrupted-unit, orphaned-backup, stale-status,\n"
      "index-without-record, record-without-index, dangling-schedule, dangling-alarm,\n"
-     "unparsable, past-next-alarm, writable-by-others (a module record or program\n"
-     "that a user other than HOME's owner or root, the group or everyone can write;\n"
-     "never changed). Without --repair nothing is changed.\n"
+     "unparsable, past-next-alarm, writable-by-others (a module record, its program\n"
+     "or a folder on the way to it, or HOME, data, data/tmp or a folder under\n"
+     "data/scheduler, that a user other than HOME's owner or root, the group or\n"
+     "everyone can write; the group and everyone do not count on a sticky folder\n"
+     "but data/tmp; never changed), link (a symbolic link under data or among HOME's\n"
+     "own entries, with its target; a module's program named by a bare file name\n"
+     "may be one; never followed or removed). Without --repair nothing is changed.\n"
      "\n"
      "--repair first rolls back every interrupted unit of work (files put back byte\n"
      "for byte, files it created removed), then drops module index entries without\n"

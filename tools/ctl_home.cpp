@@ -48,9 +48,13 @@ bool IdName(const char* name, int* value) {
   return true;
 }
 
-bool IsDirectory(const std::string& path) {
+// 1 for a directory at `path`, 0 for anything else or nothing, -1 for a
+// link below the data home, which the file layer refuses (errno ELOOP): a
+// listing that skipped it would pass over what it stands for in silence.
+int DirKind(const std::string& path) {
   struct stat st;
-  return comIoStat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+  if (comIoStat(path.c_str(), &st) != 0) return errno == ELOOP ? -1 : 0;
+  return S_ISDIR(st.st_mode) ? 1 : 0;
 }
 
 // Calls visit(name) for each entry of `dir` other than "." and "..". 0, or -1
@@ -141,8 +145,11 @@ int ctlScanSchedule(int onlyId, std::vector<CtlEntry>* out) {
       }) != 0) {
     return -1;
   }
+  bool refused = false;
   for (const auto& hour : hours) {
-    if (!IsDirectory(hour.second)) continue;
+    const int hourKind = DirKind(hour.second);
+    refused = refused || hourKind < 0;
+    if (hourKind != 1) continue;
     std::vector<std::pair<int, std::string>> minutes;
     if (ForEachEntry(hour.second, true, [&](const char* name) {
           int minute;
@@ -151,16 +158,24 @@ int ctlScanSchedule(int onlyId, std::vector<CtlEntry>* out) {
       return -1;
     }
     for (const auto& minute : minutes) {
-      if (!IsDirectory(minute.second)) continue;
+      const int minuteKind = DirKind(minute.second);
+      refused = refused || minuteKind < 0;
+      if (minuteKind != 1) continue;
       if (ForEachEntry(minute.second, true, [&](const char* name) {
             int id;
             if (!IdName(name, &id) || (onlyId > 0 && id != onlyId)) return;
-            if (IsDirectory(minute.second + "/" + name)) return;
+            const int kind = DirKind(minute.second + "/" + name);
+            refused = refused || kind < 0;
+            if (kind != 0) return;
             out->push_back(CtlEntry{id, hour.first, minute.first});
           }) != 0) {
         return -1;
       }
     }
+  }
+  if (refused) {
+    errno = ELOOP;
+    return -1;
   }
   std::sort(out->begin(), out->end(), [](const CtlEntry& a, const CtlEntry& b) {
     if (a.moduleId != b.moduleId) return a.moduleId < b.moduleId;
@@ -207,12 +222,16 @@ int ctlScanAlarms(int onlyId, std::vector<CtlAlarm>* out) {
         return TwoDigits(name, 59, &value);
     }
   };
+  bool refused = false;
   for (size_t depth = 0; depth < 4; ++depth) {
     std::vector<Level> next;
     for (const Level& level : levels) {
       if (ForEachEntry(level.dir, true, [&](const char* name) {
             std::string path = level.dir + "/" + name;
-            if (valid(depth, name) && IsDirectory(path)) next.push_back({path, level.key + name});
+            if (!valid(depth, name)) return;
+            const int kind = DirKind(path);
+            refused = refused || kind < 0;
+            if (kind == 1) next.push_back({path, level.key + name});
           }) != 0) {
         return -1;
       }
@@ -224,13 +243,21 @@ int ctlScanAlarms(int onlyId, std::vector<CtlAlarm>* out) {
           int id;
           struct stat st;
           if (!IdName(name, &id) || (onlyId > 0 && id != onlyId)) return;
-          if (comIoStat((minute.dir + "/" + name).c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return;
+          if (comIoStat((minute.dir + "/" + name).c_str(), &st) != 0) {
+            refused = refused || errno == ELOOP;
+            return;
+          }
+          if (!S_ISREG(st.st_mode)) return;
           CtlAlarm alarm{id, "", static_cast<long long>(st.st_size)};
           snprintf(alarm.dateTime, sizeof(alarm.dateTime), "%.12s00", minute.key.c_str());
           out->push_back(alarm);
         }) != 0) {
       return -1;
     }
+  }
+  if (refused) {
+    errno = ELOOP;
+    return -1;
   }
   std::sort(out->begin(), out->end(), [](const CtlAlarm& a, const CtlAlarm& b) {
     int order = strcmp(a.dateTime, b.dateTime);
@@ -259,11 +286,14 @@ void ctlPruneAlarmDirs(const std::vector<CtlAlarm>& alarms) {
   }
 }
 
+// Only the daemon itself holding the lock of its own file counts: the home's
+// owner can lock status.<pid> for any pid, and the pid found alive here is
+// the one stop and alarm add signal.
 bool ctlDaemonAlive(int pid) {
   if (pid <= 0) return false;
   CKorSchedulerSts probe;
   if (probe.SetPid(pid) != 0) return false;
-  return probe.IsLock();
+  return probe.IsLockedByPid();
 }
 
 bool ctlDaemonInterval(int* interval) {

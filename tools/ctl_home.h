@@ -45,7 +45,8 @@ struct CtlEntry {
 // 00-23, whose minute directory is 00-59 and whose name is a module ID
 // (`onlyId` > 0: only that module's). Whether a file holds a record is not
 // looked at here. Sorted by module, hour, minute. 0 (also when there is no
-// scheduler directory) or -1 with errno when a directory cannot be read.
+// scheduler directory) or -1 with errno when a directory cannot be read or
+// one of the names is a symbolic link (ELOOP: the listing would be wrong).
 int ctlScanSchedule(int onlyId, std::vector<CtlEntry>* out);
 
 // Writes "scheduler/HH/MM/ID" of `entry` into `out` (kComPathMax bytes).
@@ -67,7 +68,8 @@ struct CtlAlarm {
 // directory is 00-23, whose minute directory is 00-59 and whose name is a
 // module ID (`onlyId` > 0: only that module's), empty ones included. Sorted
 // by date-time, then module. 0 (also when there is no alarm directory) or -1
-// with errno when a directory cannot be read.
+// with errno when a directory cannot be read or one of the names is a
+// symbolic link (ELOOP).
 int ctlScanAlarms(int onlyId, std::vector<CtlAlarm>* out);
 
 // Writes "scheduler/alarm/YYYY/MMDD/HH/MM/ID" of `alarm` into `out`
@@ -79,8 +81,9 @@ void ctlAlarmFile(const CtlAlarm& alarm, char* out);
 // ctlPruneScheduleDirs.
 void ctlPruneAlarmDirs(const std::vector<CtlAlarm>& alarms);
 
-// True when a process holds the lock of daemon `pid`'s per-process status
-// file, that is, daemon `pid` is alive. False for pid <= 0.
+// True when process `pid` itself holds the lock of its per-process status
+// file (CKorSchedulerSts::IsLockedByPid), that is, daemon `pid` is alive. A
+// lock held by any other process does not count. False for pid <= 0.
 bool ctlDaemonAlive(int pid);
 
 // The interval that the daemon named in the status record was started with,

@@ -3,11 +3,22 @@
 // the work to the command units (tools/ctl_tables.h, tools/ctl_alarms.h,
 // tools/ctl_daemon.h, tools/ctl_run.h, tools/ctl_runlog.h); its help texts
 // are in tools/ctl_help.h.
+#include <dirent.h>
+#include <fcntl.h>
+#include <pwd.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <string>
 #include <vector>
 
 #include "common/S3ComPath.h"
+#include "common/comfile.h"
+#include "common/comguard.h"
+#include "common/comproc.h"
 #include "tools/ctl_alarms.h"
 #include "tools/ctl_args.h"
 #include "tools/ctl_daemon.h"
@@ -38,6 +49,121 @@ int Refused(const char* why) {
   return ctlUsageError("%s", why);
 }
 
+// Run by root on a data home that belongs to another user, the tool acts as
+// that user from here on (comProcActAsOwner): whatever it does below the home
+// its owner could do, and every file it creates there is the owner's, which
+// the daemon can go on rewriting. Called after the arguments are checked and
+// before anything below the home is touched. With `missingOk` a home that
+// does not exist (yet) is no failure: init then makes it as the caller's.
+int ActAsHomeOwner(const char* home, bool missingOk) {
+  char why[kCtlWhySize];
+  if (comProcActAsOwner(home, why, kCtlWhySize) >= 0) return kCtlExitOk;
+  const int err = errno;
+  if (missingOk && err == ENOENT) return kCtlExitOk;
+  return ctlError("%s: %s", why, ctlReason(err));
+}
+
+// The home must be a directory; then the tool takes on its owner.
+int RequireHome(const char* home) {
+  const int status = ctlRequireHomeDir(home);
+  return status != kCtlExitOk ? status : ActAsHomeOwner(home, false);
+}
+
+// True when the directory open at `fd` has no entry but "." and "..".
+// False, with errno, also when it cannot be read.
+bool IsEmptyDir(int fd) {
+  ComFd copy(fcntl(fd, F_DUPFD_CLOEXEC, 0));  // closedir closes the copy, not `fd`
+  if (!copy.ok()) return false;
+  ComDir dir(fdopendir(copy.get()));
+  if (!dir.ok()) return false;
+  copy.release();
+  errno = 0;
+  while (struct dirent* entry = readdir(dir.get())) {
+    if (strcmp(entry->d_name, ".") != 0 && strcmp(entry->d_name, "..") != 0) return false;
+  }
+  return errno == 0;
+}
+
+// init --owner USER: makes the home USER's before init creates anything in
+// it, so that what init then creates, acting as USER, is USER's too:
+//  - a missing home is created (mode 0755 less the umask; missing folders
+//    above it are root's, as plain init makes them) and given to USER and
+//    USER's primary group;
+//  - an existing home that is empty and belongs to root is given to USER in
+//    the same way;
+//  - an existing home that belongs to USER is kept as it is (its group too);
+//  - any other existing home (one that holds entries, or belongs to another
+//    user) is refused, naming its owner: a tree whose files belong to others
+//    is handed over with chown -R first, never half by this command.
+// The checks and the chown act on one descriptor of the home, so the home
+// judged is the home given. kCtlExitOk, or the printed failure.
+int GiveHome(const char* home, const CtlUser& user) {
+  bool created = false;
+  std::string path(home);
+  for (size_t end = path.find('/', 1); end != std::string::npos; end = path.find('/', end + 1)) {
+    struct stat st;
+    const std::string dir = path.substr(0, end);
+    if (stat(dir.c_str(), &st) != 0 && errno == ENOENT && comIoMkdir(dir.c_str(), 0755) != 0 &&
+        errno != EEXIST) {
+      return ctlError("init: cannot create the directory %s: %s", dir.c_str(), ctlReason(errno));
+    }
+  }
+  if (comIoMkdir(home, 0755) == 0) {
+    created = true;
+  } else if (errno != EEXIST) {
+    return ctlError("init: cannot create the data home %s: %s", home, ctlReason(errno));
+  }
+  ComFd dir(open(home, O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  struct stat st;
+  if (!dir.ok() || fstat(dir.get(), &st) != 0) {
+    return ctlError("init: %s: %s", home, ctlReason(errno));
+  }
+  if (st.st_uid == user.uid) return kCtlExitOk;
+  if (st.st_uid == 0 && (created || IsEmptyDir(dir.get()))) {
+    if (fchown(dir.get(), user.uid, user.gid) == 0) return kCtlExitOk;
+    const int err = errno;
+    if (created) rmdir(home);
+    return ctlError("init: cannot give %s to %s: %s", home, user.name, ctlReason(err));
+  }
+  const struct passwd* holder = getpwuid(st.st_uid);
+  char owner[300];
+  if (holder != nullptr) {
+    snprintf(owner, sizeof(owner), "%s (uid %u)", holder->pw_name,
+             static_cast<unsigned>(st.st_uid));
+  } else {
+    snprintf(owner, sizeof(owner), "uid %u", static_cast<unsigned>(st.st_uid));
+  }
+  return ctlError(
+      "init --owner %s: %s belongs to %s%s; hand it over first (chown -R %s: %s) and run init "
+      "again",
+      user.name, home, owner, st.st_uid == 0 ? " and is not empty" : "", user.name, home);
+}
+
+// init [--owner USER]. Without --owner, root on a home of another user acts
+// as that user (as every command does) and on a missing home makes it its
+// own. Only root may name another user than the caller: refused as a usage
+// error before anything is looked at.
+int InitCommand(const char* home, int argc, char** argv) {
+  char why[kCtlWhySize];
+  ctlSetHelpTopic("init");
+  if (argc == 0) {
+    const int status = ActAsHomeOwner(home, true);
+    return status != kCtlExitOk ? status : ctlInit(home);
+  }
+  if (argc != 2 || strcmp(argv[0], "--owner") != 0) {
+    return ctlUsageError("init takes no arguments but --owner USER");
+  }
+  CtlUser user;
+  if (!ctlParseUser(argv[1], &user, why, kCtlWhySize)) return Refused(why);
+  if (geteuid() != 0 && user.uid != geteuid()) {
+    return ctlUsageError("init --owner %s: only root can make a data home for another user",
+                         user.name);
+  }
+  int status = GiveHome(home, user);
+  if (status == kCtlExitOk) status = ActAsHomeOwner(home, false);
+  return status != kCtlExitOk ? status : ctlInit(home);
+}
+
 // Parses the times at argv[from..argc).
 bool ParseTimes(int argc, char** argv, int from, std::vector<CtlClock>* times, char* why) {
   for (int i = from; i < argc; ++i) {
@@ -58,14 +184,14 @@ int ModuleCommand(const char* home, int argc, char** argv) {
         !ctlCheckProgram(argv[2], home, why, kCtlWhySize)) {
       return Refused(why);
     }
-    int status = ctlRequireHomeDir(home);
+    int status = RequireHome(home);
     return status != kCtlExitOk ? status : ctlModuleAdd(argv[1], argv[2]);
   }
   if (strcmp(action, "list") == 0) {
     ctlSetHelpTopic("module list");
     bool json = TakeFlag("--json", &argc, argv);
     if (argc != 1) return ctlUsageError("module list takes no arguments but --json");
-    int status = ctlRequireHomeDir(home);
+    int status = RequireHome(home);
     return status != kCtlExitOk ? status : ctlModuleList(json);
   }
   if (strcmp(action, "remove") == 0) {
@@ -73,7 +199,7 @@ int ModuleCommand(const char* home, int argc, char** argv) {
     if (argc != 2) return ctlUsageError("module remove needs one module ID");
     int id = 0;
     if (!ctlParseId(argv[1], &id, why, kCtlWhySize)) return Refused(why);
-    int status = ctlRequireHomeDir(home);
+    int status = RequireHome(home);
     return status != kCtlExitOk ? status : ctlModuleRemove(id);
   }
   ctlSetHelpTopic("module");
@@ -93,7 +219,7 @@ int ScheduleCommand(const char* home, int argc, char** argv) {
     if (!ctlParseId(argv[1], &id, why, kCtlWhySize) || !ParseTimes(argc, argv, 2, &times, why)) {
       return Refused(why);
     }
-    int status = ctlRequireHomeDir(home);
+    int status = RequireHome(home);
     if (status != kCtlExitOk) return status;
     return add ? ctlScheduleAdd(id, times) : ctlScheduleRemove(id, times);
   }
@@ -103,7 +229,7 @@ int ScheduleCommand(const char* home, int argc, char** argv) {
     if (argc > 2) return ctlUsageError("schedule list takes at most one module ID");
     int id = 0;
     if (argc == 2 && !ctlParseId(argv[1], &id, why, kCtlWhySize)) return Refused(why);
-    int status = ctlRequireHomeDir(home);
+    int status = RequireHome(home);
     return status != kCtlExitOk ? status : ctlScheduleList(id, json);
   }
   ctlSetHelpTopic("schedule");
@@ -128,7 +254,7 @@ int AlarmListCommand(const char* home, int argc, char** argv) {
   if (argc > 2) return ctlUsageError("alarm list takes at most one module ID");
   int id = 0;
   if (argc == 2 && !ctlParseId(argv[1], &id, why, kCtlWhySize)) return Refused(why);
-  int status = ctlRequireHomeDir(home);
+  int status = RequireHome(home);
   return status != kCtlExitOk ? status : ctlAlarmList(id, all, json);
 }
 
@@ -144,7 +270,7 @@ int AlarmRemoveCommand(const char* home, int argc, char** argv) {
   int next = ParseAlarmMinute(argc, argv, dateTime, why);
   if (next == 0) return Refused(why);
   if (argc > next) return ctlUsageError("alarm remove: too many arguments");
-  int status = ctlRequireHomeDir(home);
+  int status = RequireHome(home);
   return status != kCtlExitOk ? status : ctlAlarmRemove(id, dateTime);
 }
 
@@ -156,7 +282,7 @@ int AlarmPruneCommand(const char* home, int argc, char** argv) {
   }
   char before[9];
   if (!ctlParseDate(argv[2], before, why, kCtlWhySize)) return Refused(why);
-  int status = ctlRequireHomeDir(home);
+  int status = RequireHome(home);
   return status != kCtlExitOk ? status : ctlAlarmPrune(before);
 }
 
@@ -184,7 +310,7 @@ int AlarmCommand(const char* home, int argc, char** argv) {
   if (!ctlCheckFieldText(text, kCtlAlarmTextMax, true, "alarm text", why, kCtlWhySize)) {
     return Refused(why);
   }
-  int status = ctlRequireHomeDir(home);
+  int status = RequireHome(home);
   return status != kCtlExitOk ? status : ctlAlarmAdd(id, dateTime, text);
 }
 
@@ -194,7 +320,7 @@ int RunCommand(const char* home, int argc, char** argv) {
   if (argc != 1) return ctlUsageError("run needs one module ID");
   int id = 0;
   if (!ctlParseId(argv[0], &id, why, kCtlWhySize)) return Refused(why);
-  int status = ctlRequireHomeDir(home);
+  int status = RequireHome(home);
   return status != kCtlExitOk ? status : ctlRun(home, id);
 }
 
@@ -212,7 +338,7 @@ int StopCommand(const char* home, int argc, char** argv) {
       return ctlUsageError("stop: unexpected argument '%s'", argv[i]);
     }
   }
-  int status = ctlRequireHomeDir(home);
+  int status = RequireHome(home);
   return status != kCtlExitOk ? status : ctlStop(home, wait, timeout);
 }
 
@@ -221,7 +347,7 @@ int NextCommand(const char* home, int argc, char** argv) {
   ctlSetHelpTopic("next");
   CtlNextOptions options;
   if (!ctlParseNextArgs(argc, argv, &options, why, kCtlWhySize)) return Refused(why);
-  int status = ctlRequireHomeDir(home);
+  int status = RequireHome(home);
   return status != kCtlExitOk ? status : ctlNext(home, options);
 }
 
@@ -238,7 +364,8 @@ int DoctorCommand(const char* home, int argc, char** argv) {
       return ctlUsageError("doctor: unexpected argument '%s'", argv[i]);
     }
   }
-  return ctlDoctor(home, repair, json);
+  int status = RequireHome(home);
+  return status != kCtlExitOk ? status : ctlDoctor(home, repair, json);
 }
 
 int LogCommand(const char* home, int argc, char** argv) {
@@ -271,7 +398,7 @@ int LogCommand(const char* home, int argc, char** argv) {
   if (toggle != nullptr && argc != 1) {
     return ctlUsageError("log %s takes no other arguments", toggle);
   }
-  int status = ctlRequireHomeDir(home);
+  int status = RequireHome(home);
   if (status != kCtlExitOk) return status;
   if (toggle != nullptr) return strcmp(toggle, "--enable") == 0 ? ctlLogEnable() : ctlLogDisable();
   return ctlLog(filter, follow, json);
@@ -302,11 +429,7 @@ int main(int argc, char** argv) {
   S3ComPathHomeSave(home);
   int rest = argc - 3;
   char** args = argv + 3;
-  if (strcmp(command, "init") == 0) {
-    ctlSetHelpTopic("init");
-    if (rest != 0) return ctlUsageError("init takes no arguments");
-    return ctlInit(home);
-  }
+  if (strcmp(command, "init") == 0) return InitCommand(home, rest, args);
   if (strcmp(command, "module") == 0) return ModuleCommand(home, rest, args);
   if (strcmp(command, "schedule") == 0) return ScheduleCommand(home, rest, args);
   if (strcmp(command, "alarm") == 0) return AlarmCommand(home, rest, args);
@@ -314,13 +437,13 @@ int main(int argc, char** argv) {
     ctlSetHelpTopic("status");
     bool json = TakeFlag("--json", &rest, args);
     if (rest != 0) return ctlUsageError("status takes no arguments but --json");
-    int status = ctlRequireHomeDir(home);
+    int status = RequireHome(home);
     return status != kCtlExitOk ? status : ctlStatus(home, json);
   }
   if (strcmp(command, "metrics") == 0) {
     ctlSetHelpTopic("metrics");
     if (rest != 0) return ctlUsageError("metrics takes no arguments");
-    int status = ctlRequireHomeDir(home);
+    int status = RequireHome(home);
     return status != kCtlExitOk ? status : ctlMetrics();
   }
   if (strcmp(command, "stop") == 0) return StopCommand(home, rest, args);

@@ -71,7 +71,9 @@ table='
 %H log --module 1 @               | --disable,--enable,--follow,--json,--since
 %H stop @                         | --timeout,--wait
 %H doctor --repair @              | --json
-%H init @                         |
+%H init @                         | --owner
+%H init --owner roo               | root
+%H init --owner root @            |
 %H metrics @                      |
 %H frobnicate @                   |
 '

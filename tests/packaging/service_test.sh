@@ -2,7 +2,8 @@
 # The installed service files: the systemd unit's sandbox exposure
 # (systemd-analyze security, at most 4.5, and no line it does not understand),
 # one service user named alike by the unit, the sysusers.d file and the rc.d
-# script, the rc.d script's syntax, and the unit's own start, start-up repair
+# script, the rc.d script's syntax, root's init on a home of another owner
+# (all it creates is the owner's), and the unit's own start, start-up repair
 # and stop commands run as an unprivileged owner of the data home.
 #
 #   tests/packaging/service_test.sh BUILD_DIR
@@ -105,11 +106,16 @@ owner=64999
 chmod 755 "$scratch"
 home=$scratch/home
 ctl=$stage/usr/bin/schedulerctl
+# Given an empty home of the owner's, root's init acts as the owner by itself:
+# all that it creates there is the owner's, with no chown -R.
+mkdir "$home"
+chown "$owner:$owner" "$home"
 "$ctl" "$home" init >/dev/null
+not_owned=$(find "$home" ! -user "$owner" -o ! -group "$owner")
+[ -z "$not_owned" ] || fail "root's init left files the owner does not own: $not_owned"
 # A per-process status file of a daemon that is gone, for the repair to remove.
 dead=$(sh -c 'echo $$')
-: >"$home/data/scheduler/status.$dead"
-chown -R "$owner:$owner" "$home"
+as_owner touch "$home/data/scheduler/status.$dead"
 
 start_pre=$(command_of ExecStartPre)
 start=$(command_of ExecStart)

@@ -2,6 +2,10 @@
 // a faked minute passes in three real seconds, with modules that are small
 // shell scripts. Every wake-up a test waits for lies seconds ahead; a daemon
 // held off the CPU past its target would still run it, late.
+#include <grp.h>
+#include <pwd.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <regex>
 #include <string>
@@ -75,6 +79,31 @@ TEST(DaemonTest, RunJournalRecordsEachStartAndEnd) {
   EXPECT_TRUE(std::regex_match(lines[10], std::regex(time + "stopped\t" + pid + "\t0")))
       << lines[10];
   EXPECT_EQ("", ReadFile(dir.work + "/daemon.out"));
+}
+
+// Started by root on a home that belongs to nobody, the daemon runs as
+// nobody, and so does every module it starts: nobody's uid, its group and
+// only its supplementary groups.
+TEST(DaemonTest, RootOnAnotherUsersHomeRunsModulesAsTheOwner) {
+  if (!HaveFaketime() || geteuid() != 0 || getpwnam("nobody") == nullptr) {
+    GTEST_SKIP() << "needs faketime, root and the user nobody";
+  }
+  DaemonHome dir;
+  ASSERT_EQ(0, chmod(dir.root.c_str(), 0711));  // nobody must reach its home
+  const std::string program = dir.work + "/ids", ids = dir.home + "/ids", want = dir.work + "/want";
+  WriteScript(program, "echo $(id -u) $(id -g) $(id -G) >> \"$1/ids\"");
+  AddModule(program, {"1015"});
+  ASSERT_EQ(0, system(("chown -R nobody: " + dir.home).c_str()));
+  ASSERT_EQ(0, system(("echo $(id -u nobody) $(id -g nobody) $(id -G nobody) > " + want).c_str()));
+  // Started with a supplementary group of root's, which it must not keep.
+  gid_t groups[256];
+  const int count = getgroups(256, groups);
+  const gid_t rootGroup = 0;
+  ASSERT_TRUE(count >= 0 && setgroups(1, &rootGroup) == 0);
+  Daemon daemon(dir.home, "1", dir.work);
+  ASSERT_EQ(0, setgroups(static_cast<size_t>(count), groups));
+  ASSERT_TRUE(Eventually([&] { return PathExists(ids) && !ReadFile(ids).empty(); }));
+  EXPECT_EQ(ReadFile(want), ReadFile(ids));
 }
 
 }  // namespace

@@ -2,6 +2,7 @@
 // real daemon under faketime (one real second is one minute of the daemon's
 // clock) for the commands that talk to it.
 #include <fcntl.h>
+#include <pwd.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -126,6 +127,11 @@ TEST(SchedulerctlTest, RefusedAndFailedCommandsChangeNothing) {
   Ctl bare;  // a home without a module table: every table command refuses it
   const std::string kBare = "HOME=" + bare.home;
   const char* kNoTable = "no module table (create it with: schedulerctl HOME init)";
+  const bool root = geteuid() == 0;
+  const char* kOnlyRoot = "only root can make a data home for another user";
+  const std::string theirs = bare.Scratch("theirs");
+  ASSERT_EQ(mkdir(theirs.c_str(), 0755), 0);
+  ASSERT_TRUE(!root || chown(theirs.c_str(), 4242, 4242) == 0);
   struct Case {
     Args args;  // after HOME (see Ctl::Run)
     int status;
@@ -170,6 +176,16 @@ TEST(SchedulerctlTest, RefusedAndFailedCommandsChangeNothing) {
        2,
        "is more than 366 days ahead"},
       {{"doctor", "--fix"}, 2, "doctor: unexpected argument '--fix'"},
+      {{"init", "--owner"}, 2, "init takes no arguments but --owner USER"},
+      {{"init", "--owner", "no-such-user"}, 2, "'no-such-user' is no user of this system"},
+      // Root: a home of root's that holds files, or another user's, is
+      // handed over by chown -R. Others: only root names another user.
+      {{"init", "--owner", "nobody"},
+       root ? 1 : 2,
+       root ? "belongs to root (uid 0) and is not empty; hand it over first" : kOnlyRoot},
+      {{"HOME=" + theirs, "init", "--owner", "nobody"},
+       root ? 1 : 2,
+       root ? "belongs to uid 4242" : kOnlyRoot},
       {{"HOME=" + tooLong, "status"}, 2, "longer than 246 characters"},
       {{"HOME=/nonexistent/home", "status"}, 1, "/nonexistent/home: No such file"},
       {{"module", "remove", "9"}, 1, "module/index: the module table has no module 9"},
@@ -221,6 +237,51 @@ TEST(SchedulerctlTest, RefusedAndFailedCommandsChangeNothing) {
     EXPECT_EQ(Snapshot(ctl.home), before) << shown;
   }
   EXPECT_TRUE(std::filesystem::is_empty(bare.home));
+}
+
+// Run by root on a home of another user, every command acts as that user:
+// all below the home stays the owner's. init --owner makes such a home of an
+// empty one of root's, or of a missing one (the folders above stay root's).
+TEST(SchedulerctlTest, RootActsAsTheHomesOwner) {
+  const struct passwd* nobody = getpwnam("nobody");
+  if (geteuid() != 0 || nobody == nullptr) GTEST_SKIP() << "needs root and the user nobody";
+  Ctl ctl;
+  ASSERT_EQ(chmod(ctl.root.c_str(), 0711), 0);  // nobody must reach its homes
+  const std::string fresh = ctl.Scratch("srv/fresh"), found = ctl.Scratch("found");
+  for (const Args& args :
+       {Args{"init", "--owner", "nobody"}, Args{"HOME=" + fresh, "init", "--owner", "nobody"},
+        Args{"module", "add", "Mail", "/bin/true"}, Args{"schedule", "add", "1", "10:00"},
+        Args{"log", "--enable"}, Args{"alarm", "add", "1", "2030-01-01 10:00"}}) {
+    Result r = ctl.Run(args);
+    EXPECT_EQ(r.status, 0) << args[0] << ": " << r.err;
+  }
+  EXPECT_EQ(Wait(Spawn({"find", ctl.home, fresh, "(", "!", "-uid", std::to_string(nobody->pw_uid),
+                        "-o", "!", "-gid", std::to_string(nobody->pw_gid), ")", "-printf", "%p "},
+                       found, found)),
+            0);
+  EXPECT_EQ(ReadFile(found), "") << "not nobody's";
+  struct stat above;
+  EXPECT_TRUE(stat(ctl.Scratch("srv").c_str(), &above) == 0 && above.st_uid == 0);
+}
+
+// The home's owner can write any pid into the status record and lock that
+// pid's status file from a process of its own: stop and alarm add then find
+// no daemon there and signal no process.
+TEST(SchedulerctlTest, APlantedPidIsNeverSignalled) {
+  Ctl ctl;
+  ctl.Setup({{"Mail", "/bin/true"}});
+  for (const Args& args : {Args{"stop"}, Args{"alarm", "add", "1", "2030-01-01 10:00"}}) {
+    const pid_t stranger = Spawn({"sleep", "600"}, "/dev/null", "/dev/null");
+    const std::string pid = std::to_string(stranger);
+    HoldingChild planter([&] { return LockWhole(ctl.Data("scheduler/status." + pid)); });
+    ASSERT_TRUE(planter.held());
+    WriteFile(ctl.Data("scheduler/schedulersts"), Rec("1", "pid=" + pid + "\n"));
+    Result r = ctl.Run(args);
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.out.find("no daemon is running") != std::string::npos, args[0] == "stop") << r.out;
+    kill(stranger, SIGKILL);
+    EXPECT_EQ(Wait(stranger), 128 + SIGKILL) << args[0] << " signalled pid " << pid;
+  }
 }
 
 // module list shows, and run starts, what the daemon would: the same
