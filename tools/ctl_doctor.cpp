@@ -2,6 +2,7 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <limits.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -17,6 +18,7 @@
 #include "common/S3ComPath.h"
 #include "common/com.h"
 #include "common/comdate.h"
+#include "common/comfile.h"
 #include "common/comguard.h"
 #include "s3/cs3data.h"
 #include "s3/cs3data_parse.h"
@@ -75,14 +77,17 @@ bool PidName(const char* name, const char* prefix, int* pid) {
 }
 
 // A process that may still be alive: only "no such process" counts as gone,
-// so a pid that cannot be signalled (another user's) is left alone.
+// so a pid that cannot be probed (another user's) is left alone. Signal 0
+// is a probe only: nothing is delivered.
 bool MayBeAlive(int pid) {
-  return kill(pid, 0) == 0 || errno != ESRCH;
+  return pid > 0 && (kill(pid, 0) == 0 || errno != ESRCH);
 }
 
+// The names in `dir` other than "." and "..", sorted; none when it cannot be
+// listed (below the home, a link at its place or on its way is not followed).
 std::vector<std::string> Entries(const std::string& dir) {
   std::vector<std::string> names;
-  ComDir handle(opendir(dir.c_str()));
+  ComDir handle(comIoOpenDir(dir.c_str()));
   if (!handle.ok()) return names;
   while (struct dirent* e = readdir(handle.get())) {
     if (strcmp(e->d_name, ".") != 0 && strcmp(e->d_name, "..") != 0) names.push_back(e->d_name);
@@ -91,17 +96,23 @@ std::vector<std::string> Entries(const std::string& dir) {
   return names;
 }
 
-bool IsFile(const std::string& path, off_t* size) {
+// What lies at `path` below the home, links not followed.
+enum class Found { kNothing, kFile, kFolder, kOther, kLinked };
+Found What(const std::string& path, off_t* size = nullptr) {
   struct stat st;
-  if (stat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return false;
+  if (comIoStat(path.c_str(), &st) != 0) return errno == ELOOP ? Found::kLinked : Found::kNothing;
   if (size != nullptr) *size = st.st_size;
-  return true;
+  return S_ISREG(st.st_mode) ? Found::kFile : S_ISDIR(st.st_mode) ? Found::kFolder : Found::kOther;
 }
 
-bool IsDir(const std::string& path) {
-  struct stat st;
-  return stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
-}
+// A walk deeper than this below the home is not followed: the store's
+// deepest files (the alarms) lie 8 levels down, and the bound keeps a planted
+// deep tree from using up the descriptors, one per level.
+constexpr int kMaxDepth = 32;
+
+constexpr char kLeftWritable[] =
+    "permissions are never changed by --repair: give it to the data home's owner and take "
+    "the write permission from its group and others (chown, chmod go-w)";
 
 std::string Join(const std::vector<std::string>& items) {
   std::string out;
@@ -119,6 +130,7 @@ class Doctor {
     StatusFiles();
     Tables();
     NextAlarm();
+    Tree();
   }
 
   const std::vector<Finding>& findings() const { return findings_; }
@@ -146,8 +158,8 @@ class Doctor {
     std::vector<S3JournalInfo> logs;
     const std::string tmp = DataPath("tmp");
     if (s3JournalList(tmp.c_str(), &logs) != 0) {
-      Add("unparsable", "tmp", std::string("the temporary directory cannot be read: ") +
-                                   strerror(errno));
+      Add("unparsable", "tmp",
+          std::string("the temporary directory cannot be read: ") + ctlReason(errno));
       return;
     }
     for (const S3JournalInfo& log : logs) {
@@ -173,7 +185,7 @@ class Doctor {
     }
     // What the logs still name is theirs, not orphaned.
     for (const S3JournalInfo& log : logs) {
-      if (repair_ && !log.live && !IsFile(log.path, nullptr)) continue;
+      if (repair_ && !log.live && What(log.path) != Found::kFile) continue;
       logged_.insert(log.pid);
     }
   }
@@ -186,15 +198,15 @@ class Doctor {
       if (!PidName(name.c_str(), "temp", &pid)) continue;
       if (logged_.count(pid) != 0 || MayBeAlive(pid)) continue;
       off_t size = 0;
-      if (!IsFile(tmp + "/" + name, &size)) continue;
+      if (What(tmp + "/" + name, &size) != Found::kFile) continue;
       Finding& f = Add("orphaned-backup", "tmp/" + name,
                        "backup copy (" + std::to_string(size) + " bytes) of process " +
                            std::to_string(pid) + ", which is gone, named by no unit of work");
       if (!repair_) continue;
-      if (unlink((tmp + "/" + name).c_str()) == 0) {
+      if (comIoUnlink((tmp + "/" + name).c_str()) == 0) {
         Repaired(f, "removed");
       } else {
-        Left(f, std::string("cannot remove it: ") + strerror(errno));
+        Left(f, std::string("cannot remove it: ") + ctlReason(errno));
       }
     }
   }
@@ -204,15 +216,16 @@ class Doctor {
     for (const std::string& name : Entries(DataPath("scheduler"))) {
       int pid = 0;
       if (name.compare(0, 7, "status.") != 0 || !Number(name.c_str() + 7, &pid)) continue;
-      if (ctlDaemonAlive(pid) || MayBeAlive(pid)) continue;
       const std::string file = "scheduler/" + name;
+      if (What(DataPath(file)) != Found::kFile) continue;  // a link is reported as one
+      if (ctlDaemonAlive(pid) || MayBeAlive(pid)) continue;
       Finding& f = Add("stale-status", file,
                        "status file of daemon " + std::to_string(pid) + ", which is gone");
       if (!repair_) continue;
-      if (unlink(DataPath(file).c_str()) == 0) {
+      if (comIoUnlink(DataPath(file).c_str()) == 0) {
         Repaired(f, "removed");
       } else {
-        Left(f, std::string("cannot remove it: ") + strerror(errno));
+        Left(f, std::string("cannot remove it: ") + ctlReason(errno));
       }
     }
   }
@@ -221,15 +234,21 @@ class Doctor {
   // line. An empty file is accepted only when `emptyOk`. True when it parses.
   bool Parse(const std::string& file, bool emptyOk) {
     const std::string path = DataPath(file);
-    ComFd fd(open(path.c_str(), O_RDONLY | O_CLOEXEC));
-    if (!fd.ok()) return errno == ENOENT;
+    ComFd fd(comIoOpen(path.c_str(), O_RDONLY, 0));
+    if (!fd.ok()) {
+      const int err = errno;
+      // A link at its place is reported by the walk (Tree), and its record
+      // is not judged: it is not read.
+      if (err == ELOOP) linked_.insert(file);
+      return err == ENOENT;
+    }
     std::string bytes;
     char chunk[65536];
     for (;;) {
       ssize_t n = read(fd.get(), chunk, sizeof chunk);
       if (n < 0 && errno == EINTR) continue;
       if (n < 0) {
-        Add("unparsable", file, std::string("cannot be read: ") + strerror(errno));
+        Add("unparsable", file, std::string("cannot be read: ") + ctlReason(errno));
         return false;
       }
       if (n == 0) break;
@@ -271,7 +290,7 @@ class Doctor {
   // A record read through its store's own class: the field checks of the
   // class apply as well as the parse.
   void Typed(const std::string& file, int rc) {
-    if (rc == 0 || rc == kResNoEntry) return;
+    if (rc == 0 || rc == kResNoEntry || linked_.count(file) != 0) return;
     Add("unparsable", file,
         std::string("its record does not read: ") + ctlStoreMeaning(rc) + " (result " +
             std::to_string(rc) + ")");
@@ -290,9 +309,15 @@ class Doctor {
     const std::string moduleDir = DataPath("scheduler/module");
     for (const std::string& name : Entries(moduleDir)) {
       int id = 0;
-      if (!Number(name.c_str(), &id) || !IsDir(moduleDir + "/" + name)) continue;
+      if (!Number(name.c_str(), &id)) continue;
+      const Found dir = What(moduleDir + "/" + name);
       const std::string file = "scheduler/module/" + name + "/info";
-      if (!IsFile(DataPath(file), nullptr)) continue;
+      Found info = dir == Found::kLinked ? dir : Found::kNothing;
+      if (dir == Found::kFolder) info = What(DataPath(file));
+      // A record behind a link is there, but it is neither read nor dropped
+      // from the index: only the owner can judge the link (Tree reports it).
+      if (info == Found::kLinked) records.insert(id);
+      if (info != Found::kFile) continue;
       records.insert(id);
       if (Parse(file, false)) {
         CvelSchedulerModule module;
@@ -324,12 +349,12 @@ class Doctor {
     std::vector<CtlEntry> entries;
     if (ctlScanSchedule(0, &entries) != 0) {
       Add("unparsable", "scheduler",
-          std::string("the schedule table cannot be read: ") + strerror(errno));
+          std::string("the schedule table cannot be read: ") + ctlReason(errno));
     }
     for (const CtlEntry& e : entries) {
       char file[kComPathMax];
       ctlEntryFile(e, file);
-      if (!IsFile(DataPath(file), nullptr)) continue;
+      if (What(DataPath(file)) != Found::kFile) continue;
       Parse(file, true);
       if (!haveIndex || table.count(e.moduleId) != 0) continue;
       Finding& f = Add("dangling-schedule", file,
@@ -340,24 +365,144 @@ class Doctor {
     Alarms(haveIndex ? &table : nullptr);
   }
 
-  // A module record, or the program it resolves to, that others than the data
-  // home's owner can write: they choose what the daemon runs.
+  // A module record, the program it resolves to, or a folder on the way to
+  // that program, that others than the data home's owner can write: they
+  // choose what the daemon runs. The record's own folders are Tree's.
   void Writable(int id, const char* execute) {
+    if (execute != nullptr && execute[0] != '\0' && strpbrk(execute, "/\\") == nullptr) {
+      programs_.insert(execute);
+    }
     std::vector<CtlWritable> found;
-    ctlModuleWriters(id, execute, &found);
+    ctlModuleWriters(id, execute, false, &found);
     const std::string module = std::to_string(id);
     for (const CtlWritable& w : found) {
-      Finding& f = Add("writable-by-others", "scheduler/module/" + module + "/info",
-                       w.program ? "module " + module + "'s program " + w.file + " is " + w.who +
-                                       ": whoever can write it runs code as the daemon's user"
-                                 : "the record is " + w.who +
-                                       ": whoever can write it chooses what the daemon runs "
-                                       "for module " +
-                                       module);
-      Left(f,
-           "permissions are never changed by --repair: give the file to the data home's owner "
-           "and take the write permission from its group and others (chown, chmod go-w)");
+      std::string what;
+      switch (w.what) {
+        case CtlWritable::kRecord:
+          what = "the record is " + w.who +
+                 ": whoever can write it chooses what the daemon runs for module " + module;
+          break;
+        case CtlWritable::kProgram:
+          what = "module " + module + "'s program " + w.file + " is " + w.who +
+                 ": whoever can write it runs code as the daemon's user";
+          break;
+        case CtlWritable::kProgramFolder:
+          what = "the folder " + w.file + " on the way to module " + module + "'s program " +
+                 w.program + " is " + w.who +
+                 ": whoever can write it can swap the program, and runs code as the daemon's user";
+          break;
+        case CtlWritable::kRecordFolder:  // not asked for: Tree checks these folders
+          what = "the folder " + w.file + " of the record is " + w.who;
+          break;
+      }
+      Finding& f = Add("writable-by-others", "scheduler/module/" + module + "/info", what);
+      Left(f, kLeftWritable);
     }
+  }
+
+  // The folders that others can write and the links below the data home,
+  // after the tables (a module's program named by a bare file name may be a
+  // link among the home's own entries: that is how a program installed
+  // elsewhere is named, and it is allowed).
+  //
+  // How far the walk goes: the home's own entries, and data/ whole. That is
+  // where the scheduler and the record store look: record files lie under
+  // data/, and a bare program name is looked for among the home's entries.
+  // The suite's other programs keep trees of their own in the home (page/,
+  // file/) that may be large and that nothing of the scheduler opens; they
+  // are not walked.
+  //
+  // The folders checked for writers: the home, data/, data/tmp and every
+  // folder under data/scheduler. Whoever can change an entry in one of them
+  // can swap a record that names a program or an entry the daemon acts on.
+  // data/tmp belongs to them: a unit's log there tells the next reader of a
+  // record file what to put back into it, so a log planted there rewrites
+  // the module table. For that reason the sticky bit does not excuse
+  // data/tmp: planting a new file needs nobody else's entry. The folders
+  // of the other programs' records under data/ are theirs to judge.
+  //
+  // The walk never follows a link: each folder is opened beneath the one
+  // before with O_NOFOLLOW, each entry examined with AT_SYMLINK_NOFOLLOW.
+  void Tree() {
+    home_ = comHomeBound();
+    ComFd fd(comIoOpen(home_.c_str(), O_RDONLY | O_DIRECTORY, 0));
+    struct stat st;
+    if (!fd.ok() || fstat(fd.get(), &st) != 0) return;
+    owner_ = st.st_uid;
+    Walk(fd.release(), "", 0);
+  }
+
+  // How a folder or entry below the home is named in a finding: relative to
+  // data/ when it lies in it, else its whole path.
+  std::string Shown(const std::string& rel) const {
+    if (rel.compare(0, 5, "data/") == 0) return rel.substr(5);
+    return rel.empty() ? home_ : home_ + "/" + rel;
+  }
+
+  // Walks the folder open at `fd` (taken over); `rel` is its path below the
+  // home, "" for the home itself.
+  void Walk(int fd, const std::string& rel, int depth) {
+    ComFd owned(fd);
+    ComDir dir(fdopendir(fd));
+    if (!dir.ok()) return;  // not a folder to list: nothing of it is read either
+    owned.release();
+    const int at = dirfd(dir.get());
+    struct stat st;
+    if (fstat(at, &st) != 0) return;
+    const bool tmp = rel == "data/tmp";
+    if (rel.empty() || rel == "data" || tmp || rel == "data/scheduler" ||
+        rel.compare(0, 15, "data/scheduler/") == 0) {
+      const std::string who = ctlWriters(st, owner_, tmp);
+      const char* why =
+          ": whoever can write it can swap the records in it, and so choose what "
+          "the daemon runs and when";
+      if (rel.empty()) {
+        why = ": whoever can write it can swap data/ and the programs named by a bare file name";
+      } else if (tmp) {
+        why =
+            ": whoever can write it can leave a unit's log there, which the next reader plays "
+            "back into the record files";
+      }
+      if (!who.empty()) {
+        const std::string path = rel.empty() ? home_ : home_ + "/" + rel;
+        Finding& f =
+            Add("writable-by-others", Shown(rel), "the folder " + path + " is " + who + why);
+        Left(f, kLeftWritable);
+      }
+    }
+    std::vector<std::string> names;
+    // A listing that fails half-way (a folder removed meanwhile) ends early.
+    while (struct dirent* e = readdir(dir.get())) {
+      if (strcmp(e->d_name, ".") != 0 && strcmp(e->d_name, "..") != 0) names.push_back(e->d_name);
+    }
+    std::sort(names.begin(), names.end());
+    for (const std::string& name : names) {
+      const std::string child = rel.empty() ? name : rel + "/" + name;
+      if (fstatat(at, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) continue;  // gone meanwhile
+      if (S_ISLNK(st.st_mode)) {
+        if (!rel.empty() || programs_.count(name) == 0) Link(at, name, child);
+        continue;
+      }
+      if (!S_ISDIR(st.st_mode) || (rel.empty() && name != "data") || depth >= kMaxDepth) continue;
+      const int sub = openat(at, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+      if (sub >= 0) Walk(sub, child, depth + 1);  // else swapped meanwhile, or not readable
+    }
+  }
+
+  // The link `name` in the folder open at `dir`, `rel` below the home.
+  void Link(int dir, const std::string& name, const std::string& rel) {
+    char target[PATH_MAX];
+    const ssize_t n = readlinkat(dir, name.c_str(), target, sizeof target - 1);
+    const std::string to =
+        n >= 0 ? "to " + std::string(target, static_cast<size_t>(n))
+               : std::string("(its target cannot be read: ") + strerror(errno) + ")";
+    Finding& f = Add("link", Shown(rel),
+                     "a symbolic link " + to +
+                         "; nothing under the data home may be one: the scheduler and the record "
+                         "store never follow it");
+    Left(f,
+         "links are never followed or removed by --repair: see where it leads, then put the "
+         "file it stands for in its place or remove the link (rm, never rm -r)");
   }
 
   // The non-empty alarm files (an empty one is no alarm to the daemon).
@@ -365,7 +510,7 @@ class Doctor {
     std::vector<CtlAlarm> alarms;
     if (ctlScanAlarms(0, &alarms) != 0) {
       Add("unparsable", "scheduler/alarm",
-          std::string("the alarm index cannot be read: ") + strerror(errno));
+          std::string("the alarm index cannot be read: ") + ctlReason(errno));
     }
     for (const CtlAlarm& alarm : alarms) {
       char file[kComPathMax];
@@ -436,7 +581,11 @@ class Doctor {
 
   bool repair_;
   std::vector<Finding> findings_;
-  std::set<int> logged_;  // pids whose logs stay in data/tmp
+  std::set<int> logged_;            // pids whose logs stay in data/tmp
+  std::set<std::string> linked_;    // data-relative files with a link at their place
+  std::set<std::string> programs_;  // the modules' programs named by a bare file name
+  std::string home_;                // the home's text, as bound
+  uid_t owner_ = 0;                 // the home's owner
 };
 
 }  // namespace

@@ -2,7 +2,8 @@
 // after a crash, an out-of-memory kill or a hand edit.
 //
 // Each finding is one line: a kind word that scripts may match, the file
-// (relative to the data directory) and what is wrong with it. The kinds:
+// (relative to the data directory; the home, data itself and the home's own
+// entries by their whole path) and what is wrong with it. The kinds:
 //   interrupted-unit      the log of a unit of work whose writer died
 //   orphaned-backup       a backup copy in data/tmp that no unit names
 //   stale-status          a per-process status file of a daemon that is gone
@@ -12,10 +13,16 @@
 //   dangling-alarm        an alarm of a module that does not exist
 //   unparsable            a record file that does not read as records
 //   past-next-alarm       a next-alarm record in the past while no daemon runs
-//   writable-by-others    a module record, or a module's program, that a user
-//                         other than the data home's owner (or root), its
-//                         group or everyone can write (tools/ctl_writers.h);
-//                         never changed by repair
+//   writable-by-others    a module record, a module's program or a folder on
+//                         the way to it, or a folder of the home (the home,
+//                         data, data/tmp, every folder under data/scheduler),
+//                         that a user other than the data home's owner (or
+//                         root), its group or everyone can write
+//                         (tools/ctl_writers.h); never changed by repair
+//   link                  a symbolic link among the home's own entries or
+//                         anywhere under data/ (a module's program named by a
+//                         bare file name excepted), with its target; never
+//                         followed, never removed by repair
 //
 // Read-only by default. With `repair` it first rolls back every interrupted
 // unit (the pre-images put back byte for byte, the files the unit created

@@ -219,13 +219,27 @@ int ctlModuleAdd(const char* name, const char* program) {
   printf("%d\n", module.GetID());
   fflush(stdout);
   std::vector<CtlWritable> writable;
-  ctlModuleWriters(module.GetID(), program, &writable);
+  ctlModuleWriters(module.GetID(), program, true, &writable);
   for (const CtlWritable& w : writable) {
+    std::string what;
+    switch (w.what) {
+      case CtlWritable::kRecord:
+        what = "its record";
+        break;
+      case CtlWritable::kProgram:
+        what = "its program " + w.file;
+        break;
+      case CtlWritable::kProgramFolder:
+        what = "the folder " + w.file + " on the way to its program " + w.program;
+        break;
+      case CtlWritable::kRecordFolder:
+        what = "the folder " + w.file + " on the way to its record";
+        break;
+    }
     fprintf(stderr,
-            "schedulerctl: warning: module %d: %s%s is %s: whoever can write it runs code as the daemon's user "
-            "(see: schedulerctl HOME doctor)\n",
-            module.GetID(), w.program ? "its program " : "",
-            w.program ? w.file.c_str() : "its record", w.who.c_str());
+            "schedulerctl: warning: module %d: %s is %s: whoever can write it runs code as the "
+            "daemon's user (see: schedulerctl HOME doctor)\n",
+            module.GetID(), what.c_str(), w.who.c_str());
   }
   return kCtlExitOk;
 }
@@ -342,7 +356,9 @@ int ctlModuleRemove(int id) {
     dirs.Undo();
     char what[64];
     snprintf(what, sizeof(what), "module remove: cannot remove module %d", id);
-    if (failedEntry != nullptr) return ctlFail(what, failedEntry, rc);
+    if (failedEntry != nullptr || comHomeRefusedLink()[0] != '\0') {
+      return ctlFail(what, failedEntry, rc);
+    }
     // The index entry and the module's directory go in one step; either may
     // have failed.
     char index[kComPathMax];
