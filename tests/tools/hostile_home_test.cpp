@@ -35,17 +35,20 @@ const char* const kTargets[] = {
     "scheduler/controle/status",
     "scheduler/controle",
     "scheduler/schedulersts",
+    "scheduler/status.1",
     "scheduler",
     "tmp",
 };
 
 // The home as the tests start from: two modules, module 1 at 10:15 and with
-// an alarm, a run journal, and a status record as a daemon leaves it.
+// an alarm, a run journal, a status record as a daemon leaves it, and the
+// per-process status file of the daemon it names.
 void Populate(Ctl& ctl) {
   ctl.Setup({{"one", "/bin/true", {"10:15"}}, {"two", "/bin/true"}});
   ASSERT_EQ(ctl.Run({"alarm", "add", "1", "2030-01-01 10:00", "due"}).status, 0);
   ASSERT_EQ(ctl.Run({"log", "--enable"}).status, 0);
   PutFile(ctl.Data("scheduler/schedulersts"), "object 1\npid=1\nstatus=0\nend\n");
+  PutFile(ctl.Data("scheduler/status.1"), "");
 }
 
 // Copies `target` (below HOME/data) out of the home to root/out/victim and
