@@ -189,17 +189,30 @@ int comFileDelete(const char* dir, const char* prefix, const char* extension) {
   return errno == 0 ? 0 : -1;
 }
 
-int comFileGetSize(const char* path) {
+namespace {
+
+// comFileGetSize through `examine` (comIoStat, or stat for a program).
+int SizeBy(int (*examine)(const char*, struct stat*), const char* path) {
   struct stat st;
   if (path == nullptr) {
     errno = EINVAL;
     return -1;
   }
-  if (comIoStat(path, &st) != 0) return -1;
+  if (examine(path, &st) != 0) return -1;
   // The size is an int: a file of 2 GiB or more reads as INT_MAX, which
   // still says "exists" to the callers that test the sign.
   if (st.st_size > INT_MAX) return INT_MAX;
   return static_cast<int>(st.st_size);
+}
+
+}  // namespace
+
+int comFileGetSize(const char* path) {
+  return SizeBy(comIoStat, path);
+}
+
+int comFileGetSizeFollow(const char* path) {
+  return SizeBy(stat, path);
 }
 
 int comPathRename(const char* from, const char* to) {
@@ -207,17 +220,6 @@ int comPathRename(const char* from, const char* to) {
   if (errno != EEXIST) return -1;
   comIoUnlink(to);
   return comIoRename(from, to);
-}
-
-int comFileGetSizeFollow(const char* path) {
-  struct stat st;
-  if (path == nullptr) {
-    errno = EINVAL;
-    return -1;
-  }
-  if (stat(path, &st) != 0) return -1;
-  if (st.st_size > INT_MAX) return INT_MAX;
-  return static_cast<int>(st.st_size);
 }
 
 int comDirCreate(const char* path) {

@@ -64,15 +64,6 @@ void comIoResolveByWalk(bool on) {
 
 namespace {
 
-// A folder opened only to act inside it: O_PATH needs no read permission and
-// is all that the *at calls need. Listing and flushing open their folder
-// for reading themselves.
-#if defined(O_PATH)
-constexpr int kFolderRef = O_PATH | O_DIRECTORY;
-#else
-constexpr int kFolderRef = O_RDONLY | O_DIRECTORY;
-#endif
-
 struct BoundHome {
   char text[kComPathMax] = "";  // as bound, without trailing "/" (but "/" itself)
   size_t length = 0;
@@ -196,7 +187,7 @@ int OpenFolder(int homeFd, char* rel) {
   if (!resolveByWalk && !openat2Missing) {
     struct open_how how;
     memset(&how, 0, sizeof(how));
-    how.flags = static_cast<__u64>(kFolderRef | O_CLOEXEC);
+    how.flags = static_cast<__u64>(kComFolderRef | O_CLOEXEC);
     how.resolve = RESOLVE_BENEATH | RESOLVE_NO_SYMLINKS | RESOLVE_NO_MAGICLINKS;
     long fd;
     int tries = 0;
@@ -222,7 +213,7 @@ int OpenFolder(int homeFd, char* rel) {
     if (slash != nullptr) *slash = '\0';
     int fd;
     do {
-      fd = openat(dir, name, kFolderRef | O_NOFOLLOW | O_CLOEXEC);
+      fd = openat(dir, name, kComFolderRef | O_NOFOLLOW | O_CLOEXEC);
     } while (fd < 0 && errno == EINTR);
     if (fd < 0) {
       FailedAt(dir, name, rel, strlen(rel));

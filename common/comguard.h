@@ -5,9 +5,19 @@
 #define COMMON_COMGUARD_H_
 
 #include <dirent.h>
+#include <fcntl.h>
 #include <unistd.h>
 
 #include <cerrno>
+
+// The flags that open a folder only to act inside it (the *at calls, name
+// lookups): O_PATH needs no read permission. Listing or flushing a folder
+// needs it opened for reading instead.
+#if defined(O_PATH)
+constexpr int kComFolderRef = O_PATH | O_DIRECTORY;
+#else
+constexpr int kComFolderRef = O_RDONLY | O_DIRECTORY;
+#endif
 
 // Owns one file descriptor (-1: none).
 class ComFd {

@@ -21,13 +21,6 @@
 
 namespace {
 
-// A folder opened only to look up names in it.
-#if defined(O_PATH)
-constexpr int kFolderRef = O_PATH | O_DIRECTORY;
-#else
-constexpr int kFolderRef = O_RDONLY | O_DIRECTORY;
-#endif
-
 // The kernel's own bound on the links one lookup passes.
 constexpr int kMaxLinks = 40;
 
@@ -73,7 +66,7 @@ void ForEachFolderOnTheWay(const char* path, Visit visit) {
   }
   std::deque<std::string> names;
   PushNames(full, &names);
-  ComFd dir(open("/", kFolderRef | O_CLOEXEC));
+  ComFd dir(open("/", kComFolderRef | O_CLOEXEC));
   std::string at = "/";
   int links = 0;
   while (dir.ok() && !names.empty()) {
@@ -81,7 +74,7 @@ void ForEachFolderOnTheWay(const char* path, Visit visit) {
     names.pop_front();
     if (name == "..") {
       // The real parent: the walk never stands in a folder through a link.
-      dir.Reset(openat(dir.get(), "..", kFolderRef | O_CLOEXEC));
+      dir.Reset(openat(dir.get(), "..", kComFolderRef | O_CLOEXEC));
       const size_t slash = at.find_last_of('/');
       at = slash == 0 || slash == std::string::npos ? "/" : at.substr(0, slash);
       continue;
@@ -97,13 +90,13 @@ void ForEachFolderOnTheWay(const char* path, Visit visit) {
       target[n] = '\0';
       PushNames(target, &names);
       if (target[0] == '/') {
-        dir.Reset(open("/", kFolderRef | O_CLOEXEC));
+        dir.Reset(open("/", kComFolderRef | O_CLOEXEC));
         at = "/";
       }
       continue;
     }
     if (names.empty() || !S_ISDIR(st.st_mode)) return;
-    dir.Reset(openat(dir.get(), name.c_str(), kFolderRef | O_NOFOLLOW | O_CLOEXEC));
+    dir.Reset(openat(dir.get(), name.c_str(), kComFolderRef | O_NOFOLLOW | O_CLOEXEC));
     at += (at == "/" ? "" : "/") + name;
   }
 }
