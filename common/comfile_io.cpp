@@ -180,14 +180,17 @@ void FindRefused(int homeFd, char* rel) {
   }
 }
 
-// Opens the folder at the normalized `rel` beneath the home, no link
-// followed, as a reference for the *at calls. The descriptor, or -1.
-int OpenFolder(int homeFd, char* rel) {
+// Opens the normalized `rel` beneath the home with `flags` (and `mode` for
+// a creation), no link followed, neither in its folders nor as its last
+// name. The descriptor, or -1 with errno (ELOOP for a link, remembered for
+// comHomeRefusedLink).
+int OpenBeneath(int homeFd, char* rel, int flags, int mode) {
 #if defined(__linux__) && defined(SYS_openat2)
   if (!resolveByWalk && !openat2Missing) {
     struct open_how how;
     memset(&how, 0, sizeof(how));
-    how.flags = static_cast<__u64>(kComFolderRef | O_CLOEXEC);
+    how.flags = static_cast<__u64>(flags | O_CLOEXEC);
+    if ((flags & O_CREAT) != 0) how.mode = static_cast<__u64>(mode);
     how.resolve = RESOLVE_BENEATH | RESOLVE_NO_SYMLINKS | RESOLVE_NO_MAGICLINKS;
     long fd;
     int tries = 0;
@@ -205,15 +208,16 @@ int OpenFolder(int homeFd, char* rel) {
   }
 #endif
   // Name by name: each folder is opened inside the one before, and a link
-  // is never opened as a folder.
+  // is never opened, as a folder or as the last name.
   ComFd owned;
   int dir = homeFd;
   for (char* name = rel;;) {
     char* slash = strchr(name, '/');
     if (slash != nullptr) *slash = '\0';
+    const int how = slash != nullptr ? kComFolderRef : flags;
     int fd;
     do {
-      fd = openat(dir, name, kComFolderRef | O_NOFOLLOW | O_CLOEXEC);
+      fd = openat(dir, name, how | O_NOFOLLOW | O_CLOEXEC, static_cast<mode_t>(mode));
     } while (fd < 0 && errno == EINTR);
     if (fd < 0) {
       FailedAt(dir, name, rel, strlen(rel));
@@ -262,7 +266,7 @@ int Locate(const char* path, Where* w) {
     return 0;
   }
   *slash = '\0';
-  const int fd = OpenFolder(homeFd, w->rel);
+  const int fd = OpenBeneath(homeFd, w->rel, kComFolderRef, 0);
   *slash = '/';
   if (fd < 0) return -1;
   w->owned.Reset(fd);
@@ -271,23 +275,25 @@ int Locate(const char* path, Where* w) {
   return 0;
 }
 
-// openat of the located name, restarted after a signal; below the home with
-// O_NOFOLLOW, a link there refused.
-int OpenLocated(const Where& w, int flags, int mode) {
-  if (w.below) flags |= O_NOFOLLOW;
-  int fd;
-  do {
-    fd = openat(w.dir, w.name, flags | O_CLOEXEC, static_cast<mode_t>(mode));
-  } while (fd < 0 && errno == EINTR);
-  if (fd < 0 && w.below) FailedAt(w.dir, w.name, w.rel, strlen(w.rel));
-  return fd;
-}
-
-// The open of comIoOpen without the seam.
+// The open of comIoOpen without the seam: below the home in one resolution
+// of the whole path.
 int OpenPath(const char* path, int flags, int mode) {
-  Where w;
-  if (Locate(path, &w) != 0) return -1;
-  return OpenLocated(w, flags, mode);
+  if (path == nullptr) {
+    errno = EINVAL;
+    return -1;
+  }
+  const char* below = Below(path);
+  char rel[kComPathMax];
+  if (below != nullptr && Normalize(below, rel) != 0) return -1;
+  if (below == nullptr || rel[0] == '\0') {  // elsewhere, or the home itself
+    int fd;
+    do {
+      fd = open(path, flags | O_CLOEXEC, static_cast<mode_t>(mode));
+    } while (fd < 0 && errno == EINTR);
+    return fd;
+  }
+  const int homeFd = HomeFd();
+  return homeFd < 0 ? -1 : OpenBeneath(homeFd, rel, flags, mode);
 }
 
 }  // namespace
