@@ -96,7 +96,7 @@ TEST(HostileHomeTest, NoCommandReachesOutThroughALink) {
   };
   for (const char* target : kTargets) {
     for (const Command& c : commands) {
-      SCOPED_TRACE(std::string(target) + ": " + c.args[0] + " " + c.args[1]);
+      SCOPED_TRACE(std::string(target) + ": " + c.args[0] + (c.args.size() > 1 ? " " + c.args[1] : ""));
       Ctl ctl;
       Populate(ctl);
       Plant(ctl, target);
