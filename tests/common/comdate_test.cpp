@@ -105,9 +105,17 @@ TEST(ComDateTest, SystemSleepRunsItsPreludeAndReportsAnInterruption) {
   ASSERT_EQ(setitimer(ITIMER_REAL, &timer, nullptr), 0);
   EXPECT_EQ(comSleepAfter(30, &during, CountPrelude), 30u);  // 29.9 seconds left, rounded up
   EXPECT_EQ(gPreludes, 1);
+  ASSERT_EQ(setitimer(ITIMER_REAL, &timer, nullptr), 0);
+  EXPECT_EQ(comSleepUntil(comTime() + 30, &during, CountPrelude), kComWokeSignal);
+  EXPECT_EQ(gPreludes, 2);
   ASSERT_EQ(sigprocmask(SIG_SETMASK, &caller, &after), 0);
   EXPECT_EQ(sigismember(&after, SIGALRM), 1);
   sigaction(SIGALRM, &previous, nullptr);
+  // A deadline ahead is slept to on the wall clock; one passed ends the sleep at once.
+  time_t deadline = comTime() + 1;
+  EXPECT_EQ(comSleepUntil(deadline, nullptr, nullptr), kComWokeDeadline);
+  EXPECT_GE(comTime(), deadline);
+  EXPECT_EQ(comSleepUntil(deadline - 60, nullptr, nullptr), kComWokeDeadline);
 }
 
 }  // namespace
