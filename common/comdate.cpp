@@ -177,16 +177,6 @@ ComWoke comSleepUntil(time_t deadline, const sigset_t* during, void (*prelude)()
   if (masked) sigprocmask(SIG_SETMASK, &caller, nullptr);
   return woke;
 }
-unsigned comSleepAfter(unsigned seconds, const sigset_t* during, void (*prelude)()) {
-  ComClock& clock = comClock();
-  if (&clock == &systemClock()) return systemClock().SleepWith(seconds, during, prelude);
-  if (prelude != nullptr) prelude();
-  sigset_t caller;
-  bool masked = during != nullptr && sigprocmask(SIG_SETMASK, during, &caller) == 0;
-  unsigned left = clock.Sleep(seconds);
-  if (masked) sigprocmask(SIG_SETMASK, &caller, nullptr);
-  return left;
-}
 
 // ---- Current time as text ----------------------------------------------------
 

@@ -69,9 +69,6 @@ time_t comTime();
 void comLocalTime(time_t t, struct tm* out);
 unsigned comSleep(unsigned seconds);
 time_t comMonotonic();
-// Sleeps as comSleep does, with `during` and `prelude` as comSleepUntil
-// takes them.
-unsigned comSleepAfter(unsigned seconds, const sigset_t* during, void (*prelude)());
 // Sleeps as ComClock::SleepUntil does, but with the signal mask `during` in
 // place for the sleep alone (null: the caller's mask), and runs `prelude`
 // (when not null) just before it. A caller that keeps the signals it waits

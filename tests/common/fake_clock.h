@@ -69,7 +69,9 @@ class FakeClock : public ComClock {
                                  : kComWokeDeadline;
   }
 
-  // Sets the clock to a local wall-clock time (as mktime reads it).
+  // Sets the wall clock to `wall`, or to a local wall-clock time (as mktime
+  // reads it, which Local gives).
+  void Set(time_t wall) { now_ = wall; }
   void SetLocal(int year, int month, int day, int hour, int minute, int second) {
     now_ = Local(year, month, day, hour, minute, second);
   }
