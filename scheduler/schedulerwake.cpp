@@ -185,8 +185,8 @@ void schedulerSetTimeSleep(int interval, int* hour, int* minute, SchedulerWakeMe
       return;
     }
   } else if (memory->catchUp != kSchedulerNoMinute) {
-    // The last wake-up came late and found the clock on this minute. A clock
-    // set back since then reaches it again by the ticks.
+    // The last wake-up came past its target and found the clock on this
+    // minute. A clock set back since then reaches it again by the ticks.
     SchedulerMinute due = memory->catchUp;
     memory->catchUp = kSchedulerNoMinute;
     if (schedulerTargetReached(now.at, due)) {

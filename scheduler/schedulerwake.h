@@ -68,9 +68,10 @@ struct SchedulerWakeMemory {
 //  - A wake-up more than a minute late is a "clock-jump" line in the run
 //    journal (from the target to the clock's minute, "YYYY-MM-DD HH:MM"
 //    each), when the journal is on; nothing else is written or printed.
-//  - When that late wake-up finds the clock on a minute that a daemon started
-//    then would run at once (03:00 in the example), the next pass returns
-//    with that minute at once, so its modules run too, each once.
+//  - When a wake-up past the target (late, or within the minute after it)
+//    finds the clock on a minute that a daemon started then would run at
+//    once (03:00 in the example; any minute with interval 1), the next pass
+//    returns with that minute at once, so its modules run too, each once.
 //  - A clock set back during a sleep meets the target again, later: the
 //    autumn change's repeated hour runs each entry once. A clock set back
 //    after a run never brings the minutes just run round again within an
