@@ -70,12 +70,9 @@ class FakeClock : public ComClock {
   }
 
   // Sets the wall clock to `wall`, or to a local wall-clock time (as mktime
-  // reads it, which Local gives).
+  // reads it).
   void Set(time_t wall) { now_ = wall; }
   void SetLocal(int year, int month, int day, int hour, int minute, int second) {
-    now_ = Local(year, month, day, hour, minute, second);
-  }
-  static time_t Local(int year, int month, int day, int hour, int minute, int second) {
     struct tm t = {};
     t.tm_year = year - 1900;
     t.tm_mon = month - 1;
@@ -84,7 +81,7 @@ class FakeClock : public ComClock {
     t.tm_min = minute;
     t.tm_sec = second;
     t.tm_isdst = -1;
-    return mktime(&t);
+    now_ = mktime(&t);
   }
   void Advance(time_t seconds) {
     now_ += seconds;
