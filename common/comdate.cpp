@@ -3,6 +3,12 @@
 
 #include <signal.h>
 #include <sys/select.h>
+#include <unistd.h>
+#if __has_include(<sys/timerfd.h>)
+#include <poll.h>
+#include <sys/timerfd.h>
+#define COM_HAVE_TIMERFD 1
+#endif
 
 #include <cerrno>
 #include <climits>
@@ -13,6 +19,7 @@
 #include <ctime>
 
 #include "common/com.h"
+#include "common/comguard.h"
 
 // ---- Clock seam --------------------------------------------------------------
 
@@ -32,11 +39,26 @@ time_t ComClock::Monotonic() {
 
 namespace {
 
+// Where the system has no timer on the wall clock, a sleep towards a
+// deadline lasts at most this long, so that a stop or a suspend makes its
+// wake-up late by at most this much.
+constexpr unsigned kComElapsedPieceSeconds = 60;
+
 class SystemClock : public ComClock {
  public:
-  time_t Now() override { return time(nullptr); }
+  // The wall clock as a timer on it sees it: time() may read the clock as
+  // of the last tick, and just after a timer ended at its deadline it would
+  // then show the second before.
+  time_t Now() override {
+    struct timespec now;
+    if (clock_gettime(CLOCK_REALTIME, &now) != 0) return time(nullptr);
+    return now.tv_sec;
+  }
 
   unsigned Sleep(unsigned seconds) override { return SleepWith(seconds, nullptr, nullptr); }
+  ComWoke SleepUntil(time_t deadline) override {
+    return SleepUntilWith(deadline, nullptr, nullptr);
+  }
 
   // pselect rather than sleep: sleep under a time-shifting preload library
   // can answer 0 although a signal ended it early. Callers rely on a non-zero
@@ -60,6 +82,58 @@ class SystemClock : public ComClock {
     if (leftNs <= 0) return 1;
     return static_cast<unsigned>((leftNs + 999999999) / 1000000000);
   }
+
+  // A timer armed for the deadline on the wall clock, not for the time until
+  // it: a sleep for a length of time resumes what it had left after a stop,
+  // and a timer for a length of time runs on the monotonic clock, which
+  // stands still while the host is suspended; either ends late by the wall
+  // clock. The timer is cancelled when the clock is set, so that the caller
+  // looks at the clock at once. ppoll lets `during` in atomically with the
+  // start of the wait, as pselect does for Sleep.
+  ComWoke SleepUntilWith(time_t deadline, const sigset_t* during, void (*prelude)()) {
+#if defined(COM_HAVE_TIMERFD)
+    ComFd timer(timerfd_create(CLOCK_REALTIME, TFD_CLOEXEC | TFD_NONBLOCK));
+    struct itimerspec at;
+    memset(&at, 0, sizeof(at));
+    at.it_value.tv_sec = deadline;
+    // An all-zero time would disarm the timer instead of arming it.
+    if (deadline > 0 && timer.ok() &&
+        timerfd_settime(timer.get(), TFD_TIMER_ABSTIME | kCancelOnSet, &at, nullptr) == 0) {
+      if (prelude != nullptr) prelude();
+      prelude = nullptr;
+      struct pollfd ready = {timer.get(), POLLIN, 0};
+      if (ppoll(&ready, 1, nullptr, during) >= 0) {
+        // The read fails with ECANCELED when the clock was set.
+        uint64_t expirations = 0;
+        if (read(timer.get(), &expirations, sizeof(expirations)) < 0) return kComWokeClockSet;
+        return kComWokeDeadline;
+      }
+      if (errno == EINTR) return kComWokeSignal;
+      // The wait itself failed: the elapsed clock below still sleeps.
+    }
+#endif
+    // No timer on the wall clock (FreeBSD before 14, or none to be had now:
+    // no descriptor left): a piece of elapsed time, at most a minute.
+    // clock_nanosleep on the wall clock would take no signal mask, and a
+    // wake signal arriving between letting it in and sleeping would be
+    // spent while nobody sleeps.
+    time_t now = Now();
+    if (now >= deadline) return kComWokeDeadline;
+    time_t left = deadline - now;
+    unsigned seconds =
+        left < kComElapsedPieceSeconds ? static_cast<unsigned>(left) : kComElapsedPieceSeconds;
+    if (SleepWith(seconds, during, prelude) > 0) return kComWokeSignal;
+    return Now() >= deadline ? kComWokeDeadline : kComWokeClockSet;
+  }
+
+ private:
+#if defined(COM_HAVE_TIMERFD) && defined(TFD_TIMER_CANCEL_ON_SET)
+  static constexpr int kCancelOnSet = TFD_TIMER_CANCEL_ON_SET;
+#elif defined(COM_HAVE_TIMERFD)
+  // Without the cancel the timer still ends when a set clock passes the
+  // deadline; a clock set back is only noticed at the deadline.
+  static constexpr int kCancelOnSet = 0;
+#endif
 };
 
 SystemClock& systemClock() {
@@ -93,15 +167,15 @@ unsigned comSleep(unsigned seconds) {
 time_t comMonotonic() {
   return comClock().Monotonic();
 }
-unsigned comSleepAfter(unsigned seconds, const sigset_t* during, void (*prelude)()) {
+ComWoke comSleepUntil(time_t deadline, const sigset_t* during, void (*prelude)()) {
   ComClock& clock = comClock();
-  if (&clock == &systemClock()) return systemClock().SleepWith(seconds, during, prelude);
+  if (&clock == &systemClock()) return systemClock().SleepUntilWith(deadline, during, prelude);
   if (prelude != nullptr) prelude();
   sigset_t caller;
   bool masked = during != nullptr && sigprocmask(SIG_SETMASK, during, &caller) == 0;
-  unsigned left = clock.Sleep(seconds);
+  ComWoke woke = clock.SleepUntil(deadline);
   if (masked) sigprocmask(SIG_SETMASK, &caller, nullptr);
-  return left;
+  return woke;
 }
 
 // ---- Current time as text ----------------------------------------------------
@@ -130,7 +204,13 @@ struct tm NowLocal() {
 // Years beyond 9999 do not occur on a running system's clock; were one read,
 // the stamp would be cut to the 15 bytes the caller provides.
 int comGetNowAll(char* out) {
-  struct tm now = NowLocal();
+  return comGetStampOf(comTime(), out);
+}
+
+int comGetStampOf(time_t t, char* out) {
+  struct tm now;
+  memset(&now, 0, sizeof(now));
+  comLocalTime(t, &now);
   int printed = snprintf(out, kNowAllSize, "%04d%02d%02d%02d%02d%02d", now.tm_year + 1900,
                          now.tm_mon + 1, now.tm_mday, now.tm_hour, now.tm_min, now.tm_sec);
   return Written(printed, kNowAllSize);

@@ -12,10 +12,23 @@
 // ---- Clock seam --------------------------------------------------------------
 //
 // Every read of the current time and every sleep goes through the installed
-// ComClock. Production uses the system clock (time, localtime_r, and
-// pselect, which reports an interrupted sleep reliably); tests install a
-// scripted clock that advances when the code sleeps, so wake-up logic runs
-// deterministically in microseconds.
+// ComClock. Production uses the system clock (time, localtime_r, pselect
+// for a length of time, and a timer on the wall clock for a deadline); tests
+// install a scripted clock that advances when the code sleeps, so wake-up
+// logic runs deterministically in microseconds.
+
+// How a sleep towards a wall-clock deadline ended (comSleepUntil).
+enum ComWoke {
+  // The wall clock reached the deadline, or stood past it already.
+  kComWokeDeadline,
+  // A caught signal ended the sleep early.
+  kComWokeSignal,
+  // The wall clock was set during the sleep; or the system cannot follow the
+  // wall clock for long, and the sleep ended after a piece of it. Either
+  // way the deadline may still lie ahead: read the clock and sleep on.
+  kComWokeClockSet,
+};
+
 class ComClock {
  public:
   virtual ~ComClock();
@@ -27,8 +40,17 @@ class ComClock {
   // slept, rounded up, which is above 0 exactly when a caught signal cut the
   // sleep short. Callers that need the time after an interrupted sleep read
   // the clock again rather than trust the remainder (under a time-scaling
-  // test tool it can be in real seconds).
+  // test tool it can be in real seconds). The seconds are the time that
+  // passes for the process: a stop (SIGSTOP, a paused virtual machine) or a
+  // suspended host can make the sleep end that much later by the wall clock.
   virtual unsigned Sleep(unsigned seconds) = 0;
+  // Sleeps under the caller's signal mask until Now() reads `deadline` or
+  // later, however the time in between passes: when the process was stopped
+  // and continued, the host suspended or the virtual machine paused past the
+  // deadline, the sleep ends as soon as the process runs again. A clock set
+  // during the sleep ends it at once (kComWokeClockSet), so the caller can
+  // look at the clock again; a caught signal ends it early (kComWokeSignal).
+  virtual ComWoke SleepUntil(time_t deadline) = 0;
   // Seconds of a clock that only runs forward and that nobody sets
   // (CLOCK_MONOTONIC; the wall-clock seconds should that one ever fail).
   // Only differences mean anything: they tell the time that really passed
@@ -47,25 +69,36 @@ time_t comTime();
 void comLocalTime(time_t t, struct tm* out);
 unsigned comSleep(unsigned seconds);
 time_t comMonotonic();
-// Sleeps as comSleep does, but with the signal mask `during` in place for
-// the sleep alone (null: the caller's mask), and runs `prelude` (when not
-// null) just before it. A caller that keeps the signals it waits for blocked
-// lets them in here only: one that arrived while it prepared to sleep is
-// pending and ends the sleep the moment it begins, and none is delivered
-// anywhere else. The caller's mask is back in place when the call returns.
-// The system clock sets the mask atomically with the sleep (pselect) and
-// runs the prelude as its very last step before it blocks, after reading
-// the clock, so that no other code runs in between: a long sleep sheds there
-// what it holds and should not keep while asleep. Another clock runs the
-// prelude and then its Sleep with the mask set around it, so that a pending
-// signal is delivered inside that sleep too. One thread only.
-unsigned comSleepAfter(unsigned seconds, const sigset_t* during, void (*prelude)());
+// Sleeps as ComClock::SleepUntil does, but with the signal mask `during` in
+// place for the sleep alone (null: the caller's mask), and runs `prelude`
+// (when not null) just before it. A caller that keeps the signals it waits
+// for blocked lets them in here only: one that arrived while it prepared to
+// sleep is pending and ends the sleep the moment it begins, and none is
+// delivered anywhere else. The caller's mask is back in place when the call
+// returns. The system clock sets the mask atomically with the sleep (ppoll,
+// or pselect where it sleeps in pieces) and runs the prelude as its very
+// last step before it blocks, so that no other code runs in between: a long
+// sleep sheds there what it holds and should not keep while asleep. Another
+// clock runs the prelude and then its SleepUntil with the mask set around
+// it, so that a pending signal is delivered inside that sleep too. One
+// thread only.
+//
+// The system clock arms a timer for the deadline on the wall clock itself
+// (Linux, and FreeBSD from 14: timerfd, absolute, cancelled when the clock
+// is set), so neither a stop nor a suspend makes the wake-up late. Where
+// there is none, or it cannot be had, it sleeps at most a minute of elapsed
+// time and answers kComWokeClockSet when the deadline still lies ahead: a
+// caller that sleeps on wakes at most a minute late, and a minute apart.
+ComWoke comSleepUntil(time_t deadline, const sigset_t* during, void (*prelude)());
 
 // ---- Current time as text ----------------------------------------------------
 
 // Writes the current local time stamp YYYYMMDDhhmmss into `out` (room for 15
 // bytes); returns 14.
 int comGetNowAll(char* out);
+// The same for the time `t` (seconds since the epoch), broken down by the
+// installed clock.
+int comGetStampOf(time_t t, char* out);
 // Writes the current local date YYYYMMDD into `out` (room for 9); returns 8.
 int comGetToday(char* out);
 

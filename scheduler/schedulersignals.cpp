@@ -16,7 +16,7 @@ int installHandler(int sig, void (*handler)(int)) {
   memset(&action, 0, sizeof(action));
   action.sa_handler = handler;
   sigemptyset(&action.sa_mask);
-  // nanosleep and pselect are never restarted, so the sleep still ends early.
+  // ppoll and pselect are never restarted, so the sleep still ends early.
   action.sa_flags = SA_RESTART;
   if (sig == SIGCHLD) action.sa_flags |= SA_NOCLDSTOP;
   return sigaction(sig, &action, nullptr);

@@ -31,8 +31,10 @@ constexpr int kShownSize = 17;  // "YYYY-MM-DD HH:MM" and the terminator
 
 // ---- Clock ----------------------------------------------------------------------
 
-// One clock reading: the time stamp, its date-time, and the monotonic time.
+// One clock reading: the wall clock's seconds, their time stamp and
+// date-time, and the monotonic time.
 struct Now {
+  time_t wall;
   char stamp[kStampSize];
   int hour;
   int minute;
@@ -46,7 +48,8 @@ struct Now {
 Now readNow() {
   Now now;
   now.elapsed = comMonotonic();
-  comGetNowAll(now.stamp);
+  now.wall = comTime();
+  comGetStampOf(now.wall, now.stamp);
   now.hour = comGetHour(now.stamp + kClockAt);
   now.minute = comGetMinute(now.stamp + kClockAt);
   now.second = comGetSecond(now.stamp + kClockAt);
@@ -114,6 +117,12 @@ void adoptLoweredTime(SchedulerMinute* target) {
 // next-alarm time may move earlier); `*now` is the reading the first piece
 // starts from and, on return, the one that reached the target. True when a
 // signal cut a piece short.
+//
+// A piece ends when the wall clock reaches the time it was computed to end
+// at, not after so many seconds have passed: a stop and continue, a suspend
+// or a paused virtual machine that outlasts the piece wakes the daemon as
+// soon as it runs again. Whatever ended the piece (its end, a signal, the
+// clock set), the clock is read afresh and the rules decide from there.
 bool sleepUntil(SchedulerMinute* target, int w, Now* now) {
   bool signalled = false;
   while (!schedulerTargetReached(now->at, *target)) {
@@ -124,10 +133,9 @@ bool sleepUntil(SchedulerMinute* target, int w, Now* now) {
     if (seconds < 1) seconds = 1;
     sigset_t during;
     schedulerSleepMask(&during);
-    bool interrupted =
-        comSleepAfter(static_cast<unsigned>(seconds), &during, schedulerReleaseFreeHeap) > 0;
+    ComWoke woke = comSleepUntil(now->wall + seconds, &during, schedulerReleaseFreeHeap);
     schedulerReapChildren();
-    if (interrupted) {
+    if (woke == kComWokeSignal) {
       signalled = true;
       adoptLoweredTime(target);
     }
@@ -177,8 +185,8 @@ void schedulerSetTimeSleep(int interval, int* hour, int* minute, SchedulerWakeMe
       return;
     }
   } else if (memory->catchUp != kSchedulerNoMinute) {
-    // The last wake-up came late and found the clock on this minute. A clock
-    // set back since then reaches it again by the ticks.
+    // The last wake-up came past its target and found the clock on this
+    // minute. A clock set back since then reaches it again by the ticks.
     SchedulerMinute due = memory->catchUp;
     memory->catchUp = kSchedulerNoMinute;
     if (schedulerTargetReached(now.at, due)) {

@@ -3,7 +3,10 @@
 // Guarantees: the sleep goes in pieces of at most the interval, each ending
 // on a minute boundary a whole number of intervals before the target, so a
 // clock set back or forward meets the tick grid again at the next piece; a
-// late wake-up never costs a day (it reaches its target, late); the
+// piece ends when the wall clock reaches its end, so a stop, a suspend or a
+// paused virtual machine past it wakes the daemon as soon as it runs again,
+// and a clock set during it ends it at once; a late wake-up never costs a
+// day (it reaches its target, late); the
 // target is published in the next-alarm record (`nexttime`) before the
 // first piece and adopted only when that write succeeded; a time lowered by
 // another program is adopted only when it is earlier than the target and
@@ -49,9 +52,11 @@ struct SchedulerWakeMemory {
 // from; it is written into the next-alarm record (`nexttime`) before the
 // first sleep, and only used when that write succeeds. The sleep goes in
 // pieces of at most the interval, each ending on a minute boundary a whole
-// number of intervals before the target. A piece cut short by a signal
-// re-reads the next-alarm record and adopts a lowered time that is earlier
-// than the target and not stale (schedulerLoweredAdopted).
+// number of intervals before the target, at the wall-clock time it was
+// computed to end at (comSleepUntil); after every piece, whatever ended it,
+// the clock is read afresh. A piece cut short by a signal re-reads the
+// next-alarm record and adopts a lowered time that is earlier than the
+// target and not stale (schedulerLoweredAdopted).
 //
 // Late wake-ups and clock changes (the rules are stores/schedulertiming.h):
 //  - The target is reached once the clock stands on it or past it, however
@@ -63,9 +68,10 @@ struct SchedulerWakeMemory {
 //  - A wake-up more than a minute late is a "clock-jump" line in the run
 //    journal (from the target to the clock's minute, "YYYY-MM-DD HH:MM"
 //    each), when the journal is on; nothing else is written or printed.
-//  - When that late wake-up finds the clock on a minute that a daemon started
-//    then would run at once (03:00 in the example), the next pass returns
-//    with that minute at once, so its modules run too, each once.
+//  - When a wake-up past the target (late, or within the minute after it)
+//    finds the clock on a minute that a daemon started then would run at
+//    once (03:00 in the example; any minute with interval 1), the next pass
+//    returns with that minute at once, so its modules run too, each once.
 //  - A clock set back during a sleep meets the target again, later: the
 //    autumn change's repeated hour runs each entry once. A clock set back
 //    after a run never brings the minutes just run round again within an

@@ -203,11 +203,11 @@ bool schedulerRepeatsRun(SchedulerMinute due, SchedulerMinute lastRun, long long
 
 SchedulerWakeRuns schedulerRunsAfterWake(SchedulerMinute now, SchedulerMinute target, int w,
                                          SchedulerMinute lastRun, long long secondsSince) {
-  SchedulerWakeRuns runs = {schedulerWakeLate(now, target), target, kSchedulerNoMinute};
-  if (runs.late) runs.next = schedulerCatchUpMinute(now, target, w);
+  SchedulerWakeRuns runs = {schedulerWakeLate(now, target), target,
+                            schedulerCatchUpMinute(now, target, w)};
   // A target that is a minute just run (the clock was set back after it) is
-  // slept past; the minute the clock stands on after a late wake-up is
-  // always later than the target.
+  // slept past; the minute the clock stands on after a wake-up past the
+  // target is always later than the target.
   if (schedulerRepeatsRun(runs.due, lastRun, secondsSince)) {
     runs.due = runs.next;
     runs.next = kSchedulerNoMinute;

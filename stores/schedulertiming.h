@@ -131,13 +131,16 @@ bool schedulerWakeLate(SchedulerMinute now, SchedulerMinute target);
 // REQUIRES: w >= 1.
 int schedulerSleepPiece(SchedulerMinute now, SchedulerMinute target, int w);
 
-// After a late wake-up at `now` for `target`: the minute whose modules the
+// After a wake-up at `now` for `target`: the minute whose modules the
 // daemon runs next, at once, because the clock stands on it. That is `now`
 // when it is a minute that a daemon started then would run at once (its
 // minute of the day a multiple of schedulerFirstPassInterval(w), as the
 // first pass takes it) and not the target itself; otherwise
 // kSchedulerNoMinute, and the daemon goes on with the next tick after `now`.
-// So on the spring change the late 02:00 runs and then 03:00. REQUIRES: `w`
+// So on the spring change the late 02:00 runs and then 03:00; and with
+// interval 1 a wake-up within the minute after its target (on time by
+// schedulerWakeLate, after a stop of a minute or two) runs the target and
+// the minute it woke in, instead of passing that one by. REQUIRES: `w`
 // comes from schedulerEffectiveInterval.
 SchedulerMinute schedulerCatchUpMinute(SchedulerMinute now, SchedulerMinute target, int w);
 

@@ -89,7 +89,7 @@ void CountPrelude() { ++gPreludes; }
 
 // The caller keeps the signal blocked; the sleep alone lets it in, and the
 // caller's mask is back afterwards.
-TEST(ComDateTest, SystemSleepRunsItsPreludeAndReportsAnInterruption) {
+TEST(ComDateTest, SystemSleepUntilRunsItsPreludeAndEndsAtTheDeadlineOrASignal) {
   ASSERT_EQ(&comClock(), comSetClock(nullptr));
   struct sigaction action = {}, previous = {};
   action.sa_handler = OnAlarm;
@@ -103,11 +103,16 @@ TEST(ComDateTest, SystemSleepRunsItsPreludeAndReportsAnInterruption) {
   struct itimerval timer = {};
   timer.it_value.tv_usec = 100 * 1000;
   ASSERT_EQ(setitimer(ITIMER_REAL, &timer, nullptr), 0);
-  EXPECT_EQ(comSleepAfter(30, &during, CountPrelude), 30u);  // 29.9 seconds left, rounded up
+  EXPECT_EQ(comSleepUntil(comTime() + 30, &during, CountPrelude), kComWokeSignal);
   EXPECT_EQ(gPreludes, 1);
   ASSERT_EQ(sigprocmask(SIG_SETMASK, &caller, &after), 0);
   EXPECT_EQ(sigismember(&after, SIGALRM), 1);
   sigaction(SIGALRM, &previous, nullptr);
+  // A deadline ahead is slept to on the wall clock; one passed ends the sleep at once.
+  time_t deadline = comTime() + 1;
+  EXPECT_EQ(comSleepUntil(deadline, nullptr, nullptr), kComWokeDeadline);
+  EXPECT_GE(comTime(), deadline);
+  EXPECT_EQ(comSleepUntil(deadline - 60, nullptr, nullptr), kComWokeDeadline);
 }
 
 }  // namespace

@@ -39,15 +39,20 @@ class SchedulerTest : public ::testing::Test {
  protected:
   ~SchedulerTest() override { signal(SIGCHLD, SIG_DFL); }
 
-  // Sets the clock, or with `fresh` a new one, to "HH:MM:SS", "D HH:MM:SS"
-  // (day D of December 2026) or "YYYY-MM-DD HH:MM:SS".
+  // Sets the clock, or with `fresh` a new one, to When(when).
   void At(const std::string& when, bool fresh = false) {
     if (fresh) clock_ = FakeClock();
+    clock_.Set(When(when));
+  }
+  // The local time "HH:MM:SS", "D HH:MM:SS" (day D of December 2026) or
+  // "YYYY-MM-DD HH:MM:SS".
+  static time_t When(const std::string& when) {
     std::string full = when[1] == ' ' ? "2026-12-0" + when : when;
     if (full[2] == ':') full = "2026-12-04 " + full;
     struct tm t = {};
-    ASSERT_NE(nullptr, strptime(full.c_str(), "%Y-%m-%d %H:%M:%S", &t)) << when;
-    clock_.SetLocal(t.tm_year + 1900, t.tm_mon + 1, t.tm_mday, t.tm_hour, t.tm_min, t.tm_sec);
+    EXPECT_NE(nullptr, strptime(full.c_str(), "%Y-%m-%d %H:%M:%S", &t)) << when;
+    t.tm_isdst = -1;
+    return mktime(&t);
   }
   DaemonHome home_;
   FakeClock clock_;
@@ -69,9 +74,16 @@ struct TimingCase {
   const char* nexttime;                  // at the first sleep; "" when none is written
   std::vector<unsigned> sleeps;          // of all calls
   std::vector<std::string> alarms = {};  // "MMDD/HH/MM" directories of the alarm index
-  // The first piece is cut short after this many seconds (0: never), and
-  // then another program writes `lowered` (nullptr: nothing) into nexttime.
-  unsigned interruptAfter = 0;
+  // What befalls the first piece `after` seconds into it (0: nothing): a
+  // caught signal, after which another program writes `lowered` (nullptr:
+  // nothing) into nexttime; or with `pause`, the daemon stopped for that
+  // many seconds and then continued; or with `setTo`, the wall clock set to
+  // that time (as At() takes it).
+  struct Befall {
+    unsigned after = 0;
+    unsigned pause = 0;
+    const char* setTo = nullptr;
+  } during = {};
   const char* lowered = nullptr;
   // The wall clock set after piece 1, 2, ... ("" leaves it): a step, or a
   // sleep that ended late (suspend); the monotonic clock does not move.
@@ -102,7 +114,7 @@ TEST_F(SchedulerTest, WakeUpTiming) {
     // A module ending in the minute of the daily tick must not start a
     // second round of every module.
     {"1440, child ends", 1440, false, "10:00:00", "10:00", "20261205100000", {86400, 86385},
-     {}, 15},
+     {}, {15}},
     // Alarms of today.
     {"earlier alarm", 15, false, "10:07:00", "10:12", "20261204101200", {300},
      {"1204/10/12", "1204/11/00"}},
@@ -116,57 +128,80 @@ TEST_F(SchedulerTest, WakeUpTiming) {
      {"1204/24/00", "1204/1x/30", "1204/10/3", "1204/10/075", "1204/10/60", "1204/10/" + longName,
       "1204/" + longName + "/30"}},
     // The clock turns midnight between the first reading and the choice:
-    // the tick is tomorrow's of that first reading, and yesterday's alarms
-    // are past.
-    {"choice across midnight", 15, false, "23:59:59 turning", "00:00", "20261205000000", {1},
+    // the tick is tomorrow's of that first reading, yesterday's alarms are
+    // past, and the piece has ended by the time the daemon sleeps.
+    {"choice across midnight", 15, false, "23:59:59 turning", "00:00", "20261205000000", {0},
      {"1204/23/30"}},
-    // Wall clock changes during the sleep.
-    {"clock set back", 5, false, "10:12:00", "10:15", "20261204101500", {180, 180, 300, 300},
-     {}, 0, nullptr, {"10:02:00"}},
-    {"one minute late", 15, false, "10:07:00", "10:15", "20261204101500", {480},
-     {}, 0, nullptr, {"10:16:00"}},
-    // Later wake-ups (a suspend, a stepped clock, a stall) reach the target
-    // too: it runs late, once. A clock found on a tick runs that minute next.
-    {"two minutes late", 15, false, "10:07:00", "10:15 10:30", "20261204101500", {480, 780},
-     {}, 0, nullptr, {"10:17:00"}, nullptr, {"2026-12-04 10:15|2026-12-04 10:17"}},
-    {"25 hours late, on a tick", 15, false, "10:07:00", "10:15 11:15 11:30", "20261204101500",
-     {480, 900}, {}, 0, nullptr, {"5 11:15:00"}, nullptr, {"2026-12-04 10:15|2026-12-05 11:15"}},
+    // The daemon paused in the middle of a piece (stopped and continued, a
+    // paused virtual machine): the piece ends on the wall clock, so a pause
+    // past its end wakes the daemon the moment it runs again. Late, the
+    // target runs once and the minute the clock stands on runs when it is a
+    // tick.
+    {"1: paused 40 s", 1, false, "10:14:20", "10:15 10:16", "20261204101500", {40, 50},
+     {}, {10, 40}},
+    {"1: paused 150 s, one minute late", 1, false, "10:38:20", "10:39 10:40 10:41",
+     "20261204103900", {40, 10}, {}, {0, 150}},
+    {"1: paused 3 min", 1, false, "10:14:20", "10:15 10:17 10:18", "20261204101500", {40, 30},
+     {}, {10, 180}, nullptr, {}, nullptr, {"2026-12-04 10:15|2026-12-04 10:17"}},
+    {"1: paused 2 h", 1, false, "10:14:20", "10:15 12:14 12:15", "20261204101500", {40, 30},
+     {}, {10, 7200}, nullptr, {}, nullptr, {"2026-12-04 10:15|2026-12-04 12:14"}},
+    {"15: paused 40 s", 15, false, "10:07:00", "10:15 10:30", "20261204101500", {480, 890},
+     {}, {450, 40}},
+    {"15: paused 3 min", 15, false, "10:07:00", "10:15 10:30", "20261204101500", {480, 780},
+     {}, {420, 180}, nullptr, {}, nullptr, {"2026-12-04 10:15|2026-12-04 10:17"}},
+    {"15: paused 2 h", 15, false, "10:07:00", "10:15 12:15", "20261204101500", {480, 300},
+     {}, {180, 7200}, nullptr, {}, nullptr, {"2026-12-04 10:15|2026-12-04 12:10"}},
+    {"60: paused 40 s", 60, false, "10:20:00", "11:00 12:00", "20261204110000", {2400, 3590},
+     {}, {2370, 40}},
+    {"60: paused 3 min, one minute late", 60, false, "10:20:00", "11:00 12:00", "20261204110000",
+     {2400, 3540}, {}, {2280, 180}},
+    {"60: paused 2 h", 60, false, "10:20:00", "11:00 13:00", "20261204110000", {2400, 1800},
+     {}, {600, 7200}, nullptr, {}, nullptr, {"2026-12-04 11:00|2026-12-04 12:30"}},
+    // The wall clock set in the middle of a piece ends it at once. Set back,
+    // the pieces meet the tick grid again; set forward past the target, it
+    // runs late, once.
+    {"set back 5 minutes in a piece", 5, false, "10:12:00", "10:15", "20261204101500",
+     {180, 120, 300}, {}, {60, 0, "10:08:00"}},
+    {"set forward 30 minutes in a piece", 15, false, "10:07:00", "10:15 10:45", "20261204101500",
+     {480, 300}, {}, {180, 0, "10:40:00"}, nullptr, {}, nullptr,
+     {"2026-12-04 10:15|2026-12-04 10:40"}},
+    // A sleep that ends late (a stalled machine) reaches its target too.
     {"late across midnight", 15, false, "23:30:00", "23:45 00:15", "20261204234500", {900, 300},
-     {}, 0, nullptr, {"5 00:10:00"}, nullptr, {"2026-12-04 23:45|2026-12-05 00:10"}},
+     {}, {}, nullptr, {"5 00:10:00"}, nullptr, {"2026-12-04 23:45|2026-12-05 00:10"}},
     // A clock set back after a run never runs a minute up to that one again
     // within an hour; set back by a day, the daemon runs by the clock again
     // after an hour and a minute.
     {"set back 5 minutes after a run", 15, false, "10:14:00", "10:15 10:30", "20261204101500",
-     {60, 300, 900}, {}, 0, nullptr, {}, "10:10:00"},
+     {60, 300, 900}, {}, {}, nullptr, {}, "10:10:00"},
     {"set back 60 minutes after a run", 15, false, "10:14:00", "10:15 10:30", "20261204101500",
-     {60, 900, 900, 900, 900, 900}, {}, 0, nullptr, {}, "09:15:00"},
+     {60, 900, 900, 900, 900, 900}, {}, {}, nullptr, {}, "09:15:00"},
     {"set back a day after a run", 15, false, "10:14:00", "10:15 11:15", "20261204101500",
-     {60, 60, 900, 900, 900, 900}, {}, 0, nullptr, {}, "3 10:14:00"},
+     {60, 60, 900, 900, 900, 900}, {}, {}, nullptr, {}, "3 10:14:00"},
     // Daylight-saving days. Spring: the sleep towards 02:00 ends at 03:00;
     // the late 02:00 runs, then 03:00. Autumn: the sleep towards 03:00 meets
     // the repeated hour and sleeps through it; every minute runs once.
     {"spring change", 15, false, "2026-03-29 01:45:00", "02:00 03:00 03:15", "20260329020000",
-     {900, 900}, {}, 0, nullptr, {}, nullptr, {"2026-03-29 02:00|2026-03-29 03:00"}},
+     {900, 900}, {}, {}, nullptr, {}, nullptr, {"2026-03-29 02:00|2026-03-29 03:00"}},
     {"autumn change", 15, false, "2026-10-25 01:59:00", "02:00 02:15 02:30 02:45 03:00",
      "20261025020000", {60, 900, 900, 900, 900, 900, 900, 900, 900}},
     // Another program lowers the record and signals one minute into the sleep
     // towards 10:15: only a time earlier than the target and not stale is
     // adopted.
     {"lowered", 15, false, "10:00:00", "10:09", "20261204101500", {900, 480},
-     {}, 60, "20261204100900"},
+     {}, {60}, "20261204100900"},
     {"lowered one minute past", 15, false, "10:00:00", "10:00", "20261204101500", {900},
-     {}, 60, "20261204100000"},
+     {}, {60}, "20261204100000"},
     // A stop lowers the record to the minute just run: the call returns for
     // the status check only, and then sleeps on to the next tick.
     {"lowered to the minute just run", 15, true, "10:15:00", "10:15 (10:15) 10:30",
-     "20261204103000", {900, 840}, {}, 60, "20261204101500"},
-    {"emptied", 15, false, "10:00:00", "10:15", "20261204101500", {900, 840}, {}, 60, ""},
+     "20261204103000", {900, 840}, {}, {60}, "20261204101500"},
+    {"emptied", 15, false, "10:00:00", "10:15", "20261204101500", {900, 840}, {}, {60}, ""},
     {"stale: two minutes past", 15, false, "10:00:00", "10:15", "20261204101500", {900, 840},
-     {}, 60, "20261204095900"},
+     {}, {60}, "20261204095900"},
     {"tomorrow is later", 15, false, "10:00:00", "10:15", "20261204101500", {900, 840},
-     {}, 60, "20261205100900"},
+     {}, {60}, "20261205100900"},
     {"lowered to tomorrow", 120, false, "23:10:00", "00:30", "20261205010000", {6600, 4740},
-     {}, 60, "20261205003000"},
+     {}, {60}, "20261205003000"},
   };
   // clang-format on
   ScopedTimeZone zone("Europe/Berlin");
@@ -178,7 +213,13 @@ TEST_F(SchedulerTest, WakeUpTiming) {
       fs::create_directories(home.Data("scheduler/alarm/2026/" + a));
     }
     At(c.start, true);
-    if (c.interruptAfter > 0) clock_.InterruptSleepAfter(c.interruptAfter);
+    if (c.during.pause > 0) {
+      clock_.PauseSleepAfter(c.during.after, c.during.pause);
+    } else if (c.during.setTo != nullptr) {
+      clock_.SetClockInSleepAfter(c.during.after, When(c.during.setTo));
+    } else if (c.during.after > 0) {
+      clock_.InterruptSleepAfter(c.during.after);
+    }
     if (strstr(c.start, "turning") != nullptr) clock_.TurnAfterNextRead(1);
     std::string nextAtFirstSleep;
     clock_.OnSleep([&](unsigned) {

@@ -4,6 +4,7 @@
 // held off the CPU past its target would still run it, late.
 #include <grp.h>
 #include <pwd.h>
+#include <signal.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -104,6 +105,51 @@ TEST(DaemonTest, RootOnAnotherUsersHomeRunsModulesAsTheOwner) {
   ASSERT_EQ(0, setgroups(static_cast<size_t>(count), groups));
   ASSERT_TRUE(Eventually([&] { return PathExists(ids) && !ReadFile(ids).empty(); }));
   EXPECT_EQ(ReadFile(want), ReadFile(ids));
+}
+
+// The daemon stopped (SIGSTOP) in its sleep towards 10:16 and continued
+// (SIGCONT) at 10:17:30, with interval 1 and a module due every minute: its
+// piece ends at 10:16:00 on the wall clock, so it wakes the moment it is
+// continued and runs the late 10:16 once and the 10:17 it was continued in.
+// A sleep for a length of time would resume the minute it had left and wake
+// at 10:18:29, never running 10:17. faketime carries the timer's deadline
+// over to the real clock, sped up like the rest; the stop is real.
+TEST(DaemonTest, StoppedAndContinuedRunsTheLateTargetAndTheMinuteItContinuesIn) {
+  if (!HaveFaketime()) GTEST_SKIP() << "faketime missing";
+  DaemonHome dir;
+  const std::string journal = dir.Data("scheduler/runs.log");
+  std::string program = dir.work + "/module";
+  WriteScript(program, "exit 0");
+  AddModule(program, {"1015", "1016", "1017", "1018"});
+  WriteFile(journal, "");
+  // "HH:MM" of each run line, and after the first the time it was written.
+  auto runs = [&] {
+    std::vector<std::string> minutes;
+    for (const std::string& text : ReadLines(journal)) {
+      RunJournalLine line;
+      if (!runJournalParse(text, &line) || line.event != "run") continue;
+      minutes.push_back(line.fields[0] + (minutes.empty() ? "" : " at " + line.time));
+    }
+    return minutes;
+  };
+
+  Daemon daemon(dir.home, "1", dir.work, "10:14:58");
+  pid_t pid = daemon.Pid();
+  // Stopped once the 10:15 module has ended: its end would wake any sleep.
+  ASSERT_TRUE(Eventually([&] { return ReadLines(journal).size() == 3; }, 1));
+  ASSERT_EQ(0, kill(pid, SIGSTOP));
+  ASSERT_EQ(std::vector<std::string>{"10:15"}, runs()) << "stopped after its sleep towards 10:16";
+  time_t continueAt = daemon.Now() - daemon.Now() % 60 + 150;  // 10:17:30
+  Eventually([&] { return daemon.Now() >= continueAt; }, 1);
+  ASSERT_EQ(0, kill(pid, SIGCONT));
+  Eventually([&] { return runs().size() >= 3; });
+  std::vector<std::string> got = runs();
+  ASSERT_EQ(3u, got.size());
+  // Within 30 faked seconds (a second and a half) of the continue, which
+  // the test knows to a second or two.
+  const std::string soon = " at 2026-12-04 10:17:[2-5]\\d";
+  EXPECT_TRUE(std::regex_match(got[1], std::regex("10:16" + soon))) << got[1];
+  EXPECT_TRUE(std::regex_match(got[2], std::regex("10:17" + soon))) << got[2];
 }
 
 }  // namespace
