@@ -30,6 +30,7 @@
 
 #include "common/S3ComPath.h"
 #include "common/comfile.h"
+#include "common/comfile_seam.h"
 #include "s3/cs3data.h"
 #include "s3/cs3dataiofile.h"
 #include "s3/cs3object.h"

@@ -143,50 +143,10 @@ void comHomeClearRefused();
 // and flush that a unit of work depends on through these calls, so that a
 // test can see each one (and replay them as a power cut would leave them) or
 // make any one fail (a full disk, an I/O error) and check that nothing is
-// lost. Production code installs no hooks; the calls then cost one test of a
+// lost (the seam itself is common/comfile_seam.h, which is not installed).
+// Production code installs no hooks; the calls then cost one test of a
 // pointer. Every call that takes a path resolves it by the rules above; the
 // hooks see the path as the caller gave it, before it is resolved.
-
-// What a call does, and the fields of ComIoCall it fills.
-enum ComIoOp {
-  kComIoWrite,     // fd, buf, len; at = the offset, -1 for the descriptor's own
-  kComIoTruncate,  // fd; len = the new size
-  kComIoSync,      // fd: the file's data and size flushed
-  kComIoCreate,    // path: an open with O_CREAT (it may find the file there)
-  kComIoMkdir,     // path
-  kComIoRename,    // path -> to
-  kComIoUnlink,    // path
-  kComIoRmdir,     // path
-  kComIoSyncDir,   // path: the directory's entries flushed
-};
-struct ComIoCall {
-  ComIoOp op;
-  int fd;
-  const char* path;
-  const char* to;
-  const void* buf;
-  unsigned long len;
-  long long at;
-};
-
-// `before` sees every call before it runs: 0 lets it run, a positive errno
-// makes it fail with that error before it touches anything. `after` sees
-// every call that ran, with its result (the descriptor for a create, else 0;
-// -1 when it failed). Either may be null.
-struct ComIoHooks {
-  int (*before)(const ComIoCall& call);
-  void (*after)(const ComIoCall& call, int result);
-};
-
-// Installs `hooks` (null removes them); the struct must outlive its use.
-// For tests only; one thread.
-void comSetIoHooks(const ComIoHooks* hooks);
-// True while hooks are installed (a shortcut that the hooks could not see,
-// such as a copy inside the kernel, is then not taken).
-bool comIoHooked();
-// For tests only: true resolves paths below the home by the walk name by
-// name even where openat2 exists, so that both ways are tried.
-void comIoResolveByWalk(bool on);
 
 // Writes all `len` bytes at the descriptor's offset, restarting after a
 // signal or a short write. 0, or -1 with errno (EIO when write wrote nothing).

@@ -10,6 +10,7 @@
 
 #include "common/com.h"
 #include "common/comfile.h"
+#include "common/comfile_seam.h"
 #include "common/comguard.h"
 
 #if defined(__linux__)

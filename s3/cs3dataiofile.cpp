@@ -21,6 +21,7 @@
 #include "common/com.h"
 #include "common/comdate.h"
 #include "common/comfile.h"
+#include "common/comfile_seam.h"
 #include "common/comguard.h"
 #include "s3/cs3data.h"
 #include "s3/cs3data_parse.h"

@@ -1,6 +1,7 @@
 // Directory walks and deletion, the size cap, directory creation and the
 // log.
 #include "common/comfile.h"
+#include "common/comfile_seam.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>

@@ -33,6 +33,7 @@
 #include <vector>
 
 #include "common/comfile.h"
+#include "common/comfile_seam.h"
 #include "tests/common/temp_dir.h"
 
 namespace powercut {

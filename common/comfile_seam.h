@@ -1,0 +1,53 @@
+// The seam of the file layer (common/comfile.h): tests see every change a
+// unit of work makes through it, replay them as a power cut would leave
+// them, make any call fail, or make the layer resolve paths by its walk.
+// Internal to the libraries and their tests: neither installed nor exported
+// (hidden visibility keeps the calls out of the shared library's interface
+// whatever its version script says).
+#ifndef COMMON_COMFILE_SEAM_H_
+#define COMMON_COMFILE_SEAM_H_
+
+#include "common/comfile.h"
+
+// What a call does, and the fields of ComIoCall it fills.
+enum ComIoOp {
+  kComIoWrite,     // fd, buf, len; at = the offset, -1 for the descriptor's own
+  kComIoTruncate,  // fd; len = the new size
+  kComIoSync,      // fd: the file's data and size flushed
+  kComIoCreate,    // path: an open with O_CREAT (it may find the file there)
+  kComIoMkdir,     // path
+  kComIoRename,    // path -> to
+  kComIoUnlink,    // path
+  kComIoRmdir,     // path
+  kComIoSyncDir,   // path: the directory's entries flushed
+};
+struct ComIoCall {
+  ComIoOp op;
+  int fd;
+  const char* path;
+  const char* to;
+  const void* buf;
+  unsigned long len;
+  long long at;
+};
+
+// `before` sees every call before it runs: 0 lets it run, a positive errno
+// makes it fail with that error before it touches anything. `after` sees
+// every call that ran, with its result (the descriptor for a create, else 0;
+// -1 when it failed). Either may be null.
+struct ComIoHooks {
+  int (*before)(const ComIoCall& call);
+  void (*after)(const ComIoCall& call, int result);
+};
+
+// Installs `hooks` (null removes them); the struct must outlive its use.
+// For tests only; one thread.
+__attribute__((visibility("hidden"))) void comSetIoHooks(const ComIoHooks* hooks);
+// True while hooks are installed (a shortcut that the hooks could not see,
+// such as a copy inside the kernel, is then not taken).
+__attribute__((visibility("hidden"))) bool comIoHooked();
+// For tests only: true resolves paths below the home by the walk name by
+// name even where openat2 exists, so that both ways are tried.
+__attribute__((visibility("hidden"))) void comIoResolveByWalk(bool on);
+
+#endif  // COMMON_COMFILE_SEAM_H_
