@@ -6,6 +6,8 @@
 #include <dirent.h>
 #include <sys/stat.h>
 
+#include "common/com.h"  // kComPathMax
+
 // Walk callback of comDirSaveFileName: `entry` is the bare name for a file and
 // the full path (dir + "/" + name) for a directory. Returning 1 stops the walk.
 typedef int (*ComDirCallback)(const char* entry, char* out, bool isFile);
@@ -131,11 +133,42 @@ const char* comHomeBound();
 // True when `path` lies below the bound home (and is resolved beneath it).
 bool comHomeHolds(const char* path);
 
+// `path` as a message shows it: relative to the home when it lies below it
+// ("data/scheduler/module/index"), else as it is. Points into `path`.
+const char* comHomeShown(const char* path);
+
 // The link below the home that a call refused last, spelt as the home's text,
 // "/" and the names up to the link ("" when none since the last
 // comHomeClearRefused, or since the binding).
 const char* comHomeRefusedLink();
 void comHomeClearRefused();
+
+// ---- Why a call failed ----------------------------------------------------------
+//
+// A result code says what failed; the note says why. The calls of this file
+// note the last call that failed for a reason a caller does not expect as an
+// answer (a missing file, one that exists already, a folder that is not
+// empty are answers and are not noted): its name, the path (for a call on a
+// descriptor, the file's path where the system can tell it), and errno. The
+// record store notes what it refuses without a failing call (a folder where
+// a record file should be) the same way. A program that reports a failed
+// operation names the path and the reason from the note.
+struct ComFailure {
+  const char* call;        // "open", "stat", "rename", "write", ...
+  char path[kComPathMax];  // as the caller gave it; "" when not known
+  int err;                 // errno; 0 when `why` gives the reason
+  const char* why;         // a reason of the caller's own, or null
+};
+
+// Notes a failure (over an earlier one); errno is left as it was.
+void comNoteFailure(const char* call, const char* path, int err, const char* why = nullptr);
+// The last failure noted since comClearFailure, or null.
+const ComFailure* comLastFailure();
+void comClearFailure();
+// The note's reason as a text: `why`, or strerror of its errno. (A link
+// below the home that was refused is noted with ELOOP and the link's path;
+// comHomeRefusedLink names it too.)
+const char* comFailureReason(const ComFailure& failure);
 
 // ---- Changes that must reach the disk, and their seam ----------------------------
 //

@@ -61,6 +61,67 @@ void comIoResolveByWalk(bool on) {
   resolveByWalk = on;
 }
 
+// ---- Failure notes -----------------------------------------------------------------
+
+namespace {
+
+ComFailure lastFailure;
+bool haveFailure = false;
+
+// Failures that callers expect as answers, not as faults worth a reason.
+bool IsAnswer(int err) {
+  return err == ENOENT || err == EEXIST || err == ENOTEMPTY;
+}
+
+// Notes the failed call `call` on `path` with the current errno (unless it
+// is an answer) and returns -1; errno is kept.
+int Failed(const char* call, const char* path) {
+  // A refused link was noted with the link's own path, which says more.
+  const bool refused = errno == ELOOP && haveFailure && lastFailure.err == ELOOP;
+  if (!IsAnswer(errno) && !refused) comNoteFailure(call, path, errno);
+  return -1;
+}
+
+// The same for a call on descriptor `fd`: the path is the one the system
+// keeps for it, where it keeps one.
+int FailedFd(const char* call, int fd) {
+  const int err = errno;
+  char path[kComPathMax] = "";
+#if defined(__linux__)
+  char link[64];
+  snprintf(link, sizeof(link), "/proc/self/fd/%d", fd);
+  const ssize_t n = readlink(link, path, sizeof(path) - 1);
+  path[n > 0 ? n : 0] = '\0';
+#endif
+  errno = err;
+  return Failed(call, path);
+}
+
+}  // namespace
+
+void comNoteFailure(const char* call, const char* path, int err, const char* why) {
+  const int saved = errno;
+  lastFailure.call = call != nullptr ? call : "";
+  snprintf(lastFailure.path, sizeof(lastFailure.path), "%s", path != nullptr ? path : "");
+  lastFailure.err = err;
+  lastFailure.why = why;
+  haveFailure = true;
+  errno = saved;
+}
+
+const ComFailure* comLastFailure() {
+  return haveFailure ? &lastFailure : nullptr;
+}
+
+void comClearFailure() {
+  haveFailure = false;
+}
+
+const char* comFailureReason(const ComFailure& failure) {
+  if (failure.why != nullptr) return failure.why;
+  return strerror(failure.err);
+}
+
 // ---- The bound home -------------------------------------------------------------
 
 namespace {
@@ -144,6 +205,7 @@ void Refuse(const char* rel, size_t length) {
   if (length > room) length = room;
   memcpy(home.refused + used, rel, length);
   home.refused[used + length] = '\0';
+  comNoteFailure("open", home.refused, ELOOP);
   errno = ELOOP;
 }
 
@@ -316,6 +378,11 @@ bool comHomeHolds(const char* path) {
   return Below(path) != nullptr;
 }
 
+const char* comHomeShown(const char* path) {
+  const char* below = Below(path);
+  return below != nullptr ? below : (path != nullptr ? path : "");
+}
+
 const char* comHomeRefusedLink() {
   return home.refused;
 }
@@ -326,7 +393,7 @@ void comHomeClearRefused() {
 
 // ---- Calls on descriptors -----------------------------------------------------
 
-int comFileWrite(int fd, const char* buf, int len) {
+static int FileWrite(int fd, const char* buf, int len) {
   if (len < 0) {
     errno = EINVAL;
     return -1;
@@ -343,7 +410,7 @@ int comFileWrite(int fd, const char* buf, int len) {
   return After(call, 0);
 }
 
-int comIoWriteAll(int fd, const void* buf, unsigned long len) {
+static int IoWriteAll(int fd, const void* buf, unsigned long len) {
   ComIoCall call{kComIoWrite, fd, nullptr, nullptr, buf, len, -1};
   if (Before(call) != 0) return -1;
   const char* p = static_cast<const char*>(buf);
@@ -363,7 +430,7 @@ int comIoWriteAll(int fd, const void* buf, unsigned long len) {
   return After(call, 0);
 }
 
-int comIoPwriteAll(int fd, const void* buf, unsigned long len, long long at) {
+static int IoPwriteAll(int fd, const void* buf, unsigned long len, long long at) {
   const ComIoCall call{kComIoWrite, fd, nullptr, nullptr, buf, len, at};
   if (Before(call) != 0) return -1;
   const char* p = static_cast<const char*>(buf);
@@ -384,7 +451,7 @@ int comIoPwriteAll(int fd, const void* buf, unsigned long len, long long at) {
   return After(call, 0);
 }
 
-int comIoTruncate(int fd, long long size) {
+static int IoTruncate(int fd, long long size) {
   ComIoCall call = Call(kComIoTruncate, fd, nullptr);
   call.len = static_cast<unsigned long>(size);
   if (Before(call) != 0) return -1;
@@ -399,7 +466,7 @@ int comIoTruncate(int fd, long long size) {
   return After(call, rc == 0 ? 0 : -1);
 }
 
-int comIoSync(int fd) {
+static int IoSync(int fd) {
   const ComIoCall call = Call(kComIoSync, fd, nullptr);
   if (Before(call) != 0) return -1;
   int rc;
@@ -411,7 +478,7 @@ int comIoSync(int fd) {
 
 // ---- Calls on paths -------------------------------------------------------------
 
-int comIoSyncDir(const char* dir) {
+static int IoSyncDir(const char* dir) {
   const char* path = dir != nullptr && dir[0] != '\0' ? dir : ".";
   const ComIoCall call = Call(kComIoSyncDir, -1, path);
   if (Before(call) != 0) return -1;
@@ -433,7 +500,7 @@ int comIoSyncParent(const char* path) {
   return comIoSyncDir(dir[0] != '\0' ? dir : (path != nullptr && path[0] == '/' ? "/" : "."));
 }
 
-int comIoOpen(const char* path, int flags, int mode) {
+static int IoOpen(const char* path, int flags, int mode) {
   const bool creates = (flags & O_CREAT) != 0;
   const ComIoCall call = Call(kComIoCreate, -1, path);
   if (creates && Before(call) != 0) return -1;
@@ -441,7 +508,7 @@ int comIoOpen(const char* path, int flags, int mode) {
   return creates ? After(call, fd) : fd;
 }
 
-int comIoMkdir(const char* path, int mode) {
+static int IoMkdir(const char* path, int mode) {
   const ComIoCall call = Call(kComIoMkdir, -1, path);
   if (Before(call) != 0) return -1;
   Where w;
@@ -449,7 +516,7 @@ int comIoMkdir(const char* path, int mode) {
   return After(call, mkdirat(w.dir, w.name, static_cast<mode_t>(mode)) == 0 ? 0 : -1);
 }
 
-int comIoUnlink(const char* path) {
+static int IoUnlink(const char* path) {
   const ComIoCall call = Call(kComIoUnlink, -1, path);
   if (Before(call) != 0) return -1;
   Where w;
@@ -457,7 +524,7 @@ int comIoUnlink(const char* path) {
   return After(call, unlinkat(w.dir, w.name, 0) == 0 ? 0 : -1);
 }
 
-int comIoRename(const char* from, const char* to) {
+static int IoRename(const char* from, const char* to) {
   ComIoCall call = Call(kComIoRename, -1, from);
   call.to = to;
   if (Before(call) != 0) return -1;
@@ -467,7 +534,7 @@ int comIoRename(const char* from, const char* to) {
   return After(call, renameat(a.dir, a.name, b.dir, b.name) == 0 ? 0 : -1);
 }
 
-int comIoRmdir(const char* path) {
+static int IoRmdir(const char* path) {
   const ComIoCall call = Call(kComIoRmdir, -1, path);
   if (Before(call) != 0) return -1;
   Where w;
@@ -475,7 +542,7 @@ int comIoRmdir(const char* path) {
   return After(call, unlinkat(w.dir, w.name, AT_REMOVEDIR) == 0 ? 0 : -1);
 }
 
-int comIoStat(const char* path, struct stat* st) {
+static int IoStat(const char* path, struct stat* st) {
   Where w;
   if (Locate(path, &w) != 0) return -1;
   if (!w.below) return stat(path, st);
@@ -487,7 +554,7 @@ int comIoStat(const char* path, struct stat* st) {
   return 0;
 }
 
-int comIoLstat(const char* path, struct stat* st) {
+static int IoLstat(const char* path, struct stat* st) {
   Where w;
   if (Locate(path, &w) != 0) return -1;
   if (!w.below) return lstat(path, st);
@@ -496,8 +563,91 @@ int comIoLstat(const char* path, struct stat* st) {
 
 DIR* comIoOpenDir(const char* path) {
   ComFd fd(OpenPath(path, O_RDONLY | O_DIRECTORY, 0));
-  if (!fd.ok()) return nullptr;
+  if (!fd.ok()) {
+    Failed("list", path);
+    return nullptr;
+  }
   DIR* dir = fdopendir(fd.get());
   if (dir != nullptr) fd.release();
   return dir;
+}
+
+// ---- The calls, each noting its failure ------------------------------------------
+
+int comFileWrite(int fd, const char* buf, int len) {
+  const int rc = FileWrite(fd, buf, len);
+  if (rc != 0) FailedFd("write", fd);
+  return rc;
+}
+
+int comIoWriteAll(int fd, const void* buf, unsigned long len) {
+  const int rc = IoWriteAll(fd, buf, len);
+  if (rc != 0) FailedFd("write", fd);
+  return rc;
+}
+
+int comIoPwriteAll(int fd, const void* buf, unsigned long len, long long at) {
+  const int rc = IoPwriteAll(fd, buf, len, at);
+  if (rc != 0) FailedFd("write", fd);
+  return rc;
+}
+
+int comIoTruncate(int fd, long long size) {
+  const int rc = IoTruncate(fd, size);
+  if (rc != 0) FailedFd("truncate", fd);
+  return rc;
+}
+
+int comIoSync(int fd) {
+  const int rc = IoSync(fd);
+  if (rc != 0) FailedFd("flush", fd);
+  return rc;
+}
+
+int comIoSyncDir(const char* dir) {
+  const int rc = IoSyncDir(dir);
+  if (rc != 0) Failed("flush", dir);
+  return rc;
+}
+
+int comIoOpen(const char* path, int flags, int mode) {
+  const int rc = IoOpen(path, flags, mode);
+  if (rc < 0) Failed("open", path);
+  return rc;
+}
+
+int comIoMkdir(const char* path, int mode) {
+  const int rc = IoMkdir(path, mode);
+  if (rc != 0) Failed("mkdir", path);
+  return rc;
+}
+
+int comIoUnlink(const char* path) {
+  const int rc = IoUnlink(path);
+  if (rc != 0) Failed("unlink", path);
+  return rc;
+}
+
+int comIoRename(const char* from, const char* to) {
+  const int rc = IoRename(from, to);
+  if (rc != 0) Failed("rename", from);
+  return rc;
+}
+
+int comIoRmdir(const char* path) {
+  const int rc = IoRmdir(path);
+  if (rc != 0) Failed("rmdir", path);
+  return rc;
+}
+
+int comIoStat(const char* path, struct stat* st) {
+  const int rc = IoStat(path, st);
+  if (rc != 0) Failed("stat", path);
+  return rc;
+}
+
+int comIoLstat(const char* path, struct stat* st) {
+  const int rc = IoLstat(path, st);
+  if (rc != 0) Failed("stat", path);
+  return rc;
 }

@@ -43,6 +43,14 @@ bool Durable() {
   return s3GetDurability() == kS3DurabilityFull;
 }
 
+bool RefuseUnlessRegular(const char* path, const struct stat& st) {
+  if (S_ISREG(st.st_mode)) return false;
+  comNoteFailure("open", path, 0,
+                 S_ISDIR(st.st_mode) ? "a directory where a record file should be"
+                                     : "not a regular file (a record file must be one)");
+  return true;
+}
+
 std::string ParentOf(const std::string& path) {
   const size_t slash = path.find_last_of('/');
   if (slash == std::string::npos) return ".";
@@ -126,7 +134,7 @@ int DrawKey() {
 bool IsNotRegular(const char* path) {
   struct stat st;
   if (comIoStat(path, &st) != 0) return errno == ELOOP;
-  return !S_ISREG(st.st_mode);
+  return s3io::RefuseUnlessRegular(path, st);
 }
 
 // Removes the file at `path` when it is empty and no process holds a lock
@@ -370,7 +378,7 @@ int CS3DataIOFile::openWrite(CS3Object* obj, CS3Data* data, int mode) {
   for (int round = 0; round < kReopenRounds; ++round) {
     struct stat st;
     const bool existed = comIoStat(data->path, &st) == 0;
-    if (existed ? !S_ISREG(st.st_mode) : errno == ELOOP) {  // see IsNotRegular
+    if (existed ? s3io::RefuseUnlessRegular(data->path, st) : errno == ELOOP) {  // see IsNotRegular
       data->tempPath[0] = '\0';
       return kResIoOpenFailed;
     }

@@ -7,9 +7,11 @@
 #ifndef S3_CS3DATAIOFILE_INTERNAL_H_
 #define S3_CS3DATAIOFILE_INTERNAL_H_
 
+#include <sys/stat.h>
 #include <sys/types.h>
 
 #include <cstddef>
+
 #include <string>
 
 class CS3Data;
@@ -30,6 +32,11 @@ void IdText(int id, char* out);
 
 // True when units of work are made crash-safe (the durability is full).
 bool Durable();
+
+// True when `st` (of the file at `path`) is no regular file, and then notes
+// why for the message of the failure that follows (comNoteFailure): a
+// directory, or another kind of file, where a record file should be.
+bool RefuseUnlessRegular(const char* path, const struct stat& st);
 
 // The directory part of `path`: "." for a bare name, "/" for the root.
 std::string ParentOf(const std::string& path);

@@ -271,7 +271,7 @@ int CS3DataIOFile::backupData(CS3Object* obj, CS3Data* data, int mode) {
   // it would give an empty "backup" and deleting it would take a whole tree
   // that no rollback could bring back. A FIFO would block the copy, and a
   // link below the data home is never followed.
-  if (exists ? !S_ISREG(st.st_mode) : errno == ELOOP) {
+  if (exists ? s3io::RefuseUnlessRegular(data->path, st) : errno == ELOOP) {
     data->tempPath[0] = '\0';
     return kResIoBackupFailed;
   }

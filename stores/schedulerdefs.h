@@ -14,6 +14,11 @@ constexpr int kResSchedBadInterval = -99;      // interval not a number, or not 
 constexpr int kResSchedExecFailed = -4404;     // a module's child process could not be created
 constexpr int kResSchedHandlerFailed = -4405;  // the child-exit handler could not be installed
 
+// The record files both programs name in their messages, below the data
+// directory.
+constexpr char kSchedModuleIndexFile[] = "scheduler/module/index";
+constexpr char kSchedStatusRecordFile[] = "scheduler/schedulersts";
+
 // Exit statuses of the daemon's process.
 constexpr int kSchedExitOk = 0;
 constexpr int kSchedExitFailed = 1;
@@ -45,5 +50,10 @@ inline const char* schedulerResultMeaning(int code) {
       return nullptr;
   }
 }
+
+// What a result code of a record store operation means, in a few words ("the
+// file stayed locked by another process"). Never null; codes it does not
+// know read "unexpected result".
+const char* schedulerStoreMeaning(int code);
 
 #endif  // STORES_SCHEDULERDEFS_H_

@@ -12,9 +12,11 @@
 #include <string>
 #include <vector>
 
+#include "stores/schedulerdefs.h"
+
 // Data-relative file names the tool reports in its messages.
-constexpr char kCtlModuleIndexFile[] = "scheduler/module/index";
-constexpr char kCtlStatusFile[] = "scheduler/schedulersts";
+constexpr const char* kCtlModuleIndexFile = kSchedModuleIndexFile;
+constexpr const char* kCtlStatusFile = kSchedStatusRecordFile;
 constexpr char kCtlNextAlarmFile[] = "scheduler/controle/status";
 
 // 0 when `home` names an existing directory; otherwise prints why on standard

@@ -18,64 +18,14 @@
 
 namespace {
 
-struct Meaning {
-  int code;
-  const char* text;
-};
-
-// Codes of the record store and the stores as an operation of this tool can
-// meet them. -54 is the accessor's: the tool checks hours and minutes itself,
-// so the schedule store's out-of-range -54 never reaches it.
-constexpr Meaning kStoreMeanings[] = {
-    {kResOk, "success"},
-    {kResNoMemory, "out of memory"},
-    {kResIoNoDir, "a missing directory could not be created"},
-    {kResIoExists, "the file already exists"},
-    {kResIoNotConnected, "internal error: the file accessor is not connected"},
-    {kResIoIdMismatch, "the file's first record is not the expected record (damaged file?)"},
-    {kResIoNotOpen, "internal error: the record is not open"},
-    {kResTooLong, "a text is too long for its field"},
-    {kResIntTooManyDigits, "a number has too many digits"},
-    {kResUnknownField, "a field name the record does not know"},
-    {kResAlarmNoKey, "the alarm has no date-time or no module ID"},
-    {kResObjAlreadyOpen, "internal error: the record is already open"},
-    {kResIoOpenFailed, "the file could not be opened (permissions? not a file?)"},
-    {kResIoBackupFailed, "the backup copy could not be made (disk full? permissions?)"},
-    {kResIoSeekFailed, "a seek in the file failed"},
-    {kResIoWriteFailed, "writing the file failed (disk full?)"},
-    {kResIoDeleteFailed, "the file or its directory could not be deleted"},
-    {kResIoTruncateFailed, "the file could not be truncated"},
-    {kResNoEntry, "no such file or record"},
-    {kResLocked, "the file stayed locked by another process (try again)"},
-    {kResIoNeverOpened, "internal error: the record was never opened"},
-    {kResAlarmUnreadable, "an alarm file exists but cannot be examined"},
-    {kResRequiredEmpty, "a required value is empty"},
-    {kResFixedBadWidth, "a value has the wrong width or is not a valid date-time"},
-    {kResDateInvalid, "not a valid date"},
-    {kResDateNotDate, "not a date"},
-    {kResTimeNotTime, "not a time of day"},
-    {kResTimeInvalid, "not a valid time of day"},
-    {kResIntNotNumber, "not a number"},
-    {kResIntHasPoint, "a whole number was expected"},
-    {kResDataValueHasLineFeed, "a value contains a line break"},
-};
-
 const char* helpTopic = "";
 
 constexpr char kLinkRefused[] = " is a symbolic link; nothing under the data home may be one";
 
-const char* Find(const Meaning* table, size_t count, int code) {
-  for (size_t i = 0; i < count; ++i) {
-    if (table[i].code == code) return table[i].text;
-  }
-  return nullptr;
-}
-
 }  // namespace
 
 const char* ctlStoreMeaning(int code) {
-  const char* text = Find(kStoreMeanings, sizeof(kStoreMeanings) / sizeof(kStoreMeanings[0]), code);
-  return text != nullptr ? text : "unexpected result";
+  return schedulerStoreMeaning(code);
 }
 
 const char* ctlDaemonMeaning(int code) {
@@ -91,10 +41,44 @@ const char* ctlReason(int err) {
   return text;
 }
 
+namespace {
+
+// Codes whose failing call the file layer or the store noted: the note's
+// path and reason say more than the code's meaning. -114 stands for a lock
+// held through every attempt, but also, as the suite's programs expect, for
+// an open refused for want of permission (EACCES): the note tells which.
+bool FailedCall(int code, const ComFailure& failure) {
+  if (code == kResLocked) return failure.err == EACCES && strcmp(failure.call, "open") == 0;
+  switch (code) {
+    case kResIoNoDir:
+    case kResIoOpenFailed:
+    case kResIoBackupFailed:
+    case kResIoSeekFailed:
+    case kResIoWriteFailed:
+    case kResIoDeleteFailed:
+    case kResIoTruncateFailed:
+      return true;
+    default:
+      return false;
+  }
+}
+
+}  // namespace
+
+bool ctlFailNamesTheCall(int code) {
+  const ComFailure* failure = comLastFailure();
+  return comHomeRefusedLink()[0] != '\0' ||
+         (failure != nullptr && failure->path[0] != '\0' && FailedCall(code, *failure));
+}
+
 int ctlFail(const char* what, const char* relFile, int code) {
   const char* link = comHomeRefusedLink();
+  const ComFailure* failure = comLastFailure();
   if (link[0] != '\0') {
     fprintf(stderr, "schedulerctl: %s: %s%s (result %d)\n", what, link, kLinkRefused, code);
+  } else if (failure != nullptr && failure->path[0] != '\0' && FailedCall(code, *failure)) {
+    fprintf(stderr, "schedulerctl: %s: %s: %s (result %d)\n", what, comHomeShown(failure->path),
+            comFailureReason(*failure), code);
   } else if (relFile == nullptr) {
     fprintf(stderr, "schedulerctl: %s: %s (result %d)\n", what, ctlStoreMeaning(code), code);
   } else {

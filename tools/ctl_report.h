@@ -32,9 +32,16 @@ const char* ctlReason(int err);
 // relative to the data directory; null leaves the file out. When the file
 // layer refused a symbolic link below the data home on the way, the message
 // names the link instead: "schedulerctl: <what>: <link> is a symbolic link;
-// nothing under the data home may be one (result <code>)".
+// nothing under the data home may be one (result <code>)". When a call failed
+// on the way (a code of a failed open, backup, seek, write, deletion or
+// truncation, and a failure noted: comLastFailure), it names that call's
+// path, relative to the home, and its reason: "schedulerctl: module list:
+// data/scheduler/module/1/info: Is a directory (result -101)".
 // REQUIRES: the data home has been saved (S3ComPathHomeSave).
 int ctlFail(const char* what, const char* relFile, int code);
+// True when ctlFail would name a refused link or a failed call for `code`
+// (its file argument is then not shown).
+bool ctlFailNamesTheCall(int code);
 
 // Prints "schedulerctl: <message>" on standard error and returns
 // kCtlExitFailed.

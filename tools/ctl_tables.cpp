@@ -356,9 +356,7 @@ int ctlModuleRemove(int id) {
     dirs.Undo();
     char what[64];
     snprintf(what, sizeof(what), "module remove: cannot remove module %d", id);
-    if (failedEntry != nullptr || comHomeRefusedLink()[0] != '\0') {
-      return ctlFail(what, failedEntry, rc);
-    }
+    if (failedEntry != nullptr || ctlFailNamesTheCall(rc)) return ctlFail(what, failedEntry, rc);
     // The index entry and the module's directory go in one step; either may
     // have failed.
     char index[kComPathMax];

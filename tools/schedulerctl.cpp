@@ -66,6 +66,7 @@ int ActAsHomeOwner(const char* home, bool missingOk) {
 // The home must be a directory; then the tool takes on its owner.
 int RequireHome(const char* home) {
   const int status = ctlRequireHomeDir(home);
+  comClearFailure();  // what a message names is what the command met
   return status != kCtlExitOk ? status : ActAsHomeOwner(home, false);
 }
 

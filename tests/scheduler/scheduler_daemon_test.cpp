@@ -152,4 +152,38 @@ TEST(DaemonTest, StoppedAndContinuedRunsTheLateTargetAndTheMinuteItContinuesIn) 
   EXPECT_TRUE(std::regex_match(got[2], std::regex("10:17" + soon))) << got[2];
 }
 
+// A daemon that ends on a failure says so in one line on standard error, and
+// only then: the step, the file below the home, the reason, the result code.
+TEST(DaemonTest, AFailedEndIsOneLineNamingItsReason) {
+  struct Case {
+    const char* interval;
+    bool table;      // the home has a module table
+    bool indexDir;   // ... and a folder in its place
+    const char* line;
+  };
+  const Case cases[] = {
+      {"1", false, false,
+       "scheduler: module table data/scheduler/module/index: no such file or record (result "
+       "-110); ending\n"},
+      {"1", true, true,
+       "scheduler: module table data/scheduler/module/index: a directory where a record file "
+       "should be (result -101); ending\n"},
+      {"7", true, false,
+       "scheduler: interval: the interval was refused (it must be a divisor of 60 or a multiple "
+       "of 60) (result -99); ending\n"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.line);
+    DaemonHome dir;
+    if (c.table) AddModule("/bin/true");
+    if (c.indexDir) {
+      ASSERT_EQ(0, unlink(dir.Data("scheduler/module/index").c_str()));
+      ASSERT_EQ(0, mkdir(dir.Data("scheduler/module/index").c_str(), 0755));
+    }
+    const std::string out = dir.work + "/daemon.out";
+    EXPECT_EQ(1, Wait(Spawn({SCHEDULER_BIN, dir.home, c.interval}, out, out, dir.work)));
+    EXPECT_EQ(c.line, ReadFile(out));
+  }
+}
+
 }  // namespace
