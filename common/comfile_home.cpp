@@ -33,7 +33,7 @@ bool IsAnswer(int err) {
 
 }  // namespace
 
-namespace comio {
+namespace file_layer {
 
 int Failed(const char* call, const char* path) {
   // A refused link was noted with the link's own path, which says more.
@@ -55,7 +55,7 @@ int FailedFd(const char* call, int fd) {
   return Failed(call, path);
 }
 
-}  // namespace comio
+}  // namespace file_layer
 
 void comNoteFailure(const char* call, const char* path, int err, const char* why) {
   const int saved = errno;
@@ -154,7 +154,7 @@ int Normalize(const char* rel, char* out) {
 
 }  // namespace
 
-namespace comio {
+namespace file_layer {
 
 void Refuse(const char* rel, size_t length) {
   // The home's text, "/" (unless the home is "/"), then the names; a path
@@ -171,11 +171,11 @@ void Refuse(const char* rel, size_t length) {
   errno = ELOOP;
 }
 
-}  // namespace comio
+}  // namespace file_layer
 
 namespace {
 
-using comio::Refuse;
+using file_layer::Refuse;
 
 bool IsLinkAt(int dir, const char* name) {
   struct stat st;
@@ -265,7 +265,7 @@ int OpenBeneath(int homeFd, char* rel, int flags, int mode) {
 
 }  // namespace
 
-namespace comio {
+namespace file_layer {
 
 int Locate(const char* path, Where* w) {
   if (path == nullptr) {
@@ -316,7 +316,7 @@ int OpenPath(const char* path, int flags, int mode) {
   return homeFd < 0 ? -1 : OpenBeneath(homeFd, rel, flags, mode);
 }
 
-}  // namespace comio
+}  // namespace file_layer
 
 void comHomeBind(const char* text) {
   if (home.fd >= 0) close(home.fd);

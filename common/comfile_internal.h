@@ -11,7 +11,7 @@
 #include "common/com.h"
 #include "common/comguard.h"
 
-namespace comio {
+namespace file_layer {
 
 // Where a call's last name lies: the folder (the caller's working directory
 // for a path that is not below the home) and the name in it.
@@ -45,6 +45,6 @@ int Failed(const char* call, const char* path);
 // keeps for it, where it keeps one.
 int FailedFd(const char* call, int fd);
 
-}  // namespace comio
+}  // namespace file_layer
 
 #endif  // COMMON_COMFILE_INTERNAL_H_

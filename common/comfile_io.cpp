@@ -53,12 +53,12 @@ bool comIoHooked() {
   return ioHooks != nullptr;
 }
 
-using comio::Failed;
-using comio::FailedFd;
-using comio::Locate;
-using comio::OpenPath;
-using comio::Refuse;
-using comio::Where;
+using file_layer::Failed;
+using file_layer::FailedFd;
+using file_layer::Locate;
+using file_layer::OpenPath;
+using file_layer::Refuse;
+using file_layer::Where;
 
 // ---- Calls on descriptors -----------------------------------------------------
 
