@@ -26,9 +26,11 @@
 #include "s3/cs3journal.h"
 #include "stores/ckoralarmtime.h"
 #include "stores/ckorschedulersts.h"
+#include "stores/cvelscheduler.h"
 #include "stores/cvelschedulermodule.h"
 #include "stores/cvelschedulermodules.h"
 #include "stores/cvelschedulersts.h"
+#include "tools/ctl_alarms.h"
 #include "tools/ctl_home.h"
 #include "tools/ctl_json.h"
 #include "tools/ctl_report.h"
@@ -114,6 +116,10 @@ constexpr char kLeftWritable[] =
     "permissions are never changed by --repair: give it to the data home's owner and take "
     "the write permission from its group and others (chown, chmod go-w)";
 
+// Rounds of repairs and checks before a repair that keeps coming back is
+// given up: each round repairs only what the one before made.
+constexpr int kMaxRounds = 5;
+
 std::string Join(const std::vector<std::string>& items) {
   std::string out;
   for (const std::string& item : items) out += (out.empty() ? "" : ", ") + item;
@@ -124,13 +130,42 @@ class Doctor {
  public:
   explicit Doctor(bool repair) : repair_(repair) {}
 
+  // The checks, and with `repair` the repairs, again and again until a round
+  // repairs nothing more: a repair may make findings of its own (a module
+  // dropped from the index leaves its schedule entries and alarms dangling,
+  // which the next round removes), and only a round that repairs nothing
+  // shows what the next check finds. What a round left is looked at anew in
+  // the next.
   void Run() {
-    Units();
-    Backups();
-    StatusFiles();
-    Tables();
-    NextAlarm();
-    Tree();
+    const bool repair = repair_;
+    for (int round = 1;; ++round) {
+      findings_.erase(std::remove_if(findings_.begin(), findings_.end(),
+                                     [](const Finding& f) { return !f.repaired; }),
+                      findings_.end());
+      const size_t from = findings_.size();
+      logged_.clear();
+      linked_.clear();
+      programs_.clear();
+      Units();
+      Backups();
+      StatusFiles();
+      Tables();
+      NextAlarm();
+      Tree();
+      if (!repair_) {
+        for (size_t i = from; repair && i < findings_.size(); ++i) {
+          findings_[i].left = "found again after " + std::to_string(kMaxRounds) +
+                              " rounds of repairs: a repair does not hold; look at it by hand";
+        }
+        return;
+      }
+      if (std::none_of(findings_.begin() + static_cast<long>(from), findings_.end(),
+                       [](const Finding& f) { return f.repaired; })) {
+        return;
+      }
+      // Repairs that keep coming back are given up: the last round only checks.
+      if (round == kMaxRounds) repair_ = false;
+    }
   }
 
   const std::vector<Finding>& findings() const { return findings_; }
@@ -361,6 +396,7 @@ class Doctor {
                        "names module " + std::to_string(e.moduleId) +
                            ", which is not in the module table; the daemon never runs it");
       Left(f, "a record that parses is never deleted: remove the file by hand");
+      if (repair_ && dropped_.count(e.moduleId) != 0) DropEntry(f, e);
     }
     Alarms(haveIndex ? &table : nullptr);
   }
@@ -523,8 +559,50 @@ class Doctor {
                            ", which is not in the module table; the daemon never runs it");
       Left(f, "a record that parses is never deleted: remove it with schedulerctl HOME alarm "
               "remove, or alarm prune");
+      if (repair_ && dropped_.count(alarm.moduleId) != 0) DropAlarm(f, alarm);
     }
   }
+
+  // What goes with a module this repair dropped from the index, as it goes
+  // with a module that `module remove` removes: its schedule entries and
+  // alarms, each in a unit of its own.
+  void DropEntry(Finding& f, const CtlEntry& e) {
+    char hour[3];
+    char minute[3];
+    snprintf(hour, sizeof hour, "%02d", e.hour);
+    snprintf(minute, sizeof minute, "%02d", e.minute);
+    CvelScheduler entry;
+    int rc = entry.Get(e.moduleId, hour, minute);  // sets its keys
+    if (rc == 0) {
+      CS3DataIO io;
+      rc = io.Del(entry);
+      if (rc == 0) rc = io.Commit();
+      if (rc != 0) io.SetError();
+    }
+    if (rc != 0) return CannotRemove(f, rc);
+    ctlPruneScheduleDirs({e});
+    Repaired(f, "removed: module " + std::to_string(e.moduleId) +
+                    " was dropped from the index by this repair");
+  }
+  void DropAlarm(Finding& f, const CtlAlarm& alarm) {
+    char failed[kComPathMax];
+    int rc = ctlAwaitAlarms({alarm}, failed);
+    if (rc == 0) {
+      CS3DataIO io;
+      rc = ctlDelAlarms(&io, {alarm}, failed);
+      if (rc == 0) rc = io.Commit();
+      if (rc != 0) io.SetError();
+    }
+    if (rc != 0) return CannotRemove(f, rc);
+    ctlPruneAlarmDirs({alarm});
+    Repaired(f, "removed: module " + std::to_string(alarm.moduleId) +
+                    " was dropped from the index by this repair");
+  }
+  void CannotRemove(Finding& f, int rc) {
+    Left(f, std::string("cannot remove it: ") + ctlStoreMeaning(rc) + " (result " +
+                std::to_string(rc) + ")");
+  }
+
 
   void DropIndexEntry(Finding& f, int id) {
     CS3DataIO io;
@@ -541,6 +619,7 @@ class Doctor {
       return;
     }
     Repaired(f, "dropped module " + std::to_string(id) + " from the index");
+    dropped_.insert(id);
   }
 
   void NextAlarm() {
@@ -582,6 +661,7 @@ class Doctor {
   bool repair_;
   std::vector<Finding> findings_;
   std::set<int> logged_;            // pids whose logs stay in data/tmp
+  std::set<int> dropped_;           // modules this repair dropped from the index
   std::set<std::string> linked_;    // data-relative files with a link at their place
   std::set<std::string> programs_;  // the modules' programs named by a bare file name
   std::string home_;                // the home's text, as bound

@@ -28,13 +28,17 @@
 // unit (the pre-images put back byte for byte, the files the unit created
 // removed), then fixes what has one right answer: dangling index entries are
 // dropped, orphaned backups and stale status files removed, a past next-alarm
-// time cleared (the daemon takes such a time for none anyway). A record file
-// that parses is never deleted, a file that a live process holds locked is
-// never touched; what it cannot decide is listed as left. Each change is one
-// line "repaired KIND FILE: what was done".
+// time cleared (the daemon takes such a time for none anyway). It then checks
+// again and repairs what its own repairs made (the schedule entries and
+// alarms of a module it dropped from the index go, as with `module remove`),
+// until a round repairs nothing more. A record file that parses is never
+// deleted (but for those), a file that a live process holds locked is never
+// touched; what it cannot decide is listed as left. Each change is one line
+// "repaired KIND FILE: what was done".
 //
 // Returns the exit status: 0 when the home is clean (or, with `repair`,
-// every finding was repaired), 1 when something was found and left.
+// every finding was repaired: a check right after finds nothing), 1 when
+// something was found and left.
 // REQUIRES: the data home has been saved (S3ComPathHomeSave).
 #ifndef TOOLS_CTL_DOCTOR_H_
 #define TOOLS_CTL_DOCTOR_H_

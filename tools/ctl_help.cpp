@@ -266,12 +266,15 @@ constexpr Help kHelp[] = {
      "\n"
      "--repair first rolls back every interrupted unit of work (files put back byte\n"
      "for byte, files it created removed), then drops module index entries without\n"
-     "a record, removes orphaned backups and stale status files and clears a past\n"
-     "next-alarm time; each change is a line 'repaired KIND FILE: ...'. It never\n"
-     "deletes a record file that parses and never touches a file a live process\n"
-     "holds; what it cannot decide is listed as 'left KIND FILE: ...'. --json prints\n"
-     "one JSON document instead. Exit status: 0 clean (or everything repaired), 1\n"
-     "something found and left, 2 bad arguments.\n"},
+     "a record (with the module's schedule entries and alarms), removes orphaned\n"
+     "backups and stale status files and clears a past next-alarm time; each change\n"
+     "is a line 'repaired KIND FILE: ...'. It checks again until a round repairs\n"
+     "nothing, so that it exits 0 only when a doctor right after it finds nothing.\n"
+     "It never deletes a record file that parses (but those of a module it dropped)\n"
+     "and never touches a file a live process holds; what it cannot decide is\n"
+     "listed as 'left KIND FILE: ...'. --json prints one JSON document instead.\n"
+     "Exit status: 0 clean (or everything repaired), 1 something found and left,\n"
+     "2 bad arguments.\n"},
     {"log",
      "Usage: schedulerctl HOME log [--module ID] [--since 'YYYY-MM-DD HH:MM']\n"
      "                             [--follow] [--json]\n"
