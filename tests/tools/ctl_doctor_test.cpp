@@ -158,6 +158,12 @@ TEST(SchedulerctlDoctorTest, FindsAndRepairsEachKindOfDamage) {
        }},
       {"orphaned-backup", "", true, "tmp/tempDEAD.3", "x", nullptr, emptyTmp},
       {"stale-status", "", true, "scheduler/status.DEAD", "object 1\nend\n"},
+      // A finished log is no finding, and only --repair sweeps it; an empty
+      // one is a unit that died before it wrote; a damaged one stays.
+      {nullptr, "", false, "tmp/journalDEAD.1", "s3journal 1\n"},
+      {"interrupted-unit", "", true, "tmp/journalDEAD.1", "", nullptr, emptyTmp},
+      {"damaged-log", "", false, "tmp/journalDEAD.1", "s3journal 2 1\n", nullptr, nullptr,
+       "it does not begin with a whole header; no entry of it verifies"},
       // The module's schedule entry and alarm go with it, in the same run.
       {"index-without-record", "scheduler/module/index", true, nullptr, nullptr,
        [](Ctl& c) {
