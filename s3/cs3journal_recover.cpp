@@ -66,15 +66,19 @@ bool Skip(const char** p, const char* end, char c) {
   return true;
 }
 
-// " <16 hex digits>\n" at *p, equal to the checksum of [from, *p).
+// " <16 lowercase hex digits>\n" at *p, as the writer spells the checksum of
+// [from, *p).
 bool ReadSum(const char** p, const char* end, const char* from) {
   if (end - *p < 18 || (*p)[0] != ' ' || (*p)[17] != '\n') return false;
-  char hex[17];
-  memcpy(hex, *p + 1, 16);
-  hex[16] = '\0';
-  char* stop = nullptr;
-  const unsigned long long want = strtoull(hex, &stop, 16);
-  if (*stop != '\0' || want != Checksum(from, static_cast<size_t>(*p - from))) return false;
+  uint64_t want = 0;
+  for (const char* h = *p + 1; h < *p + 17; ++h) {
+    const int digit = *h >= '0' && *h <= '9'   ? *h - '0'
+                      : *h >= 'a' && *h <= 'f' ? *h - 'a' + 10
+                                               : -1;
+    if (digit < 0) return false;
+    want = want << 4 | static_cast<uint64_t>(digit);
+  }
+  if (want != Checksum(from, static_cast<size_t>(*p - from))) return false;
   *p += 18;
   return true;
 }
