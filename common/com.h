@@ -13,6 +13,10 @@ constexpr int kResTooLong = -62;           // text too long for a value's capaci
 constexpr int kResUnknownField = -70;      // a field name the class does not know
 constexpr int kResNoEntry = -110;          // no such file or record (often a normal case)
 constexpr int kResLocked = -114;           // file stayed locked by another process
+// A unit of work whose writer died changed the file, and its log cannot be
+// played back on its own (it is damaged, or a file of it cannot be put back):
+// the file is neither read nor written until doctor settles it.
+constexpr int kResDeadUnit = -115;
 constexpr int kResRequiredEmpty = -10006;  // a required value is empty
 
 // Fixed work buffers that hold paths and names.

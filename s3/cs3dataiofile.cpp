@@ -427,6 +427,16 @@ int CS3DataIOFile::openWrite(CS3Object* obj, CS3Data* data, int mode) {
         return kResOk;
       }
       comIoUnlink(data->tempPath);
+      if (settled == kResDeadUnit) {
+        // A dead unit's log that cannot be played back names the file: it is
+        // not ours to change. What this open created goes again.
+        data->tempPath[0] = '\0';
+        if (!existed) {
+          RemoveIfEmpty(data->path);
+          removeCreatedDirs(data);
+        }
+        return kResDeadUnit;
+      }
       // The recovery may have removed what this open created (the file, its
       // directories): the next round logs the creation anew.
       if (slot >= 0) slotExtra[slot].createdHere = false;
@@ -451,15 +461,20 @@ int CS3DataIOFile::openRead(CS3Object* obj, CS3Data* data) {
     data->fd = comLockFileRead(data->path, lockAttempts, lockWait, share);
     if (data->fd == -1) {
       const int e = errno;
-      if (e == ENOENT) return kResNoEntry;
-      return (e == EACCES || e == EAGAIN) ? kResLocked : kResIoOpenFailed;
+      if (e != ENOENT) return (e == EACCES || e == EAGAIN) ? kResLocked : kResIoOpenFailed;
+      // A dead unit may have deleted it: it is put back, or the reader refused, as for a file
+      // that is there.
+      const int settled = Durable() && !s3GetInspect() ? s3JournalSettle(data->path, &data->fd) : 0;
+      if (settled == 0 || settled == kResDeadUnit) return settled == 0 ? kResNoEntry : settled;
+      if (settled == kResLocked && lockWait > 0) comSleep(static_cast<unsigned>(lockWait));
+      continue;
     }
     if (IsStillAtPath(data->fd, data->path)) {
       // A dead unit's half-done change is never read: it is undone first
       // (which takes the write locks and closes our descriptor), and the file
       // opened anew. Only then does this reader lock as every reader does.
       const int settled = Durable() && !s3GetInspect() ? s3JournalSettle(data->path, &data->fd) : 0;
-      if (settled == 0) return kResOk;
+      if (settled == 0 || settled == kResDeadUnit) return settled;
       if (settled == kResLocked && lockWait > 0) comSleep(static_cast<unsigned>(lockWait));
       continue;
     }

@@ -148,7 +148,13 @@ bool ReadAll(int fd, std::string* out) {
   out->clear();
   for (;;) {
     const size_t have = out->size();
-    out->resize(have + kChunk);
+    try {
+      out->resize(have + kChunk);
+    } catch (const std::bad_alloc&) {
+      out->clear();
+      errno = ENOMEM;
+      return false;
+    }
     const ssize_t n = pread(fd, &(*out)[have], kChunk, static_cast<off_t>(have));
     out->resize(have + (n > 0 ? static_cast<size_t>(n) : 0));
     if (n < 0) {
@@ -213,7 +219,6 @@ Pool& ThePool() {
       delete log;
     }
     pool->logs.clear();
-    if (pool->owner == 0) atexit(s3JournalRelease);
     pool->owner = getpid();
   }
   if (pool->dir != cPathTemp) {
@@ -252,6 +257,10 @@ Pool::Log* TakeLog() {
       return log;
     }
   }
+  // A writer tidies up after itself at its end; a process that only reads
+  // (an inspection among them) leaves data/tmp as it found it.
+  static bool releaseAtExit = false;
+  if (!releaseAtExit) releaseAtExit = atexit(s3JournalRelease) == 0;
   static unsigned counter = 0;
   char name[kComPathMax];
   for (int tries = 0; tries < 1000; ++tries) {
@@ -418,8 +427,13 @@ int CS3Journal::Flush() {
     out += line;
   }
   // The entries are written whole at the end; a failed write leaves at most
-  // a torn entry, which ends the log where the unit stopped.
+  // a torn entry, which ends the log where the unit stopped. What it wrote
+  // is cut off again (a best effort), so that the log holds what a crash
+  // leaves: a torn entry that ends where no sector does would read as damage.
   if (comIoPwriteAll(file_->fd, out.data(), out.size(), end_) != 0 || comIoSync(file_->fd) != 0) {
+    const int e = errno;
+    comIoTruncate(file_->fd, end_);
+    errno = e;
     return -1;
   }
   end_ += static_cast<long long>(out.size());
@@ -440,6 +454,14 @@ int CS3Journal::Commit() {
   const std::string header = Header(file_->generation + 1);
   if (comIoPwriteAll(file_->fd, header.data(), header.size(), 0) != 0 ||
       comIoSync(file_->fd) != 0) {
+    // A header cut short by the failed write would read as damage: the one
+    // before goes back, whole, and the entries stand until a commit (a best
+    // effort: the failure is reported either way).
+    const int e = errno;
+    std::string before = Header(file_->generation);
+    before.resize(std::max(before.size(), header.size()), '\0');  // over a longer one, too
+    comIoPwriteAll(file_->fd, before.data(), before.size(), 0);
+    errno = e;
     return -1;
   }
   ++file_->generation;

@@ -31,6 +31,23 @@
 // fails it and ends the log there (its change was never made: the entry
 // reaches the disk before the change it announces). Logs in the first
 // format, one text line per entry and removed at the commit, are still read.
+//
+// A log is the only copy of what its unit overwrote, so one that holds what
+// no crash of its writer leaves behind is damaged: never taken for finished,
+// never swept and never played back in part. Nothing of it is applied, and
+// the files its entries that verify name are neither read nor written
+// (kResDeadUnit) until an operator decides (doctor reports it;
+// s3JournalDiscard removes it). A crash leaves a log that is empty (made,
+// never written), or a whole header (written in one piece within the first
+// sector, whose rest stays zero) followed from offset 512 by whole entries of
+// the header's generation, at most one more of them cut where a sector ends
+// (the file reaching that end), and then what entries of earlier generations
+// left there. So a log is damaged when it is not a file, cannot be read, has
+// no whole header or bytes after it in the first sector, holds an entry of
+// the header's generation that does not verify where no sector ends, an entry
+// that verifies after one that does not, an entry of a later generation, an
+// entry of a kind or with names that no writer writes (a file outside the
+// data home among them), or names a backup copy that is not a plain file.
 #ifndef S3_CS3JOURNAL_H_
 #define S3_CS3JOURNAL_H_
 
@@ -116,20 +133,32 @@ class CS3Journal {
 // Removes the process's idle logs (a process that ends normally does so on
 // its own; the next unit makes a new one), and those that processes which
 // died between two units left in the data home's temporary directory (these
-// go whenever a writer, a reader or the doctor meets them, too).
+// go whenever a writer, a reader that settles a file or doctor --repair
+// meets them, too). Empty logs count as idle; damaged ones never do.
 void s3JournalRelease();
+
+// What a log found in a temporary directory holds.
+enum S3JournalState {
+  kS3JournalIdle,     // no entry of a unit: finished, or a unit that wrote none yet
+  kS3JournalEmpty,    // no byte: made, and its writer died before it wrote the header
+  kS3JournalUnit,     // the entries of a unit that neither committed nor gave up
+  kS3JournalDamaged,  // what no crash leaves behind (see above)
+};
 
 // One log found in a temporary directory.
 struct S3JournalInfo {
   std::string path;                // the log file
   int pid = 0;                     // the process that wrote it
   bool live = false;               // its writer (or a recovery) holds it
-  std::vector<std::string> files;  // files it would put back, relative to the data directory
+  S3JournalState state = kS3JournalIdle;
+  std::vector<std::string> files;  // files it would put back (damaged: the files its
+                                   // entries that verify name), relative to the data directory
+  std::string why;                 // damaged: what no crash leaves behind
 };
 
-// The logs in `tempDir` other than this process's own open ones (the idle
-// logs of dead processes are removed on the way). 0, or -1 when the directory
-// cannot be read (a missing one has none).
+// The logs in `tempDir` other than this process's own open ones, as they
+// are: nothing is removed or changed. 0, or -1 when the directory cannot be
+// read (a missing one has none).
 int s3JournalList(const char* tempDir, std::vector<S3JournalInfo>* out);
 
 // Puts back every file that the unit of the log `journalPath` changed and
@@ -139,19 +168,36 @@ int s3JournalList(const char* tempDir, std::vector<S3JournalInfo>* out);
 // again, or after a crash inside it, ends in the same state: every step is
 // recognised as done by what cannot be half done. Each
 // change made is described in `actions` (when given). 0 when done (also when
-// the log is gone), -114 when the log is held (its writer lives, or a
-// recovery runs), -1 when a file could not be put back (the log stays).
-int s3JournalRecover(const char* journalPath, std::vector<std::string>* actions);
+// the log is gone); kResLocked when the log is held (its writer lives, or a
+// recovery runs) or a file it names stays locked by another process;
+// kResDeadUnit when the log is damaged (nothing is changed); -1 when a file
+// could not be put back (the log stays). For each failure `why` (when given)
+// says what and why: the file, and the system's reason.
+int s3JournalRecover(const char* journalPath, std::vector<std::string>* actions,
+                     std::string* why = nullptr);
+
+// Removes the damaged log `journalPath` of a dead unit, durably, and plays
+// nothing of it back: the operator's decision, once the files it names were
+// read and what must come back was put back by hand. The backup copies of its
+// process stay (doctor then reports them as orphaned). 0 when removed;
+// kResNoEntry when there is no such log; kResLocked when it is held;
+// kS3JournalNotDamaged when it is not damaged (a recovery settles it: nothing
+// is removed); -1 with errno when it cannot be removed (a folder that holds
+// entries: ENOTEMPTY).
+constexpr int kS3JournalNotDamaged = 1;
+int s3JournalDiscard(const char* journalPath);
 
 // The check a writer makes once it holds the write lock on `path` through
 // `*fd`, and a reader once it holds its read lock (or opened the file without
 // one): 0 when no log of a dead unit names the file. Otherwise `*fd` is
 // closed first (recovery locks the file itself, and closing any descriptor of
 // a file ends all of the process's locks on it) and set to -1, and then: 1
-// when the logs were recovered (open the file anew), -114 when the log of a
-// dead writer that names it is held (a recovery is under way) or a recovery
-// failed. Logs of live writers are left alone: such a writer does not hold
-// the file (we do), so it has kept its change or has yet to make it.
+// when the logs were recovered (open the file anew); kResLocked when the log
+// of a dead writer that names it is held (a recovery is under way) or a file
+// its recovery needs stays locked; kResDeadUnit when such a log is damaged or
+// its recovery failed (the log stays for doctor). Logs of live writers are
+// left alone: such a writer does not hold the file (we do), so it has kept its
+// change or has yet to make it.
 int s3JournalSettle(const char* path, int* fd);
 
 #endif  // S3_CS3JOURNAL_H_

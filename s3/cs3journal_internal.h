@@ -7,6 +7,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <vector>
 
 namespace s3journal {
 
@@ -36,6 +37,34 @@ bool ReadAll(int fd, std::string* out);
 bool IsOwn(const std::string& path);
 // Sweeps the idle logs of dead processes in `tempDir`.
 void SweepDir(const std::string& tempDir);
+
+// One entry of a log, as it verified.
+struct Entry {
+  char kind = 0;
+  unsigned long long gen = 0;  // its generation (0 in the first format)
+  int tag = 0;
+  unsigned long long a = 0;
+  unsigned long long b = 0;
+  std::string p1;
+  std::string p2;
+  std::string p3;
+  size_t at = 0;   // where it starts in the log
+  size_t end = 0;  // one past its checksum's line end
+};
+
+// What the bytes of a log hold. A log is damaged when they are nothing that
+// its writer, cut by a crash at any point (cs3journal.h), leaves behind.
+struct LogView {
+  enum State { kEmpty, kIdle, kUnit, kDamaged };
+  State state = kIdle;
+  std::vector<Entry> entries;      // the unit's: its generation, whole, in order from the start
+  std::vector<std::string> named;  // damaged: the files its entries that verify name
+  std::string why;                 // damaged: what no crash leaves behind
+};
+
+// Reads a log from its bytes alone (the file's own checks are the caller's:
+// cs3journal_recover.cpp). Never fails: whatever `text` holds is a state.
+void ParseLog(const std::string& text, LogView* view);
 
 }  // namespace s3journal
 

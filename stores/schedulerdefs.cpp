@@ -41,6 +41,9 @@ constexpr Meaning kStoreMeanings[] = {
     {kResIoTruncateFailed, "the file could not be truncated"},
     {kResNoEntry, "no such file or record"},
     {kResLocked, "the file stayed locked by another process (try again)"},
+    {kResDeadUnit,
+     "a unit of work whose process died changed the file and cannot be rolled back on its own "
+     "(its log is damaged, or a file cannot be put back): see schedulerctl HOME doctor"},
     {kResIoNeverOpened, "internal error: the record was never opened"},
     {kResAlarmUnreadable, "an alarm file exists but cannot be examined"},
     {kResRequiredEmpty, "a required value is empty"},

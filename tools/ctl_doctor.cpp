@@ -26,9 +26,11 @@
 #include "s3/cs3journal.h"
 #include "stores/ckoralarmtime.h"
 #include "stores/ckorschedulersts.h"
+#include "stores/cvelscheduler.h"
 #include "stores/cvelschedulermodule.h"
 #include "stores/cvelschedulermodules.h"
 #include "stores/cvelschedulersts.h"
+#include "tools/ctl_alarms.h"
 #include "tools/ctl_home.h"
 #include "tools/ctl_json.h"
 #include "tools/ctl_report.h"
@@ -114,6 +116,10 @@ constexpr char kLeftWritable[] =
     "permissions are never changed by --repair: give it to the data home's owner and take "
     "the write permission from its group and others (chown, chmod go-w)";
 
+// Rounds of repairs and checks before a repair that keeps coming back is
+// given up: each round repairs only what the one before made.
+constexpr int kMaxRounds = 5;
+
 std::string Join(const std::vector<std::string>& items) {
   std::string out;
   for (const std::string& item : items) out += (out.empty() ? "" : ", ") + item;
@@ -124,13 +130,42 @@ class Doctor {
  public:
   explicit Doctor(bool repair) : repair_(repair) {}
 
+  // The checks, and with `repair` the repairs, again and again until a round
+  // repairs nothing more: a repair may make findings of its own (a module
+  // dropped from the index leaves its schedule entries and alarms dangling,
+  // which the next round removes), and only a round that repairs nothing
+  // shows what the next check finds. What a round left is looked at anew in
+  // the next.
   void Run() {
-    Units();
-    Backups();
-    StatusFiles();
-    Tables();
-    NextAlarm();
-    Tree();
+    const bool repair = repair_;
+    for (int round = 1;; ++round) {
+      findings_.erase(std::remove_if(findings_.begin(), findings_.end(),
+                                     [](const Finding& f) { return !f.repaired; }),
+                      findings_.end());
+      const size_t from = findings_.size();
+      logged_.clear();
+      linked_.clear();
+      programs_.clear();
+      Units();
+      Backups();
+      StatusFiles();
+      Tables();
+      NextAlarm();
+      Tree();
+      if (!repair_) {
+        for (size_t i = from; repair && i < findings_.size(); ++i) {
+          findings_[i].left = "found again after " + std::to_string(kMaxRounds) +
+                              " rounds of repairs: a repair does not hold; look at it by hand";
+        }
+        return;
+      }
+      if (std::none_of(findings_.begin() + static_cast<long>(from), findings_.end(),
+                       [](const Finding& f) { return f.repaired; })) {
+        return;
+      }
+      // Repairs that keep coming back are given up: the last round only checks.
+      if (round == kMaxRounds) repair_ = false;
+    }
   }
 
   const std::vector<Finding>& findings() const { return findings_; }
@@ -153,7 +188,9 @@ class Doctor {
   }
 
   // Logs of dead writers. Recovery comes first: everything after it looks
-  // at the home as the interrupted units left it before they began.
+  // at the home as the interrupted units left it before they began. A log
+  // that no crash leaves behind is the only copy of what its unit overwrote:
+  // it is reported and kept, and only its operator decides (--discard).
   void Units() {
     std::vector<S3JournalInfo> logs;
     const std::string tmp = DataPath("tmp");
@@ -163,31 +200,65 @@ class Doctor {
       return;
     }
     for (const S3JournalInfo& log : logs) {
-      if (log.live) continue;  // its writer is at work
+      if (log.live || log.state == kS3JournalIdle) continue;  // at work, or finished
       const std::string name = "tmp/" + log.path.substr(log.path.find_last_of('/') + 1);
+      const std::string pid = std::to_string(log.pid);
+      if (log.state == kS3JournalDamaged) {
+        Damaged(name, pid, log.why, log.files);
+        continue;
+      }
       Finding& f =
           Add("interrupted-unit", name,
-              "unit of work of process " + std::to_string(log.pid) + ", which is gone; touched: " +
-                  (log.files.empty() ? std::string("nothing yet") : Join(log.files)));
+              "unit of work of process " + pid + ", which is gone; touched: " +
+                  (log.state == kS3JournalEmpty ? std::string("nothing yet (its log is empty)")
+                   : log.files.empty()          ? std::string("nothing yet")
+                                                : Join(log.files)));
       if (!repair_) continue;
       std::vector<std::string> actions;
-      const int rc = s3JournalRecover(log.path.c_str(), &actions);
+      std::string why;
+      const int rc = s3JournalRecover(log.path.c_str(), &actions, &why);
+      f.done = actions;
       if (rc == 0) {
         f.repaired = true;
         f.left.clear();
-        f.done = actions;
         if (f.done.empty()) f.done.push_back("rolled back");
+      } else if (rc == kResDeadUnit) {
+        findings_.pop_back();  // it turned out damaged as the recovery read it
+        Damaged(name, pid, why, log.files);
+      } else if (rc == kResLocked) {
+        Left(f, why.empty() ? "another process is recovering it"
+                            : why + " (try again); the log and its copies stay");
       } else {
-        f.done = actions;
-        Left(f, rc == kResLocked ? "another process is recovering it"
-                                 : "a file could not be put back; the log and its copies stay");
+        Left(f, "a file could not be put back: " + why + "; the log and its copies stay");
       }
     }
+    // Finished logs of dead writers go, as any writer sweeps them; an
+    // inspection leaves them as they are (they are no finding).
+    if (repair_) s3JournalRelease();
     // What the logs still name is theirs, not orphaned.
     for (const S3JournalInfo& log : logs) {
-      if (repair_ && !log.live && What(log.path) != Found::kFile) continue;
+      struct stat st;
+      if (log.state == kS3JournalIdle ||
+          (repair_ && !log.live && comIoLstat(log.path.c_str(), &st) != 0)) {
+        continue;
+      }
       logged_.insert(log.pid);
     }
+  }
+
+  void Damaged(const std::string& name, const std::string& pid, const std::string& why,
+               const std::vector<std::string>& files) {
+    Finding& f = Add("damaged-log", name,
+                     "log of a unit of work of process " + pid +
+                         ", which is gone, holds what no crash leaves behind: " + why + "; " +
+                         (files.empty() ? std::string("no entry of it verifies")
+                                        : "its entries that verify name " + Join(files)));
+    std::string left =
+        "nothing of it is played back, and the files it names are neither read nor written "
+        "(result -115) until it goes: read them and the backup copies tmp/temp";
+    left += pid + ".* (their bytes before the unit), put back by hand what must come back, then ";
+    left += "run schedulerctl HOME doctor --discard " + name;
+    Left(f, left);
   }
 
   // Backup copies temp<pid>.<n> of a writer that is gone, named by no log.
@@ -290,7 +361,9 @@ class Doctor {
   // A record read through its store's own class: the field checks of the
   // class apply as well as the parse.
   void Typed(const std::string& file, int rc) {
-    if (rc == 0 || rc == kResNoEntry || linked_.count(file) != 0) return;
+    // A file that a dead unit's log names and that cannot be settled is the
+    // log's finding (damaged-log, or a recovery left).
+    if (rc == 0 || rc == kResNoEntry || rc == kResDeadUnit || linked_.count(file) != 0) return;
     Add("unparsable", file,
         std::string("its record does not read: ") + ctlStoreMeaning(rc) + " (result " +
             std::to_string(rc) + ")");
@@ -361,6 +434,7 @@ class Doctor {
                        "names module " + std::to_string(e.moduleId) +
                            ", which is not in the module table; the daemon never runs it");
       Left(f, "a record that parses is never deleted: remove the file by hand");
+      if (repair_ && dropped_.count(e.moduleId) != 0) DropEntry(f, e);
     }
     Alarms(haveIndex ? &table : nullptr);
   }
@@ -523,7 +597,48 @@ class Doctor {
                            ", which is not in the module table; the daemon never runs it");
       Left(f, "a record that parses is never deleted: remove it with schedulerctl HOME alarm "
               "remove, or alarm prune");
+      if (repair_ && dropped_.count(alarm.moduleId) != 0) DropAlarm(f, alarm);
     }
+  }
+
+  // What goes with a module this repair dropped from the index, as it goes
+  // with a module that `module remove` removes: its schedule entries and
+  // alarms, each in a unit of its own.
+  void DropEntry(Finding& f, const CtlEntry& e) {
+    char hour[3];
+    char minute[3];
+    snprintf(hour, sizeof hour, "%02d", e.hour);
+    snprintf(minute, sizeof minute, "%02d", e.minute);
+    CvelScheduler entry;
+    int rc = entry.Get(e.moduleId, hour, minute);  // sets its keys
+    if (rc == 0) {
+      CS3DataIO io;
+      rc = io.Del(entry);
+      if (rc == 0) rc = io.Commit();
+      if (rc != 0) io.SetError();
+    }
+    if (rc != 0) return CannotRemove(f, rc);
+    ctlPruneScheduleDirs({e});
+    Repaired(f, "removed: module " + std::to_string(e.moduleId) +
+                    " was dropped from the index by this repair");
+  }
+  void DropAlarm(Finding& f, const CtlAlarm& alarm) {
+    char failed[kComPathMax];
+    int rc = ctlAwaitAlarms({alarm}, failed);
+    if (rc == 0) {
+      CS3DataIO io;
+      rc = ctlDelAlarms(&io, {alarm}, failed);
+      if (rc == 0) rc = io.Commit();
+      if (rc != 0) io.SetError();
+    }
+    if (rc != 0) return CannotRemove(f, rc);
+    ctlPruneAlarmDirs({alarm});
+    Repaired(f, "removed: module " + std::to_string(alarm.moduleId) +
+                    " was dropped from the index by this repair");
+  }
+  void CannotRemove(Finding& f, int rc) {
+    Left(f, std::string("cannot remove it: ") + ctlStoreMeaning(rc) + " (result " +
+                std::to_string(rc) + ")");
   }
 
   void DropIndexEntry(Finding& f, int id) {
@@ -541,6 +656,7 @@ class Doctor {
       return;
     }
     Repaired(f, "dropped module " + std::to_string(id) + " from the index");
+    dropped_.insert(id);
   }
 
   void NextAlarm() {
@@ -582,6 +698,7 @@ class Doctor {
   bool repair_;
   std::vector<Finding> findings_;
   std::set<int> logged_;            // pids whose logs stay in data/tmp
+  std::set<int> dropped_;           // modules this repair dropped from the index
   std::set<std::string> linked_;    // data-relative files with a link at their place
   std::set<std::string> programs_;  // the modules' programs named by a bare file name
   std::string home_;                // the home's text, as bound
@@ -634,4 +751,39 @@ int ctlDoctor(const char* home, bool repair, bool json) {
   }
   fflush(stdout);
   return clean ? kCtlExitOk : kCtlExitFailed;
+}
+
+bool ctlIsLogName(const char* text) {
+  int pid = 0;
+  return strncmp(text, "tmp/", 4) == 0 && PidName(text + 4, "journal", &pid);
+}
+
+int ctlDoctorDiscard(const char* home, const char* log) {
+  int status = ctlRequireHomeDir(home);
+  if (status != kCtlExitOk) return status;
+  const std::string path = DataPath(log);
+  const int rc = s3JournalDiscard(path.c_str());
+  switch (rc) {
+    case kResOk:
+      printf(
+          "discarded %s: nothing of it was played back; the backup copies of its process stay "
+          "until doctor --repair removes them\n",
+          log);
+      fflush(stdout);
+      return kCtlExitOk;
+    case kResNoEntry:
+      return ctlError("doctor --discard: %s: no such log", path.c_str());
+    case kResLocked:
+      return ctlError(
+          "doctor --discard: %s: its writer is alive, or a recovery holds it (try again)",
+          path.c_str());
+    case kS3JournalNotDamaged:
+      return ctlError("doctor --discard: %s: the log is not damaged: doctor --repair settles it",
+                      path.c_str());
+    default: {
+      const int err = errno;
+      return ctlError("doctor --discard: %s: cannot remove it: %s%s", path.c_str(), ctlReason(err),
+                      err == ENOTEMPTY ? " (look at what it holds, and remove it by hand)" : "");
+    }
+  }
 }

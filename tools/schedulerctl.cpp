@@ -356,17 +356,30 @@ int DoctorCommand(const char* home, int argc, char** argv) {
   ctlSetHelpTopic("doctor");
   bool repair = false;
   bool json = false;
+  const char* discard = nullptr;
   for (int i = 0; i < argc; ++i) {
     if (strcmp(argv[i], "--repair") == 0) {
       repair = true;
     } else if (strcmp(argv[i], "--json") == 0) {
       json = true;
+    } else if (strcmp(argv[i], "--discard") == 0 && i + 1 < argc && discard == nullptr) {
+      discard = argv[++i];
+      if (!ctlIsLogName(discard)) {
+        return ctlUsageError(
+            "doctor: --discard takes a log as doctor names it "
+            "(tmp/journal<pid>.<n>), not '%s'",
+            discard);
+      }
     } else {
       return ctlUsageError("doctor: unexpected argument '%s'", argv[i]);
     }
   }
+  if (discard != nullptr && (repair || json)) {
+    return ctlUsageError("doctor: --discard goes alone");
+  }
   int status = RequireHome(home);
-  return status != kCtlExitOk ? status : ctlDoctor(home, repair, json);
+  if (status != kCtlExitOk) return status;
+  return discard != nullptr ? ctlDoctorDiscard(home, discard) : ctlDoctor(home, repair, json);
 }
 
 int LogCommand(const char* home, int argc, char** argv) {

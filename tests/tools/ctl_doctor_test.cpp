@@ -158,12 +158,24 @@ TEST(SchedulerctlDoctorTest, FindsAndRepairsEachKindOfDamage) {
        }},
       {"orphaned-backup", "", true, "tmp/tempDEAD.3", "x", nullptr, emptyTmp},
       {"stale-status", "", true, "scheduler/status.DEAD", "object 1\nend\n"},
+      // A finished log is no finding, and only --repair sweeps it; an empty
+      // one is a unit that died before it wrote; a damaged one stays.
+      {nullptr, "", false, "tmp/journalDEAD.1", "s3journal 1\n"},
+      {"interrupted-unit", "", true, "tmp/journalDEAD.1", "", nullptr, emptyTmp},
+      {"damaged-log", "", false, "tmp/journalDEAD.1", "s3journal 2 1\n", nullptr, nullptr,
+       "it does not begin with a whole header; no entry of it verifies"},
+      // The module's schedule entry and alarm go with it, in the same run.
       {"index-without-record", "scheduler/module/index", true, nullptr, nullptr,
-       [](Ctl& c) { fs::remove(c.Data("scheduler/module/2/info")); },
+       [](Ctl& c) {
+         EXPECT_EQ(c.Run({"schedule", "add", "2", "11:30"}).status, 0);
+         EXPECT_EQ(c.Run({"alarm", "add", "2", "2030-01-01 10:00"}).status, 0);
+         fs::remove(c.Data("scheduler/module/2/info"));
+       },
        [](Ctl& c) {
          Result list = c.Run({"module", "list"});
          EXPECT_EQ(list.status, 0);
          EXPECT_EQ(list.out.find("\n2 "), std::string::npos) << list.out;
+         EXPECT_FALSE(fs::exists(c.Data("scheduler/11/30/2")));
        }},
       {"record-without-index", "scheduler/module/7/info", false, "scheduler/module/7/info",
        "object 7\nName=x\nexecute=x\nend\n"},

@@ -21,6 +21,7 @@
 #include <gtest/gtest.h>
 
 #include "s3/cs3journal.h"
+#include "s3/cs3journal_internal.h"
 #include "stores/ckoralarmtime.h"
 #include "stores/cvelscheduler.h"
 #include "stores/cvelschedulermodule.h"
@@ -311,6 +312,9 @@ class PowerCut {
     if (way < 0) way = states_ % 3;
     ++states_;
     Recorder::Materialize(data_, state);
+    const Tree found = Snapshot(data_);
+    Doctor(false);
+    const bool inspected = Snapshot(data_) == found;
     if (way != 1) {
       CS3DataIO io;
       TestRecord file(unit_->touched);
@@ -327,7 +331,7 @@ class PowerCut {
     const int doctor = Doctor();
     s3JournalRelease();  // this process's own, as it would at its end
     const Tree now = Visible(), left = Snapshot(data_ + "/tmp");
-    std::string why;
+    std::string why = inspected ? "" : " the plain doctor changed the home;";
     if (way == 2 && seen != was(before_) && seen != was(after_)) why += " the reader saw a mix;";
     if (doctor != 0) why += " the repair left findings;";
     if (failed ? now != before_ : now != after_ && (committed || now != before_)) {
@@ -350,10 +354,10 @@ class PowerCut {
 
   // The data home without data/tmp.
   Tree Visible() const { return Snapshot(data_, true, "tmp"); }
-  // `doctor --repair` in this process, its report in report_.
-  int Doctor() {
+  // `doctor --repair` (or the plain doctor) in this process, its report in report_.
+  int Doctor(bool repair = true) {
     testing::internal::CaptureStdout();
-    const int rc = ctlDoctor(home_.Home().c_str(), true, false);
+    const int rc = ctlDoctor(home_.Home().c_str(), repair, false);
     report_ = testing::internal::GetCapturedStdout();
     return rc;
   }
@@ -368,6 +372,149 @@ class PowerCut {
 
 TEST(PowerCutTest, EveryCutLeavesTheStateBeforeOrAfterTheUnit) {
   PowerCut().Run();
+}
+
+// The log of a unit killed after all its changes, damaged as a disk or a hand
+// damages it, on units of each kind of entry. The plain doctor changes
+// nothing and names the log; a damaged log is never played back, and a
+// reader of a file it names is refused; --repair puts back no byte that no
+// checksum verified, and its exit status is the next check's.
+TEST(PowerCutTest, DamagedLogsAreReportedAndKept) {
+  namespace fs = std::filesystem;
+  using s3journal::LogView;
+  enum Expect { kUnit, kDamaged, kEither };
+  struct Damage {
+    const char* what;
+    Expect expect;
+    // Changes `log` (the bytes of `view`) or the files; false: not for this unit.
+    std::function<bool(std::string& log, const LogView& view, const std::string& data)> apply;
+  };
+  const Damage kDamages[] = {
+      {"header zeroed", kDamaged,
+       [](std::string& log, const LogView&, const std::string&) {
+         return log.replace(0, 32, 32, '\0'), true;
+       }},
+      {"a bit flipped in the first entry", kDamaged,
+       [](std::string& log, const LogView& v, const std::string&) {
+         return log[v.entries[0].end - 19] ^= 1, true;
+       }},
+      {"cut in its last entry", kEither,
+       [](std::string& log, const LogView& v, const std::string&) {
+         return log.resize((v.entries.back().at + v.entries.back().end) / 2), true;
+       }},
+      {"its first entry dropped", kUnit,
+       [](std::string& log, const LogView& v, const std::string&) {
+         return v.entries.size() > 1 &&
+                (log.erase(v.entries[0].at, v.entries[0].end - v.entries[0].at), true);
+       }},
+      {"a length made huge", kDamaged,
+       [](std::string& log, const LogView& v, const std::string&) {
+         const size_t colon = log.find(':', v.entries[0].at);
+         return log.replace(log.rfind(' ', colon) + 1, 0, "99999999999"), true;
+       }},
+      {"garbage appended", kUnit,
+       [](std::string& log, const LogView&, const std::string&) {
+         return log += "no entry at all\n", true;
+       }},
+      {"the log a folder", kDamaged,
+       [](std::string& log, const LogView&, const std::string&) {
+         return log = powercut::kDir, true;
+       }},
+      {"a backup copy a folder", kDamaged,
+       [](std::string&, const LogView& v, const std::string& data) {
+         for (const s3journal::Entry& e : v.entries) {
+           if (e.kind != 'B' && e.kind != 'D') continue;
+           fs::remove(data + "/" + e.p2);
+           return fs::create_directory(data + "/" + e.p2);
+         }
+         return false;
+       }},
+  };
+  TempHome home;
+  std::string data = home.Data("");
+  data.pop_back();
+  Seed(home);
+  s3JournalRelease();
+  const Tree seed = Snapshot(data), before = Snapshot(data, true, "tmp");
+  auto doctor = [&](bool repair, std::string* out = nullptr) {
+    testing::internal::CaptureStdout();
+    const int rc = ctlDoctor(home.Home().c_str(), repair, false);
+    const std::string text = testing::internal::GetCapturedStdout();
+    if (out != nullptr) *out = text;
+    return rc;
+  };
+  int units = 0;
+  for (const Unit& unit : kUnits) {
+    Recorder::Materialize(data, seed);
+    HoldingChild killed([&] {
+      static Recorder none;  // nothing is recorded
+      recording = &none;
+      static CS3DataIO* io = new CS3DataIO();  // never released: the kill ends it
+      return unit.run(*io), true;
+    });
+    ASSERT_TRUE(killed.held()) << unit.what;
+    killed.End();
+    const Tree crash = Snapshot(data);
+    std::string name;
+    for (const auto& [path, bytes] : crash) name = path.rfind("tmp/journal", 0) == 0 ? path : name;
+    LogView view;
+    if (!name.empty()) s3journal::ParseLog(crash.at(name), &view);
+    if (view.state != LogView::kUnit) continue;  // a unit of an accessor of its own committed
+    ++units;
+    for (const Damage& damage : kDamages) {
+      SCOPED_TRACE(std::string(unit.what) + ", " + damage.what);
+      Recorder::Materialize(data, crash);
+      std::string log = crash.at(name);
+      if (!damage.apply(log, view, data)) continue;
+      fs::remove(data + "/" + name);
+      if (log == powercut::kDir) fs::create_directory(data + "/" + name);
+      if (log != powercut::kDir) WriteFile(data + "/" + name, log);
+      const Tree state = Snapshot(data);
+
+      std::string found;
+      EXPECT_EQ(doctor(false, &found), 1);
+      EXPECT_EQ(Snapshot(data), state) << "a plain check changes nothing";
+      const bool damaged = found.rfind("damaged-log " + name, 0) == 0;
+      EXPECT_TRUE(damaged || found.rfind("interrupted-unit " + name, 0) == 0) << found;
+      EXPECT_TRUE(damage.expect == kEither || damaged == (damage.expect == kDamaged)) << found;
+      const bool named =
+          damaged && found.substr(0, found.find('\n')).find(unit.touched) != std::string::npos;
+      if (named) {
+        CS3DataIO io;
+        TestRecord file(unit.touched);
+        EXPECT_EQ(io.OpenAdd(file), kResDeadUnit) << "a writer of a file it names is refused";
+        EXPECT_EQ(CS3DataIO().Get(file), kResDeadUnit) << "and so is a reader";
+      }
+
+      const Tree visible = Snapshot(data, true, "tmp");
+      const int repaired = doctor(true, &found);
+      s3JournalRelease();
+      const Tree now = Snapshot(data, true, "tmp");
+      // Each file as before the unit or as the crash left it: a byte put back
+      // from an entry that did not verify makes it neither.
+      Tree paths = before;
+      paths.insert(visible.begin(), visible.end());
+      paths.insert(now.begin(), now.end());
+      for (const auto& entry : paths) {
+        const auto at = [&](const Tree& t) {
+          return t.count(entry.first) != 0 ? t.at(entry.first) : kGone;
+        };
+        EXPECT_TRUE(at(now) == at(before) || at(now) == at(visible)) << entry.first << found;
+      }
+      if (damaged) {
+        EXPECT_EQ(now, visible) << "nothing of a damaged log is played back";
+        EXPECT_TRUE(fs::exists(fs::symlink_status(data + "/" + name))) << "and it stays";
+      }
+      EXPECT_EQ(doctor(false), repaired) << "--repair says what the next check finds:\n" << found;
+      if (damaged) {
+        testing::internal::CaptureStdout();
+        EXPECT_EQ(ctlDoctorDiscard(home.Home().c_str(), name.c_str()), 0);
+        testing::internal::GetCapturedStdout();
+        EXPECT_FALSE(fs::exists(fs::symlink_status(data + "/" + name)));
+      }
+    }
+  }
+  EXPECT_GE(units, 6);
 }
 
 }  // namespace

@@ -176,6 +176,9 @@ TEST(SchedulerctlTest, RefusedAndFailedCommandsChangeNothing) {
        2,
        "is more than 366 days ahead"},
       {{"doctor", "--fix"}, 2, "doctor: unexpected argument '--fix'"},
+      {{"doctor", "--discard", "journal1.1"}, 2, "--discard takes a log as doctor names it"},
+      {{"doctor", "--repair", "--discard", "tmp/journal1.1"}, 2, "--discard goes alone"},
+      {{"doctor", "--discard", "tmp/journal1.1"}, 1, "tmp/journal1.1: no such log"},
       {{"init", "--owner"}, 2, "init takes no arguments but --owner USER"},
       {{"init", "--owner", "no-such-user"}, 2, "'no-such-user' is no user of this system"},
       // Root: a home of root's that holds files, or another user's, is
