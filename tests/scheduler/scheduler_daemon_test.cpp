@@ -92,7 +92,7 @@ TEST(DaemonTest, RootOnAnotherUsersHomeRunsModulesAsTheOwner) {
   DaemonHome dir;
   ASSERT_EQ(0, chmod(dir.root.c_str(), 0711));  // nobody must reach its home
   const std::string program = dir.work + "/ids", ids = dir.home + "/ids", want = dir.work + "/want";
-  WriteScript(program, "echo $(id -u) $(id -g) $(id -G) >> \"$1/ids\"");
+  WriteScript(program, "echo $(id -u) $(id -g) $(id -G) >> \"$1/ids\"; echo $$ > \"$1/pid\"");
   AddModule(program, {"1015"});
   ASSERT_EQ(0, system(("chown -R nobody: " + dir.home).c_str()));
   ASSERT_EQ(0, system(("echo $(id -u nobody) $(id -g nobody) $(id -G nobody) > " + want).c_str()));
@@ -103,8 +103,11 @@ TEST(DaemonTest, RootOnAnotherUsersHomeRunsModulesAsTheOwner) {
   ASSERT_TRUE(count >= 0 && setgroups(1, &rootGroup) == 0);
   Daemon daemon(dir.home, "1", dir.work);
   ASSERT_EQ(0, setgroups(static_cast<size_t>(count), groups));
-  ASSERT_TRUE(Eventually([&] { return PathExists(ids) && !ReadFile(ids).empty(); }));
+  ASSERT_TRUE(Eventually([&] { return PathExists(dir.home + "/pid"); }));
   EXPECT_EQ(ReadFile(want), ReadFile(ids));
+  // The module, nobody's, cannot open the faked clock's objects of its
+  // parent, root's, and makes its own, which it leaves when it exits.
+  RemoveFakedClockObjects(atoi(ReadFile(dir.home + "/pid").c_str()));
 }
 
 // The daemon stopped (SIGSTOP) in its sleep towards 10:16 and continued
@@ -150,6 +153,36 @@ TEST(DaemonTest, StoppedAndContinuedRunsTheLateTargetAndTheMinuteItContinuesIn) 
   const std::string soon = " at 2026-12-04 10:17:[2-5]\\d";
   EXPECT_TRUE(std::regex_match(got[1], std::regex("10:16" + soon))) << got[1];
   EXPECT_TRUE(std::regex_match(got[2], std::regex("10:17" + soon))) << got[2];
+}
+
+// A daemon under the faked clock killed with its module running, as the
+// tests end their daemons, and a program run under the faked clock that
+// exits: none of them leaves anything in /dev/shm for a later process with
+// the same pid to trip over.
+TEST(DaemonTest, TheFakedClockLeavesNothingInDevShm) {
+  if (!HaveFaketime()) GTEST_SKIP() << "faketime missing";
+  DaemonHome dir;
+  std::string program = dir.work + "/sleeper";
+  WriteScript(program, "sleep 600");
+  AddModule(program, {"1015"});
+  pid_t pid = 0;
+  pid_t module = 0;
+  {
+    Daemon daemon(dir.home, "1", dir.work, "10:14:58");
+    pid = daemon.Pid();
+    ASSERT_TRUE(Eventually([&] {
+      auto children = ChildrenOf(pid);
+      module = children.empty() ? 0 : children.front().first;
+      return module != 0;
+    }));
+  }
+  EXPECT_EQ(SharedMemoryOf(pid), std::vector<std::string>{});
+  EXPECT_EQ(SharedMemoryOf(module), std::vector<std::string>{});
+  pid_t date = Spawn(UnderFakedClock("@2026-12-04 10:00:00", {"date"}), "/dev/null", "/dev/null");
+  siginfo_t ended = {};
+  ASSERT_EQ(0, waitid(P_PID, static_cast<id_t>(date), &ended, WEXITED | WNOWAIT));
+  EXPECT_EQ(SharedMemoryOf(date), std::vector<std::string>{});
+  EXPECT_EQ(0, Wait(date));
 }
 
 }  // namespace
