@@ -1,6 +1,7 @@
 // Child processes running real programs.
 #include "common/comproc.h"
 
+#include <fcntl.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -67,6 +68,42 @@ TEST(ComProcTest, WaitedChildren) {
     }
     EXPECT_EQ(PathExists(dir.Path("mark")), c.ran) << c.args.back();
   }
+}
+
+// Output and error both copies of one descriptor of the caller's, which
+// stays the caller's; a missing one (negative, or closed) is the null device.
+// A text without an interpreter line takes the fork path.
+TEST(ComProcTest, OutputToADescriptor) {
+  TempDir dir;
+  const std::string out = dir.Path("out"), mark = dir.Path("mark"), script = dir.Path("script");
+  WriteFile(script, "echo one; echo two >&2; echo three; touch " + mark + "\n");
+  ASSERT_EQ(chmod(script.c_str(), 0755), 0);
+  const std::string sh = "echo one; echo two >&2; echo three; touch " + mark;
+  int fd = open(out.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0600);
+  ASSERT_GE(fd, 0);
+  const struct {
+    std::vector<std::string> args;
+    int fd;
+    const char* output;
+  } cases[] = {{{"/bin/sh", "-c", sh}, fd, "one\ntwo\nthree\n"},
+               {{script}, fd, "one\ntwo\nthree\n"},
+               {{"/bin/sh", "-c", sh}, -1, ""},
+               {{script}, 1000, ""}};
+  for (const auto& c : cases) {
+    ASSERT_EQ(ftruncate(fd, 0), 0);
+    unlink(mark.c_str());
+    std::vector<char*> argv;
+    for (const std::string& a : c.args) argv.push_back(const_cast<char*>(a.c_str()));
+    argv.push_back(nullptr);
+    int pid = 0;
+    ASSERT_EQ(comProcStartOutput(argv.data(), c.fd, &pid), 0);
+    int word = 0;
+    ASSERT_EQ(waitpid(pid, &word, 0), pid);
+    EXPECT_EQ(ReadFile(out), c.output) << c.args[0] << " " << c.fd;
+    EXPECT_TRUE(PathExists(mark)) << c.args[0] << " " << c.fd;
+  }
+  EXPECT_EQ(fcntl(fd, F_GETFD), FD_CLOEXEC) << "the caller's descriptor stays as it was";
+  close(fd);
 }
 
 TEST(ComProcTest, NoWaitAndReapedElsewhere) {
