@@ -18,11 +18,15 @@
 //                         data, data/tmp, every folder under data/scheduler),
 //                         that a user other than the data home's owner (or
 //                         root), its group or everyone can write
-//                         (tools/ctl_writers.h); never changed by repair
+//                         (tools/ctl_writers.h), and a kept run's output
+//                         file that others can write; never changed by
+//                         repair
 //   link                  a symbolic link among the home's own entries or
 //                         anywhere under data/ (a module's program named by a
 //                         bare file name excepted), with its target; never
 //                         followed, never removed by repair
+//
+// A kept run's output (scheduler/output) is never a finding of its own.
 //
 // Read-only by default. With `repair` it first rolls back every interrupted
 // unit (the pre-images put back byte for byte, the files the unit created
