@@ -76,31 +76,26 @@ TEST(ComProcTest, WaitedChildren) {
 TEST(ComProcTest, OutputToADescriptor) {
   TempDir dir;
   const std::string out = dir.Path("out"), mark = dir.Path("mark"), script = dir.Path("script");
-  WriteFile(script, "echo one; echo two >&2; echo three; touch " + mark + "\n");
+  const std::string body = "echo one; echo two >&2; echo three; touch " + mark;
+  WriteFile(script, body + "\n");
   ASSERT_EQ(chmod(script.c_str(), 0755), 0);
-  const std::string sh = "echo one; echo two >&2; echo three; touch " + mark;
-  int fd = open(out.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0600);
-  ASSERT_GE(fd, 0);
+  const int fd = open(out.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0600);
+  const char* sh[] = {"/bin/sh", "-c", body.c_str(), nullptr};
+  const char* text[] = {script.c_str(), nullptr};
   const struct {
-    std::vector<std::string> args;
+    const char* const* argv;
     int fd;
     const char* output;
-  } cases[] = {{{"/bin/sh", "-c", sh}, fd, "one\ntwo\nthree\n"},
-               {{script}, fd, "one\ntwo\nthree\n"},
-               {{"/bin/sh", "-c", sh}, -1, ""},
-               {{script}, 1000, ""}};
+  } cases[] = {{sh, fd, "one\ntwo\nthree\n"}, {text, fd, "one\ntwo\nthree\n"}, {sh, -1, ""},
+               {text, 1000, ""}};
   for (const auto& c : cases) {
     ASSERT_EQ(ftruncate(fd, 0), 0);
     unlink(mark.c_str());
-    std::vector<char*> argv;
-    for (const std::string& a : c.args) argv.push_back(const_cast<char*>(a.c_str()));
-    argv.push_back(nullptr);
     int pid = 0;
-    ASSERT_EQ(comProcStartOutput(argv.data(), c.fd, &pid), 0);
-    int word = 0;
-    ASSERT_EQ(waitpid(pid, &word, 0), pid);
-    EXPECT_EQ(ReadFile(out), c.output) << c.args[0] << " " << c.fd;
-    EXPECT_TRUE(PathExists(mark)) << c.args[0] << " " << c.fd;
+    ASSERT_EQ(comProcStartOutput(const_cast<char* const*>(c.argv), c.fd, &pid), 0);
+    ASSERT_EQ(waitpid(pid, nullptr, 0), pid);
+    EXPECT_EQ(ReadFile(out), c.output) << c.argv[0] << " " << c.fd;
+    EXPECT_TRUE(PathExists(mark)) << c.argv[0] << " " << c.fd;
   }
   EXPECT_EQ(fcntl(fd, F_GETFD), FD_CLOEXEC) << "the caller's descriptor stays as it was";
   close(fd);
