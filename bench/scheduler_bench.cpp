@@ -1,8 +1,10 @@
 // Module dispatch beside its floor (the same programs started with plain
 // fork/exec), a dispatch pass that finds nothing due, and the sleeping
-// daemon's private memory beside that of a program that only sleeps.
+// daemon's private memory beside that of a program that only sleeps, before
+// its first run and after one.
 #include <fcntl.h>
 #include <signal.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -12,6 +14,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <string>
 #include <vector>
 
@@ -226,13 +229,22 @@ void Stop(pid_t pid) {
   }
 }
 
-// Figures of the last completed resident-memory run, for the closing table.
+// What the daemon did before it was read asleep: nothing (its one module is
+// never due), or it ran its module once at start-up, on a home that chose
+// to send its modules' output to the console or to keep it
+// (HOME/data/scheduler/output-mode, stores/runoutput.h).
+enum BeforeSleep { kNothingDue = 0, kRanToConsole = 1, kRanKept = 2, kBeforeSleepKinds = 3 };
+const char* const kBeforeSleepNames[kBeforeSleepKinds] = {
+    "nothing due", "after a run, output to the console", "after a run, output kept"};
+
+// Figures of the last completed resident-memory run of each kind, for the
+// closing table.
 struct MemoryRun {
   bool done = false;
   MemoryFigures daemon;
   MemoryFigures floor;
 };
-MemoryRun gMemoryRun;
+MemoryRun gMemoryRuns[kBeforeSleepKinds];
 
 // The median of each figure over `runs` (at least one).
 MemoryFigures Median(std::vector<MemoryFigures> runs) {
@@ -253,19 +265,61 @@ MemoryFigures Median(std::vector<MemoryFigures> runs) {
 // page cache).
 constexpr int kMemoryStarts = 5;
 
-// Starts the daemon on a home with one module that is never due and waits
-// until it has published its next wake-up and sleeps; starts the floor (a C
-// program that only sleeps, linked the same way) and waits until it sleeps;
-// reads both, kMemoryStarts times, and keeps the median of each figure.
-// Errors only when a process does not come up or cannot be read, never on
-// a figure.
+// Sets up the saved data home `name` for `before`: one module, and `ready`,
+// the file that tells the daemon is where it is to be read. Nothing due: the
+// module runs kProgram and has no schedule entry; `ready` is the next-alarm
+// record, which an hourly daemon publishes before its first sleep.
+// A run: a script that prints a line and then leaves `ready`, due at the
+// current minute and the next (a daemon with interval 1 runs the minute it
+// starts in at once, and the start may fall in the next); the daemon is read
+// once it has reaped the script and sleeps again.
+bool SetUpHome(const char* name, int before, std::string* ready) {
+  CvelSchedulerModule module;
+  std::string program = kProgram;
+  if (before != kNothingDue) {
+    program = std::string(name) + "/ran.sh";
+    FILE* script = fopen(program.c_str(), "w");
+    if (script == nullptr) return false;
+    fprintf(script, "#!/bin/sh\necho ran\n: > \"$1/ran\"\n");
+    if (fclose(script) != 0 || chmod(program.c_str(), 0755) != 0) return false;
+  }
+  if (module.Set("execute", program.c_str()) != 0 || module.Add() != 0) return false;
+  *ready = std::string(name) + (before == kNothingDue ? "/data/scheduler/controle/status" : "/ran");
+  if (before == kNothingDue) return true;
+  time_t now = time(nullptr);
+  for (time_t at : {now, now + 60}) {
+    struct tm local = {};
+    char hh[3];
+    char mm[3];
+    localtime_r(&at, &local);
+    snprintf(hh, sizeof(hh), "%02d", local.tm_hour);
+    snprintf(mm, sizeof(mm), "%02d", local.tm_min);
+    if (CvelScheduler().Add(1, module.GetID(), hh, mm) != 0) return false;
+  }
+  // Both homes that run get the choice file and the folder of kept runs, so
+  // that their data/scheduler listings (which the daemon reads at start-up,
+  // and whose length moves the heap by a page) are alike: the figures then
+  // differ by where the output goes alone.
+  if (mkdir((std::string(name) + "/data/scheduler/output").c_str(), 0750) != 0) return false;
+  FILE* mode = fopen((std::string(name) + "/data/scheduler/output-mode").c_str(), "w");
+  return mode != nullptr && fputs(before == kRanKept ? "keep\n" : "console\n", mode) >= 0 &&
+         fclose(mode) == 0;
+}
+
+// Starts the daemon on a home set up for what it is to do first (the
+// benchmark's argument, BeforeSleep) and waits until it has done it and
+// sleeps; starts the floor (a C program that only sleeps, linked the same
+// way) and waits until it sleeps; reads both, kMemoryStarts times, and keeps
+// the median of each figure. Errors only when a process does not come up or
+// cannot be read, never on a figure.
 void BM_DaemonResidentMemory(benchmark::State& state) {
+  const int before = static_cast<int>(state.range(0));
   char name[] = "/tmp/sched-bench-XXXXXX";
   if (mkdtemp(name) == nullptr) abort();
   S3ComPathHomeSave(name);
-  CvelSchedulerModule module;
-  if (module.Set("execute", kProgram) != 0 || module.Add() != 0) abort();
-  std::string nexttime = std::string(name) + "/data/scheduler/controle/status";
+  std::string ready;
+  if (!SetUpHome(name, before, &ready)) abort();
+  const char* interval = before == kNothingDue ? "60" : "1";
   if (!FlushFile(SCHEDULER_BIN) || !FlushFile(SLEEP_FLOOR_BIN)) {
     state.SkipWithError("could not flush the programs' files");
   }
@@ -276,8 +330,9 @@ void BM_DaemonResidentMemory(benchmark::State& state) {
     const char* failed = nullptr;
     for (int i = 0; i < kMemoryStarts && failed == nullptr; ++i) {
       MemoryFigures figures;
-      pid_t daemon = Start(SCHEDULER_BIN, name, "60");
-      if (daemon > 0 && WaitAsleep(daemon, nexttime) && ReadFigures(daemon, &figures)) {
+      if (before != kNothingDue) unlink(ready.c_str());
+      pid_t daemon = Start(SCHEDULER_BIN, name, interval);
+      if (daemon > 0 && WaitAsleep(daemon, ready) && ReadFigures(daemon, &figures)) {
         daemonRuns.push_back(figures);
       } else {
         failed = "the daemon did not come up asleep";
@@ -301,7 +356,7 @@ void BM_DaemonResidentMemory(benchmark::State& state) {
   }
   comDirDelete(name, nullptr);
   if (!run.done) return;
-  gMemoryRun = run;
+  gMemoryRuns[before] = run;
   state.counters["dirty_kB"] = run.daemon.privateDirty;
   state.counters["floor_dirty_kB"] = run.floor.privateDirty;
   state.counters["dirty_ratio"] = run.daemon.privateDirty / run.floor.privateDirty;
@@ -312,7 +367,11 @@ void BM_DaemonResidentMemory(benchmark::State& state) {
   state.counters["VmRSS_kB"] = run.daemon.vmRss;
   state.counters["floor_VmRSS_kB"] = run.floor.vmRss;
 }
-BENCHMARK(BM_DaemonResidentMemory)->Iterations(1)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_DaemonResidentMemory)
+    ->ArgName("ran")
+    ->DenseRange(kNothingDue, kRanKept)
+    ->Iterations(1)
+    ->Unit(benchmark::kMillisecond);
 
 // The console table, then the sleeping daemon's memory beside its floor's.
 // Colours only on a terminal.
@@ -322,18 +381,21 @@ class MemoryReporter : public benchmark::ConsoleReporter {
 
   void Finalize() override {
     ConsoleReporter::Finalize();
-    if (!gMemoryRun.done) return;
-    const MemoryFigures& d = gMemoryRun.daemon;
-    const MemoryFigures& f = gMemoryRun.floor;
-    printf(
-        "\nThe sleeping daemon beside its floor (a C program linked the same way that only "
-        "sleeps), kB, median of %d starts each:\n",
-        kMemoryStarts);
-    printf("  %-14s %8s %8s %8s\n", "", "daemon", "floor", "ratio");
-    Line("Private_Dirty", d.privateDirty, f.privateDirty, "goal at most 1.5x");
-    Line("Anonymous", d.anonymous, f.anonymous, "");
-    Line("Pss", d.pss, f.pss, "");
-    Line("VmRSS", d.vmRss, f.vmRss, "with clean file pages, which the page cache keeps anyway");
+    for (int before = 0; before < kBeforeSleepKinds; ++before) {
+      const MemoryRun& run = gMemoryRuns[before];
+      if (!run.done) continue;
+      const MemoryFigures& d = run.daemon;
+      const MemoryFigures& f = run.floor;
+      printf(
+          "\nThe sleeping daemon (%s) beside its floor (a C program linked the same way that "
+          "only sleeps), kB, median of %d starts each:\n",
+          kBeforeSleepNames[before], kMemoryStarts);
+      printf("  %-14s %8s %8s %8s\n", "", "daemon", "floor", "ratio");
+      Line("Private_Dirty", d.privateDirty, f.privateDirty, "goal at most 1.5x");
+      Line("Anonymous", d.anonymous, f.anonymous, "");
+      Line("Pss", d.pss, f.pss, "");
+      Line("VmRSS", d.vmRss, f.vmRss, "with clean file pages, which the page cache keeps anyway");
+    }
   }
 
  private:

@@ -126,22 +126,35 @@ int OpenForChild(const char* path, int flags) {
   return fd;
 }
 
+// Where a started program's standard output and error go.
+struct ChildOutput {
+  enum Kind { kPath, kKeep, kFd } kind;
+  const char* path;  // kPath: a file, or the console when null or "/dev/console"
+  int fd;            // kFd: a descriptor of the caller's to copy, or -1
+};
+
 // Starts the program with posix_spawnp, with the descriptors and signals the
 // fork path gives it. The null device and the output are opened here, in the
 // caller, and an output that cannot be opened is replaced by the null device,
 // as com_execchgio does. Two cases are left to the fork path, whose child
 // opens the files itself: an output whose open would block (a FIFO nobody
 // reads yet), which must stop only the child, and a null device that cannot
-// be opened. With `keepOutput` the output and error descriptors are left as
-// they are. 0 with *pid, or an error number (then no child exists).
-int SpawnStart(char* const* argv, const char* outpath, bool keepOutput, const sigset_t* defaults,
-               pid_t* pid) {
-  const bool console = outpath == nullptr || strcmp(outpath, kConsole) == 0;
-  int output = keepOutput ? -1
-               : console  ? OpenForChild(kConsole, O_WRONLY)
-                          : OpenForChild(outpath, O_WRONLY | O_CREAT | O_APPEND);
-  const bool wouldBlock =
-      !keepOutput && output < 0 && (errno == ENXIO || errno == EAGAIN || errno == EWOULDBLOCK);
+// be opened. With kKeep the output and error descriptors are left as they
+// are; with kFd they get copies of a copy of the caller's descriptor taken
+// above the standard streams (so that the copies never overwrite their own
+// source). 0 with *pid, or an error number (then no child exists).
+int SpawnStart(char* const* argv, const ChildOutput& out, const sigset_t* defaults, pid_t* pid) {
+  const bool keepOutput = out.kind == ChildOutput::kKeep;
+  const bool console = out.path == nullptr || strcmp(out.path, kConsole) == 0;
+  int output = -1;
+  if (out.kind == ChildOutput::kFd) {
+    output = out.fd >= 0 ? fcntl(out.fd, F_DUPFD_CLOEXEC, STDERR_FILENO + 1) : -1;
+  } else if (out.kind == ChildOutput::kPath) {
+    output = console ? OpenForChild(kConsole, O_WRONLY)
+                     : OpenForChild(out.path, O_WRONLY | O_CREAT | O_APPEND);
+  }
+  const bool wouldBlock = out.kind == ChildOutput::kPath && output < 0 &&
+                          (errno == ENXIO || errno == EAGAIN || errno == EWOULDBLOCK);
   int nullFd = OpenForChild(kNullDevice, O_RDWR);
   int rc = !wouldBlock && nullFd >= 0 ? 0 : EAGAIN;
   if (output < 0 && !keepOutput) output = nullFd;
@@ -176,22 +189,17 @@ int SpawnStart(char* const* argv, const char* outpath, bool keepOutput, const si
   return rc;
 }
 
-}  // namespace
-
-int com_execchgio(const char* outpath) {
-  // Runs between fork and exec: only open, dup2 and close, nothing that
-  // allocates or touches stdio.
+// The child's side of both ways to give it its output: points descriptors 2
+// and 1 (in that order) at `output`, which lies above the standard streams,
+// and 0 at the null device, then closes both sources. 0, or -1 when the
+// output was missing or a copy failed (that stream is then on the null
+// device). Only open, dup2 and close: nothing that allocates or touches
+// stdio, as it runs between fork and exec.
+int RedirectStandard(int output) {
   // The null device is opened for reading and writing: it is standard input,
   // and the fallback for output, where a read-only descriptor would turn
   // every write of the program into an error instead of discarding it.
   int nullFd = AboveStdio(open(kNullDevice, O_RDWR));
-  int output;
-  if (outpath == nullptr || strcmp(outpath, kConsole) == 0) {
-    output = open(kConsole, O_WRONLY);
-  } else {
-    output = open(outpath, O_WRONLY | O_CREAT | O_APPEND, 0644);
-  }
-  output = AboveStdio(output);
   int result = 0;
   // Standard error first, then standard output, then standard input.
   if (Redirect(output, nullFd, STDERR_FILENO) != 0) result = -1;
@@ -206,10 +214,22 @@ int com_execchgio(const char* outpath) {
   return result;
 }
 
+}  // namespace
+
+int com_execchgio(const char* outpath) {
+  int output;
+  if (outpath == nullptr || strcmp(outpath, kConsole) == 0) {
+    output = open(kConsole, O_WRONLY);
+  } else {
+    output = open(outpath, O_WRONLY | O_CREAT | O_APPEND, 0644);
+  }
+  return RedirectStandard(AboveStdio(output));
+}
+
 namespace {
 
-// comProcStart, and with `keepOutput` comProcStartKeepOutput.
-int Start(char* const* argv, const char* outpath, bool keepOutput, int* pid) {
+// comProcStart, comProcStartKeepOutput and comProcStartOutput.
+int Start(char* const* argv, const ChildOutput& out, int* pid) {
   if (argv == nullptr || argv[0] == nullptr) {
     // Nothing to run: refused before any child exists.
     errno = EINVAL;
@@ -218,7 +238,7 @@ int Start(char* const* argv, const char* outpath, bool keepOutput, int* pid) {
   sigset_t defaults;
   NonDefaultSignals(&defaults);
   pid_t child = 0;
-  if (SpawnStart(argv, outpath, keepOutput, &defaults, &child) == 0) {
+  if (SpawnStart(argv, out, &defaults, &child) == 0) {
     *pid = static_cast<int>(child);
     return 0;
   }
@@ -233,7 +253,7 @@ int Start(char* const* argv, const char* outpath, bool keepOutput, int* pid) {
   if (child < 0) return -1;
   if (child == 0) {
     ResetSignals(&defaults);
-    if (keepOutput) {
+    if (out.kind == ChildOutput::kKeep) {
       int nullFd = open(kNullDevice, O_RDWR);
       if (nullFd < 0) {
         close(STDIN_FILENO);
@@ -241,8 +261,10 @@ int Start(char* const* argv, const char* outpath, bool keepOutput, int* pid) {
         dup2(nullFd, STDIN_FILENO);
         close(nullFd);
       }
+    } else if (out.kind == ChildOutput::kFd) {
+      RedirectStandard(out.fd >= 0 ? fcntl(out.fd, F_DUPFD, STDERR_FILENO + 1) : -1);
     } else {
-      com_execchgio(outpath);
+      com_execchgio(out.path);
     }
     execvp(argv[0], argv);
     // _exit, not exit: the parent's atexit handlers and stdio buffers belong
@@ -256,11 +278,15 @@ int Start(char* const* argv, const char* outpath, bool keepOutput, int* pid) {
 }  // namespace
 
 int comProcStart(char* const* argv, const char* outpath, int* pid) {
-  return Start(argv, outpath, false, pid);
+  return Start(argv, ChildOutput{ChildOutput::kPath, outpath, -1}, pid);
 }
 
 int comProcStartKeepOutput(char* const* argv, int* pid) {
-  return Start(argv, nullptr, true, pid);
+  return Start(argv, ChildOutput{ChildOutput::kKeep, nullptr, -1}, pid);
+}
+
+int comProcStartOutput(char* const* argv, int outFd, int* pid) {
+  return Start(argv, ChildOutput{ChildOutput::kFd, nullptr, outFd}, pid);
 }
 
 int comProcExec(char* const* argv, const char* outpath, int wait, long* exitStatus, long* errNo) {

@@ -35,6 +35,13 @@ int comProcStart(char* const* argv, const char* outpath, int* pid);
 // output and error stay those of the caller (its terminal, or wherever the
 // caller's own output goes).
 int comProcStartKeepOutput(char* const* argv, int* pid);
+// comProcStart with the child's standard output and error both copies of
+// `outFd` (one stream: their writes interleave as they are made), or of
+// /dev/null when `outFd` is negative or cannot be copied. The descriptor is
+// the caller's: it stays open here, and the child gets only its copies, so
+// nothing is left open in the program beyond its three standard streams.
+// `outFd` may be one of the caller's own standard streams (STDERR_FILENO).
+int comProcStartOutput(char* const* argv, int outFd, int* pid);
 // The same for an argument vector of constant texts (literals). execvp never
 // writes the texts. A template only so that a null argv still picks the
 // function above.

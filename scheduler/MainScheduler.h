@@ -16,7 +16,8 @@
 // When the run journal is on (stores/runjournal.h) the daemon writes a line
 // when it starts, stops or is taken over, for every module it starts, for
 // every such module's end, and for every wake-up more than a minute late;
-// when it is off the daemon writes nothing beyond its record files.
+// when it is off the daemon writes nothing beyond its record files and, on a
+// home that keeps them, its modules' output files (scheduleroutput.h).
 //
 // The units, one concern each:
 //   schedulerwake.h       wake-up timing and the sleep
@@ -24,6 +25,7 @@
 //   schedulerdispatch.h   starting the due modules and reaping them
 //   schedulersignals.h    the two signals and their handlers
 //   schedulerjournal.h    the run journal's lines and child bookkeeping
+//   scheduleroutput.h     where a module's output goes, and a kept run's end
 //   schedulerpages.h      free heap pages handed back before a sleep
 #ifndef SCHEDULER_MAINSCHEDULER_H_
 #define SCHEDULER_MAINSCHEDULER_H_

@@ -11,6 +11,7 @@
 
 #include "common/comproc.h"
 #include "scheduler/schedulerjournal.h"
+#include "scheduler/scheduleroutput.h"
 #include "stores/ckoralarm.h"
 #include "stores/cvelscheduler.h"
 #include "stores/cvelschedulermodule.h"
@@ -37,7 +38,8 @@ volatile sig_atomic_t gEndCount = 0;
 
 // Starts module `id` when it is due at hh:mm. 0 when started or not due or
 // skipped; otherwise the failure that ends the dispatch.
-int startIfDue(int id, const char* date, char* hh, char* mm, const char* home) {
+int startIfDue(int id, const char* date, char* hh, char* mm, const char* home,
+               RunOutputMode mode) {
   int rc;
   {
     CvelScheduler entry;
@@ -66,9 +68,11 @@ int startIfDue(int id, const char* date, char* hh, char* mm, const char* home) {
   // execvp takes char* const[] and changes none of the strings.
   char* argv[] = {program, const_cast<char*>(home), hh, mm, nullptr};
 
+  SchedulerRunOutput output(mode, id, hh, mm);
   int child = 0;
-  if (comProcStart(argv, nullptr, &child) != 0) return kResSchedExecFailed;
+  if (output.Start(argv, &child) != 0) return kResSchedExecFailed;
   schedulerJournalRun(hh, mm, id, child, program);
+  output.Started(child);
   return 0;
 }
 
@@ -90,10 +94,12 @@ int schedulerModuleExecOn(const char* date, int hour, int minute, const char* ho
   snprintf(hh, sizeof(hh), "%02d", hour);
   snprintf(mm, sizeof(mm), "%02d", minute);
 
+  // Read once per pass: a choice changed meanwhile holds from the next one.
+  const RunOutputMode mode = runOutputMode();
   for (int i = 0; i < modules.GetElementCount(); ++i) {
     CS3Object* element = modules.GetElement(i);
     if (element == nullptr) continue;
-    rc = startIfDue(element->GetID(), date, hh, mm, home);
+    rc = startIfDue(element->GetID(), date, hh, mm, home, mode);
     if (rc != 0) return rc;
   }
   return 0;
@@ -120,6 +126,7 @@ void schedulerModuleExec_childend(int sig) {
 void schedulerReapChildren() {
   for (int i = 0; i < gEndCount; ++i) {
     schedulerJournalExit(gEnds[i].pid, gEnds[i].status, gEnds[i].at);
+    schedulerOutputEnded(gEnds[i].pid, gEnds[i].status);
   }
   gEndCount = 0;
 
@@ -142,5 +149,6 @@ void schedulerReapChildren() {
     struct timespec ended = {0, 0};
     clock_gettime(CLOCK_MONOTONIC, &ended);
     schedulerJournalExit(pid, status, ended);
+    schedulerOutputEnded(pid, status);
   }
 }

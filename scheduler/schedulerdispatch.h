@@ -23,6 +23,9 @@ constexpr int kSchedulerKeptEnds = 32;
 // started with the argument list {program, home, "HH", "MM"} (two digits
 // each), an empty signal mask and default dispositions, and is not waited
 // for; a program that cannot be executed ends its child with exit status 1.
+// Its standard output and error go where the home's choice, read once per
+// call, sends them (scheduleroutput.h): /dev/console unless the home keeps
+// them or hands them to the daemon's standard error.
 // With the journal on, each start is a "run" line.
 //
 // The program comes from the module record's `execute` through
@@ -56,9 +59,9 @@ int schedulerModuleExecOn(const char* date, int hour, int minute, const char* ho
 // errno as it found it. Other signal numbers are ignored.
 void schedulerModuleExec_childend(int sig);
 
-// Hands every end the handler kept since the last call to the run journal,
-// then reaps every other child that has ended, without blocking, and hands
-// its end over too. A SIGCHLD left pending by the ends reaped here is taken
+// Hands every end the handler kept since the last call to the run journal
+// and to the kept output (schedulerOutputEnded), then reaps every other
+// child that has ended, without blocking, and hands its end over too. A SIGCHLD left pending by the ends reaped here is taken
 // first, so that it does not cut the coming sleep short for nothing.
 // REQUIRES: SIGCHLD is blocked (the loop holds it so), so the handler cannot
 // run meanwhile. Not in a signal handler.

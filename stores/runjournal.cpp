@@ -133,11 +133,13 @@ const char* const* runJournalFieldNames(const std::string& event) {
   static const char* const kRun[] = {"due", "module", "pid", "program", "started", nullptr};
   static const char* const kExit[] = {"pid", "module", "result", "seconds", "started", nullptr};
   static const char* const kClockJump[] = {"from", "to", nullptr};
+  static const char* const kOutputLost[] = {"pid", "module", "why", nullptr};
   if (event == "started") return kStarted;
   if (event == "stopped") return kStopped;
   if (event == "taken-over") return kTakenOver;
   if (event == "run") return kRun;
   if (event == "exit") return kExit;
   if (event == "clock-jump") return kClockJump;
+  if (event == "output-lost") return kOutputLost;
   return nullptr;
 }

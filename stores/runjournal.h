@@ -23,6 +23,10 @@
 //                                   minute it was due for and the minute the
 //                                   clock showed, "YYYY-MM-DD HH:MM" each;
 //                                   the entries in between were not run)
+//   output-lost pid module why     (a home that keeps its modules' output:
+//                                   the run of child `pid` could have no
+//                                   file, so its output went to /dev/null;
+//                                   why: "<path>: <reason>")
 // A module that an operator started by hand (`schedulerctl HOME run ID`)
 // gets the same run and exit lines with one more field at the end, the word
 // kRunJournalByHand; the daemon's lines never carry it, so a reader tells

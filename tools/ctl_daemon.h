@@ -58,12 +58,14 @@ const char* ctlDaemonStateName(CtlDaemonState::Kind kind);
 int ctlReadDaemonState(const char* what, CtlDaemonState* state);
 
 // Prints the daemon's pid and whether it is alive, its last result code with
-// its meaning, and the next wake-up from the next-alarm record, and with the
-// run journal on each module's last run and result (ctlLogStatus); with
-// `json` one JSON document instead:
+// its meaning, the next wake-up from the next-alarm record, where modules'
+// output goes and the end of each failed last run's kept output
+// (ctlOutputStatus), and with the run journal on each module's last run and
+// result (ctlLogStatus); with `json` one JSON document instead:
 //   {"home":..., "daemon":{"pid":N|null,"running":bool,"state":...},
 //    "last_result":{"code":N,"meaning":...}|null,
 //    "next_wakeup":"YYYY-MM-DD HH:MM"|null,
+//    "output":{"mode":...,"failed":[...]},
 //    "modules":[{"id":N,"last_run":...,"result":...}, ...]}
 // where "modules" is present only while the run journal is on.
 int ctlStatus(const char* home, bool json);

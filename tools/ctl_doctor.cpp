@@ -30,6 +30,7 @@
 #include "stores/cvelschedulermodule.h"
 #include "stores/cvelschedulermodules.h"
 #include "stores/cvelschedulersts.h"
+#include "stores/runoutput.h"
 #include "tools/ctl_alarms.h"
 #include "tools/ctl_home.h"
 #include "tools/ctl_json.h"
@@ -152,6 +153,7 @@ class Doctor {
       Tables();
       NextAlarm();
       Tree();
+      OutputFiles();
       if (!repair_) {
         for (size_t i = from; repair && i < findings_.size(); ++i) {
           findings_[i].left = "found again after " + std::to_string(kMaxRounds) +
@@ -577,6 +579,31 @@ class Doctor {
     Left(f,
          "links are never followed or removed by --repair: see where it leads, then put the "
          "file it stands for in its place or remove the link (rm, never rm -r)");
+  }
+
+  // The modules' kept output (stores/runoutput.h): a run's file is never a
+  // finding, whatever it holds, but one that others can write is (a link
+  // there is one of Tree's findings). After Tree, which learns the owner.
+  void OutputFiles() {
+    std::vector<int> ids;
+    runOutputModules(&ids);
+    for (int id : ids) {
+      const std::string folder = std::string(kRunOutputDir) + "/" + std::to_string(id);
+      ComDir dir(comIoOpenDir(DataPath(folder).c_str()));
+      while (struct dirent* e = dir.ok() ? readdir(dir.get()) : nullptr) {
+        struct stat st;
+        if (fstatat(dirfd(dir.get()), e->d_name, &st, AT_SYMLINK_NOFOLLOW) != 0 ||
+            !S_ISREG(st.st_mode)) {
+          continue;
+        }
+        const std::string who = ctlWriters(st, owner_);
+        if (who.empty()) continue;
+        Finding& f = Add("writable-by-others", folder + "/" + e->d_name,
+                         "the output of a run is " + who +
+                             ": whoever can write it changes what log --output and status show");
+        Left(f, kLeftWritable);
+      }
+    }
   }
 
   // The non-empty alarm files (an empty one is no alarm to the daemon).

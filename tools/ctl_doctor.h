@@ -18,7 +18,9 @@
 //                         data, data/tmp, every folder under data/scheduler),
 //                         that a user other than the data home's owner (or
 //                         root), its group or everyone can write
-//                         (tools/ctl_writers.h); never changed by repair
+//                         (tools/ctl_writers.h), and a kept run's output
+//                         file that others can write; never changed by
+//                         repair
 //   damaged-log           the log of a unit whose writer died that holds what
 //                         no crash leaves behind (s3/cs3journal.h), with the
 //                         files its entries that verify name; never played
@@ -27,6 +29,8 @@
 //                         anywhere under data/ (a module's program named by a
 //                         bare file name excepted), with its target; never
 //                         followed, never removed by repair
+//
+// A kept run's output (scheduler/output) is never a finding of its own.
 //
 // Read-only by default: nothing under the data home is written, renamed or
 // removed, data/tmp included (finished logs stay, no dead unit is settled).

@@ -52,6 +52,9 @@ constexpr Help kHelp[] = {
      "  log [--module ID] [--since 'YYYY-MM-DD HH:MM'] [--follow] [--json]\n"
      "                                          print the run journal\n"
      "  log --enable | --disable                turn the run journal on or off\n"
+     "  log --output ID [--run N] [--json]      print the kept output of a module's last\n"
+     "                                          run (--run N: the N-th last)\n"
+     "  output [keep|journal|console]           where modules' output goes: show or choose\n"
      "\n"
      "'schedulerctl HOME COMMAND --help' describes one command.\n"
      "\n"
@@ -62,8 +65,9 @@ constexpr Help kHelp[] = {
      "Usage: schedulerctl HOME init [--owner USER]\n"
      "\n"
      "Creates HOME and its directories (data, data/tmp, data/scheduler/module) and an\n"
-     "empty module table, so that the daemon can start on HOME. A module table that\n"
-     "is already there is left as it is. Run by root on a HOME that belongs to\n"
+     "empty module table, so that the daemon can start on HOME; a new HOME keeps its\n"
+     "modules' output (see 'output --help'). A module table that is already there is\n"
+     "left as it is, and so is a choice of output made before. Run by root on a HOME that belongs to\n"
      "another user, init acts as that user, as every command does, so that what it\n"
      "creates is the owner's; a missing HOME it creates is root's.\n"
      "\n"
@@ -205,6 +209,10 @@ constexpr Help kHelp[] = {
      "with null for what is not known; state is one of running, stopped, killed,\n"
      "never-ran, handed-over (the status record names no process; running tells\n"
      "whether the daemon it was taken from still runs until its next wake-up).\n"
+     "Then where modules' output goes (see 'output --help') and, for each module\n"
+     "whose last kept run failed, that run and the last three lines of its output\n"
+     "(in JSON: \"output\":{\"mode\",\"failed\":[{\"module\",\"path\",\"due\",\n"
+     "\"start\",\"end\",\"result\",\"tail\"}]}).\n"
      "With the run journal on (see 'log --help'), also each module's last run and\n"
      "its result: status N, signal N, or running.\n"},
     {"next",
@@ -291,6 +299,7 @@ constexpr Help kHelp[] = {
      "Usage: schedulerctl HOME log [--module ID] [--since 'YYYY-MM-DD HH:MM']\n"
      "                             [--follow] [--json]\n"
      "       schedulerctl HOME log --enable | --disable\n"
+     "       schedulerctl HOME log --output ID [--run N] [--json]\n"
      "\n"
      "The run journal, HOME/data/scheduler/runs.log, is a line per event of the\n"
      "daemon: started, stopped, taken-over, run (a module started), exit (how it\n"
@@ -307,11 +316,36 @@ constexpr Help kHelp[] = {
      "only the run and exit lines of module ID, with --since only lines of that\n"
      "minute or later. --follow goes on printing new lines until the journal is\n"
      "turned off; --json prints each line as a JSON object with named fields.\n"
-     "When the journal is off, log says so and exits with status 1.\n"},
+     "When the journal is off, log says so and exits with status 1. On a home that\n"
+     "keeps its modules' output, a run whose output file could not be made gets\n"
+     "the line output-lost (pid, module, why): its output went to /dev/null.\n"
+     "\n"
+     "--output ID prints the kept output of module ID's last run (--run N: of the\n"
+     "N-th last), after a line naming the run: its due minute, start, end and exit\n"
+     "status; --json instead names every kept run of the module (path, due, start,\n"
+     "end, result), oldest first. It needs no journal; it fails (exit 1) when the\n"
+     "module has no such kept run.\n"},
+    {"output",
+     "Usage: schedulerctl HOME output [keep | journal | console]\n"
+     "\n"
+     "Shows, or chooses, where the standard output and error of the modules the\n"
+     "daemon starts go; the choice is HOME/data/scheduler/output-mode and holds from\n"
+     "the daemon's next wake-up on:\n"
+     "  keep     into a file of each run, HOME/data/scheduler/output/ID/START.due-HHMM\n"
+     "           (once it ended .end-END.status-N or .signal-N; times in UTC), opened\n"
+     "           before the module starts; the last 10 runs of each module are kept,\n"
+     "           and of each run its last 256 kB, cut at a line start after the run\n"
+     "           ended behind a line saying how much was cut. 'log --output ID' and\n"
+     "           status show them. A new home made by init keeps.\n"
+     "  journal  to the daemon's own standard error: under systemd the unit's journal\n"
+     "           (journalctl -u 'scheduler@...'), on FreeBSD daemon(8)'s output.\n"
+     "  console  to /dev/console, which a service cannot reach: lost. A home without\n"
+     "           the file behaves so.\n"
+     "Kept runs stay when another choice is made.\n"},
 };
 
-const char* kCommands[] = {"init", "module", "schedule", "alarm", "status", "next",
-                           "stop", "doctor", "metrics",  "log",   "run"};
+const char* kCommands[] = {"init", "module",  "schedule", "alarm", "status", "next",
+                           "stop", "doctor",  "metrics",  "log",   "run",    "output"};
 const char* kActions[] = {"add", "list", "remove", "prune"};
 
 bool IsOneOf(const char* word, const char* const* list, size_t count) {

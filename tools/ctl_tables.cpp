@@ -20,6 +20,7 @@
 #include "stores/cvelschedulermodule.h"
 #include "stores/cvelschedulermodules.h"
 #include "stores/schedulerdefs.h"
+#include "stores/runoutput.h"
 #include "stores/schedulerprogram.h"
 #include "stores/schedulertiming.h"
 #include "tools/ctl_alarms.h"
@@ -174,6 +175,17 @@ int ctlInit(const char* home) {
            ids.size() == 1 ? "" : "s");
     return kCtlExitOk;
   }
+  // A new home keeps its modules' output; one that already chose keeps its
+  // choice.
+  char choice[kComPathMax];
+  S3ComPathEditData(kRunOutputModeFile, choice);
+  struct stat st;
+  const bool choose = rc == kResNoEntry && comIoStat(choice, &st) != 0 && errno == ENOENT;
+  if (choose && runOutputSetMode(RunOutputMode::kKeep) != 0) {
+    const int err = errno;
+    RemoveDirs(&created);
+    return ctlError("init: cannot write %s: %s", choice, ctlReason(err));
+  }
   if (rc == kResNoEntry) {
     CS3DataIO io;
     EmptyModuleTable table;
@@ -183,12 +195,14 @@ int ctlInit(const char* home) {
     if (rc != 0) io.SetError();
   }
   if (rc != 0) {
+    if (choose) comIoUnlink(choice);
     RemoveDirs(&created);
     return ctlFail("init: cannot create the module table", kCtlModuleIndexFile, rc);
   }
   char path[kComPathMax];
   S3ComPathEditData(kCtlModuleIndexFile, path);
   printf("%s: empty module table created\n", path);
+  if (choose) printf("%s: keep (each run's output is kept; see schedulerctl HOME output)\n", choice);
   return kCtlExitOk;
 }
 

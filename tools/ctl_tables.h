@@ -22,7 +22,9 @@ struct CtlClock {
 // Creates the data home's directories (home, data, data/tmp,
 // data/scheduler/module) and, when there is none, an empty module table: an
 // index record holding only _lastid=0, which the daemon reads as a table
-// without modules. An existing table is left as it is.
+// without modules; with it, unless the home already made its choice, the
+// choice to keep the modules' output (stores/runoutput.h). An existing table
+// is left as it is, and so is the choice of a home that has one.
 int ctlInit(const char* home);
 
 // Adds a module with display name `name` and program `program` at the end of

@@ -1,8 +1,8 @@
 // schedulerctl: the operator's tool for a scheduler data home. It reads the
 // command line, checks every argument before anything is touched, and hands
 // the work to the command units (tools/ctl_tables.h, tools/ctl_alarms.h,
-// tools/ctl_daemon.h, tools/ctl_run.h, tools/ctl_runlog.h); its help texts
-// are in tools/ctl_help.h.
+// tools/ctl_daemon.h, tools/ctl_run.h, tools/ctl_runlog.h,
+// tools/ctl_output.h); its help texts are in tools/ctl_help.h.
 #include <dirent.h>
 #include <fcntl.h>
 #include <pwd.h>
@@ -27,6 +27,7 @@
 #include "tools/ctl_home.h"
 #include "tools/ctl_metrics.h"
 #include "tools/ctl_next.h"
+#include "tools/ctl_output.h"
 #include "tools/ctl_report.h"
 #include "tools/ctl_run.h"
 #include "tools/ctl_runlog.h"
@@ -382,6 +383,16 @@ int DoctorCommand(const char* home, int argc, char** argv) {
   return discard != nullptr ? ctlDoctorDiscard(home, discard) : ctlDoctor(home, repair, json);
 }
 
+int OutputCommand(const char* home, int argc, char** argv) {
+  ctlSetHelpTopic("output");
+  RunOutputMode mode = RunOutputMode::kConsole;
+  if (argc > 1 || (argc == 1 && !runOutputParseMode(argv[0], &mode))) {
+    return ctlUsageError("output takes one of keep, journal or console, or nothing");
+  }
+  int status = RequireHome(home);
+  return status != kCtlExitOk ? status : ctlOutput(argc == 1 ? &mode : nullptr);
+}
+
 int LogCommand(const char* home, int argc, char** argv) {
   char why[kCtlWhySize];
   ctlSetHelpTopic("log");
@@ -389,9 +400,15 @@ int LogCommand(const char* home, int argc, char** argv) {
   bool follow = false;
   bool json = false;
   const char* toggle = nullptr;
+  int output = 0;
+  int run = 0;
   for (int i = 0; i < argc; ++i) {
     if (strcmp(argv[i], "--enable") == 0 || strcmp(argv[i], "--disable") == 0) {
       toggle = argv[i];
+    } else if (strcmp(argv[i], "--output") == 0 && i + 1 < argc) {
+      if (!ctlParseId(argv[++i], &output, why, kCtlWhySize)) return Refused(why);
+    } else if (strcmp(argv[i], "--run") == 0 && i + 1 < argc) {
+      if (!ctlParseId(argv[++i], &run, why, kCtlWhySize)) return Refused(why);
     } else if (strcmp(argv[i], "--follow") == 0) {
       follow = true;
     } else if (strcmp(argv[i], "--json") == 0) {
@@ -412,9 +429,14 @@ int LogCommand(const char* home, int argc, char** argv) {
   if (toggle != nullptr && argc != 1) {
     return ctlUsageError("log %s takes no other arguments", toggle);
   }
+  if (run != 0 && output == 0) return ctlUsageError("log --run N needs --output ID");
+  if (output != 0 && (follow || filter.module != 0 || !filter.since.empty())) {
+    return ctlUsageError("log --output ID takes no other arguments but --run N and --json");
+  }
   int status = RequireHome(home);
   if (status != kCtlExitOk) return status;
   if (toggle != nullptr) return strcmp(toggle, "--enable") == 0 ? ctlLogEnable() : ctlLogDisable();
+  if (output != 0) return ctlLogOutput(output, run, json);
   return ctlLog(filter, follow, json);
 }
 
@@ -464,6 +486,7 @@ int main(int argc, char** argv) {
   if (strcmp(command, "next") == 0) return NextCommand(home, rest, args);
   if (strcmp(command, "doctor") == 0) return DoctorCommand(home, rest, args);
   if (strcmp(command, "log") == 0) return LogCommand(home, rest, args);
+  if (strcmp(command, "output") == 0) return OutputCommand(home, rest, args);
   if (strcmp(command, "run") == 0) return RunCommand(home, rest, args);
   return ctlUsageError("unknown command '%s'", command);
 }

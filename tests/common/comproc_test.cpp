@@ -1,6 +1,7 @@
 // Child processes running real programs.
 #include "common/comproc.h"
 
+#include <fcntl.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -67,6 +68,37 @@ TEST(ComProcTest, WaitedChildren) {
     }
     EXPECT_EQ(PathExists(dir.Path("mark")), c.ran) << c.args.back();
   }
+}
+
+// Output and error both copies of one descriptor of the caller's, which
+// stays the caller's; a missing one (negative, or closed) is the null device.
+// A text without an interpreter line takes the fork path.
+TEST(ComProcTest, OutputToADescriptor) {
+  TempDir dir;
+  const std::string out = dir.Path("out"), mark = dir.Path("mark"), script = dir.Path("script");
+  const std::string body = "echo one; echo two >&2; echo three; touch " + mark;
+  WriteFile(script, body + "\n");
+  ASSERT_EQ(chmod(script.c_str(), 0755), 0);
+  const int fd = open(out.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0600);
+  const char* sh[] = {"/bin/sh", "-c", body.c_str(), nullptr};
+  const char* text[] = {script.c_str(), nullptr};
+  const struct {
+    const char* const* argv;
+    int fd;
+    const char* output;
+  } cases[] = {{sh, fd, "one\ntwo\nthree\n"}, {text, fd, "one\ntwo\nthree\n"}, {sh, -1, ""},
+               {text, 1000, ""}};
+  for (const auto& c : cases) {
+    ASSERT_EQ(ftruncate(fd, 0), 0);
+    unlink(mark.c_str());
+    int pid = 0;
+    ASSERT_EQ(comProcStartOutput(const_cast<char* const*>(c.argv), c.fd, &pid), 0);
+    ASSERT_EQ(waitpid(pid, nullptr, 0), pid);
+    EXPECT_EQ(ReadFile(out), c.output) << c.argv[0] << " " << c.fd;
+    EXPECT_TRUE(PathExists(mark)) << c.argv[0] << " " << c.fd;
+  }
+  EXPECT_EQ(fcntl(fd, F_GETFD), FD_CLOEXEC) << "the caller's descriptor stays as it was";
+  close(fd);
 }
 
 TEST(ComProcTest, NoWaitAndReapedElsewhere) {

@@ -33,7 +33,7 @@ table='
 @                                 | gw,gw home
 --v                               | --version
 %R/g                              | %R/gw,%R/gw home
-%H @                              | alarm,doctor,init,log,metrics,module,next,run,schedule,status,stop
+%H @                              | alarm,doctor,init,log,metrics,module,next,output,run,schedule,status,stop
 %H --h                            | --help
 %H st                             | status,stop
 %H module @                       | add,list,remove
@@ -67,8 +67,12 @@ table='
 %H next --count 5 @               | --interval,--json,--until
 %H next --interval 1              | 1,10,12,120,15,180
 %H log --module @                 | 1,12,2
-%H log --follow --                | --disable,--enable,--help,--json,--module,--since
-%H log --module 1 @               | --disable,--enable,--follow,--json,--since
+%H log --follow --                | --disable,--enable,--help,--json,--module,--output,--since
+%H log --module 1 @               | --disable,--enable,--follow,--json,--output,--since
+%H log --output @                 | 1,12,2
+%H log --output 1 @               | --json,--run
+%H output @                       | console,journal,keep
+%H output keep @                  |
 %H stop @                         | --timeout,--wait
 %H doctor --repair @              | --json
 %H init @                         | --owner

@@ -128,9 +128,9 @@ TEST(ForecastTest, TheDaemonMakesExactlyTheForecastRuns) {
     for (const Alarm& a : config.alarms) home.Alarm(a.module, a.date, a.time);
     WriteFile(home.Data("scheduler/runs.log"), "");
     const std::string out = home.root.Path("next.out");
-    Wait(Spawn({"faketime", "-f", std::string("@") + config.start, SCHEDULERCTL_BIN, home.home,
-                "next", "--json", "--count", "100000", "--interval", config.interval, "--until",
-                config.until},
+    Wait(Spawn(UnderFakedClock(std::string("@") + config.start,
+                               {SCHEDULERCTL_BIN, home.home, "next", "--json", "--count", "100000",
+                                "--interval", config.interval, "--until", config.until}),
                out, out));
     const std::string json = ReadFile(out);
     forecasts.push_back(Forecast(json, config.until));

@@ -1,6 +1,6 @@
-// The daemon end to end: the real executable under faketime, sped up so that
-// a faked minute passes in three real seconds, with modules that are small
-// shell scripts. Every wake-up a test waits for lies seconds ahead; a daemon
+// The daemon end to end: the real executable under a faked clock, sped up so
+// that a faked minute passes in a few real seconds, with modules that are
+// small shell scripts. Every wake-up a test waits for lies seconds ahead; a daemon
 // held off the CPU past its target would still run it, late.
 #include <grp.h>
 #include <pwd.h>
@@ -16,6 +16,7 @@
 
 #include "stores/cvelschedulersts.h"
 #include "stores/runjournal.h"
+#include "stores/runoutput.h"
 #include "tests/common/temp_dir.h"
 #include "tests/scheduler/scheduler_testing.h"
 
@@ -25,8 +26,9 @@ namespace {
 // taken over: one line per event (times and pids matched by pattern, a run's
 // child pid checked against its exit line). The journal starts at its
 // rotation size, so it is rotated before the first line. A module whose
-// program is found nowhere is skipped without a line, and the daemon prints
-// nothing, whatever its modules do.
+// program is found nowhere is skipped without a line. The home has made no
+// choice of output: the daemon prints nothing and keeps nothing, whatever its
+// modules print.
 TEST(DaemonTest, RunJournalRecordsEachStartAndEnd) {
   if (!HaveFaketime()) GTEST_SKIP() << "faketime missing";
   DaemonHome dir;
@@ -35,7 +37,7 @@ TEST(DaemonTest, RunJournalRecordsEachStartAndEnd) {
     const char* body;  // nullptr: the program does not exist
     const char* result;
   };
-  const Case cases[] = {{"ok", "exit 0", "status 0"},
+  const Case cases[] = {{"ok", "echo out; echo err >&2", "status 0"},
                         {"three", "exit 3", "status 3"},
                         {"missing", nullptr, "status 1"},
                         {"killed", "kill -9 $$", "signal 9"}};
@@ -80,6 +82,7 @@ TEST(DaemonTest, RunJournalRecordsEachStartAndEnd) {
   EXPECT_TRUE(std::regex_match(lines[10], std::regex(time + "stopped\t" + pid + "\t0")))
       << lines[10];
   EXPECT_EQ("", ReadFile(dir.work + "/daemon.out"));
+  EXPECT_FALSE(PathExists(dir.Data("scheduler/output")));
 }
 
 // Started by root on a home that belongs to nobody, the daemon runs as
@@ -92,7 +95,7 @@ TEST(DaemonTest, RootOnAnotherUsersHomeRunsModulesAsTheOwner) {
   DaemonHome dir;
   ASSERT_EQ(0, chmod(dir.root.c_str(), 0711));  // nobody must reach its home
   const std::string program = dir.work + "/ids", ids = dir.home + "/ids", want = dir.work + "/want";
-  WriteScript(program, "echo $(id -u) $(id -g) $(id -G) >> \"$1/ids\"");
+  WriteScript(program, "echo $(id -u) $(id -g) $(id -G) >> \"$1/ids\"; echo $$ > \"$1/pid\"");
   AddModule(program, {"1015"});
   ASSERT_EQ(0, system(("chown -R nobody: " + dir.home).c_str()));
   ASSERT_EQ(0, system(("echo $(id -u nobody) $(id -g nobody) $(id -G nobody) > " + want).c_str()));
@@ -103,8 +106,11 @@ TEST(DaemonTest, RootOnAnotherUsersHomeRunsModulesAsTheOwner) {
   ASSERT_TRUE(count >= 0 && setgroups(1, &rootGroup) == 0);
   Daemon daemon(dir.home, "1", dir.work);
   ASSERT_EQ(0, setgroups(static_cast<size_t>(count), groups));
-  ASSERT_TRUE(Eventually([&] { return PathExists(ids) && !ReadFile(ids).empty(); }));
+  ASSERT_TRUE(Eventually([&] { return PathExists(dir.home + "/pid"); }));
   EXPECT_EQ(ReadFile(want), ReadFile(ids));
+  // The module, nobody's, cannot open the faked clock's objects of its
+  // parent, root's, and makes its own, which it leaves when it exits.
+  RemoveFakedClockObjects(atoi(ReadFile(dir.home + "/pid").c_str()));
 }
 
 // The daemon stopped (SIGSTOP) in its sleep towards 10:16 and continued
@@ -184,6 +190,101 @@ TEST(DaemonTest, AFailedEndIsOneLineNamingItsReason) {
     EXPECT_EQ(1, Wait(Spawn({SCHEDULER_BIN, dir.home, c.interval}, out, out, dir.work)));
     EXPECT_EQ(c.line, ReadFile(out));
   }
+}
+
+
+// A home that keeps its modules' output, with the run journal on. Each run's
+// output and error are one file of the run, which schedulerctl shows with
+// log --output and, for a failed last run, status; a run of 3.4 MB keeps its
+// last 256 kB at most, from a line start, behind the cut line; a module that
+// closes its output leaves an empty file; one that runs past its next due
+// minute gets a file per run; one whose folder cannot be made runs with its
+// output lost, which the journal says. A home that sends it to the journal
+// finds it in the daemon's standard error.
+TEST(DaemonTest, EachRunsOutputIsKeptOrJournalled) {
+  if (!HaveFaketime()) GTEST_SKIP() << "faketime missing";
+  DaemonHome journal;
+  WriteScript(journal.work + "/talk", "echo to-journal; echo err >&2");
+  AddModule(journal.work + "/talk", {"1015"});
+  PutFile(journal.Data(kRunOutputModeFile), "journal\n");
+  DaemonHome keep;
+  std::string lines;
+  for (int n = 1; n <= 500000; ++n) lines += std::to_string(n) + "\n";
+  const char* const bodies[] = {"echo connecting; echo 'connection refused' >&2; exit 1",
+                                "seq 1 500000", "exec >&- 2>&-; echo gone; true",
+                                "echo begin $3; sleep 90; echo end $3", "touch \"$1/ran5\""};
+  for (int id = 1; id <= 5; ++id) {
+    WriteScript(keep.work + "/" + std::to_string(id), bodies[id - 1]);
+    AddModule(keep.work + "/" + std::to_string(id),
+              id == 4 ? std::vector<std::string>{"1015", "1016"} : std::vector<std::string>{"1015"});
+  }
+  PutFile(keep.Data(kRunOutputModeFile), "keep\n");
+  PutFile(keep.Data("scheduler/output/5"), "");  // where module 5's folder should be
+  PutFile(keep.Data("scheduler/runs.log"), "");
+  Daemon journalled(journal.home, "1", journal.work, "10:14:58", "x30");
+  Daemon daemon(keep.home, "1", keep.work, "10:14:58", "x30");
+  std::vector<RunOutputRun> runs[6];
+  auto kept = [&](int id) { return runOutputRuns(id, &runs[id]) == 0 ? runs[id].size() : 0u; };
+  ASSERT_TRUE(Eventually([&] {
+    return kept(4) == 2 && !runs[4][1].end.empty() && kept(1) && kept(2) && kept(3);
+  }));
+  EXPECT_EQ(ReadFile(journal.work + "/daemon.out"), "to-journal\nerr\n");
+  EXPECT_FALSE(PathExists(journal.Data("scheduler/output")));
+
+  const std::string out = keep.root.Path("ctl.out");
+  auto ctl = [&](std::vector<std::string> argv) {
+    argv.insert(argv.begin(), {SCHEDULERCTL_BIN, keep.home});
+    EXPECT_EQ(Wait(Spawn(argv, out, out)), 0) << argv[2];
+    return ReadFile(out);
+  };
+  const std::string at = "2026-12-04 10:1[5-7]:\\d\\d";
+  EXPECT_TRUE(std::regex_match(
+      ctl({"log", "--output", "1"}),
+      std::regex("module 1, due 10:15, started " + at + ", ended " + at +
+                 ": status 1\nconnecting\nconnection refused\n")))
+      << ReadFile(out);
+  EXPECT_NE(ctl({"status"}).find("\n    connecting\n    connection refused\n"), std::string::npos)
+      << ReadFile(out);
+  const std::string big = ReadFile(runs[2][0].path), cut = big.substr(0, big.find('\n') + 1);
+  const std::string rest = big.substr(cut.size());
+  EXPECT_LE(rest.size(), static_cast<size_t>(kRunOutputKeptBytes));
+  EXPECT_EQ(cut, "[" + std::to_string(lines.size() - rest.size()) +
+                     " bytes cut from the start of this output]\n");
+  EXPECT_EQ(lines.substr(lines.size() - rest.size() - 1), "\n" + rest) << "from a line start";
+  EXPECT_EQ(ReadFile(runs[3][0].path), "");
+  EXPECT_EQ(runs[3][0].result, "status 0");
+  EXPECT_EQ(ReadFile(runs[4][0].path), "begin 15\nend 15\n");
+  EXPECT_EQ(ReadFile(runs[4][1].path), "begin 16\nend 16\n");
+  EXPECT_NE(ctl({"log", "--output", "4", "--run", "2"}).find("\nbegin 15\nend 15\n"),
+            std::string::npos);
+  EXPECT_TRUE(Eventually([&] { return PathExists(keep.home + "/ran5"); }));
+  EXPECT_TRUE(std::regex_search(ReadFile(keep.Data("scheduler/runs.log")),
+                                std::regex("\toutput-lost\t\\d+\t5\t" + keep.Data("scheduler/output/5") +
+                                           "/?: Not a directory\n")));
+}
+
+// A daemon under the faked clock killed with its module running, as the
+// tests end their daemons, leaves nothing in /dev/shm for a later process
+// with the same pid to trip over.
+TEST(DaemonTest, TheFakedClockLeavesNothingInDevShm) {
+  if (!HaveFaketime()) GTEST_SKIP() << "faketime missing";
+  DaemonHome dir;
+  std::string program = dir.work + "/sleeper";
+  WriteScript(program, "sleep 600");
+  AddModule(program, {"1015"});
+  pid_t pid = 0;
+  pid_t module = 0;
+  {
+    Daemon daemon(dir.home, "1", dir.work, "10:14:58");
+    pid = daemon.Pid();
+    ASSERT_TRUE(Eventually([&] {
+      auto children = ChildrenOf(pid);
+      module = children.empty() ? 0 : children.front().first;
+      return module != 0;
+    }));
+  }
+  EXPECT_EQ(SharedMemoryOf(pid), std::vector<std::string>{});
+  EXPECT_EQ(SharedMemoryOf(module), std::vector<std::string>{});
 }
 
 }  // namespace

@@ -1,14 +1,17 @@
 // Helpers shared by the daemon's and the tools' tests: a data home with the
 // daemon's working directory beside it, modules, schedule entries and alarms
 // made with the store classes, programs started with captured output, the
-// children of a process read from /proc, and the real daemon under faketime.
-// The daemon launcher is there when SCHEDULER_BIN names the executable.
+// children of a process read from /proc, and the real daemon under a faked
+// clock (libfaketime preloaded into it). The daemon launcher is there when
+// SCHEDULER_BIN names the executable.
 #ifndef TESTS_SCHEDULER_SCHEDULER_TESTING_H_
 #define TESTS_SCHEDULER_SCHEDULER_TESTING_H_
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <semaphore.h>
 #include <signal.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <sys/types.h>
 #include <sys/wait.h>
@@ -56,8 +59,55 @@ class DaemonHome {
   const std::string work;
 };
 
+#ifndef FAKETIME_LIB
+#define FAKETIME_LIB ""
+#endif
+
 inline bool HaveFaketime() {
-  return system("command -v faketime >/dev/null 2>&1") == 0;
+  return FAKETIME_LIB[0] != '\0' && access(FAKETIME_LIB, R_OK) == 0;
+}
+
+// `argv` run under the faked clock `clock` ("@YYYY-MM-DD HH:MM:SS xN"):
+// libfaketime preloaded into the program itself (env execs it, so the pid
+// started is the program's), its children sharing its clock. No wrapper
+// process: the faketime wrapper keeps a semaphore and a shared-memory object
+// named after its pid and fails at a later start with the same pid when a
+// kill left them behind.
+inline std::vector<std::string> UnderFakedClock(const std::string& clock,
+                                                const std::vector<std::string>& argv) {
+  std::vector<std::string> out = {"env", "-u", "FAKETIME_SHARED",
+                                  std::string("LD_PRELOAD=") + FAKETIME_LIB, "FAKETIME=" + clock,
+                                  "FAKETIME_DONT_RESET=1"};
+  out.insert(out.end(), argv.begin(), argv.end());
+  return out;
+}
+
+// The library itself keeps a semaphore and a shared-memory object named
+// after the pid of the first process that loads it, and removes them when
+// that process exits, but not when a signal kills it. Removes those of
+// `pid`, which must not have been reaped yet: while its zombie holds the pid
+// no other process can own the names.
+inline void RemoveFakedClockObjects(pid_t pid) {
+  const std::string id = std::to_string(pid);
+  sem_unlink(("/faketime_sem_" + id).c_str());
+  shm_unlink(("/faketime_shm_" + id).c_str());
+}
+
+// The entries of /dev/shm named after `pid` (ending in "_PID").
+inline std::vector<std::string> SharedMemoryOf(pid_t pid) {
+  std::vector<std::string> found;
+  const std::string suffix = "_" + std::to_string(pid);
+  DIR* shm = opendir("/dev/shm");
+  if (shm == nullptr) return found;
+  while (struct dirent* entry = readdir(shm)) {
+    const std::string name = entry->d_name;
+    if (name.size() > suffix.size() &&
+        name.compare(name.size() - suffix.size(), suffix.size(), suffix) == 0) {
+      found.push_back(name);
+    }
+  }
+  closedir(shm);
+  return found;
 }
 
 // Polls `done` every `stepMs` milliseconds for up to thirty seconds: far more
@@ -152,11 +202,11 @@ inline std::vector<std::pair<pid_t, char>> ChildrenOf(pid_t parent) {
 }
 
 #ifdef SCHEDULER_BIN
-// One daemon, started as `faketime -f "@<date> <start> <rate>" scheduler
-// home interval` in the working directory `work`, its output in
-// work/daemon.out (`start` is a time of 2026-12-04 or a whole "YYYY-MM-DD
-// HH:MM:SS"; `rate` is "xN"). faketime runs the daemon as its only child;
-// every process below shares its faked clock.
+// One daemon, `scheduler home interval` started in the working directory
+// `work` under the faked clock "@<date> <start> <rate>" (UnderFakedClock),
+// its output in work/daemon.out (`start` is a time of 2026-12-04 or a whole
+// "YYYY-MM-DD HH:MM:SS"; `rate` is "xN"). Every process it starts shares its
+// faked clock. However it ends, it leaves nothing in /dev/shm.
 class Daemon {
  public:
   Daemon(const std::string& home, const std::string& interval, const std::string& work,
@@ -167,38 +217,24 @@ class Daemon {
     strptime(when.c_str(), "%Y-%m-%d %H:%M:%S", &t);
     t.tm_isdst = -1;
     start_ = mktime(&t);
-    wrapper_ = Spawn({"env", "FAKETIME_DONT_RESET=1", "faketime", "-f", "@" + when + " " + rate,
-                      SCHEDULER_BIN, home, interval},
-                     work + "/daemon.out", work + "/daemon.out", work);
+    pid_ = Spawn(UnderFakedClock("@" + when + " " + rate, {SCHEDULER_BIN, home, interval}),
+                 work + "/daemon.out", work + "/daemon.out", work);
   }
   ~Daemon() {
-    if (wrapper_ <= 0 || status_ != kRunning) return;
-    for (auto& child : ChildrenOf(wrapper_)) kill(child.first, SIGKILL);
-    if (Wait() == kRunning) kill(wrapper_, SIGKILL);
-    waitpid(wrapper_, nullptr, 0);
+    if (pid_ <= 0 || status_ != kRunning) return;
+    for (auto& child : ChildrenOf(pid_)) kill(child.first, SIGKILL);
+    kill(pid_, SIGKILL);
+    End(true);
   }
   Daemon(const Daemon&) = delete;
   Daemon& operator=(const Daemon&) = delete;
 
-  // The daemon's own pid (faketime's only child), or 0 when it never came.
-  pid_t Pid() {
-    Eventually([&] {
-      auto children = ChildrenOf(wrapper_);
-      if (!children.empty()) pid_ = children.front().first;
-      return pid_ != 0;
-    });
-    return pid_;
-  }
+  // The daemon's own pid: the process started, as no wrapper runs it.
+  pid_t Pid() const { return pid_; }
   // The exit status, or kRunning when the daemon is still running after the
   // polling deadline.
   int Wait() {
-    Eventually([&] {
-      int raw = 0;
-      if (status_ == kRunning && waitpid(wrapper_, &raw, WNOHANG) == wrapper_) {
-        status_ = WIFEXITED(raw) ? WEXITSTATUS(raw) : 128 + WTERMSIG(raw);
-      }
-      return status_ != kRunning;
-    });
+    Eventually([&] { return End(false); });
     return status_;
   }
   static constexpr int kRunning = -1;
@@ -209,8 +245,8 @@ class Daemon {
     std::chrono::duration<double> real = std::chrono::steady_clock::now() - started_;
     return start_ + static_cast<time_t>(real.count() * rate_);
   }
-  // The faketime setting that runs another program's clock with the
-  // daemon's from `at` (0: now).
+  // The faked clock that runs another program's clock with the daemon's
+  // from `at` (0: now), for UnderFakedClock.
   std::string FaketimeArg(time_t at = 0) const {
     return "@" + Format(at ? at : Now(), "%F %T") + " x" + std::to_string(static_cast<int>(rate_));
   }
@@ -221,11 +257,26 @@ class Daemon {
   }
 
  private:
+  // Once the daemon has ended (waited for when `block`), removes what the
+  // faked clock left of it and reaps it. True when it has ended.
+  bool End(bool block) {
+    if (status_ != kRunning) return true;
+    siginfo_t info = {};
+    int flags = WEXITED | WNOWAIT | (block ? 0 : WNOHANG);
+    if (waitid(P_PID, static_cast<id_t>(pid_), &info, flags) != 0 || info.si_pid != pid_) {
+      return false;
+    }
+    RemoveFakedClockObjects(pid_);
+    int raw = 0;
+    waitpid(pid_, &raw, 0);
+    status_ = WIFEXITED(raw) ? WEXITSTATUS(raw) : 128 + WTERMSIG(raw);
+    return true;
+  }
+
   std::chrono::steady_clock::time_point started_;
   double rate_;
   time_t start_ = 0;
-  pid_t wrapper_ = -1;
-  pid_t pid_ = 0;
+  pid_t pid_ = -1;
   int status_ = kRunning;
 };
 

@@ -148,6 +148,14 @@ TEST(SchedulerctlDoctorTest, FindsAndRepairsEachKindOfDamage) {
     bool ownRoot = false;         // run where "/" is a folder of the test's own (InOwnRoot)
   };
   const char kInfo3[] = "scheduler/module/3/info";
+  const char kRun[] = "scheduler/output/1/20301204T091500Z.due-1015.end-20301204T091501Z.status-1";
+  // A kept run's output file with `mode`; never a finding of its own.
+  auto kept = [&](mode_t mode) {
+    return [=](Ctl& c) {
+      PutFile(c.Data(kRun), "connection refused\n");
+      ASSERT_EQ(chmod(c.Data(kRun).c_str(), mode), 0);
+    };
+  };
   const char kNext[] = "scheduler/controle/status";
   // clang-format off
   const Case cases[] = {
@@ -231,6 +239,11 @@ TEST(SchedulerctlDoctorTest, FindsAndRepairsEachKindOfDamage) {
       {"link", "scheduler/module/1/info", false, nullptr, nullptr,
        Linked("scheduler/module/1/info"), nullptr, "a symbolic link to WORK/victim; nothing"},
       {"link", "scheduler/module/2", false, nullptr, nullptr, Linked("scheduler/module/2"),
+       nullptr, "a symbolic link to WORK/victim; nothing"},
+      {nullptr, "", false, nullptr, nullptr, kept(0640)},
+      {"writable-by-others", kRun, false, nullptr, nullptr, kept(0646), nullptr,
+       "the output of a run is writable by everyone \\(mode 0646\\)"},
+      {"link", kRun, false, nullptr, nullptr, [&](Ctl& c) { kept(0640)(c), Linked(kRun)(c); },
        nullptr, "a symbolic link to WORK/victim; nothing"},
       {nullptr, "", false, nullptr, nullptr, [](Ctl& c) {
          WriteScript(c.work + "/job", "");

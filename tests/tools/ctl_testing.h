@@ -35,15 +35,15 @@ inline bool LockWhole(const std::string& path) {
 // captured output.
 class Ctl : public DaemonHome {
  public:
-  // schedulerctl HOME args..., optionally under faketime with clock `fake`;
-  // a first word "HOME=PATH" gives PATH for HOME.
+  // schedulerctl HOME args..., optionally under the faked clock `fake`
+  // (UnderFakedClock); a first word "HOME=PATH" gives PATH for HOME.
   Result Run(const Args& args, const std::string& fake = "", const std::string& cwd = ".") {
     Args argv;
-    if (!fake.empty()) argv = {"faketime", "-f", fake};
     bool other = !args.empty() && args[0].rfind("HOME=", 0) == 0;
     argv.push_back(SCHEDULERCTL_BIN);
     argv.push_back(other ? args[0].substr(5) : home);
     argv.insert(argv.end(), args.begin() + (other ? 1 : 0), args.end());
+    if (!fake.empty()) argv = UnderFakedClock(fake, argv);
     std::string out = Scratch("ctl.out"), err = Scratch("ctl.err");
     int status = Wait(Spawn(argv, out, err, cwd));
     return Result{status, ReadFile(out), ReadFile(err)};

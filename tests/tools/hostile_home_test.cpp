@@ -36,19 +36,23 @@ const char* const kTargets[] = {
     "scheduler/controle",
     "scheduler/schedulersts",
     "scheduler/status.1",
+    "scheduler/output",
+    "scheduler/output-mode",
     "scheduler",
     "tmp",
 };
 
 // The home as the tests start from: two modules, module 1 at 10:15 and with
-// an alarm, a run journal, a status record as a daemon leaves it, and the
-// per-process status file of the daemon it names.
+// an alarm and a kept run, a run journal, a status record as a daemon leaves
+// it, and the per-process status file of the daemon it names.
 void Populate(Ctl& ctl) {
   ctl.Setup({{"one", "/bin/true", {"10:15"}}, {"two", "/bin/true"}});
   ASSERT_EQ(ctl.Run({"alarm", "add", "1", "2030-01-01 10:00", "due"}).status, 0);
   ASSERT_EQ(ctl.Run({"log", "--enable"}).status, 0);
   PutFile(ctl.Data("scheduler/schedulersts"), "object 1\npid=1\nstatus=0\nend\n");
   PutFile(ctl.Data("scheduler/status.1"), "");
+  PutFile(ctl.Data("scheduler/output/1/20300101T090000Z.due-1000.end-20300101T090001Z.status-1"),
+          "failed\n");
 }
 
 // Copies `target` (below HOME/data) out of the home to root/out/victim and
@@ -91,6 +95,8 @@ TEST(HostileHomeTest, NoCommandReachesOutThroughALink) {
       {{"metrics"}, {table}},
       {{"stop"}, {sts}},
       {{"log", "--disable"}, {}},
+      {{"log", "--output", "1"}, {"scheduler/output"}},
+      {{"output", "console"}, {"scheduler/output-mode", "scheduler"}},
       {{"run", "1"}, {record}},
       {{"doctor", "--repair"}, {}},
   };
@@ -129,7 +135,8 @@ TEST(HostileHomeTest, TheDaemonNeverWritesThroughALink) {
       {"scheduler/module/index", false},  {"scheduler/module/1/info", false},
       {"scheduler/alarm", false},         {"tmp", false},
       {"scheduler/schedulersts", true},   {"scheduler/controle/status", true},
-      {"scheduler/module/1/info", true},
+      {"scheduler/module/1/info", true},  {"scheduler/output", false},
+      {"scheduler/output", true},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(std::string(c.target) + (c.whileRunning ? " (while running)" : ""));

@@ -179,6 +179,10 @@ TEST(SchedulerctlTest, RefusedAndFailedCommandsChangeNothing) {
       {{"doctor", "--discard", "journal1.1"}, 2, "--discard takes a log as doctor names it"},
       {{"doctor", "--repair", "--discard", "tmp/journal1.1"}, 2, "--discard goes alone"},
       {{"doctor", "--discard", "tmp/journal1.1"}, 1, "tmp/journal1.1: no such log"},
+      {{"output", "kept"}, 2, "output takes one of keep, journal or console, or nothing"},
+      {{"log", "--run", "2"}, 2, "log --run N needs --output ID"},
+      {{"log", "--output", "1", "--follow"}, 2, "takes no other arguments but --run N and"},
+      {{"log", "--output", "1"}, 1, "module 1 has no kept output (keep: each run's output"},
       {{"init", "--owner"}, 2, "init takes no arguments but --owner USER"},
       {{"init", "--owner", "no-such-user"}, 2, "'no-such-user' is no user of this system"},
       // Root: a home of root's that holds files, or another user's, is
@@ -254,7 +258,8 @@ TEST(SchedulerctlTest, RootActsAsTheHomesOwner) {
   for (const Args& args :
        {Args{"init", "--owner", "nobody"}, Args{"HOME=" + fresh, "init", "--owner", "nobody"},
         Args{"module", "add", "Mail", "/bin/true"}, Args{"schedule", "add", "1", "10:00"},
-        Args{"log", "--enable"}, Args{"alarm", "add", "1", "2030-01-01 10:00"}}) {
+        Args{"log", "--enable"}, Args{"alarm", "add", "1", "2030-01-01 10:00"},
+        Args{"output", "journal"}}) {
     Result r = ctl.Run(args);
     EXPECT_EQ(r.status, 0) << args[0] << ": " << r.err;
   }
@@ -501,6 +506,7 @@ TEST(SchedulerctlTest, ReadingCommandsInEachStateChangeNothing) {
     return ctl.Named(std::regex_replace(text, std::regex("SELF"), self));
   };
   const std::string status = R"({"home":"HOME","daemon":)";  // status --json begins so
+  const std::string output = R"(,"output":{"mode":"keep","failed":[]})";
   const std::string tables = "scheduler_modules 2;scheduler_schedule_entries 3;";
   struct Case {
     const char* record;  // the status record's fields ("" none)
@@ -563,28 +569,28 @@ TEST(SchedulerctlTest, ReadingCommandsInEachStateChangeNothing) {
        R"("in_table":true,"texts":["due"],"past":false}]})" "\n"},
       {"", true, {"status", "--json"}, status +
        R"({"pid":PID,"running":true,"state":"handed-over"},"last_result":null,)"
-       R"("next_wakeup":"2030-12-12 10:10"})" "\n"},
+       R"("next_wakeup":"2030-12-12 10:10")" + output + "}\n"},
       {"pid=PID", true, {"status", "--json"}, status +
        R"({"pid":PID,"running":true,"state":"running"},"last_result":null,)"
-       R"("next_wakeup":"2030-12-12 10:10"})" "\n"},
+       R"("next_wakeup":"2030-12-12 10:10")" + output + "}\n"},
       {"pid=PID", true, {"metrics"},
        "scheduler_daemon_up 1;scheduler_next_wakeup_timestamp_seconds 2030-12-12 10:10;" + tables},
       {"", false, {"status", "--json"}, status +
-       R"({"pid":null,"running":false,"state":"never-ran"},"last_result":null,"next_wakeup":null})"
-       "\n"},
+       R"({"pid":null,"running":false,"state":"never-ran"},"last_result":null,"next_wakeup":null)" +
+       output + "}\n"},
       {"pid=PID", false, {"status", "--json"}, status +
-       R"({"pid":PID,"running":false,"state":"killed"},"last_result":null,"next_wakeup":null})"
-       "\n"},
+       R"({"pid":PID,"running":false,"state":"killed"},"last_result":null,"next_wakeup":null)" +
+       output + "}\n"},
       {"pid=PID", false, {"status"}, "pid PID ended without its shut-down"},
       {"pid=PID", false, {"stop", "--wait"}, "no daemon is running"},  // the stale pid unsignalled
       {"pid=0\nstatus=0", false, {"status", "--json"}, status +
        R"({"pid":null,"running":false,"state":"stopped"},"last_result":{"code":0,)"
-       R"("meaning":"stopped in order"},"next_wakeup":null})" "\n"},
+       R"("meaning":"stopped in order"},"next_wakeup":null)" + output + "}\n"},
       {"pid=0", false, {"log"}, "the run journal is off", false, 1},
       {"pid=0", false, {"metrics"}, "scheduler_daemon_up 0;" + tables + perModule, true},
       {"pid=0", false, {"status", "--json"}, status +
        R"({"pid":null,"running":false,"state":"handed-over"},"last_result":null,)"
-       R"("next_wakeup":null,"modules":[{"id":1,"last_run":"2026-12-04 10:16:00",)"
+       R"("next_wakeup":null)" + output + R"(,"modules":[{"id":1,"last_run":"2026-12-04 10:16:00",)"
        R"("result":"signal 9"},{"id":2,"last_run":"2026-12-04 10:17:00","result":"ended, )"
        R"(result not recorded"},{"id":3,"last_run":"2026-12-04 10:18:00","result":"running"}]})"
        "\n", true},
