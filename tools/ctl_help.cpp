@@ -1,376 +1,145 @@
-// The help texts of schedulerctl, one for the tool and one for each command
-// and action, and the choice among them for a --help anywhere on the line.
-#include "tools/ctl_help.h"
-
+// schedulerctl's help texts and its bash completion, both made from the
+// command table (tools/ctl_commands.h).
 #include <cstdio>
 #include <cstring>
+#include <sstream>
 #include <string>
 #include <vector>
 
+#include "tools/ctl_commands.h"
 #include "tools/ctl_report.h"
 
 namespace {
 
-struct Help {
-  const char* topic;  // "" for the general help
-  const char* text;
+// The table as a range for the loops below.
+struct Table {
+  const CtlCommand* first;
+  size_t count;
+  const CtlCommand* begin() const { return first; }
+  const CtlCommand* end() const { return first + count; }
 };
-
-constexpr Help kHelp[] = {
-    {"",
-     "Usage: schedulerctl HOME COMMAND [ARGUMENTS]\n"
-     "\n"
-     "Maintains the data home of a scheduler daemon and talks to the daemon running\n"
-     "on it. HOME is the data home directory, as given to the daemon.\n"
-     "\n"
-     "Commands:\n"
-     "  init [--owner USER]                     create the directories and an empty module table\n"
-     "  module add NAME PROGRAM                 register a module; prints its ID\n"
-     "  module list [--json]                    list the modules and what each one runs\n"
-     "  module remove ID                        remove a module, its schedule entries and\n"
-     "                                          its alarms\n"
-     "  schedule add ID HH:MM [HH:MM ...]       run a module every day at these times\n"
-     "  schedule list [ID] [--json]             list each module's times of the day\n"
-     "  schedule remove ID HH:MM [HH:MM ...]    stop running a module at these times\n"
-     "  alarm add ID 'YYYY-MM-DD HH:MM' [TEXT]  run a module once at that minute\n"
-     "  alarm list [ID] [--all] [--json]        list the pending alarms (--all: past ones)\n"
-     "  alarm remove ID 'YYYY-MM-DD HH:MM'      remove an alarm\n"
-     "  alarm prune --before 'YYYY-MM-DD'       remove the alarms of earlier days\n"
-     "  run ID                                  start a module now, as the daemon would,\n"
-     "                                          with its output here; wait for it\n"
-     "  status [--json]                         is the daemon running, its last result,\n"
-     "                                          its next wake-up\n"
-     "  next [--count N] [--until 'YYYY-MM-DD HH:MM'] [--interval MINUTES] [--json]\n"
-     "                                          list the coming runs, and the entries\n"
-     "                                          the daemon's ticks never reach\n"
-     "  metrics                                 the daemon's state and the table sizes as\n"
-     "                                          metrics for a textfile collector\n"
-     "  stop [--wait] [--timeout SECONDS]       stop the daemon through its orderly shut-down\n"
-     "  doctor [--repair] [--json]              check the home after a crash; --repair\n"
-     "                                          rolls back interrupted changes\n"
-     "  doctor --discard LOG                    remove a damaged unit log, once decided\n"
-     "  log [--module ID] [--since 'YYYY-MM-DD HH:MM'] [--follow] [--json]\n"
-     "                                          print the run journal\n"
-     "  log --enable | --disable                turn the run journal on or off\n"
-     "  log --output ID [--run N] [--json]      print the kept output of a module's last\n"
-     "                                          run (--run N: the N-th last)\n"
-     "  output [keep|journal|console]           where modules' output goes: show or choose\n"
-     "\n"
-     "'schedulerctl HOME COMMAND --help' describes one command.\n"
-     "\n"
-     "Exit status: 0 success; 1 the operation failed (the data home is left as it\n"
-     "was), or doctor found something; 2 bad arguments (nothing was touched); run\n"
-     "exits with the module's status.\n"},
-    {"init",
-     "Usage: schedulerctl HOME init [--owner USER]\n"
-     "\n"
-     "Creates HOME and its directories (data, data/tmp, data/scheduler/module) and an\n"
-     "empty module table, so that the daemon can start on HOME; a new HOME keeps its\n"
-     "modules' output (see 'output --help'). A module table that is already there is\n"
-     "left as it is, and so is a choice of output made before. Run by root on a HOME that belongs to\n"
-     "another user, init acts as that user, as every command does, so that what it\n"
-     "creates is the owner's; a missing HOME it creates is root's.\n"
-     "\n"
-     "--owner USER (a user name or uid) makes a data home for USER in one step: a\n"
-     "missing HOME (and any missing directory above it, which stays root's) is\n"
-     "created and given to USER and USER's primary group, and so is an empty HOME\n"
-     "that belongs to root; a HOME that belongs to USER is taken as it is. init then\n"
-     "acts as USER. Any other HOME (one of root's that holds files, or one of\n"
-     "another user) is refused with exit status 1: hand it over with chown -R\n"
-     "first. Only root may name another user than itself (else exit status 2).\n"},
-    {"module",
-     "Usage: schedulerctl HOME module add NAME PROGRAM\n"
-     "       schedulerctl HOME module list [--json]\n"
-     "       schedulerctl HOME module remove ID\n"
-     "\n"
-     "Maintains the module table: the programs the daemon may start. See\n"
-     "'schedulerctl HOME module add --help' and the others.\n"},
-    {"module add",
-     "Usage: schedulerctl HOME module add NAME PROGRAM\n"
-     "\n"
-     "Registers a module at the end of the module table and prints its new ID.\n"
-     "NAME is a display name (at most 255 characters). PROGRAM is what the daemon\n"
-     "runs: a bare file name is looked for as ./PROGRAM in the daemon's working\n"
-     "directory first and then as HOME/PROGRAM (a module whose program is found in\n"
-     "neither place is skipped); a path containing '/' is run as it is. The daemon\n"
-     "starts the program with four arguments: its path, HOME, the hour HH and the\n"
-     "minute MM. Warns on standard error, and still adds, when a user other than\n"
-     "HOME's owner or root, the group or everyone can write the program, a folder\n"
-     "on the way to it (links followed, up to /), the module's record or a folder\n"
-     "on the way to the record from HOME (see 'doctor --help').\n"},
-    {"module list",
-     "Usage: schedulerctl HOME module list [--json]\n"
-     "\n"
-     "Lists the modules in the order the daemon visits them: ID, name, program, and\n"
-     "the file the daemon would run for it now (resolved as the daemon does, with\n"
-     "the current directory standing for the daemon's working directory). --json\n"
-     "prints one JSON document instead: {\"modules\":[{\"id\",\"name\",\"program\",\n"
-     "\"runs\",\"note\"}]}, null where the text shows '-' or no note.\n"},
-    {"module remove",
-     "Usage: schedulerctl HOME module remove ID\n"
-     "\n"
-     "Removes module ID from the module table, deletes its directory, all its\n"
-     "schedule entries and all its alarms (past ones too), as one change: if any\n"
-     "step fails, nothing is removed. Prints how many schedule entries and alarms\n"
-     "went.\n"},
-    {"schedule",
-     "Usage: schedulerctl HOME schedule add ID HH:MM [HH:MM ...]\n"
-     "       schedulerctl HOME schedule list [ID] [--json]\n"
-     "       schedulerctl HOME schedule remove ID HH:MM [HH:MM ...]\n"
-     "\n"
-     "Maintains the schedule table: the times of the day at which each module runs.\n"},
-    {"schedule add",
-     "Usage: schedulerctl HOME schedule add ID HH:MM [HH:MM ...]\n"
-     "\n"
-     "Makes module ID due every day at each given time (00:00 to 23:59). The\n"
-     "daemon starts a due module at the first wake-up that falls on that minute,\n"
-     "so a time should lie on the daemon's interval (with interval 15: :00, :15,\n"
-     "...). Times that are already scheduled stay as they are. When a daemon is\n"
-     "running, a time its ticks never reach is still added, with a warning on\n"
-     "standard error.\n"},
-    {"schedule list",
-     "Usage: schedulerctl HOME schedule list [ID] [--json]\n"
-     "\n"
-     "Lists the times of the day of every module (only of module ID when given),\n"
-     "sorted. --json prints one JSON document instead: {\"schedule\":[{\"id\",\n"
-     "\"name\",\"times\":[\"HH:MM\",...],\"in_table\"}]}; in_table is false for\n"
-     "entries of a module the table does not list (the daemon never runs them).\n"},
-    {"schedule remove",
-     "Usage: schedulerctl HOME schedule remove ID HH:MM [HH:MM ...]\n"
-     "\n"
-     "Removes the schedule entries of module ID at the given times, so that the\n"
-     "module is no longer due then. Each time must be scheduled; if one is not,\n"
-     "nothing is removed.\n"},
-    {"alarm",
-     "Usage: schedulerctl HOME alarm add ID 'YYYY-MM-DD HH:MM' [TEXT]\n"
-     "       schedulerctl HOME alarm list [ID] [--all] [--json]\n"
-     "       schedulerctl HOME alarm remove ID 'YYYY-MM-DD HH:MM'\n"
-     "       schedulerctl HOME alarm prune --before 'YYYY-MM-DD'\n"
-     "\n"
-     "Maintains the alarms: one-off runs of a module at a given minute, filed as\n"
-     "HOME/data/scheduler/alarm/YYYY/MMDD/HH/MM/ID.\n"},
-    {"alarm add",
-     "Usage: schedulerctl HOME alarm add ID 'YYYY-MM-DD HH:MM' [TEXT]\n"
-     "\n"
-     "Files an alarm for module ID at that date and minute (the date and the time\n"
-     "may also be given as two arguments): the daemon runs the module at that\n"
-     "minute, waking early for it if it has to. TEXT (at most 255 characters) is\n"
-     "stored in the alarm for the module to read. When the alarm is earlier than\n"
-     "the daemon's next wake-up, the next-alarm record is lowered and the running\n"
-     "daemon is sent SIGUSR1 so that it re-plans its sleep (only a process that\n"
-     "holds the lock of its own status file scheduler/status.PID is taken for the\n"
-     "daemon and signalled). The alarm must not lie before the current minute.\n"},
-    {"alarm list",
-     "Usage: schedulerctl HOME alarm list [ID] [--all] [--json]\n"
-     "\n"
-     "Lists the pending alarms (today from the current minute on, and later days),\n"
-     "only module ID's when given, sorted by time: the minute, the module ID, its\n"
-     "name (or that the module table does not list it: the daemon never runs it)\n"
-     "and the alarm's text. --all adds the past ones. An empty alarm file is no\n"
-     "alarm to the daemon and is not listed. --json prints one JSON document\n"
-     "instead: {\"alarms\":[{\"time\",\"module\",\"name\",\"in_table\",\"texts\":[...],\n"
-     "\"past\"}]}, name null when the module has no record.\n"},
-    {"alarm remove",
-     "Usage: schedulerctl HOME alarm remove ID 'YYYY-MM-DD HH:MM'\n"
-     "\n"
-     "Removes the alarm of module ID at that minute (the date and the time may also\n"
-     "be given as two arguments), and the directories it leaves empty, as one\n"
-     "change; also the alarm of a module that is no longer in the table. Fails\n"
-     "(exit 1) when there is no such alarm. When the alarm was the daemon's next\n"
-     "wake-up nothing else is needed: the daemon wakes then, finds nothing due and\n"
-     "goes on.\n"},
-    {"alarm prune",
-     "Usage: schedulerctl HOME alarm prune --before 'YYYY-MM-DD'\n"
-     "\n"
-     "Removes every alarm of the days before that date, of any module, with the\n"
-     "directories they leave empty, as one change, and prints how many. The daemon\n"
-     "never looks back, so past alarms only fill the disk. A date after today is\n"
-     "refused; --before today keeps today's alarms.\n"},
-    {"run",
-     "Usage: schedulerctl HOME run ID\n"
-     "\n"
-     "Starts module ID now, as the daemon would start it at this minute: the program\n"
-     "resolved as the daemon does (the current directory standing for the daemon's\n"
-     "working directory), the arguments PROGRAM HOME HH MM with the current hour and\n"
-     "minute, standard input from /dev/null; but its output and errors go where\n"
-     "schedulerctl's go. Waits for it and exits with its exit status, or 128+N when\n"
-     "signal N ended it (Ctrl-C reaches the module; schedulerctl waits on). Refuses\n"
-     "(exit 1, nothing started) a module that is not in the table or whose program\n"
-     "is not found or not executable. With the run journal on, the run and its end\n"
-     "are journalled like the daemon's, marked by-hand (see 'log --help').\n"},
-    {"status",
-     "Usage: schedulerctl HOME status [--json]\n"
-     "\n"
-     "Shows the daemon named in the status record and whether it is alive (it holds\n"
-     "the lock on its per-process status file), the result code with which the last\n"
-     "daemon stopped and what it means, and the next wake-up the daemon planned.\n"
-     "--json prints one JSON document instead: {\"home\",\"daemon\":{\"pid\",\n"
-     "\"running\",\"state\"},\"last_result\":{\"code\",\"meaning\"},\"next_wakeup\"}\n"
-     "with null for what is not known; state is one of running, stopped, killed,\n"
-     "never-ran, handed-over (the status record names no process; running tells\n"
-     "whether the daemon it was taken from still runs until its next wake-up).\n"
-     "Then where modules' output goes (see 'output --help') and, for each module\n"
-     "whose last kept run failed, that run and the last three lines of its output\n"
-     "(in JSON: \"output\":{\"mode\",\"failed\":[{\"module\",\"path\",\"due\",\n"
-     "\"start\",\"end\",\"result\",\"tail\"}]}).\n"
-     "With the run journal on (see 'log --help'), also each module's last run and\n"
-     "its result: status N, signal N, or running.\n"},
-    {"next",
-     "Usage: schedulerctl HOME next [--count N] [--until 'YYYY-MM-DD HH:MM']\n"
-     "                              [--interval MINUTES] [--json]\n"
-     "\n"
-     "Lists the coming runs in time order, one per line: the minute, the module ID,\n"
-     "its name and why it runs (schedule or alarm). The daemon's wake-ups are worked\n"
-     "out with its own rules for the running daemon's interval, or for MINUTES when\n"
-     "given (without either, next refuses with exit status 2). The first wake-up is\n"
-     "the running daemon's planned one (as status shows it); with --interval, the\n"
-     "tick a daemon started now takes (for an hour or more: the next full hour).\n"
-     "Later ones are the ticks of the interval, and earlier ones for a pending alarm\n"
-     "of the day. At a wake-up, every module of the table whose schedule entry is at\n"
-     "that minute, or that has an alarm for that date and minute, runs. At most N\n"
-     "runs (default 20) up to the --until minute (default: 7 days ahead; at most\n"
-     "366 days ahead, a later one is refused with exit status 2). Then,\n"
-     "under a heading, the schedule entries the ticks never reach, with the reason.\n"
-     "On a spring-forward day the run of a minute that does not exist is listed at\n"
-     "the time it happens, as '(late, due HH:MM)' (\"due\" in JSON).\n"
-     "--json prints one JSON document {\"runs\":[...],\"never\":[...]} instead.\n"},
-    {"metrics",
-     "Usage: schedulerctl HOME metrics\n"
-     "\n"
-     "Prints the home's state in the text exposition format of a metrics collector\n"
-     "(for a node exporter's textfile collector): scheduler_daemon_up (0 or 1),\n"
-     "scheduler_next_wakeup_timestamp_seconds (Unix time; left out when unknown),\n"
-     "scheduler_modules and scheduler_schedule_entries, each with its # HELP and\n"
-     "# TYPE lines. Changes nothing; when a record cannot be read it prints nothing\n"
-     "on standard output and exits 1, so\n"
-     "  schedulerctl HOME metrics > F.$$ && mv F.$$ F\n"
-     "never leaves a partial file.\n"},
-    {"stop",
-     "Usage: schedulerctl HOME stop [--wait] [--timeout SECONDS]\n"
-     "\n"
-     "Stops the daemon through its own orderly shut-down: hands the status record to\n"
-     "no process, then lowers the next-alarm record to the current minute and sends\n"
-     "SIGUSR1, about once a second, until the daemon has let go of its lock. A\n"
-     "daemon is a process that holds the lock of its own status file\n"
-     "scheduler/status.PID; no other process is ever signalled. Without --wait it\n"
-     "returns after a few seconds at most (the daemon then ends at its next\n"
-     "wake-up at the latest). With --wait it returns once the daemon's final status\n"
-     "is written, and fails (exit 1) when that takes longer than SECONDS (default 30).\n"
-     "When no daemon runs, nothing is changed.\n"},
-    {"doctor",
-     "Usage: schedulerctl HOME doctor [--repair] [--json]\n"
-     "       schedulerctl HOME doctor --discard LOG\n"
-     "\n"
-     "Checks the data home for what a crashed or killed program can leave behind and\n"
-     "prints one line per finding: a kind word, the file (relative to HOME/data;\n"
-     "HOME, HOME/data and HOME's own entries by their whole path) and what is\n"
-     "wrong. Kinds: interrupted-unit, damaged-log (a dead unit's log that holds what\n"
-     "no crash leaves behind, with the files its entries that verify name; never\n"
-     "played back), orphaned-backup, stale-status, index-without-record,\n"
-     "record-without-index, dangling-schedule, dangling-alarm, unparsable,\n"
-     "past-next-alarm, writable-by-others (a module record, its program or a folder\n"
-     "on the way to it, or HOME, data, data/tmp or a folder under data/scheduler,\n"
-     "that a user other than HOME's owner or root, the group or everyone can write;\n"
-     "the group and everyone do not count on a sticky folder but data/tmp; never\n"
-     "changed), link (a symbolic link under data or among HOME's own entries, with\n"
-     "its target; a module's program named by a bare file name may be one; never\n"
-     "followed or removed). Without --repair nothing is changed, data/tmp included.\n"
-     "\n"
-     "--repair first rolls back every interrupted unit of work (files put back byte\n"
-     "for byte, files it created removed) and removes finished logs, then drops\n"
-     "module index entries without a record (with the module's schedule entries\n"
-     "and alarms), removes orphaned backups and stale status files and clears a\n"
-     "past next-alarm time; each change is a line 'repaired KIND FILE: ...'. It\n"
-     "checks again until a round repairs nothing, so that it exits 0 only when a\n"
-     "doctor right after it finds nothing. It never deletes a record file that\n"
-     "parses (but those of a module it dropped) and never touches a file a live\n"
-     "process holds; what it cannot decide is listed as 'left KIND FILE: ...'.\n"
-     "--json prints one JSON document instead.\n"
-     "\n"
-     "--discard LOG (tmp/journal<pid>.<n>, as the damaged-log finding names it) is\n"
-     "the decision on a damaged log, once you have read the files it names and the\n"
-     "backup copies tmp/temp<pid>.* and put back by hand what must come back: the\n"
-     "log is removed and nothing of it is played back. Until then every program\n"
-     "that reads or writes a file it names fails with result -115.\n"
-     "\n"
-     "Exit status: 0 clean (or everything repaired, or the log discarded), 1\n"
-     "something found and left (or the log held or not damaged), 2 bad arguments.\n"},
-    {"log",
-     "Usage: schedulerctl HOME log [--module ID] [--since 'YYYY-MM-DD HH:MM']\n"
-     "                             [--follow] [--json]\n"
-     "       schedulerctl HOME log --enable | --disable\n"
-     "       schedulerctl HOME log --output ID [--run N] [--json]\n"
-     "\n"
-     "The run journal, HOME/data/scheduler/runs.log, is a line per event of the\n"
-     "daemon: started, stopped, taken-over, run (a module started), exit (how it\n"
-     "ended: status N or signal N, and its run time in seconds) and clock-jump (a\n"
-     "wake-up more than a minute late: from, to). It is off unless\n"
-     "the file exists: --enable creates it empty, --disable removes it and its\n"
-     "rotated predecessor runs.log.1 (a journal of 1 MiB is renamed to runs.log.1\n"
-     "before the daemon writes on). A module started with 'run' gets run and exit\n"
-     "lines too, with the last field by-hand (\"started\":\"by-hand\" in JSON);\n"
-     "status and metrics count only the daemon's runs, and metrics those by hand\n"
-     "as scheduler_module_by_hand_runs_total.\n"
-     "\n"
-     "Without --enable or --disable, prints runs.log.1 and runs.log: with --module\n"
-     "only the run and exit lines of module ID, with --since only lines of that\n"
-     "minute or later. --follow goes on printing new lines until the journal is\n"
-     "turned off; --json prints each line as a JSON object with named fields.\n"
-     "When the journal is off, log says so and exits with status 1. On a home that\n"
-     "keeps its modules' output, a run whose output file could not be made gets\n"
-     "the line output-lost (pid, module, why): its output went to /dev/null.\n"
-     "\n"
-     "--output ID prints the kept output of module ID's last run (--run N: of the\n"
-     "N-th last), after a line naming the run: its due minute, start, end and exit\n"
-     "status; --json instead names every kept run of the module (path, due, start,\n"
-     "end, result), oldest first. It needs no journal; it fails (exit 1) when the\n"
-     "module has no such kept run.\n"},
-    {"output",
-     "Usage: schedulerctl HOME output [keep | journal | console]\n"
-     "\n"
-     "Shows, or chooses, where the standard output and error of the modules the\n"
-     "daemon starts go; the choice is HOME/data/scheduler/output-mode and holds from\n"
-     "the daemon's next wake-up on:\n"
-     "  keep     into a file of each run, HOME/data/scheduler/output/ID/START.due-HHMM\n"
-     "           (once it ended .end-END.status-N or .signal-N; times in UTC), opened\n"
-     "           before the module starts; the last 10 runs of each module are kept,\n"
-     "           and of each run its last 256 kB, cut at a line start after the run\n"
-     "           ended behind a line saying how much was cut. 'log --output ID' and\n"
-     "           status show them. A new home made by init keeps.\n"
-     "  journal  to the daemon's own standard error: under systemd the unit's journal\n"
-     "           (journalctl -u 'scheduler@...'), on FreeBSD daemon(8)'s output.\n"
-     "  console  to /dev/console, which a service cannot reach: lost. A home without\n"
-     "           the file behaves so.\n"
-     "Kept runs stay when another choice is made.\n"},
-};
-
-const char* kCommands[] = {"init", "module",  "schedule", "alarm", "status", "next",
-                           "stop", "doctor",  "metrics",  "log",   "run",    "output"};
-const char* kActions[] = {"add", "list", "remove", "prune"};
-
-bool IsOneOf(const char* word, const char* const* list, size_t count) {
-  for (size_t i = 0; i < count; ++i) {
-    if (strcmp(word, list[i]) == 0) return true;
-  }
-  return false;
+Table Commands() {
+  Table t{nullptr, 0};
+  t.first = ctlCommandTable(&t.count);
+  return t;
 }
 
-int PrintHelp(const char* topic) {
-  for (const Help& help : kHelp) {
-    if (strcmp(help.topic, topic) == 0) {
-      fputs(help.text, stdout);
-      return kCtlExitOk;
+constexpr char kHelpHead[] =
+    "Usage: schedulerctl HOME COMMAND [ARGUMENTS]\n"
+    "\n"
+    "Maintains the data home of a scheduler daemon and talks to the daemon running\n"
+    "on it. HOME is the data home directory, as given to the daemon.\n"
+    "\n";
+constexpr char kHelpFoot[] =
+    "'schedulerctl HOME COMMAND --help' describes one command.\n"
+    "\n"
+    "Exit status: 0 success; 1 the operation failed (the data home is left as it\n"
+    "was), or doctor found something; 2 bad arguments (nothing was touched); run\n"
+    "exits with the module's status.\n";
+
+// Lines of the general help's list: the summary starts at this column.
+constexpr size_t kSummaryColumn = 42;
+// Usage lines are wrapped to this width.
+constexpr size_t kUsageWidth = 79;
+
+// `text` broken at blanks outside brackets and quotes so that no line is
+// longer than kUsageWidth (a word that is longer stays whole); continuation
+// lines start at column `indent`.
+std::string Wrap(const std::string& text, size_t indent) {
+  std::vector<std::string> words(1);
+  int depth = 0;
+  bool quoted = false;
+  for (char ch : text) {
+    if (ch == '\'') quoted = !quoted;
+    if (!quoted && ch == '[') ++depth;
+    if (!quoted && ch == ']') --depth;
+    if (ch == ' ' && depth == 0 && !quoted) {
+      words.emplace_back();
+    } else {
+      words.back() += ch;
     }
   }
-  fputs(kHelp[0].text, stdout);
-  return kCtlExitOk;
+  std::string out = words[0];
+  size_t length = out.size();
+  for (size_t i = 1; i < words.size(); ++i) {
+    if (length + 1 + words[i].size() > kUsageWidth) {
+      out += "\n" + std::string(indent, ' ') + words[i];
+      length = indent + words[i].size();
+    } else {
+      out += " " + words[i];
+      length += 1 + words[i].size();
+    }
+  }
+  return out;
+}
+
+// "Usage: schedulerctl HOME NAME ARGS" lines of `c`'s forms; the first line
+// begins with "Usage:" when `first`.
+std::string UsageLines(const CtlCommand& c, bool* first) {
+  std::string out;
+  for (const CtlForm& f : c.forms) {
+    if (f.args == nullptr) break;
+    const std::string lead = std::string(*first ? "Usage: " : "       ") + "schedulerctl HOME " +
+                             c.name + (f.args[0] != '\0' ? " " : "");
+    *first = false;
+    // Wrapped on its own: the lead counts, continuation lines line up under
+    // the first argument.
+    std::string line = Wrap(lead + f.args, lead.size());
+    out += line + "\n";
+  }
+  return out;
+}
+
+// The words of `text` in lines of at most `width` characters (a longer word
+// stands alone).
+std::vector<std::string> Lines(const std::string& text, size_t width) {
+  std::vector<std::string> lines(1);
+  std::istringstream words(text);
+  for (std::string word; words >> word;) {
+    if (!lines.back().empty() && lines.back().size() + 1 + word.size() > width) {
+      lines.emplace_back();
+    }
+    lines.back() += (lines.back().empty() ? "" : " ") + word;
+  }
+  return lines;
+}
+
+std::string GeneralHelp() {
+  std::string out = kHelpHead;
+  out += "Commands:\n";
+  for (const CtlCommand& c : Commands()) {
+    for (const CtlForm& f : c.forms) {
+      if (f.args == nullptr) break;
+      std::string line = std::string("  ") + c.name + (f.args[0] != '\0' ? " " : "") + f.args;
+      // The summary in the column from kSummaryColumn to kUsageWidth; on the
+      // next line when the form reaches into that column.
+      if (line.size() + 2 > kSummaryColumn) {
+        out += line + "\n";
+        line.clear();
+      }
+      for (const std::string& part : Lines(f.summary, kUsageWidth - kSummaryColumn)) {
+        line.resize(kSummaryColumn, ' ');
+        out += line + part + "\n";
+        line.clear();
+      }
+    }
+  }
+  return out + "\n" + kHelpFoot;
+}
+
+std::string TopicHelp(const std::string& topic) {
+  bool first = true;
+  if (const CtlCommand* c = ctlFindCommand(topic)) return UsageLines(*c, &first) + "\n" + c->help;
+  const CtlGroup* g = ctlFindGroup(topic);
+  if (g == nullptr) return GeneralHelp();
+  std::string out;
+  for (const CtlCommand& c : Commands()) {
+    if (ctlCommandWord(c) == topic) out += UsageLines(c, &first);
+  }
+  return out + "\n" + g->about;
 }
 
 }  // namespace
-
-bool ctlIsCommand(const char* word) {
-  return IsOneOf(word, kCommands, sizeof(kCommands) / sizeof(kCommands[0]));
-}
 
 bool ctlIsHelpFlag(const char* word) {
   return strcmp(word, "--help") == 0 || strcmp(word, "-h") == 0;
@@ -383,12 +152,85 @@ int ctlHelp(int argc, char** argv) {
   }
   size_t at = 0;
   if (words.size() > at && !ctlIsCommand(words[at])) ++at;  // HOME
-  if (words.size() <= at || !ctlIsCommand(words[at])) return PrintHelp("");
-  std::string topic = words[at];
-  if (words.size() > at + 1 &&
-      IsOneOf(words[at + 1], kActions, sizeof(kActions) / sizeof(kActions[0]))) {
-    topic += " ";
-    topic += words[at + 1];
+  std::string topic;
+  if (words.size() > at && ctlIsCommand(words[at])) {
+    topic = words[at];
+    if (ctlFindGroup(topic) != nullptr && words.size() > at + 1 &&
+        ctlFindCommand(topic + " " + words[at + 1]) != nullptr) {
+      topic += std::string(" ") + words[at + 1];
+    }
   }
-  return PrintHelp(topic.c_str());
+  fputs((topic.empty() ? GeneralHelp() : TopicHelp(topic)).c_str(), stdout);
+  return kCtlExitOk;
+}
+
+std::string ctlCompletion(const std::string& script) {
+  std::string commands;
+  std::string actions;
+  std::string words;
+  std::vector<std::pair<std::string, std::string>> values;  // option, kind
+  for (const CtlCommand& c : Commands()) {
+    const std::string command = ctlCommandWord(c);
+    if ((" " + commands + " ").find(" " + command + " ") == std::string::npos) {
+      commands += (commands.empty() ? "" : " ") + command;
+    }
+    std::istringstream options(std::string(c.options) + " " +
+                               (strchr(c.narrowed, ':') ? strchr(c.narrowed, ':') + 1 : ""));
+    std::string option;
+    std::string plain;
+    while (options >> option) {
+      const size_t eq = option.find('=');
+      if (eq != std::string::npos) {
+        bool known = false;
+        for (const auto& v : values) known = known || v.first == option.substr(0, eq);
+        if (!known) values.emplace_back(option.substr(0, eq), option.substr(eq + 1));
+      }
+    }
+    auto strip = [](std::string text) {
+      std::string out;
+      std::istringstream in(text);
+      for (std::string w; in >> w;) out += (out.empty() ? "" : " ") + w.substr(0, w.find('='));
+      return out;
+    };
+    std::string narrowedBy;
+    std::string narrowedTo;
+    if (const char* colon = strchr(c.narrowed, ':')) {
+      narrowedBy = std::string(c.narrowed, static_cast<size_t>(colon - c.narrowed));
+      narrowedTo = strip(colon + 1);
+    }
+    words += "        \"" + std::string(c.name) + "\") options='" + strip(c.options) +
+             "' operands='" + c.operands + "' narrowed_by='" + narrowedBy + "' narrowed_to='" +
+             narrowedTo + "' ;;\n";
+  }
+  size_t groups = 0;
+  const CtlGroup* group = ctlCommandGroups(&groups);
+  for (const CtlGroup& g : std::vector<CtlGroup>(group, group + groups)) {
+    std::string list;
+    for (const std::string& action : ctlActionsOf(g.name)) list += (list.empty() ? "" : " ") + action;
+    actions += std::string("        ") + g.name + ") actions='" + list + "' ;;\n";
+  }
+  std::string valueArms;
+  for (const char* kind : {"id", "user", "interval", "text"}) {
+    std::string names;
+    for (const auto& v : values) {
+      if (v.second == kind) names += (names.empty() ? "" : " | ") + v.first;
+    }
+    if (!names.empty()) valueArms += "        " + names + ") kind=" + kind + " ;;\n";
+  }
+  std::string out;
+  std::istringstream in(script);
+  for (std::string line; std::getline(in, line);) {
+    if (line == "@COMMANDS@") {
+      out += "    commands='" + commands + "'\n";
+    } else if (line == "@ACTIONS@") {
+      out += actions;
+    } else if (line == "@VALUES@") {
+      out += valueArms;
+    } else if (line == "@COMMAND_WORDS@") {
+      out += words;
+    } else {
+      out += line + "\n";
+    }
+  }
+  return out;
 }

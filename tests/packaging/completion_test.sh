@@ -74,7 +74,8 @@ table='
 %H output @                       | console,journal,keep
 %H output keep @                  |
 %H stop @                         | --timeout,--wait
-%H doctor --repair @              | --json
+%H doctor --repair @              | --discard,--json
+%H doctor --discard @             |
 %H init @                         | --owner
 %H init --owner roo               | root
 %H init --owner root @            |
