@@ -343,7 +343,7 @@ constexpr CtlCommand kCommands[] = {
        "print the kept output of a module's last\n"
        "run (--run N: the N-th last)"},
      },
-     "--module=id --since=text --follow --json --enable --disable --output=id",
+     "--module=id --since=text --follow --json --enable --disable --output=id --missed",
      "",
      "--output: --run=text --json",
      ctlCmdLog,
@@ -370,7 +370,36 @@ constexpr CtlCommand kCommands[] = {
      "N-th last), after a line naming the run: its due minute, start, end and exit\n"
      "status; --json instead names every kept run of the module (path, due, start,\n"
      "end, result), oldest first. It needs no journal; it fails (exit 1) when the\n"
-     "module has no such kept run.\n"},
+     "module has no such kept run.\n"
+     "\n"
+     "--missed [--since 'YYYY-MM-DD HH:MM'] [--json] lists the runs that the schedule\n"
+     "and the alarms made due while no daemon ran (with --since, those due then or\n"
+     "later): with a daemon running, from the last pass of the one before it to its\n"
+     "start; with none, from the last pass to now. The daemon keeps its last pass in\n"
+     "HOME/data/scheduler/lastpass; the runs are worked out as 'next' works out the\n"
+     "coming ones, for the interval of the daemon that passed, against the schedule\n"
+     "and alarms as they are now. It needs no journal. --json: {\"from\",\"to\",\n"
+     "\"ongoing\",\"interval\",\"runs\":[{\"time\",\"module\",\"name\",\"why\"}]}.\n"},
+    {"catchup",
+     {
+      {"[on|off] [--limit HOURS]",
+       "whether a daemon started after a gap\n"
+       "runs what it missed: show or choose"},
+     },
+     "--limit=text",
+     "{on,off}",
+     "",
+     ctlCmdCatchUp,
+     "Shows, or chooses, what a daemon that starts after a gap (the host down, the\n"
+     "service stopped, a daemon ended on a failure) does with the runs missed in it\n"
+     "(see 'log --help', --missed); the choice is HOME/data/scheduler/catchup and\n"
+     "holds from the next start on. off (a home without the file): nothing missed\n"
+     "runs. on: at its start, before its first wake-up, the daemon runs each module\n"
+     "that missed a schedule entry once, due at the last minute it missed (its\n"
+     "arguments HH MM are that minute's), and each missed alarm once, in time order;\n"
+     "the run journal's run lines of these end in catch-up. A gap longer than the\n"
+     "limit (--limit HOURS, 1 to 8784; default 24) runs nothing, and the journal\n"
+     "says so with a catch-up-skipped line (from, to, the limit).\n"},
     {"output",
      {
       {"[keep|journal|console]",
