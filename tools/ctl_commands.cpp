@@ -225,7 +225,10 @@ constexpr CtlCommand kCommands[] = {
      "(in JSON: \"output\":{\"mode\",\"failed\":[{\"module\",\"path\",\"due\",\n"
      "\"start\",\"end\",\"result\",\"tail\"}]}).\n"
      "With the run journal on (see 'log --help'), also each module's last run and\n"
-     "its result: status N, signal N, or running.\n"},
+     "its result: status N, signal N, or running. A line 'missed:' counts the runs\n"
+     "missed while no daemon ran (see 'log --help', --missed) and says whether\n"
+     "catch-up is on (in JSON: \"missed\":{\"runs\",\"from\",\"to\",\"late\",\n"
+     "\"catch_up\",\"limit_hours\"}).\n"},
     {"next",
      {
       {"[--count N] [--until 'YYYY-MM-DD HH:MM'] [--interval MINUTES] [--json]",
@@ -378,8 +381,10 @@ constexpr CtlCommand kCommands[] = {
      "start; with none, from the last pass to now. The daemon keeps its last pass in\n"
      "HOME/data/scheduler/lastpass; the runs are worked out as 'next' works out the\n"
      "coming ones, for the interval of the daemon that passed, against the schedule\n"
-     "and alarms as they are now. It needs no journal. --json: {\"from\",\"to\",\n"
-     "\"ongoing\",\"interval\",\"runs\":[{\"time\",\"module\",\"name\",\"why\"}]}.\n"},
+     "and alarms as they are now. It needs no journal; with it on, the entries a\n"
+     "late wake-up skipped (each clock-jump line) follow under a heading of their\n"
+     "own. --json: {\"from\",\"to\",\"ongoing\",\"interval\",\"runs\":[{\"time\",\n"
+     "\"module\",\"name\",\"why\"}],\"late\":[{\"from\",\"to\",\"runs\":[...]}]}.\n"},
     {"catchup",
      {
       {"[on|off] [--limit HOURS]",

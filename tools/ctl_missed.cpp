@@ -1,5 +1,8 @@
 #include "tools/ctl_missed.h"
 
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
@@ -11,7 +14,9 @@
 #include "common/S3ComPath.h"
 #include "common/comdate.h"
 #include "common/comfile.h"
+#include "common/comguard.h"
 #include "stores/cvelschedulermodule.h"
+#include "stores/runjournal.h"
 #include "stores/schedulermissed.h"
 #include "tools/ctl_home.h"
 #include "tools/ctl_json.h"
@@ -68,6 +73,84 @@ int FindGap(Gap* gap) {
   return schedulerMissedRuns(gap->from, gap->fromMinute, gap->to, gap->interval, &gap->runs);
 }
 
+// A late wake-up of a running daemon (a clock-jump line): the entries
+// between the minute it was due for and the minute it woke in did not run.
+struct Jump {
+  SchedulerMinute from;
+  SchedulerMinute to;
+  bool sinceStart;  // after the journal's last started line
+  std::vector<SchedulerMissedRun> runs;
+};
+
+// The whole of a journal file below the data directory; "" when missing.
+std::string ReadJournal(const char* relative) {
+  char path[kComPathMax];
+  S3ComPathEditData(relative, path);
+  ComFd fd(comIoOpen(path, O_RDONLY | O_NOCTTY | O_NONBLOCK, 0));
+  std::string text;
+  if (!fd.ok()) return text;
+  char buffer[65536];
+  ssize_t n;
+  while ((n = read(fd.get(), buffer, sizeof(buffer))) > 0 || (n < 0 && errno == EINTR)) {
+    if (n > 0) text.append(buffer, static_cast<size_t>(n));
+  }
+  return text;
+}
+
+// "YYYY-MM-DD HH:MM" as a date-time, or kSchedulerNoMinute.
+SchedulerMinute MinuteOfShown(const std::string& shown) {
+  std::string stamp;
+  for (char c : shown) {
+    if (c >= '0' && c <= '9') stamp += c;
+  }
+  return stamp.size() == 12 ? schedulerMinuteOfStamp(stamp.c_str()) : kSchedulerNoMinute;
+}
+
+// The time at which the wall clock showed `at` (the first time, on the
+// autumn change; the time after the gap, for a minute the spring skips).
+time_t TimeOf(SchedulerMinute at) {
+  char stamp[16];
+  schedulerMinuteStamp(at, stamp, sizeof(stamp));
+  struct tm t = {};
+  t.tm_year = atoi(std::string(stamp, 4).c_str()) - 1900;
+  t.tm_mon = atoi(std::string(stamp + 4, 2).c_str()) - 1;
+  t.tm_mday = atoi(std::string(stamp + 6, 2).c_str());
+  t.tm_hour = atoi(std::string(stamp + 8, 2).c_str());
+  t.tm_min = atoi(std::string(stamp + 10, 2).c_str());
+  t.tm_isdst = -1;
+  return mktime(&t);
+}
+
+// The clock-jump lines of the journal (runs.log.1, then runs.log), each with
+// the runs it skipped, played for the interval of the started line before it.
+std::vector<Jump> FindJumps() {
+  std::vector<Jump> jumps;
+  const std::string text =
+      ReadJournal(kRunJournalOldFile) + ReadJournal(kRunJournalFile);
+  int interval = 1;
+  size_t at = 0;
+  while (at < text.size()) {
+    size_t end = text.find('\n', at);
+    if (end == std::string::npos) end = text.size();
+    RunJournalLine line;
+    if (runJournalParse(text.substr(at, end - at), &line)) {
+      if (line.event == "started" && line.fields.size() >= 2) {
+        interval = atoi(line.fields[1].c_str());
+        for (Jump& jump : jumps) jump.sinceStart = false;
+      } else if (line.event == "clock-jump" && line.fields.size() >= 2) {
+        Jump jump{MinuteOfShown(line.fields[0]), MinuteOfShown(line.fields[1]), true, {}};
+        if (jump.from != kSchedulerNoMinute && jump.to != kSchedulerNoMinute &&
+            schedulerMissedRuns(TimeOf(jump.from), jump.from, TimeOf(jump.to), interval,
+                                &jump.runs) == 0) {
+          jumps.push_back(jump);
+        }
+      }
+    }
+    at = end + 1;
+  }
+  return jumps;
+}
+
 std::string CatchUpText(const SchedulerCatchUp& choice) {
   return std::string("catch-up ") + (choice.on ? "on" : "off") + " (gaps up to " +
          std::to_string(choice.limitHours) + " h)";
@@ -92,6 +175,13 @@ int ctlLogMissed(const char* since, bool json) {
   for (const SchedulerMissedRun& run : gap.runs) {
     if (from == kSchedulerNoMinute || run.due >= from) runs.push_back(run);
   }
+  std::vector<Jump> jumps = FindJumps();
+  for (Jump& jump : jumps) {
+    auto early = [&](const SchedulerMissedRun& run) {
+      return from != kSchedulerNoMinute && run.due < from;
+    };
+    jump.runs.erase(std::remove_if(jump.runs.begin(), jump.runs.end(), early), jump.runs.end());
+  }
   auto nameOf = [](int id) {
     CvelSchedulerModule record;
     return record.Get(id) == 0 ? std::string(record.GetDisplayName()) : std::string();
@@ -108,42 +198,74 @@ int ctlLogMissed(const char* since, bool json) {
     } else {
       out.Null();
     }
-    out.Key("runs").BeginArray();
-    for (const SchedulerMissedRun& run : runs) {
-      out.BeginObject()
-          .Member("time", Shown(run.due).c_str())
-          .Member("module", run.module)
-          .Member("name", nameOf(run.module).c_str())
-          .Member("why", run.alarm ? "alarm" : "schedule")
-          .EndObject();
+    auto list = [&](const std::vector<SchedulerMissedRun>& these) {
+      out.BeginArray();
+      for (const SchedulerMissedRun& run : these) {
+        out.BeginObject()
+            .Member("time", Shown(run.due).c_str())
+            .Member("module", run.module)
+            .Member("name", nameOf(run.module).c_str())
+            .Member("why", run.alarm ? "alarm" : "schedule")
+            .EndObject();
+      }
+      out.EndArray();
+    };
+    out.Key("runs");
+    list(runs);
+    out.Key("late").BeginArray();
+    for (const Jump& jump : jumps) {
+      if (jump.runs.empty()) continue;
+      out.BeginObject().Member("from", Shown(jump.from).c_str()).Member("to", Shown(jump.to).c_str());
+      out.Key("runs");
+      list(jump.runs);
+      out.EndObject();
     }
     out.EndArray().EndObject();
     printf("%s\n", out.Text().c_str());
     return kCtlExitOk;
   }
+  auto print = [&](const std::vector<SchedulerMissedRun>& these) {
+    for (const SchedulerMissedRun& run : these) {
+      printf("%s  %d  %s  %s\n", Shown(run.due).c_str(), run.module, nameOf(run.module).c_str(),
+             run.alarm ? "alarm" : "schedule");
+    }
+  };
   if (!gap.known) {
     printf("no gap known: no daemon's pass is recorded (data/%s)\n", kSchedLastPassFile);
-    return kCtlExitOk;
+  } else {
+    printf("%s while no daemon ran %s (interval %d):\n",
+           runs.empty() ? "no runs missed" : "missed", GapText(gap).c_str(), gap.interval);
+    print(runs);
   }
-  printf("%s while no daemon ran %s (interval %d):\n", runs.empty() ? "no runs missed" : "missed",
-         GapText(gap).c_str(), gap.interval);
-  for (const SchedulerMissedRun& run : runs) {
-    printf("%s  %d  %s  %s\n", Shown(run.due).c_str(), run.module, nameOf(run.module).c_str(),
-           run.alarm ? "alarm" : "schedule");
+  for (const Jump& jump : jumps) {
+    if (jump.runs.empty()) continue;
+    printf("missed by a late wake-up (clock-jump) from %s to %s:\n", Shown(jump.from).c_str(),
+           Shown(jump.to).c_str());
+    print(jump.runs);
   }
   return kCtlExitOk;
+}
+
+// The runs skipped by late wake-ups since the journal's last started line.
+size_t LateSinceStart() {
+  size_t count = 0;
+  for (const Jump& jump : FindJumps()) count += jump.sinceStart ? jump.runs.size() : 0;
+  return count;
 }
 
 void ctlMissedStatus() {
   Gap gap;
   const bool known = FindGap(&gap) == 0 && gap.known;
   const std::string choice = CatchUpText(schedulerCatchUpRead());
+  const size_t late = LateSinceStart();
+  const std::string lateText =
+      late == 0 ? "" : ", and " + std::to_string(late) + " by late wake-ups since its start";
   if (!known) {
-    printf("missed:       - (no gap recorded); %s\n", choice.c_str());
+    printf("missed:       - (no gap recorded)%s; %s\n", lateText.c_str(), choice.c_str());
     return;
   }
-  printf("missed:       %zu run%s while no daemon ran %s; %s\n", gap.runs.size(),
-         gap.runs.size() == 1 ? "" : "s", GapText(gap).c_str(), choice.c_str());
+  printf("missed:       %zu run%s while no daemon ran %s%s; %s\n", gap.runs.size(),
+         gap.runs.size() == 1 ? "" : "s", GapText(gap).c_str(), lateText.c_str(), choice.c_str());
 }
 
 void ctlMissedStatusJson(CtlJson* json) {
@@ -158,6 +280,7 @@ void ctlMissedStatusJson(CtlJson* json) {
   }
   json->Key("from").String(known ? Shown(gap.fromMinute).c_str() : nullptr);
   json->Key("to").String(known && !gap.ongoing ? Shown(MinuteAt(gap.to)).c_str() : nullptr);
+  json->Member("late", static_cast<long long>(LateSinceStart()));
   json->Key("catch_up").Bool(choice.on);
   json->Member("limit_hours", choice.limitHours).EndObject();
 }

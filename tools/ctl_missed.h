@@ -16,14 +16,17 @@ class CtlJson;
 // Prints the missed runs due at `since` ("YYYYMMDDhhmm", "" for all) or
 // later: text, one line each (minute, module ID, name, schedule or alarm)
 // after a line naming the gap; or with `json`
-// {"from","to","ongoing","interval","runs":[{"time","module","name","why"}]}.
+// {"from","to","ongoing","interval","runs":[{"time","module","name","why"}],
+// "late":[{"from","to","runs":[...]}]}. With the run journal on, the entries
+// that each late wake-up skipped (a clock-jump line, played for the interval
+// of the started line before it) follow.
 // A home whose record tells no gap prints so (from and to null). Returns the
 // process exit status.
 int ctlLogMissed(const char* since, bool json);
 
 // The status line "missed: ..." (text) or the member "missed" (JSON):
-// {"runs","from","to","catch_up","limit_hours"}, runs null when no gap is
-// known.
+// {"runs","from","to","late","catch_up","limit_hours"}, runs null when no
+// gap is known, late the runs skipped by late wake-ups since the start.
 void ctlMissedStatus();
 void ctlMissedStatusJson(CtlJson* json);
 

@@ -323,6 +323,9 @@ TEST(DaemonTest, ARestartAfterAGapReportsAndCatchesUpWhatItMissed) {
       }));
       ASSERT_EQ(0, kill(first.Pid(), SIGKILL));
     }
+    // A late wake-up of the day before, over a 10:15 the journal says it skipped.
+    PutFile(journal, ReadFile(journal) +
+                         "2026-12-03 10:20:00\tclock-jump\t2026-12-03 10:10\t2026-12-03 10:20\n");
     if (c.catchUp != nullptr) PutFile(dir.Data(kSchedCatchUpFile), c.catchUp);
     Daemon second(dir.home, "5", dir.work, c.start);
     const std::regex line(".*\t" + std::string(c.line));
@@ -339,5 +342,6 @@ TEST(DaemonTest, ARestartAfterAGapReportsAndCatchesUpWhatItMissed) {
     ASSERT_EQ(0, Wait(Spawn({SCHEDULERCTL_BIN, dir.home, "log", "--missed"}, out, out, dir.work)));
     EXPECT_NE(std::string::npos, ReadFile(out).find("\n2026-12-04 10:15  1  "))
         << ReadFile(out);
+    EXPECT_NE(std::string::npos, ReadFile(out).find("\n2026-12-03 10:15  1  "));
   }
 }
