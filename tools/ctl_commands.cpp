@@ -345,6 +345,8 @@ constexpr CtlCommand kCommands[] = {
       {"--output ID [--run N] [--json]",
        "print the kept output of a module's last\n"
        "run (--run N: the N-th last)"},
+      {"--missed [--since 'YYYY-MM-DD HH:MM'] [--json]",
+       "list the runs missed while no daemon ran"},
      },
      "--module=id --since=text --follow --json --enable --disable --output=id --missed",
      "",
