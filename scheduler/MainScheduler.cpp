@@ -12,6 +12,7 @@
 #include "common/comfile.h"
 #include "common/comproc.h"
 #include "s3/cs3dataiofile.h"
+#include "scheduler/schedulercatchup.h"
 #include "scheduler/schedulerjournal.h"
 #include "stores/ckorschedulersts.h"
 #include "stores/cvelschedulermodules.h"
@@ -95,6 +96,7 @@ int runLoop(int interval, int pid, const char* home, CvelSchedulerSts* sts, Step
     rc = schedulerModuleExecOn(due, hour, minute, home);
     schedulerReapChildren();
     if (rc != 0) return rc;
+    schedulerNotePass(wake.reached);
   }
 }
 
@@ -158,7 +160,9 @@ int schedulerMain(int argc, char** argv) {
   }
   if (result == 0) {
     schedulerJournalEvent("started", pid, interval);
-    result = runLoop(interval, pid, home, &sts, &step);
+    step = Step{"catch-up", nullptr};
+    result = schedulerCatchUpAtStart(interval, home);
+    if (result == 0) result = runLoop(interval, pid, home, &sts, &step);
   }
 
   // What the failure was, before the shut-down's own calls note theirs.

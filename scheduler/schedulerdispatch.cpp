@@ -36,24 +36,12 @@ struct ChildEnd {
 ChildEnd gEnds[kSchedulerKeptEnds];
 volatile sig_atomic_t gEndCount = 0;
 
-// Starts module `id` when it is due at hh:mm. 0 when started or not due or
-// skipped; otherwise the failure that ends the dispatch.
-int startIfDue(int id, const char* date, char* hh, char* mm, const char* home,
-               RunOutputMode mode) {
-  int rc;
-  {
-    CvelScheduler entry;
-    rc = entry.Get(id, hh, mm);
-  }
-  if (rc == kResNoEntry) {
-    CKorAlarm alarm;
-    rc = alarm.IsAccess(id, date, hh, mm);
-    if (rc == kResNoEntry) return 0;
-  }
-  if (rc != 0) return rc;
-
+// Starts module `id` for hh:mm, its run line ending in `mark` (none: null).
+// 0 when started or skipped; otherwise the failure that ends the dispatch.
+int startModule(int id, char* hh, char* mm, const char* home, RunOutputMode mode,
+                const char* mark) {
   CvelSchedulerModule module;
-  rc = module.Get(id);
+  int rc = module.Get(id);
   if (rc == kResNoEntry) {
     // The record is gone: heal the table so the module is not looked for
     // again; the other modules still run.
@@ -71,12 +59,38 @@ int startIfDue(int id, const char* date, char* hh, char* mm, const char* home,
   SchedulerRunOutput output(mode, id, hh, mm);
   int child = 0;
   if (output.Start(argv, &child) != 0) return kResSchedExecFailed;
-  schedulerJournalRun(hh, mm, id, child, program);
+  schedulerJournalRun(hh, mm, id, child, program, mark);
   output.Started(child);
   return 0;
 }
 
+// Starts module `id` when it is due at hh:mm. 0 when started or not due or
+// skipped; otherwise the failure that ends the dispatch.
+int startIfDue(int id, const char* date, char* hh, char* mm, const char* home,
+               RunOutputMode mode) {
+  int rc;
+  {
+    CvelScheduler entry;
+    rc = entry.Get(id, hh, mm);
+  }
+  if (rc == kResNoEntry) {
+    CKorAlarm alarm;
+    rc = alarm.IsAccess(id, date, hh, mm);
+    if (rc == kResNoEntry) return 0;
+  }
+  if (rc != 0) return rc;
+  return startModule(id, hh, mm, home, mode, nullptr);
+}
+
 }  // namespace
+
+int schedulerModuleStartFor(int id, int hour, int minute, const char* home, const char* mark) {
+  char hh[kNumberTextSize];
+  char mm[kNumberTextSize];
+  snprintf(hh, sizeof(hh), "%02d", hour % kHoursPerDay);
+  snprintf(mm, sizeof(mm), "%02d", minute);
+  return startModule(id, hh, mm, home, runOutputMode(), mark);
+}
 
 int schedulerModuleExec(int hour, int minute, const char* home) {
   return schedulerModuleExecOn(nullptr, hour, minute, home);

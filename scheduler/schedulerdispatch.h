@@ -52,6 +52,11 @@ int schedulerModuleExec(int hour, int minute, const char* home);
 // midnight still runs the alarms of the day it was due on.
 int schedulerModuleExecOn(const char* date, int hour, int minute, const char* home);
 
+// Starts module `id` as due at hour:minute whether or not it is due then,
+// as the dispatch starts a due one, its run line ending in the word `mark`
+// (null: none). 0 when started or skipped; otherwise -4404 or a store's code.
+int schedulerModuleStartFor(int id, int hour, int minute, const char* home, const char* mark);
+
 // SIGCHLD handler: reaps ended children without blocking (deliveries merge,
 // so one may stand for several) while the buffer has room, keeping each
 // one's pid, wait status and end time for schedulerReapChildren; stops

@@ -58,15 +58,16 @@ void schedulerJournalEvent(const char* event, long long first, long long second)
   runJournalAppend(fields, 3);
 }
 
-void schedulerJournalRun(const char* hh, const char* mm, int id, pid_t child, const char* program) {
+void schedulerJournalRun(const char* hh, const char* mm, int id, pid_t child, const char* program,
+                         const char* mark) {
   struct timespec started = monotonicNow();
   char due[kNumberTextSize * 2 + 1];
   snprintf(due, sizeof(due), "%s:%s", hh, mm);
   Decimal moduleId(id);
   Decimal childPid(child);
-  const char* fields[] = {"run", due, moduleId.text, childPid.text, program};
+  const char* fields[] = {"run", due, moduleId.text, childPid.text, program, mark};
   // Only a child whose run line is written waits for an exit line.
-  if (runJournalAppend(fields, 5) == 1) runningModules()[child] = RunningModule{id, started};
+  if (runJournalAppend(fields, mark != nullptr ? 6 : 5) == 1) runningModules()[child] = RunningModule{id, started};
 }
 
 void schedulerJournalExit(pid_t pid, int status, const struct timespec& ended) {

@@ -17,9 +17,11 @@
 void schedulerJournalEvent(const char* event, long long first, long long second);
 
 // The line "run HH:MM <id> <child> <program>" for a module child just
-// started; when it was written, the child is remembered (with the time of
-// its start) until schedulerJournalExit sees it end.
-void schedulerJournalRun(const char* hh, const char* mm, int id, pid_t child, const char* program);
+// started, with the word `mark` at the end when not null (a catch-up run);
+// when it was written, the child is remembered (with the time of its start)
+// until schedulerJournalExit sees it end.
+void schedulerJournalRun(const char* hh, const char* mm, int id, pid_t child, const char* program,
+                         const char* mark = nullptr);
 
 // The end of child `pid` with wait status `status` at `ended`
 // (CLOCK_MONOTONIC): "exit <pid> <id> status N|signal N <seconds>" when the

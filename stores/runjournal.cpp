@@ -134,6 +134,7 @@ const char* const* runJournalFieldNames(const std::string& event) {
   static const char* const kExit[] = {"pid", "module", "result", "seconds", "started", nullptr};
   static const char* const kClockJump[] = {"from", "to", nullptr};
   static const char* const kOutputLost[] = {"pid", "module", "why", nullptr};
+  static const char* const kCatchUpSkipped[] = {"from", "to", "limit", nullptr};
   if (event == "started") return kStarted;
   if (event == "stopped") return kStopped;
   if (event == "taken-over") return kTakenOver;
@@ -141,5 +142,6 @@ const char* const* runJournalFieldNames(const std::string& event) {
   if (event == "exit") return kExit;
   if (event == "clock-jump") return kClockJump;
   if (event == "output-lost") return kOutputLost;
+  if (event == "catch-up-skipped") return kCatchUpSkipped;
   return nullptr;
 }

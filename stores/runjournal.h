@@ -27,6 +27,14 @@
 //                                   the run of child `pid` could have no
 //                                   file, so its output went to /dev/null;
 //                                   why: "<path>: <reason>")
+//   catch-up-skipped from to limit  (a daemon started after a gap longer
+//                                   than the home's catch-up limit: the gap's
+//                                   last pass and the start, "YYYY-MM-DD
+//                                   HH:MM" each, and the limit in hours;
+//                                   nothing of the gap was run)
+// A run that a daemon made at its start for a gap it caught up (see
+// stores/schedulermissed.h) is a run line with one more field at the end,
+// the word "catch-up"; its exit line is an ordinary one.
 // A module that an operator started by hand (`schedulerctl HOME run ID`)
 // gets the same run and exit lines with one more field at the end, the word
 // kRunJournalByHand; the daemon's lines never carry it, so a reader tells

@@ -225,7 +225,10 @@ constexpr CtlCommand kCommands[] = {
      "(in JSON: \"output\":{\"mode\",\"failed\":[{\"module\",\"path\",\"due\",\n"
      "\"start\",\"end\",\"result\",\"tail\"}]}).\n"
      "With the run journal on (see 'log --help'), also each module's last run and\n"
-     "its result: status N, signal N, or running.\n"},
+     "its result: status N, signal N, or running. A line 'missed:' counts the runs\n"
+     "missed while no daemon ran (see 'log --help', --missed) and says whether\n"
+     "catch-up is on (in JSON: \"missed\":{\"runs\",\"from\",\"to\",\"late\",\n"
+     "\"catch_up\",\"limit_hours\"}).\n"},
     {"next",
      {
       {"[--count N] [--until 'YYYY-MM-DD HH:MM'] [--interval MINUTES] [--json]",
@@ -342,8 +345,10 @@ constexpr CtlCommand kCommands[] = {
       {"--output ID [--run N] [--json]",
        "print the kept output of a module's last\n"
        "run (--run N: the N-th last)"},
+      {"--missed [--since 'YYYY-MM-DD HH:MM'] [--json]",
+       "list the runs missed while no daemon ran"},
      },
-     "--module=id --since=text --follow --json --enable --disable --output=id",
+     "--module=id --since=text --follow --json --enable --disable --output=id --missed",
      "",
      "--output: --run=text --json",
      ctlCmdLog,
@@ -370,7 +375,38 @@ constexpr CtlCommand kCommands[] = {
      "N-th last), after a line naming the run: its due minute, start, end and exit\n"
      "status; --json instead names every kept run of the module (path, due, start,\n"
      "end, result), oldest first. It needs no journal; it fails (exit 1) when the\n"
-     "module has no such kept run.\n"},
+     "module has no such kept run.\n"
+     "\n"
+     "--missed [--since 'YYYY-MM-DD HH:MM'] [--json] lists the runs that the schedule\n"
+     "and the alarms made due while no daemon ran (with --since, those due then or\n"
+     "later): with a daemon running, from the last pass of the one before it to its\n"
+     "start; with none, from the last pass to now. The daemon keeps its last pass in\n"
+     "HOME/data/scheduler/lastpass; the runs are worked out as 'next' works out the\n"
+     "coming ones, for the interval of the daemon that passed, against the schedule\n"
+     "and alarms as they are now. It needs no journal; with it on, the entries a\n"
+     "late wake-up skipped (each clock-jump line) follow under a heading of their\n"
+     "own. --json: {\"from\",\"to\",\"ongoing\",\"interval\",\"runs\":[{\"time\",\n"
+     "\"module\",\"name\",\"why\"}],\"late\":[{\"from\",\"to\",\"runs\":[...]}]}.\n"},
+    {"catchup",
+     {
+      {"[on|off] [--limit HOURS]",
+       "whether a daemon started after a gap\n"
+       "runs what it missed: show or choose"},
+     },
+     "--limit=text",
+     "{on,off}",
+     "",
+     ctlCmdCatchUp,
+     "Shows, or chooses, what a daemon that starts after a gap (the host down, the\n"
+     "service stopped, a daemon ended on a failure) does with the runs missed in it\n"
+     "(see 'log --help', --missed); the choice is HOME/data/scheduler/catchup and\n"
+     "holds from the next start on. off (a home without the file): nothing missed\n"
+     "runs. on: at its start, before its first wake-up, the daemon runs each module\n"
+     "that missed a schedule entry once, due at the last minute it missed (its\n"
+     "arguments HH MM are that minute's), and each missed alarm once, in time order;\n"
+     "the run journal's run lines of these end in catch-up. A gap longer than the\n"
+     "limit (--limit HOURS, 1 to 8784; default 24) runs nothing, and the journal\n"
+     "says so with a catch-up-skipped line (from, to, the limit).\n"},
     {"output",
      {
       {"[keep|journal|console]",

@@ -18,7 +18,7 @@ struct CtlForm {
 
 struct CtlCommand {
   const char* name;    // "status", or a command and its action: "module add"
-  CtlForm forms[3];    // the ways of calling it (unused ones null)
+  CtlForm forms[4];    // the ways of calling it (unused ones null)
   // For the completion: the options ("--json --count=text"; "=KIND" marks an
   // option that takes a value, KIND one of id, user, interval, text), what its
   // bare words are in order (id, program, text, or a choice "{a,b}"; "..."

@@ -28,6 +28,7 @@
 #include "tools/ctl_doctor.h"
 #include "tools/ctl_home.h"
 #include "tools/ctl_metrics.h"
+#include "tools/ctl_missed.h"
 #include "tools/ctl_next.h"
 #include "tools/ctl_output.h"
 #include "tools/ctl_report.h"
@@ -405,8 +406,12 @@ int ctlCmdLog(const char* home, int argc, char** argv) {
   const char* toggle = nullptr;
   int output = 0;
   int run = 0;
+  bool missed = false;
+  std::string sinceStamp;  // YYYYMMDDhhmm of --since, for --missed
   for (int i = 0; i < argc; ++i) {
-    if (strcmp(argv[i], "--enable") == 0 || strcmp(argv[i], "--disable") == 0) {
+    if (strcmp(argv[i], "--missed") == 0) {
+      missed = true;
+    } else if (strcmp(argv[i], "--enable") == 0 || strcmp(argv[i], "--disable") == 0) {
       toggle = argv[i];
     } else if (strcmp(argv[i], "--output") == 0 && i + 1 < argc) {
       if (!ctlParseId(argv[++i], &output, why, kCtlWhySize)) return Refused(why);
@@ -425,6 +430,7 @@ int ctlCmdLog(const char* home, int argc, char** argv) {
       snprintf(text, sizeof(text), "%.4s-%.2s-%.2s %.2s:%.2s", since, since + 4, since + 6,
                since + 8, since + 10);
       filter.since = text;
+      sinceStamp.assign(since, 12);
     } else {
       return ctlUsageError("log: unexpected argument '%s'", argv[i]);
     }
@@ -436,10 +442,19 @@ int ctlCmdLog(const char* home, int argc, char** argv) {
   if (output != 0 && (follow || filter.module != 0 || !filter.since.empty())) {
     return ctlUsageError("log --output ID takes no other arguments but --run N and --json");
   }
+  if (missed && (toggle != nullptr || output != 0 || follow || filter.module != 0)) {
+    return ctlUsageError("log --missed takes no other arguments but --since and --json");
+  }
   int status = RequireHome(home);
   if (status != kCtlExitOk) return status;
+  if (missed) return ctlLogMissed(sinceStamp.c_str(), json);
   if (toggle != nullptr) return strcmp(toggle, "--enable") == 0 ? ctlLogEnable() : ctlLogDisable();
   if (output != 0) return ctlLogOutput(output, run, json);
   return ctlLog(filter, follow, json);
 }
 
+
+int ctlCmdCatchUp(const char* home, int argc, char** argv) {
+  int status = RequireHome(home);
+  return status != kCtlExitOk ? status : ctlCatchUp(argc, argv);
+}

@@ -25,5 +25,6 @@ int ctlCmdStop(const char* home, int argc, char** argv);
 int ctlCmdDoctor(const char* home, int argc, char** argv);
 int ctlCmdLog(const char* home, int argc, char** argv);
 int ctlCmdOutput(const char* home, int argc, char** argv);
+int ctlCmdCatchUp(const char* home, int argc, char** argv);
 
 #endif  // TOOLS_CTL_COMMANDS_RUN_H_

@@ -19,6 +19,7 @@
 #include "stores/cvelschedulersts.h"
 #include "tools/ctl_home.h"
 #include "tools/ctl_json.h"
+#include "tools/ctl_missed.h"
 #include "tools/ctl_output.h"
 #include "tools/ctl_report.h"
 #include "tools/ctl_runlog.h"
@@ -238,6 +239,7 @@ int ctlStatus(const char* home, bool json) {
     }
     out.Key("next_wakeup").String(when[0] != '\0' ? when : nullptr);
     ctlOutputStatusJson(&out);
+    ctlMissedStatusJson(&out);
     std::vector<CtlModuleRuns> modules;
     if (ctlLogModuleRuns(&modules, nullptr) == 1) {  // the journal is on and readable
       out.Key("modules").BeginArray();
@@ -289,6 +291,7 @@ int ctlStatus(const char* home, bool json) {
     printf("last result:  -\n");
   }
   printf("next wake-up: %s\n", when[0] != '\0' ? when : "-");
+  ctlMissedStatus();
   ctlOutputStatus();
   ctlLogStatus();
   return kCtlExitOk;

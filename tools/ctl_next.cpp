@@ -22,6 +22,7 @@
 #include "stores/ckoralarmtime.h"
 #include "stores/cvelscheduler.h"
 #include "stores/cvelschedulermodule.h"
+#include "stores/schedulermissed.h"
 #include "stores/schedulertiming.h"
 #include "tools/ctl_args.h"
 #include "tools/ctl_home.h"
@@ -34,7 +35,6 @@ constexpr int kMinutesPerHour = 60;
 constexpr int kHoursPerDay = 24;
 constexpr int kDateLength = 8;     // YYYYMMDD
 constexpr int kMinuteLength = 12;  // YYYYMMDDhhmm
-constexpr int kSecondsPerMinute = 60;
 
 // A module of the table that can run: its record is there.
 struct Module {
@@ -58,67 +58,6 @@ struct Never {
   std::string reason;
 };
 
-// The alarm tree of one day, as the daemon sees it: the minutes that wake it
-// (every minute directory, whatever it holds) and, per minute, the modules
-// whose alarm file there is not empty.
-struct DayAlarms {
-  std::string date;
-  std::set<int> wakeMinutes;
-  std::map<int, std::set<int>> due;
-};
-
-// The value of a name of exactly two digits below `limit`, or -1.
-int TwoDigits(const char* name, int limit) {
-  if (strlen(name) != 2 || name[0] < '0' || name[0] > '9' || name[1] < '0' || name[1] > '9') {
-    return -1;
-  }
-  int value = (name[0] - '0') * 10 + (name[1] - '0');
-  return value < limit ? value : -1;
-}
-
-// The names in directory `dir`; none when it cannot be read, as for the
-// daemon, which wakes for nothing it cannot list.
-std::vector<std::string> Names(const std::string& dir) {
-  std::vector<std::string> names;
-  ComDir handle(comIoOpenDir(dir.c_str()));
-  if (!handle.ok()) return names;
-  while (struct dirent* entry = readdir(handle.get())) {
-    if (entry->d_name[0] != '.') names.push_back(entry->d_name);
-  }
-  return names;
-}
-
-void LoadDay(const std::string& date, const std::map<int, const Module*>& table, DayAlarms* day) {
-  day->date = date;
-  day->wakeMinutes.clear();
-  day->due.clear();
-  CKorAlarm alarm;
-  char dir[kComPathMax];
-  if (alarm.SetDateTime((date + "000000").c_str()) != 0 || alarm.GetFileDir(dir) != 0) return;
-  for (const std::string& hourName : Names(dir)) {
-    int hour = TwoDigits(hourName.c_str(), kHoursPerDay);
-    if (hour < 0) continue;
-    std::string hourDir = std::string(dir) + "/" + hourName;
-    for (const std::string& minuteName : Names(hourDir)) {
-      int minute = TwoDigits(minuteName.c_str(), kMinutesPerHour);
-      std::string minuteDir = hourDir + "/" + minuteName;
-      struct stat st;
-      if (minute < 0 || comIoStat(minuteDir.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) continue;
-      int at = hour * kMinutesPerHour + minute;
-      day->wakeMinutes.insert(at);
-      for (const std::string& file : Names(minuteDir)) {
-        // The daemon names the file with the module ID's decimal digits.
-        int id = atoi(file.c_str());
-        if (id <= 0 || std::to_string(id) != file || table.count(id) == 0) continue;
-        std::string path = minuteDir + "/" + file;
-        if (comIoStat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode) && st.st_size > 0) {
-          day->due[at].insert(id);
-        }
-      }
-    }
-  }
-}
-
 std::string NextDate(const std::string& date) {
   char out[kDateLength + 1];
   comGetNextOrBeforeDay(date.c_str(), 1, out);
@@ -132,13 +71,6 @@ std::string Shown(SchedulerMinute at) {
   return text;
 }
 
-// "YYYYMMDD" of a date-time.
-std::string DateOf(SchedulerMinute at) {
-  char text[32];
-  schedulerMinuteStamp(at, text, sizeof(text));
-  return std::string(text, kDateLength);
-}
-
 // "HH:MM" of a date-time.
 std::string ClockOf(SchedulerMinute at) {
   int minuteOfDay = schedulerMinuteOfDay(at);
@@ -146,16 +78,6 @@ std::string ClockOf(SchedulerMinute at) {
   snprintf(text, sizeof(text), "%02d:%02d", minuteOfDay / kMinutesPerHour,
            minuteOfDay % kMinutesPerHour);
   return text;
-}
-
-// The wall clock at the time `t` as the daemon reads it (the clock seam's
-// zone rules): its date-time, and the second into its minute.
-SchedulerMinute WallAt(time_t t, int* second) {
-  struct tm local = {};
-  comLocalTime(t, &local);
-  *second = local.tm_sec;
-  return schedulerMinuteOf(local.tm_year + 1900, local.tm_mon + 1, local.tm_mday, local.tm_hour,
-                           local.tm_min);
 }
 
 // A positive count: digits only, 1 to kCtlNextCountMax.
@@ -212,94 +134,49 @@ std::string PlannedWakeUp(const char* now) {
   return planned;
 }
 
-// The alarm trees of the days the simulation meets, loaded once each.
-class AlarmDays {
- public:
-  explicit AlarmDays(const std::map<int, const Module*>& table) : table_(table) {}
-  const DayAlarms& Of(SchedulerMinute at) {
-    std::string date = DateOf(at);
-    auto found = days_.find(date);
-    if (found != days_.end()) return found->second;
-    DayAlarms& day = days_[date];
-    LoadDay(date, table_, &day);
-    return day;
-  }
-
- private:
-  const std::map<int, const Module*>& table_;
-  std::map<std::string, DayAlarms> days_;
-};
-
 // The daemon's wake-ups from the time `start` to `end` (inclusive), with
 // the modules due at each, until `count` runs are found. The first target is
 // `planned` when it is a minute; otherwise the daemon's first pass.
 //
-// The daemon's sleep is played piece by piece in real seconds, each piece
-// read on the wall clock through the zone rules, with the rules the daemon
-// decides by (stores/schedulertiming.h): so a sleep towards a minute that
-// the spring change skips ends late, at the first minute after the gap, and
-// runs that target late, and a sleep across the autumn change's repeated
-// hour runs each of its minutes once.
+// The daemon's sleep is played as schedulerPlayWakeUps plays it (the same
+// play that tells the runs missed in a gap): so a sleep towards a minute
+// that the spring change skips ends late, at the first minute after the
+// gap, and runs that target late, and a sleep across the autumn change's
+// repeated hour runs each of its minutes once.
 std::vector<Run> Simulate(time_t start, SchedulerMinute planned, SchedulerMinute end, int interval,
                           int count, const std::vector<Module>& modules,
                           const std::map<int, std::set<int>>& scheduled) {
-  std::map<int, const Module*> table;
-  for (const Module& m : modules) table[m.id] = &m;
-  AlarmDays alarms(table);
+  std::set<int> table;
+  for (const Module& m : modules) table.insert(m.id);
+  SchedulerAlarmDays alarms(table);
   std::vector<Run> runs;
+  SchedulerPlay play;
+  play.start = start;
+  play.interval = interval;
+  play.planned = planned;
+  play.endMinute = end;
   // The modules due at `due` when the daemon is awake at `at`. As in the
   // daemon's dispatch, an alarm counts on the date of the minute it is due.
-  auto dispatch = [&](SchedulerMinute due, SchedulerMinute at) {
-    int minuteOfDay = schedulerMinuteOfDay(due);
-    auto entries = scheduled.find(minuteOfDay);
-    const DayAlarms& day = alarms.Of(due);
-    auto filed = day.due.find(minuteOfDay);
-    for (const Module& m : modules) {
-      const char* why = nullptr;
-      if (entries != scheduled.end() && entries->second.count(m.id) != 0) {
-        why = "schedule";
-      } else if (filed != day.due.end() && filed->second.count(m.id) != 0) {
-        why = "alarm";
-      }
-      if (why == nullptr) continue;
-      runs.push_back(Run{at, due, &m, why});
-      if (static_cast<int>(runs.size()) >= count) return false;
-    }
-    return true;
-  };
-
-  time_t t = start;
-  int second = 0;
-  SchedulerMinute now = WallAt(t, &second);
-  int w = schedulerEffectiveInterval(interval);
-  SchedulerMinute lastRun = kSchedulerNoMinute;
-  time_t lastRunAt = 0;
-  for (bool first = true;; first = false) {
-    // The first pass of a daemon started now counts from the next full hour
-    // for the longer intervals; a running daemon is past its first pass.
-    int step = first && planned == kSchedulerNoMinute ? schedulerFirstPassInterval(w) : w;
-    SchedulerMinute target = planned;
-    if (!first || planned == kSchedulerNoMinute) {
-      int minuteOfDay = schedulerMinuteOfDay(now);
-      SchedulerTick tick =
-          schedulerNextTick(minuteOfDay / kMinutesPerHour, minuteOfDay % kMinutesPerHour, step);
-      const DayAlarms& today = alarms.Of(now);
-      auto alarm = today.wakeMinutes.upper_bound(minuteOfDay);
-      target = schedulerChooseTarget(now, tick, alarm != today.wakeMinutes.end() ? *alarm : -1);
-    }
-    while (!schedulerTargetReached(now, target)) {
-      t += schedulerSleepPiece(now, target, step) * kSecondsPerMinute - second;
-      now = WallAt(t, &second);
-    }
-    if (now > end) break;
-    SchedulerWakeRuns wake = schedulerRunsAfterWake(now, target, w, lastRun, t - lastRunAt);
-    for (SchedulerMinute run : {wake.due, wake.next}) {
-      if (run == kSchedulerNoMinute) continue;
-      if (!dispatch(run, now)) return runs;
-      lastRun = run;
-      lastRunAt = t;
-    }
-  }
+  schedulerPlayWakeUps(
+      play, [&](SchedulerMinute now) { return alarms.After(now); },
+      [&](SchedulerMinute due, SchedulerMinute at) {
+        int minuteOfDay = schedulerMinuteOfDay(due);
+        auto entries = scheduled.find(minuteOfDay);
+        const SchedulerDayAlarms& day = alarms.Of(due);
+        auto filed = day.due.find(minuteOfDay);
+        for (const Module& m : modules) {
+          const char* why = nullptr;
+          if (entries != scheduled.end() && entries->second.count(m.id) != 0) {
+            why = "schedule";
+          } else if (filed != day.due.end() && filed->second.count(m.id) != 0) {
+            why = "alarm";
+          }
+          if (why == nullptr) continue;
+          runs.push_back(Run{at, due, &m, why});
+          if (static_cast<int>(runs.size()) >= count) return false;
+        }
+        return true;
+      });
   return runs;
 }
 

@@ -17,6 +17,7 @@
 #include "stores/cvelschedulersts.h"
 #include "stores/runjournal.h"
 #include "stores/runoutput.h"
+#include "stores/schedulermissed.h"
 #include "tests/common/temp_dir.h"
 #include "tests/scheduler/scheduler_testing.h"
 
@@ -288,3 +289,59 @@ TEST(DaemonTest, TheFakedClockLeavesNothingInDevShm) {
 }
 
 }  // namespace
+
+// A daemon that ended on a failure (killed) after its 10:10 pass, and one
+// started at 11:00 (or 11:30) on the same home: log --missed names the 10:15
+// entry; with catch-up on the module runs once at the start, due 10:15 and
+// journalled as a catch-up, then 11:00 by the tick; off, only 11:00 runs; a
+// gap over the limit runs nothing and says so.
+TEST(DaemonTest, ARestartAfterAGapReportsAndCatchesUpWhatItMissed) {
+  if (!HaveFaketime()) GTEST_SKIP() << "faketime missing";
+  struct Case {
+    const char* catchUp;  // the home's choice; null: none
+    const char* start;
+    const char* ran;      // the module's "HH:MM" arguments, in order
+    const char* line;     // a journal line (pattern) the start leaves
+  };
+  const Case cases[] = {
+      {"on 24\n", "11:00:00", "10:15\n11:00\n", "run\t10:15\t1\t\\d+\t\\S+\tcatch-up"},
+      {nullptr, "11:00:00", "11:00\n", "run\t11:00\t1\t\\d+\t\\S+"},
+      {"on 1\n", "11:30:00", "",
+       "catch-up-skipped\t2026-12-04 10:10\t2026-12-04 11:30\t1"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.start + std::string(c.catchUp ? c.catchUp : "none"));
+    DaemonHome dir;
+    const std::string journal = dir.Data(kRunJournalFile), ran = dir.home + "/ran";
+    WriteScript(dir.work + "/m", "echo \"$2:$3\" >> \"$1/ran\"");
+    AddModule(dir.work + "/m", {"1015", "1100"});
+    WriteFile(journal, "");
+    {
+      Daemon first(dir.home, "5", dir.work, "10:09:58");
+      ASSERT_TRUE(Eventually([&] {
+        return ReadFile(dir.Data(kSchedLastPassFile)).find("pass 202612041010") == 0;
+      }));
+      ASSERT_EQ(0, kill(first.Pid(), SIGKILL));
+    }
+    // A late wake-up of the day before, over a 10:15 the journal says it skipped.
+    PutFile(journal, ReadFile(journal) +
+                         "2026-12-03 10:20:00\tclock-jump\t2026-12-03 10:10\t2026-12-03 10:20\n");
+    if (c.catchUp != nullptr) PutFile(dir.Data(kSchedCatchUpFile), c.catchUp);
+    Daemon second(dir.home, "5", dir.work, c.start);
+    const std::regex line(".*\t" + std::string(c.line));
+    ASSERT_TRUE(Eventually([&] {
+      for (const std::string& l : ReadLines(journal)) {
+        if (std::regex_match(l, line)) return true;
+      }
+      return false;
+    })) << ReadFile(journal);
+    auto runs = [&] { return PathExists(ran) ? ReadFile(ran) : ""; };
+    Eventually([&] { return runs().size() >= strlen(c.ran); });
+    EXPECT_EQ(c.ran, runs());
+    const std::string out = dir.work + "/missed.out";
+    ASSERT_EQ(0, Wait(Spawn({SCHEDULERCTL_BIN, dir.home, "log", "--missed"}, out, out, dir.work)));
+    EXPECT_NE(std::string::npos, ReadFile(out).find("\n2026-12-04 10:15  1  "))
+        << ReadFile(out);
+    EXPECT_NE(std::string::npos, ReadFile(out).find("\n2026-12-03 10:15  1  "));
+  }
+}

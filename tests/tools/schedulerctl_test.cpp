@@ -506,7 +506,8 @@ TEST(SchedulerctlTest, ReadingCommandsInEachStateChangeNothing) {
     return ctl.Named(std::regex_replace(text, std::regex("SELF"), self));
   };
   const std::string status = R"({"home":"HOME","daemon":)";  // status --json begins so
-  const std::string output = R"(,"output":{"mode":"keep","failed":[]})";
+  const std::string output = R"(,"output":{"mode":"keep","failed":[]},"missed":{"runs":null,)"
+                             R"("from":null,"to":null,"late":0,"catch_up":false,"limit_hours":24})";
   const std::string tables = "scheduler_modules 2;scheduler_schedule_entries 3;";
   struct Case {
     const char* record;  // the status record's fields ("" none)
