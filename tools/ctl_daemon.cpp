@@ -20,6 +20,7 @@
 #include "tools/ctl_home.h"
 #include "tools/ctl_json.h"
 #include "tools/ctl_output.h"
+#include "tools/ctl_policy.h"
 #include "tools/ctl_report.h"
 #include "tools/ctl_runlog.h"
 
@@ -248,6 +249,7 @@ int ctlStatus(const char* home, bool json) {
       }
       out.EndArray();
     }
+    ctlPolicyStatusJson(&out);
     out.EndObject();
     printf("%s\n", out.Text().c_str());
     return kCtlExitOk;
@@ -291,6 +293,7 @@ int ctlStatus(const char* home, bool json) {
   printf("next wake-up: %s\n", when[0] != '\0' ? when : "-");
   ctlOutputStatus();
   ctlLogStatus();
+  ctlPolicyStatus();
   return kCtlExitOk;
 }
 
