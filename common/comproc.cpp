@@ -131,6 +131,7 @@ struct ChildOutput {
   enum Kind { kPath, kKeep, kFd } kind;
   const char* path;  // kPath: a file, or the console when null or "/dev/console"
   int fd;            // kFd: a descriptor of the caller's to copy, or -1
+  ComProcExtra extra{};
 };
 
 // Starts the program with posix_spawnp, with the descriptors and signals the
@@ -174,18 +175,32 @@ int SpawnStart(char* const* argv, const ChildOutput& out, const sigset_t* defaul
     if (rc == 0) rc = posix_spawn_file_actions_adddup2(&actions, output, STDOUT_FILENO);
   }
   if (rc == 0) rc = posix_spawn_file_actions_adddup2(&actions, nullFd, STDIN_FILENO);
+  // Last, when the sources of the standard streams are no longer needed:
+  // the copy on kComProcHeldFd is the one descriptor the program keeps
+  // beyond them (dup2 clears close-on-exec on it).
+  int held = -1;
+  if (rc == 0 && out.extra.heldFd >= 0) {
+    held = fcntl(out.extra.heldFd, F_DUPFD_CLOEXEC, kComProcHeldFd + 1);
+    rc = held >= 0 ? posix_spawn_file_actions_adddup2(&actions, held, kComProcHeldFd) : errno;
+  }
   sigset_t none;
   sigemptyset(&none);
   sigset_t spawnDefaults = *defaults;
   AddLibraryInternalSignals(&spawnDefaults);
   if (rc == 0) rc = posix_spawnattr_setsigdefault(&attr, &spawnDefaults);
   if (rc == 0) rc = posix_spawnattr_setsigmask(&attr, &none);
-  if (rc == 0) rc = posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK);
+  short flags = POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK;
+  if (out.extra.ownGroup) {
+    flags |= POSIX_SPAWN_SETPGROUP;
+    if (rc == 0) rc = posix_spawnattr_setpgroup(&attr, 0);
+  }
+  if (rc == 0) rc = posix_spawnattr_setflags(&attr, flags);
   if (rc == 0) rc = posix_spawnp(pid, argv[0], &actions, &attr, argv, environ);
   if (haveAttr) posix_spawnattr_destroy(&attr);
   if (haveActions) posix_spawn_file_actions_destroy(&actions);
   if (output >= 0 && output != nullFd) close(output);
   if (nullFd >= 0) close(nullFd);
+  if (held >= 0) close(held);
   return rc;
 }
 
@@ -266,11 +281,20 @@ int Start(char* const* argv, const ChildOutput& out, int* pid) {
     } else {
       com_execchgio(out.path);
     }
+    if (out.extra.ownGroup) setpgid(0, 0);
+    // The caller's descriptor is closed on exec; its copy here is not.
+    if (out.extra.heldFd == kComProcHeldFd) {
+      fcntl(kComProcHeldFd, F_SETFD, 0);
+    } else if (out.extra.heldFd >= 0 && dup2(out.extra.heldFd, kComProcHeldFd) < 0) {
+      _exit(kExecFailedStatus);
+    }
     execvp(argv[0], argv);
     // _exit, not exit: the parent's atexit handlers and stdio buffers belong
     // to the parent and must not run or flush a second time here.
     _exit(kExecFailedStatus);
   }
+  // Also from here, so that the group exists before the caller may signal it.
+  if (out.extra.ownGroup) setpgid(child, child);
   *pid = static_cast<int>(child);
   return 0;
 }
@@ -279,6 +303,18 @@ int Start(char* const* argv, const ChildOutput& out, int* pid) {
 
 int comProcStart(char* const* argv, const char* outpath, int* pid) {
   return Start(argv, ChildOutput{ChildOutput::kPath, outpath, -1}, pid);
+}
+
+int comProcStart(char* const* argv, const char* outpath, const ComProcExtra& extra, int* pid) {
+  return Start(argv, ChildOutput{ChildOutput::kPath, outpath, -1, extra}, pid);
+}
+
+int comProcStartKeepOutput(char* const* argv, const ComProcExtra& extra, int* pid) {
+  return Start(argv, ChildOutput{ChildOutput::kKeep, nullptr, -1, extra}, pid);
+}
+
+int comProcStartOutput(char* const* argv, int outFd, const ComProcExtra& extra, int* pid) {
+  return Start(argv, ChildOutput{ChildOutput::kFd, nullptr, outFd, extra}, pid);
 }
 
 int comProcStartKeepOutput(char* const* argv, int* pid) {

@@ -42,6 +42,22 @@ int comProcStartKeepOutput(char* const* argv, int* pid);
 // nothing is left open in the program beyond its three standard streams.
 // `outFd` may be one of the caller's own standard streams (STDERR_FILENO).
 int comProcStartOutput(char* const* argv, int outFd, int* pid);
+// What a start may give the program beyond its standard streams: a
+// descriptor of the caller's (`heldFd`, closed on exec in the caller) that
+// the program gets a copy of as its descriptor kComProcHeldFd, for a lock it
+// must hold for its whole life (an flock belongs to the open description,
+// which the copy shares); and a process group of its own (`ownGroup`: its
+// pid is the group's id), so that a signal to the group reaches whatever it
+// started too. The defaults give neither, as the starts above.
+struct ComProcExtra {
+  int heldFd = -1;
+  bool ownGroup = false;
+};
+constexpr int kComProcHeldFd = 3;
+// The three starts above with `extra`.
+int comProcStart(char* const* argv, const char* outpath, const ComProcExtra& extra, int* pid);
+int comProcStartKeepOutput(char* const* argv, const ComProcExtra& extra, int* pid);
+int comProcStartOutput(char* const* argv, int outFd, const ComProcExtra& extra, int* pid);
 // The same for an argument vector of constant texts (literals). execvp never
 // writes the texts. A template only so that a null argv still picks the
 // function above.

@@ -11,6 +11,7 @@
 
 #include "common/comproc.h"
 #include "scheduler/schedulerjournal.h"
+#include "scheduler/schedulerlimits.h"
 #include "scheduler/scheduleroutput.h"
 #include "stores/ckoralarm.h"
 #include "stores/cvelscheduler.h"
@@ -56,9 +57,12 @@ int startModule(int id, char* hh, char* mm, const char* home, RunOutputMode mode
   // execvp takes char* const[] and changes none of the strings.
   char* argv[] = {program, const_cast<char*>(home), hh, mm, nullptr};
 
+  SchedulerPolicyRun policy(id);
+  if (policy.Skipped(hh, mm)) return 0;
   SchedulerRunOutput output(mode, id, hh, mm);
   int child = 0;
-  if (output.Start(argv, &child) != 0) return kResSchedExecFailed;
+  if (output.Start(argv, policy.Extra(), &child) != 0) return kResSchedExecFailed;
+  policy.Started(child);
   schedulerJournalRun(hh, mm, id, child, program, mark);
   output.Started(child);
   return 0;
@@ -141,6 +145,7 @@ void schedulerReapChildren() {
   for (int i = 0; i < gEndCount; ++i) {
     schedulerJournalExit(gEnds[i].pid, gEnds[i].status, gEnds[i].at);
     schedulerOutputEnded(gEnds[i].pid, gEnds[i].status);
+    schedulerLimitsEnded(gEnds[i].pid);
   }
   gEndCount = 0;
 
@@ -164,5 +169,7 @@ void schedulerReapChildren() {
     clock_gettime(CLOCK_MONOTONIC, &ended);
     schedulerJournalExit(pid, status, ended);
     schedulerOutputEnded(pid, status);
+    schedulerLimitsEnded(pid);
   }
+  schedulerLimitsEnforce();
 }

@@ -66,7 +66,8 @@ void schedulerModuleExec_childend(int sig);
 
 // Hands every end the handler kept since the last call to the run journal
 // and to the kept output (schedulerOutputEnded), then reaps every other
-// child that has ended, without blocking, and hands its end over too. A SIGCHLD left pending by the ends reaped here is taken
+// child that has ended, without blocking, and hands its end over too; then
+// ends the runs past their time limit (schedulerLimitsEnforce). A SIGCHLD left pending by the ends reaped here is taken
 // first, so that it does not cut the coming sleep short for nothing.
 // REQUIRES: SIGCHLD is blocked (the loop holds it so), so the handler cannot
 // run meanwhile. Not in a signal handler.

@@ -46,10 +46,10 @@ SchedulerRunOutput::~SchedulerRunOutput() {
   if (fd_ >= 0) close(fd_);
 }
 
-int SchedulerRunOutput::Start(char* const* argv, int* child) {
-  if (mode_ == RunOutputMode::kConsole) return comProcStart(argv, nullptr, child);
+int SchedulerRunOutput::Start(char* const* argv, const ComProcExtra& extra, int* child) {
+  if (mode_ == RunOutputMode::kConsole) return comProcStart(argv, nullptr, extra, child);
   const int out = mode_ == RunOutputMode::kJournal ? STDERR_FILENO : fd_;
-  if (comProcStartOutput(argv, out, child) == 0) return 0;
+  if (comProcStartOutput(argv, out, extra, child) == 0) return 0;
   if (fd_ >= 0) {
     const int err = errno;
     comIoUnlink((std::string(cPathData) + "/" + name_).c_str());

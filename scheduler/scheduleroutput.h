@@ -17,6 +17,7 @@
 
 #include <string>
 
+#include "common/comproc.h"
 #include "stores/runoutput.h"
 
 // The output of one run, from before its start to just after it.
@@ -32,7 +33,8 @@ class SchedulerRunOutput {
 
   // Starts `argv` with this output, as comProcStart does. 0 with *child, or
   // -1 with errno (no child; a file made for it is removed again).
-  int Start(char* const* argv, int* child);
+  // `extra` as comProcStart's (a run lock, a group of its own).
+  int Start(char* const* argv, const ComProcExtra& extra, int* child);
 
   // After the run line was written for `child`: a kept run is remembered
   // until schedulerOutputEnded sees it end; a run whose file could not be

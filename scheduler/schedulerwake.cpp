@@ -11,6 +11,7 @@
 #include "s3/cs3dataiofile.h"
 #include "scheduler/scheduleralarmscan.h"
 #include "scheduler/schedulerdispatch.h"
+#include "scheduler/schedulerlimits.h"
 #include "scheduler/schedulerpages.h"
 #include "scheduler/schedulersignals.h"
 #include "stores/ckoralarm.h"
@@ -133,7 +134,13 @@ bool sleepUntil(SchedulerMinute* target, int w, Now* now) {
     if (seconds < 1) seconds = 1;
     sigset_t during;
     schedulerSleepMask(&during);
-    ComWoke woke = comSleepUntil(now->wall + seconds, &during, schedulerReleaseFreeHeap);
+    // Cut at the next signal a run past its time limit is due; nothing
+    // else shortens a piece, so without such a run the daemon wakes as it
+    // always did.
+    time_t end = now->wall + seconds;
+    const time_t limit = schedulerLimitsNextWall(now->wall);
+    if (limit > 0 && limit < end) end = limit;
+    ComWoke woke = comSleepUntil(end, &during, schedulerReleaseFreeHeap);
     schedulerReapChildren();
     if (woke == kComWokeSignal) {
       signalled = true;

@@ -96,7 +96,10 @@ int runJournalAppend(const char* const* fields, int count) {
 }
 
 int RunJournalLine::ModuleId() const {
-  if ((event != "run" && event != "exit") || fields.size() < 2) return 0;
+  if ((event != "run" && event != "exit" && event != "skipped" && event != "timeout") ||
+      fields.size() < 2) {
+    return 0;
+  }
   return atoi(fields[1].c_str());
 }
 
@@ -135,6 +138,8 @@ const char* const* runJournalFieldNames(const std::string& event) {
   static const char* const kClockJump[] = {"from", "to", nullptr};
   static const char* const kOutputLost[] = {"pid", "module", "why", nullptr};
   static const char* const kCatchUpSkipped[] = {"from", "to", "limit", nullptr};
+  static const char* const kSkipped[] = {"due", "module", "pid", "why", nullptr};
+  static const char* const kTimeout[] = {"pid", "module", "signal", "limit", nullptr};
   if (event == "started") return kStarted;
   if (event == "stopped") return kStopped;
   if (event == "taken-over") return kTakenOver;
@@ -143,5 +148,7 @@ const char* const* runJournalFieldNames(const std::string& event) {
   if (event == "clock-jump") return kClockJump;
   if (event == "output-lost") return kOutputLost;
   if (event == "catch-up-skipped") return kCatchUpSkipped;
+  if (event == "skipped") return kSkipped;
+  if (event == "timeout") return kTimeout;
   return nullptr;
 }

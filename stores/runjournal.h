@@ -35,6 +35,14 @@
 // A run that a daemon made at its start for a gap it caught up (see
 // stores/schedulermissed.h) is a run line with one more field at the end,
 // the word "catch-up"; its exit line is an ordinary one.
+//   skipped     due module pid why (a module whose policy is overlap skip was
+//                                   due while run `pid` still held its lock:
+//                                   not started; why: "still running [by
+//                                   hand] since YYYY-MM-DD HH:MM:SS")
+//   timeout     pid module signal limit (run `pid` passed its time limit of
+//                                   `limit` minutes and was sent "signal N":
+//                                   15, then 9 when it was still there after
+//                                   the grace; its exit line follows)
 // A module that an operator started by hand (`schedulerctl HOME run ID`)
 // gets the same run and exit lines with one more field at the end, the word
 // kRunJournalByHand; the daemon's lines never carry it, so a reader tells
@@ -85,7 +93,7 @@ struct RunJournalLine {
   std::string event;                // "run", "exit", ...
   std::vector<std::string> fields;  // the fields after the event word
 
-  // The module ID of a run or exit line, else 0.
+  // The module ID of a run, exit, skipped or timeout line, else 0.
   int ModuleId() const;
   // A run or exit line of a module started by hand.
   bool ByHand() const;

@@ -38,16 +38,6 @@ std::string DataPath(const char* relative) {
   return path;
 }
 
-// The wall clock at `t` as the daemon reads it (the clock seam's zone
-// rules): its date-time, and the second into its minute.
-SchedulerMinute WallAt(time_t t, int* second) {
-  struct tm local = {};
-  comLocalTime(t, &local);
-  *second = local.tm_sec;
-  return schedulerMinuteOf(local.tm_year + 1900, local.tm_mon + 1, local.tm_mday, local.tm_hour,
-                           local.tm_min);
-}
-
 // The value of a name of exactly two digits below `limit`, or -1.
 int TwoDigits(const char* name, int limit) {
   if (strlen(name) != 2 || name[0] < '0' || name[0] > '9' || name[1] < '0' || name[1] > '9') {
@@ -143,11 +133,19 @@ std::string MinuteText(SchedulerMinute minute) {
 
 }  // namespace
 
+SchedulerMinute schedulerWallAt(time_t t, int* second) {
+  struct tm local = {};
+  comLocalTime(t, &local);
+  if (second != nullptr) *second = local.tm_sec;
+  return schedulerMinuteOf(local.tm_year + 1900, local.tm_mon + 1, local.tm_mday, local.tm_hour,
+                           local.tm_min);
+}
+
 void schedulerPlayWakeUps(const SchedulerPlay& play, const SchedulerAlarmAfter& alarmAfter,
                           const SchedulerVisit& visit) {
   time_t t = play.start;
   int second = 0;
-  SchedulerMinute now = WallAt(t, &second);
+  SchedulerMinute now = schedulerWallAt(t, &second);
   int w = schedulerEffectiveInterval(play.interval);
   SchedulerMinute lastRun = play.lastRun;
   time_t lastRunAt = play.lastRunAt;
@@ -163,7 +161,7 @@ void schedulerPlayWakeUps(const SchedulerPlay& play, const SchedulerAlarmAfter& 
     }
     while (!schedulerTargetReached(now, target)) {
       t += schedulerSleepPiece(now, target, step) * kSecondsPerMinute - second;
-      now = WallAt(t, &second);
+      now = schedulerWallAt(t, &second);
     }
     if (now > play.endMinute || t >= play.endTime) return;
     SchedulerWakeRuns wake = schedulerRunsAfterWake(now, target, w, lastRun, t - lastRunAt);

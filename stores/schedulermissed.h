@@ -72,6 +72,11 @@ typedef std::function<int(SchedulerMinute now)> SchedulerAlarmAfter;
 // (later than `due` only after a late wake-up); false ends the play.
 typedef std::function<bool(SchedulerMinute due, SchedulerMinute at)> SchedulerVisit;
 
+// The wall clock at `t` as the daemon reads it (the clock seam's zone
+// rules): its date-time, and the second into its minute when `second` is
+// given.
+SchedulerMinute schedulerWallAt(time_t t, int* second = nullptr);
+
 // Plays the daemon's sleeps piece by piece in real seconds, each piece read
 // on the wall clock through the clock seam's zone rules, deciding with the
 // daemon's own rules (schedulertiming.h) what it runs at each wake-up: so a

@@ -67,7 +67,32 @@ constexpr CtlCommand kCommands[] = {
      "the file the daemon would run for it now (resolved as the daemon does, with\n"
      "the current directory standing for the daemon's working directory). --json\n"
      "prints one JSON document instead: {\"modules\":[{\"id\",\"name\",\"program\",\n"
-     "\"runs\",\"note\"}]}, null where the text shows '-' or no note.\n"},
+     "\"runs\",\"note\",\"overlap\",\"time_limit\"}]}, null where the text shows '-'\n"
+     "or no note; OVERLAP and LIMIT are the run policy (see 'module set --help'),\n"
+     "time_limit in minutes or null for none.\n"},
+    {"module set",
+     {
+      {"ID [--overlap skip|allow] [--time-limit MINUTES|none]",
+       "choose whether a module may run twice at\n"
+       "once, and how long a run may take"},
+     },
+     "--overlap=text --time-limit=text",
+     "id",
+     "",
+     ctlCmdModuleSet,
+     "Sets module ID's run policy, kept in data/scheduler/module/ID/policy; the\n"
+     "daemon reads it each time the module is due. --overlap skip: when the module\n"
+     "is due while a run of it still goes on (started by this daemon, an earlier\n"
+     "one, or 'run'), it is not started; the run journal gets a skipped line.\n"
+     "--overlap allow (the default) starts it again, as every module always was.\n"
+     "--time-limit MINUTES (1 to 10080): a run the daemon started that still goes\n"
+     "on after MINUTES gets SIGTERM, sent to its process group (such a run is\n"
+     "started in a group of its own), and SIGKILL 30 seconds later if it is still\n"
+     "there; the journal gets a timeout line for each. The daemon wakes for that\n"
+     "deadline, to the second. none (the default) lets it run. A module with a\n"
+     "policy holds the lock data/scheduler/module/ID/run.lock (its descriptor 3)\n"
+     "while its program, or whatever keeps that descriptor, lives. Both back at\n"
+     "their defaults, the file is removed. Prints the policy the module has now.\n"},
     {"module remove",
      {
       {"ID",
@@ -228,7 +253,11 @@ constexpr CtlCommand kCommands[] = {
      "its result: status N, signal N, or running. A line 'missed:' counts the runs\n"
      "missed while no daemon ran (see 'log --help', --missed) and says whether\n"
      "catch-up is on (in JSON: \"missed\":{\"runs\",\"from\",\"to\",\"late\",\n"
-     "\"catch_up\",\"limit_hours\"}).\n"},
+     "\"catch_up\",\"limit_hours\"}).\n"
+     "Last, the modules with a run policy whose run goes on now (it holds the run\n"
+     "lock): module, pid, since when, and whether the daemon or 'run' started it\n"
+     "(in JSON: \"running\":[{\"module\",\"pid\",\"since\",\"by_hand\"}], left\n"
+     "out when none).\n"},
     {"next",
      {
       {"[--count N] [--until 'YYYY-MM-DD HH:MM'] [--interval MINUTES] [--json]",
@@ -252,7 +281,10 @@ constexpr CtlCommand kCommands[] = {
      "366 days ahead, a later one is refused with exit status 2). Then,\n"
      "under a heading, the schedule entries the ticks never reach, with the reason.\n"
      "On a spring-forward day the run of a minute that does not exist is listed at\n"
-     "the time it happens, as '(late, due HH:MM)' (\"due\" in JSON).\n"
+     "the time it happens, as '(late, due HH:MM)' (\"due\" in JSON). A run of a\n"
+     "module whose overlap is skip while a run of it goes on now is marked\n"
+     "'(skipped if run PID goes on)' (\"skipped_if_running\":PID in JSON), up to\n"
+     "the end its time limit sets.\n"
      "--json prints one JSON document {\"runs\":[...],\"never\":[...]} instead.\n"},
     {"metrics",
      {

@@ -31,6 +31,7 @@
 #include "tools/ctl_missed.h"
 #include "tools/ctl_next.h"
 #include "tools/ctl_output.h"
+#include "tools/ctl_policy.h"
 #include "tools/ctl_report.h"
 #include "tools/ctl_run.h"
 #include "tools/ctl_runlog.h"
@@ -228,6 +229,17 @@ int ctlCmdModuleList(const char* home, int argc, char** argv) {
   if (argc != 0) return ctlUsageError("module list takes no arguments but --json");
   int status = RequireHome(home);
   return status != kCtlExitOk ? status : ctlModuleList(json);
+}
+
+int ctlCmdModuleSet(const char* home, int argc, char** argv) {
+  char why[kCtlWhySize];
+  if (argc < 1) return ctlUsageError("module set needs a module ID");
+  int id = 0;
+  if (!ctlParseId(argv[0], &id, why, kCtlWhySize)) return Refused(why);
+  CtlPolicyChange change;
+  if (!ctlParsePolicyArgs(argc - 1, argv + 1, &change, why, kCtlWhySize)) return Refused(why);
+  int status = RequireHome(home);
+  return status != kCtlExitOk ? status : ctlModuleSet(id, change);
 }
 
 int ctlCmdModuleRemove(const char* home, int argc, char** argv) {

@@ -9,6 +9,7 @@
 int ctlCmdInit(const char* home, int argc, char** argv);
 int ctlCmdModuleAdd(const char* home, int argc, char** argv);
 int ctlCmdModuleList(const char* home, int argc, char** argv);
+int ctlCmdModuleSet(const char* home, int argc, char** argv);
 int ctlCmdModuleRemove(const char* home, int argc, char** argv);
 int ctlCmdScheduleAdd(const char* home, int argc, char** argv);
 int ctlCmdScheduleList(const char* home, int argc, char** argv);

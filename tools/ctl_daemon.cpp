@@ -21,6 +21,7 @@
 #include "tools/ctl_json.h"
 #include "tools/ctl_missed.h"
 #include "tools/ctl_output.h"
+#include "tools/ctl_policy.h"
 #include "tools/ctl_report.h"
 #include "tools/ctl_runlog.h"
 
@@ -250,6 +251,7 @@ int ctlStatus(const char* home, bool json) {
       }
       out.EndArray();
     }
+    ctlPolicyStatusJson(&out);
     out.EndObject();
     printf("%s\n", out.Text().c_str());
     return kCtlExitOk;
@@ -294,6 +296,7 @@ int ctlStatus(const char* home, bool json) {
   ctlMissedStatus();
   ctlOutputStatus();
   ctlLogStatus();
+  ctlPolicyStatus();
   return kCtlExitOk;
 }
 

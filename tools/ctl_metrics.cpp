@@ -163,6 +163,20 @@ int JournalFamilies(Exposition* out) {
          *v = m.byHand;
          return true;
        }},
+      {"scheduler_module_skipped_total", "counter",
+       "Times the module was due but not started because its last run still ran (overlap "
+       "skip) in the run journal files present.",
+       [](const CtlModuleRuns& m, long long* v) {
+         *v = m.skipped;
+         return m.skipped > 0;  // only modules that had one: most never do
+       }},
+      {"scheduler_module_timeouts_total", "counter",
+       "Signals sent to runs of the module past their time limit (SIGTERM, then SIGKILL) in the "
+       "run journal files present.",
+       [](const CtlModuleRuns& m, long long* v) {
+         *v = m.timeouts;
+         return m.timeouts > 0;
+       }},
   };
   for (const Family& family : kFamilies) {
     bool opened = false;

@@ -36,13 +36,6 @@ struct Gap {
   std::vector<SchedulerMissedRun> runs;
 };
 
-SchedulerMinute MinuteAt(time_t t) {
-  struct tm local = {};
-  comLocalTime(t, &local);
-  return schedulerMinuteOf(local.tm_year + 1900, local.tm_mon + 1, local.tm_mday, local.tm_hour,
-                           local.tm_min);
-}
-
 std::string Shown(SchedulerMinute at) {
   char text[32];
   schedulerMinuteShown(at, text, sizeof(text));
@@ -159,7 +152,7 @@ std::string CatchUpText(const SchedulerCatchUp& choice) {
 // "YYYY-MM-DD HH:MM to HH:MM" of the gap (the end's date when it differs).
 std::string GapText(const Gap& gap) {
   std::string from = Shown(gap.fromMinute);
-  std::string to = Shown(MinuteAt(gap.to));
+  std::string to = Shown(schedulerWallAt(gap.to));
   if (gap.ongoing) return "since " + from;
   return "from " + from + " to " + (to.compare(0, 10, from, 0, 10) == 0 ? to.substr(11) : to);
 }
@@ -190,7 +183,7 @@ int ctlLogMissed(const char* since, bool json) {
     CtlJson out;
     out.BeginObject();
     out.Key("from").String(gap.known ? Shown(gap.fromMinute).c_str() : nullptr);
-    out.Key("to").String(gap.known ? Shown(MinuteAt(gap.to)).c_str() : nullptr);
+    out.Key("to").String(gap.known ? Shown(schedulerWallAt(gap.to)).c_str() : nullptr);
     out.Key("ongoing").Bool(gap.ongoing);
     out.Key("interval");
     if (gap.known) {
@@ -279,7 +272,7 @@ void ctlMissedStatusJson(CtlJson* json) {
     json->Null();
   }
   json->Key("from").String(known ? Shown(gap.fromMinute).c_str() : nullptr);
-  json->Key("to").String(known && !gap.ongoing ? Shown(MinuteAt(gap.to)).c_str() : nullptr);
+  json->Key("to").String(known && !gap.ongoing ? Shown(schedulerWallAt(gap.to)).c_str() : nullptr);
   json->Member("late", static_cast<long long>(LateSinceStart()));
   json->Key("catch_up").Bool(choice.on);
   json->Member("limit_hours", choice.limitHours).EndObject();

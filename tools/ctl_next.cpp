@@ -27,6 +27,7 @@
 #include "tools/ctl_args.h"
 #include "tools/ctl_home.h"
 #include "tools/ctl_json.h"
+#include "tools/ctl_policy.h"
 #include "tools/ctl_report.h"
 
 namespace {
@@ -40,6 +41,15 @@ constexpr int kMinuteLength = 12;  // YYYYMMDDhhmm
 struct Module {
   int id;
   std::string name;
+  // A run of it goes on now and its overlap is skip: that run's pid, and the
+  // last minute its time limit lets it reach (kSchedulerNoMinute: none).
+  int skippingPid = 0;
+  SchedulerMinute skipUntil = kSchedulerNoMinute;
+
+  // The run at `at` is skipped if the run going on now goes on.
+  bool SkippedAt(SchedulerMinute at) const {
+    return skippingPid != 0 && (skipUntil == kSchedulerNoMinute || at <= skipUntil);
+  }
 };
 
 // One run: the modules due at `due` start when the daemon wakes at `at`,
@@ -190,6 +200,7 @@ void PrintJson(const std::vector<Run>& runs, const std::vector<Never>& never) {
         .Member("name", r.module->name.c_str())
         .Member("why", r.why);
     if (r.at != r.due) json.Member("due", ClockOf(r.due).c_str());
+    if (r.module->SkippedAt(r.at)) json.Member("skipped_if_running", r.module->skippingPid);
     json.EndObject();
   }
   json.EndArray().Key("never").BeginArray();
@@ -219,6 +230,9 @@ void PrintText(const std::vector<Run>& runs, const std::vector<Never>& never, Sc
   if (runs.empty()) printf("no runs up to %s\n", Shown(end).c_str());
   for (const Run& r : runs) {
     std::string late = r.at != r.due ? " (late, due " + ClockOf(r.due) + ")" : "";
+    if (r.module->SkippedAt(r.at)) {
+      late += " (skipped if run " + std::to_string(r.module->skippingPid) + " goes on)";
+    }
     printf("%s  %-*d  %-*s  %s%s\n", Shown(r.at).c_str(), idWidth, r.module->id, nameWidth,
            r.module->name.c_str(), r.why, late.c_str());
   }
@@ -275,7 +289,16 @@ int ctlNext(const char* home, const CtlNextOptions& options) {
   std::vector<Module> modules;
   for (int id : ids) {
     CvelSchedulerModule record;
-    if (record.Get(id) == 0) modules.push_back(Module{id, record.GetDisplayName()});
+    if (record.Get(id) != 0) continue;
+    Module module{id, record.GetDisplayName()};
+    int pid = 0;
+    time_t until = 0;
+    if (ctlPolicySkipping(id, &pid, &until)) {
+      module.skippingPid = pid > 0 ? pid : -1;
+      int second = 0;
+      if (until > 0) module.skipUntil = schedulerWallAt(until, &second);
+    }
+    modules.push_back(module);
   }
   std::vector<CtlEntry> entries;
   if (ctlScanSchedule(0, &entries) != 0) {

@@ -15,12 +15,14 @@
 #include "common/S3ComPath.h"
 #include "common/com.h"
 #include "common/comdate.h"
+#include "common/comguard.h"
 #include "common/comproc.h"
 #include "stores/cvelschedulermodule.h"
 #include "stores/runjournal.h"
 #include "stores/schedulerdefs.h"
 #include "stores/schedulerprogram.h"
 #include "tools/ctl_home.h"
+#include "tools/ctl_policy.h"
 #include "tools/ctl_report.h"
 
 namespace {
@@ -126,10 +128,24 @@ int ctlRun(const char* home, int id) {
   // What this process buffered must come out before the module's output.
   fflush(stdout);
   fflush(stderr);
+  // A module with a run policy holds its lock while it runs by hand too, so
+  // the daemon skips it meanwhile when its overlap is skip; a module whose
+  // run goes on and whose overlap is skip is not started here either.
+  ComProcExtra extra;
+  if (ctlPolicyByHand(id, &extra.heldFd) == 0) return kCtlExitFailed;
+  ComFd lock(extra.heldFd);
   TerminalSignalsIgnored ignored;
   int child = 0;
-  if (comProcStartKeepOutput(argv, &child) != 0) {
+  if (comProcStartKeepOutput(argv, extra, &child) != 0) {
     return ctlError("run: module %d: cannot start %s: %s", id, program, ctlReason(errno));
+  }
+  if (lock.ok()) {
+    RunLockHolder holder;
+    holder.pid = child;
+    holder.since = comTime();
+    holder.byHand = true;
+    (void)runLockRecord(lock.get(), holder);
+    lock.Close();  // the module holds its own copy
   }
   struct timespec started = MonotonicNow();
   char due[8];

@@ -247,6 +247,10 @@ int ctlLogModuleRuns(std::vector<CtlModuleRuns>* modules, char* path) {
       if (line.event == "run") ++runs.byHand;
       return;
     }
+    if (line.event == "skipped" || line.event == "timeout") {
+      ++(line.event == "skipped" ? runs.skipped : runs.timeouts);
+      return;
+    }
     if (line.event == "run") {
       ++runs.runs;
       runs.lastRun = line.time;

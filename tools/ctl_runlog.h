@@ -49,6 +49,8 @@ struct CtlModuleRuns {
   bool hasExit = false;    // an exit line with "status N" or "signal N" was seen
   int lastExitStatus = 0;  // of the last such line: N, or 128+N for a signal
   long long byHand = 0;    // run lines of starts by hand
+  long long skipped = 0;   // skipped lines: due while its last run still ran
+  long long timeouts = 0;  // timeout lines
 };
 
 // Fills `modules` (by module ID, every module a run or exit line names) from

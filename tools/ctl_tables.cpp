@@ -26,6 +26,7 @@
 #include "tools/ctl_alarms.h"
 #include "tools/ctl_home.h"
 #include "tools/ctl_json.h"
+#include "tools/ctl_policy.h"
 #include "tools/ctl_report.h"
 #include "tools/ctl_writers.h"
 
@@ -266,6 +267,7 @@ int ctlModuleList(bool json) {
     int id;
     bool present;  // the module's record was found
     std::string name, program, runs, note;
+    RunPolicy policy;
   };
   std::vector<Row> modules;
   for (int id : ids) {
@@ -273,7 +275,8 @@ int ctlModuleList(bool json) {
     int rc = module.Get(id);
     if (rc == kResNoEntry) {
       modules.push_back(
-          {id, false, "", "", "", "record missing: the daemon removes the module when it is due"});
+          {id, false, "", "", "", "record missing: the daemon removes the module when it is due",
+           RunPolicy()});
       continue;
     }
     if (rc != 0) {
@@ -281,7 +284,7 @@ int ctlModuleList(bool json) {
       module.GetFileName(file);
       return ctlFail("module list", file, rc);
     }
-    Row row{id, true, module.GetDisplayName(), module.GetExecute(), "", ""};
+    Row row{id, true, module.GetDisplayName(), module.GetExecute(), "", "", runPolicyGet(id)};
     row.runs = Resolve(module.GetExecute(), &row.note);
     modules.push_back(row);
   }
@@ -296,19 +299,27 @@ int ctlModuleList(bool json) {
           .Member("program", m.present ? m.program.c_str() : nullptr)
           .Member("runs", runs ? m.runs.c_str() : nullptr)
           .Member("note", m.note.empty() ? nullptr : m.note.c_str())
-          .EndObject();
+          .Member("overlap", ctlPolicyOverlapText(m.policy).c_str())
+          .Key("time_limit");
+      if (m.policy.limitMinutes > 0) {
+        out.Int(m.policy.limitMinutes);
+      } else {
+        out.Null();
+      }
+      out.EndObject();
     }
     out.EndArray().EndObject();
     printf("%s\n", out.Text().c_str());
     return kCtlExitOk;
   }
   std::vector<std::vector<std::string>> rows;
-  rows.push_back({"ID", "NAME", "PROGRAM", "RUNS", ""});
+  rows.push_back({"ID", "NAME", "PROGRAM", "RUNS", "OVERLAP", "LIMIT", ""});
   for (const Row& m : modules) {
     if (!m.present) {
-      rows.push_back({std::to_string(m.id), "-", "-", "-", m.note});
+      rows.push_back({std::to_string(m.id), "-", "-", "-", "-", "-", m.note});
     } else {
       rows.push_back({std::to_string(m.id), m.name, m.program, m.runs,
+                      ctlPolicyOverlapText(m.policy), ctlPolicyLimitText(m.policy),
                       m.note.empty() ? "" : "(" + m.note + ")"});
     }
   }

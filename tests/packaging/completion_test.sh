@@ -36,11 +36,13 @@ table='
 %H @                              | alarm,doctor,init,log,metrics,module,next,output,run,schedule,status,stop
 %H --h                            | --help
 %H st                             | status,stop
-%H module @                       | add,list,remove
+%H module @                       | add,list,remove,set
 %H module -                       | --help
 %H alarm @                        | add,list,prune,remove
 %H module remove @                | 1,12,2
 %H module remove 1                | 1,12
+%H module set @                   | 1,12,2
+%H module set 1 -                | --help,--overlap,--time-limit
 %E run @                          | 1,12,2
 %Q schedule add @                 | 1,12,2
 ~/gw alarm add @                  | 1,12,2

@@ -72,7 +72,7 @@ TEST(SchedulerctlTest, TablesRoundTrip) {
       {{"module", "add", "Copy", "/bin/true"}, 0, "^2\n$"},
       {{"module", "list"},
        0,
-       "\n1 +Mail +mail\\.sh +- +\\(not found.*\n2 +Copy +/bin/true +/bin/true"},
+       "\n1 +Mail +mail\\.sh +- +allow +none +\\(not found.*\n2 +Copy +/bin/true +/bin/true"},
       {{"schedule", "add", "1", "10:00", "9:05", "10:00"}, 0, "^$"},
       {{"schedule", "add", "2", "23:59"}, 0, "^$"},
       {{"schedule", "list"}, 0, "\n1 +Mail +09:05 10:00\n2 +Copy +23:59\n$"},
@@ -143,7 +143,7 @@ TEST(SchedulerctlTest, RefusedAndFailedCommandsChangeNothing) {
   const Case cases[] = {
       {{}, 2, "missing COMMAND"},
       {{"frobnicate"}, 2, "unknown command 'frobnicate'"},
-      {{"module"}, 2, "module needs add, list or remove"},
+      {{"module"}, 2, "module needs add, list, set or remove"},
       {{"module", "add", "x"}, 2, "needs NAME and PROGRAM"},
       {{"module", "add", std::string(256, 'n'), "p"}, 2, "longer than 255"},
       {{"module", "add", "two\nlines", "p"}, 2, "control characters"},
@@ -558,8 +558,9 @@ TEST(SchedulerctlTest, ReadingCommandsInEachStateChangeNothing) {
   const Case cases[] = {
       {"", true, {"module", "list", "--json"},
        R"({"modules":[{"id":1,"name":"Mail \"x\"","program":"mail.sh","runs":null,"note":"not )"
-       R"(found: the daemon skips this module"},{"id":2,"name":"Copy","program":"/bin/true",)"
-       R"("runs":"/bin/true","note":null}]})" "\n"},
+       R"(found: the daemon skips this module","overlap":"allow","time_limit":null},{"id":2,)"
+       R"("name":"Copy","program":"/bin/true","runs":"/bin/true","note":null,"overlap":"allow",)"
+       R"("time_limit":null}]})" "\n"},
       {"", true, {"schedule", "list", "--json"},
        R"({"schedule":[{"id":1,"name":"Mail \"x\"","times":["09:05","10:00"],"in_table":true},)"
        R"({"id":2,"name":"Copy","times":["23:59"],"in_table":true},{"id":9,"name":null,)"
