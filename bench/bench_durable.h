@@ -3,13 +3,16 @@
 // record store benchmarks:
 //  - FlushesPerUnit: the flushes (file and directory) that Mod, Add,
 //    Add(index, record) and Del(index, record) each make, counted through the
-//    file helpers' seam once the process has its unit log;
+//    file helpers' seam once the process has its unit log, and the rounds
+//    they come in (the flushes of one round are issued together, so a unit's
+//    floor is Off + rounds x one flush);
 //  - BM_FlushFloor: one small pwrite and fdatasync of a file, the floor of
 //    one flush (created:0); with created:1 a file is created and removed in
 //    the same directory before each, as every unit's backup copy is, and the
 //    flush then also pays for the file system's journal commit;
-//  - BM_PeerUpdate / BM_PeerInsert: SQLite in rollback-journal mode with
-//    synchronous=FULL (the same kind of undo log), one row updated or
+//  - BM_PeerUpdate / BM_PeerInsert: SQLite with synchronous=FULL in
+//    rollback-journal mode (wal:0, the same kind of undo log) and in
+//    write-ahead-log mode (wal:1), one row updated or
 //    inserted, each its own transaction, on a table of 10,000 rows in the
 //    same temporary folder (skipped when the library was not found).
 // The including program defines DurableBenchDir(), a data home's data
@@ -57,24 +60,32 @@ class Rec : public CS3Object {
   const char* pattern_;
 };
 
-inline int flushes = 0;
-inline int CountFlush(const ComIoCall& call) {
-  if (call.op == kComIoSync || call.op == kComIoSyncDir) ++flushes;
-  return 0;
+inline int flushes = 0, rounds = 0;
+inline bool inRound = false;
+inline void CountFlush(const ComIoCall& call, int) {
+  if (call.op == kComIoSync || call.op == kComIoSyncDir) {
+    ++flushes;
+    if (!inRound) ++rounds;
+  }
+  if (call.op == kComIoRound) ++rounds;
+  if (call.op == kComIoRound || call.op == kComIoRoundEnd) inRound = call.op == kComIoRound;
 }
 
-// The flushes `unit` makes.
-inline int FlushesOf(const std::function<void()>& unit) {
-  static const ComIoHooks hooks = {CountFlush, nullptr};
-  flushes = 0;
+// The flushes and rounds `unit` makes.
+struct Count {
+  int flushes = 0, rounds = 0;
+};
+inline Count FlushesOf(const std::function<void()>& unit) {
+  static const ComIoHooks hooks = {nullptr, CountFlush};
+  flushes = rounds = 0;
   comSetIoHooks(&hooks);
   unit();
   comSetIoHooks(nullptr);
-  return flushes;
+  return {flushes, rounds};
 }
 
 struct Flushes {
-  int mod = 0, add = 0, addIndex = 0, delIndex = 0;
+  Count mod, add, addIndex, delIndex;
 };
 
 // Each unit once on files of its own below the data directory.
@@ -91,8 +102,10 @@ inline Flushes FlushesPerUnit() {
   f.add = FlushesOf([&] { CS3DataIO().Add(many); });
   f.addIndex = FlushesOf([&] { CS3DataIO().Add(index, rec); });
   f.delIndex = FlushesOf([&] { CS3DataIO().Del(index, rec, rec.GetID(), false); });
-  printf("flushes per unit: Mod %d, Add %d, Add(index) %d, Del(index) %d\n", f.mod, f.add,
-         f.addIndex, f.delIndex);
+  printf("flushes per unit: Mod %d, Add %d, Add(index) %d, Del(index) %d\n", f.mod.flushes,
+         f.add.flushes, f.addIndex.flushes, f.delIndex.flushes);
+  printf("flush rounds per unit: Mod %d, Add %d, Add(index) %d, Del(index) %d\n", f.mod.rounds,
+         f.add.rounds, f.addIndex.rounds, f.delIndex.rounds);
   return f;
 }
 
@@ -119,16 +132,17 @@ inline void BM_FlushFloor(benchmark::State& state) {
 BENCHMARK(BM_FlushFloor)->ArgName("created")->Arg(0)->Arg(1)->Unit(benchmark::kMicrosecond);
 
 #ifdef SCHED_HAVE_SQLITE
-// A table of 10,000 rows in a rollback-journal database with full flushes.
+// A table of 10,000 rows in a database with full flushes, with a rollback
+// journal or (`wal`) a write-ahead log.
 class Peer {
  public:
-  Peer() {
+  explicit Peer(bool wal) {
     path_ = DurableBenchDir() + "/tmp/peer.db";
     unlink(path_.c_str());
     if (sqlite3_open(path_.c_str(), &db_) != SQLITE_OK) abort();
-    Exec(
-        "PRAGMA journal_mode=DELETE; PRAGMA synchronous=FULL;"
-        "CREATE TABLE t(id INTEGER PRIMARY KEY, name TEXT); BEGIN;");
+    Exec(std::string(wal ? "PRAGMA journal_mode=WAL;" : "PRAGMA journal_mode=DELETE;") +
+         "PRAGMA synchronous=FULL;"
+         "CREATE TABLE t(id INTEGER PRIMARY KEY, name TEXT); BEGIN;");
     for (int i = 1; i <= 10000; ++i) {
       Exec("INSERT INTO t VALUES(" + std::to_string(i) + ", 'record number " + std::to_string(i) +
            "');");
@@ -137,7 +151,7 @@ class Peer {
   }
   ~Peer() {
     sqlite3_close(db_);
-    unlink(path_.c_str());
+    for (const char* end : {"", "-wal", "-shm"}) unlink((path_ + end).c_str());
   }
   void Exec(const std::string& sql) {
     if (sqlite3_exec(db_, sql.c_str(), nullptr, nullptr, nullptr) != SQLITE_OK) abort();
@@ -149,19 +163,19 @@ class Peer {
 };
 
 inline void BM_PeerUpdate(benchmark::State& state) {
-  Peer peer;
+  Peer peer(state.range(0) != 0);
   int round = 0;
   for (auto _ : state) {
     peer.Exec(std::string("UPDATE t SET name='") + (++round % 2 ? "renamed" : "renamed again") +
               "' WHERE id=5000;");
   }
 }
-BENCHMARK(BM_PeerUpdate)->Unit(benchmark::kMicrosecond);
+BENCHMARK(BM_PeerUpdate)->ArgName("wal")->Arg(0)->Arg(1)->Unit(benchmark::kMicrosecond);
 
 // The row is deleted again with the timer paused, so the table stays at
 // 10,000 rows.
 inline void BM_PeerInsert(benchmark::State& state) {
-  Peer peer;
+  Peer peer(state.range(0) != 0);
   for (auto _ : state) {
     peer.Exec("INSERT INTO t VALUES(10001, 'a module added by the benchmark');");
     state.PauseTiming();
@@ -169,7 +183,7 @@ inline void BM_PeerInsert(benchmark::State& state) {
     state.ResumeTiming();
   }
 }
-BENCHMARK(BM_PeerInsert)->Unit(benchmark::kMicrosecond);
+BENCHMARK(BM_PeerInsert)->ArgName("wal")->Arg(0)->Arg(1)->Unit(benchmark::kMicrosecond);
 #endif
 
 }  // namespace durable

@@ -270,8 +270,9 @@ class RatioReporter : public TimingReporter {
           "created and removed\n",
           real_["BM_FlushFloor/created:0"] * 1e6, real_["BM_FlushFloor/created:1"] * 1e6);
     }
-    Cost("BM_ModUnit", flushes_.mod, "BM_PeerUpdate");
-    Cost("BM_AddUnit", flushes_.add, nullptr);
+    Cost("BM_ModUnit", flushes_.mod, "BM_PeerUpdate/wal:1", 1.3);
+    Cost("BM_ModUnit", flushes_.mod, "BM_PeerUpdate/wal:0", 0);
+    Cost("BM_AddUnit", flushes_.add, nullptr, 0);
   }
 
  private:
@@ -284,18 +285,21 @@ class RatioReporter : public TimingReporter {
            ours.c_str(), real_[ours] / real_[floor], cpu_[ours] / cpu_[floor], target);
   }
   // A unit with durability Full as a multiple of the same unit with it Off,
-  // of Off plus its flushes at the floor, and of the peer's same work.
-  void Cost(const std::string& name, int flushes, const char* peer) {
+  // of its floor (Off plus its rounds of flushes, each at one flush), and of
+  // the peer's same work (with the goal, when `goal` is not 0).
+  void Cost(const std::string& name, durable::Count count, const char* peer, double goal) {
     const std::string off = name + "/durability:0", full = name + "/durability:1";
     if (real_.count(off) == 0 || real_.count(full) == 0 || real_[off] <= 0) return;
     printf("%-12s Full %.1f us, Off %.1f us: %.2fx Off", name.c_str(), real_[full] * 1e6,
            real_[off] * 1e6, real_[full] / real_[off]);
     if (real_.count("BM_FlushFloor/created:0") != 0) {
-      printf(", %.2fx (Off + %d flushes)",
-             real_[full] / (real_[off] + flushes * real_["BM_FlushFloor/created:0"]), flushes);
+      printf(", %.2fx its floor (Off + %d rounds x one flush; %d flushes)",
+             real_[full] / (real_[off] + count.rounds * real_["BM_FlushFloor/created:0"]),
+             count.rounds, count.flushes);
     }
     if (peer != nullptr && real_.count(peer) != 0) {
       printf(", %.2fx the peer's %s (%.1f us)", real_[full] / real_[peer], peer, real_[peer] * 1e6);
+      if (goal > 0) printf(" (goal <= %.1fx)", goal);
     }
     printf("\n");
   }

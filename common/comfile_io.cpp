@@ -7,6 +7,8 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <thread>
+#include <vector>
 
 #include "common/com.h"
 #include "common/comfile.h"
@@ -277,6 +279,43 @@ int comIoSyncDir(const char* dir) {
   const int rc = IoSyncDir(dir);
   if (rc != 0) Failed("flush", dir);
   return rc;
+}
+
+int comIoSyncRound(const ComIoFlush* flushes, int n) {
+  const auto one = [](const ComIoFlush& f) { return f.fd >= 0 ? IoSync(f.fd) : IoSyncDir(f.dir); };
+  std::vector<int> errs(static_cast<size_t>(n > 0 ? n : 0), 0);
+  if (ioHooks != nullptr || n <= 1) {
+    const ComIoCall round = Call(kComIoRound, -1, nullptr);
+    if (n > 1) After(round, 0);
+    for (int i = 0; i < n; ++i) errs[i] = one(flushes[i]) == 0 ? 0 : errno;
+    if (n > 1) After(Call(kComIoRoundEnd, -1, nullptr), 0);
+  } else {
+    // Each helper only flushes and records its errno; the failure notes are
+    // made here, in the caller's thread.
+    std::vector<std::thread> helpers;
+    for (int i = 1; i < n; ++i) {
+      try {
+        helpers.emplace_back([&, i] { errs[i] = one(flushes[i]) == 0 ? 0 : errno; });
+      } catch (const std::exception&) {
+        errs[i] = one(flushes[i]) == 0 ? 0 : errno;  // no thread: inline
+      }
+    }
+    errs[0] = one(flushes[0]) == 0 ? 0 : errno;
+    for (std::thread& t : helpers) t.join();
+  }
+  for (int i = 0; i < n; ++i) {
+    // A directory that is gone (a rollback removed it) has nothing to flush.
+    if (errs[i] == 0 || (flushes[i].fd < 0 && errs[i] == ENOENT)) continue;
+    errno = errs[i];
+    if (flushes[i].fd >= 0) {
+      FailedFd("flush", flushes[i].fd);
+    } else {
+      Failed("flush", flushes[i].dir);
+    }
+    errno = errs[i];
+    return -1;
+  }
+  return 0;
 }
 
 int comIoOpen(const char* path, int flags, int mode) {

@@ -20,6 +20,8 @@ enum ComIoOp {
   kComIoUnlink,    // path
   kComIoRmdir,     // path
   kComIoSyncDir,   // path: the directory's entries flushed
+  kComIoRound,     // the flushes up to the next kComIoRoundEnd are issued together
+  kComIoRoundEnd,  // ... and have all returned
 };
 struct ComIoCall {
   ComIoOp op;
@@ -49,5 +51,21 @@ __attribute__((visibility("hidden"))) bool comIoHooked();
 // For tests only: true resolves paths below the home by the walk name by
 // name even where openat2 exists, so that both ways are tried.
 __attribute__((visibility("hidden"))) void comIoResolveByWalk(bool on);
+
+// One flush of a round: the data of the file open at `fd` (when >= 0), or
+// the entries of the directory `dir`.
+struct ComIoFlush {
+  int fd;
+  const char* dir;
+};
+// Issues the `n` flushes at once and waits for all of them, so that the file
+// system may cover them with one commit of its own; which of them reach the
+// disk first is not known, and a power cut inside the round may keep any of
+// them. Helper threads live only inside the call (a fork never meets one).
+// With hooks installed the flushes run one after the other, between a
+// kComIoRound and a kComIoRoundEnd. 0 when all reached the disk (a
+// directory that is not there is passed), else -1 with errno of the first
+// that failed (all are waited for).
+__attribute__((visibility("hidden"))) int comIoSyncRound(const ComIoFlush* flushes, int n);
 
 #endif  // COMMON_COMFILE_SEAM_H_

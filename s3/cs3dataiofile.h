@@ -405,6 +405,12 @@ class CS3DataIOFile {
   // The end of the unit before its slots are closed: flush and commit, or
   // (on an error, or when a flush failed) roll every slot back newest first.
   void finishUnit();
+  // The commit round of the unit's open slots: their after-images into the
+  // log, flushed with their files and directories. True when the unit stands.
+  bool commitRound();
+  // Appends the after-image line of `slot`'s file to *out. False when the
+  // file cannot be read.
+  bool afterImage(int slot, std::string* out);
   // Removes the directories that the creation of `data`'s file made, while
   // they are empty (the creation failed or was undone).
   void removeCreatedDirs(CS3Data* data);
@@ -476,6 +482,11 @@ class CS3DataIOFile {
     // from which on they cover every change of the file.
     int tag = 0;
     long long loggedFrom = kNothingLogged;
+    // What the unit wrote: from afterFrom to the end, and [alsoFrom, alsoTo)
+    // (-1: nothing); the regions of the file's after-image at the commit.
+    long long afterFrom = kNothingLogged;
+    long long alsoFrom = -1;
+    long long alsoTo = -1;
     bool changed = false;      // the file was written or deleted
     bool createdHere = false;  // the unit created the file
     bool deleted = false;      // the slot deleted the file (or its directory)

@@ -7,13 +7,17 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <set>
+#include <vector>
 #include <new>
 #include <string>
 
 #include "common/S3ComPath.h"
 #include "common/com.h"
 #include "common/comfile.h"
+#include "common/comfile_seam.h"
 #include "common/comguard.h"
 #include "s3/cs3data.h"
 #include "s3/cs3data_parse.h"
@@ -213,6 +217,11 @@ int CS3DataIOFile::prepareChange(CS3Data* data, long long at, long long alsoAt, 
   if (slot < 0) return kResOk;
   SlotExtra& x = slotExtra[slot];
   x.changed = true;
+  if (at < x.afterFrom) x.afterFrom = at;
+  if (alsoAt >= 0 && alsoAt < x.afterFrom) {
+    x.alsoFrom = alsoAt;
+    x.alsoTo = alsoEnd;
+  }
   // The unit's own new file is covered by its creation entry, and the bytes
   // from loggedFrom on by the entries made so far.
   if (!Durable() || x.createdHere || at >= x.loggedFrom) return kResOk;
@@ -293,17 +302,7 @@ void CS3DataIOFile::removeCreatedDirs(CS3Data* data) {
 }
 
 void CS3DataIOFile::finishUnit() {
-  if (error == 0) {
-    // The commit point is the log's next generation on the disk; before it
-    // every change must be on the disk, or a crash just after it would lose
-    // part of the unit.
-    bool flushed = true;
-    for (int i = 0; i < dataCount && flushed; ++i) {
-      if (dataList[i] != nullptr && !slotExtra[i].settled) flushed = flushSlot(i);
-    }
-    if (flushed && journal != nullptr && journal->Commit() != 0) flushed = false;
-    if (!flushed) error = kResIoWriteFailed;
-  }
+  if (error == 0 && !commitRound()) error = kResIoWriteFailed;
   if (error != 0) {
     // Newest first, as a recovery would: where two slots changed one file the
     // older copy, the file before the unit, is put back last.
@@ -335,6 +334,72 @@ void CS3DataIOFile::finishUnit() {
   }
   delete journal;
   journal = nullptr;
+}
+
+bool CS3DataIOFile::afterImage(int slot, std::string* out) {
+  const SlotExtra& x = slotExtra[slot];
+  CS3Data* data = dataList[slot];
+  struct stat st;
+  if (fstat(data->fd, &st) != 0) return false;
+  const long long size = static_cast<long long>(st.st_size);
+  long long from = x.createdHere ? 0 : x.afterFrom;
+  if (from > size) from = size;
+  std::vector<S3AfterRegion> regions{{from, size, 0}};
+  if (x.alsoFrom >= 0 && x.alsoFrom < from && x.alsoTo <= from) {
+    regions.push_back({x.alsoFrom, x.alsoTo, 0});
+  }
+  char local[8192];
+  char* buf = readBuffer != nullptr ? readBuffer : local;
+  const long long bufSize = readBuffer != nullptr ? kIoReadChunk : sizeof(local);
+  for (S3AfterRegion& r : regions) {
+    for (long long at = r.start; at < r.end;) {
+      const long long want = std::min(bufSize, r.end - at);
+      const ssize_t n = pread(data->fd, buf, static_cast<size_t>(want), at);
+      if (n <= 0) return false;
+      r.sum = s3AfterSum(buf, static_cast<unsigned long>(n), r.sum);
+      at += n;
+    }
+    if (r.start == r.end) r.sum = s3AfterSum(buf, 0);
+  }
+  *out += s3AfterImage(data->path, false, size, regions);
+  return true;
+}
+
+bool CS3DataIOFile::commitRound() {
+  if (!Durable()) return true;
+  std::string after;
+  std::vector<ComIoFlush> round;
+  std::set<std::string> dirs;
+  for (int i = 0; i < dataCount; ++i) {
+    const SlotExtra& x = slotExtra[i];
+    CS3Data* data = dataList[i];
+    if (data == nullptr || x.settled || !x.changed) continue;
+    if (x.deleted) {
+      // The deletion (of the file, or of its directory) must stay done once
+      // the log that could undo it is gone.
+      const std::string gone = x.whole ? ParentOf(data->path) : std::string(data->path);
+      dirs.insert(ParentOf(gone));
+      after += s3AfterImage(gone.c_str(), true, 0, {});
+      continue;
+    }
+    if (data->fd != -1) {
+      if (!afterImage(i, &after)) return false;
+      round.push_back({data->fd, nullptr});
+    }
+    // A new file is found through its directory entry, and a new directory
+    // through its parent's.
+    if (x.createdHere) {
+      for (std::string dir = ParentOf(data->path);; dir = ParentOf(dir)) {
+        dirs.insert(dir);
+        if (x.createdTop.empty() || dir.size() < x.createdTop.size() || dir == "/" || dir == ".") {
+          break;
+        }
+      }
+    }
+  }
+  for (const std::string& dir : dirs) round.push_back({-1, dir.c_str()});
+  if (journal != nullptr) return journal->CommitRound(after, round) == 0;
+  return comIoSyncRound(round.data(), static_cast<int>(round.size())) == 0;
 }
 
 bool CS3DataIOFile::restoreInPlace(int fd, const char* backup, long size) {

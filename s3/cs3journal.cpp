@@ -39,6 +39,10 @@
 //   D  deleted       whole directory?, content given?, path, backup path,
 //                    the content
 //   K  kept          (the tag's changes stand)
+//   F  after-images  files, -, -, -, one line per file the unit changed:
+//                    "f <length> <regions> (<start> <end> <sum>)... <n>:<path>"
+//                    or "g <n>:<path>" (gone); the unit's last entry, written
+//                    by its commit
 // Version 1, "s3journal 1\n" and one line "<kind> <tag> <a> <b> <n>:<path>
 // <n>:<text> <checksum>\n" per entry, also knows A (appends from size a) and
 // N (the created file is about to change: its C entry, which always comes
@@ -184,6 +188,7 @@ struct CS3Journal::File {
   unsigned long long generation = 1;
   bool busy = false;  // a unit writes into it
   bool fresh = true;  // its name is not yet on the disk
+  bool voidPending = false;  // its header voids its entries, not yet flushed
 };
 
 namespace {
@@ -203,7 +208,11 @@ void RemoveIdle(Pool* pool, bool all) {
       ++it;
       continue;
     }
-    if (!log->busy) comIoUnlink(log->path.c_str());
+    // A log whose void is not on the disk could come back, whole, with the
+    // name: it is flushed before it goes.
+    if (!log->busy && (!log->voidPending || comIoSync(log->fd) == 0)) {
+      comIoUnlink(log->path.c_str());
+    }
     close(log->fd);
     delete log;
     it = pool->logs.erase(it);
@@ -421,7 +430,8 @@ int CS3Journal::Flush() {
   }
   std::string out;
   const std::string gen = std::to_string(file_->generation) + " ";
-  for (std::string& line : pending_) {
+  for (const std::string& entry : pending_) {
+    std::string line = entry;  // kept as collected, for a retry after a failure
     line.insert(2, gen);
     AppendSum(&line);
     out += line;
@@ -430,7 +440,23 @@ int CS3Journal::Flush() {
   // a torn entry, which ends the log where the unit stopped. What it wrote
   // is cut off again (a best effort), so that the log holds what a crash
   // leaves: a torn entry that ends where no sector does would read as damage.
-  if (comIoPwriteAll(file_->fd, out.data(), out.size(), end_) != 0 || comIoSync(file_->fd) != 0) {
+  // In the same round: a new log's name, and the voids of the process's other
+  // logs that are not on the disk yet (the change that follows may touch a
+  // file their entries name).
+  std::vector<ComIoFlush> round{{file_->fd, nullptr}};
+  std::vector<File*> voided;
+  if (file_->fresh) round.push_back({-1, cPathTemp});
+  {
+    std::lock_guard<std::mutex> hold(poolMutex);
+    for (File* log : ThePool().logs) {
+      if (log != file_ && log->voidPending) {
+        round.push_back({log->fd, nullptr});
+        voided.push_back(log);
+      }
+    }
+  }
+  if (comIoPwriteAll(file_->fd, out.data(), out.size(), end_) != 0 ||
+      comIoSyncRound(round.data(), static_cast<int>(round.size())) != 0) {
     const int e = errno;
     comIoTruncate(file_->fd, end_);
     errno = e;
@@ -438,11 +464,55 @@ int CS3Journal::Flush() {
   }
   end_ += static_cast<long long>(out.size());
   pending_.clear();
-  // A new log is found through its name.
-  if (file_->fresh) {
-    if (comIoSyncDir(cPathTemp) != 0) return -1;
-    file_->fresh = false;
+  file_->fresh = false;
+  file_->voidPending = false;
+  std::lock_guard<std::mutex> hold(poolMutex);
+  for (File* log : ThePool().logs) {
+    if (std::find(voided.begin(), voided.end(), log) != voided.end()) log->voidPending = false;
   }
+  return 0;
+}
+
+int CS3Journal::CommitRound(const std::string& afterImages, const std::vector<ComIoFlush>& flushes) {
+  pending_.clear();
+  if (file_ == nullptr) {
+    return comIoSyncRound(flushes.data(), static_cast<int>(flushes.size()));
+  }
+  // Nothing left to commit by after-images (every slot was kept or changed
+  // nothing): the entries are voided on the disk, as a rollback does.
+  if (afterImages.empty()) {
+    if (comIoSyncRound(flushes.data(), static_cast<int>(flushes.size())) != 0) return -1;
+    return Commit();
+  }
+  Add('F', 0, 0, 0, "", "", afterImages.data(), afterImages.size());
+  std::string line = std::move(pending_.back());
+  pending_.clear();
+  line.insert(2, std::to_string(file_->generation) + " ");
+  AppendSum(&line);
+  std::vector<ComIoFlush> round = flushes;
+  round.push_back({file_->fd, nullptr});
+  if (comIoPwriteAll(file_->fd, line.data(), line.size(), end_) != 0 ||
+      comIoSyncRound(round.data(), static_cast<int>(round.size())) != 0) {
+    return -1;
+  }
+  end_ += static_cast<long long>(line.size());
+  // The unit stands. Its entries are voided before its files are let go: on
+  // the disk by the log's next flush (see the top of cs3journal.h).
+  const std::string header = Header(file_->generation + 1);
+  if (comIoPwriteAll(file_->fd, header.data(), header.size(), 0) != 0) {
+    // Not voided: the header before goes back whole (a torn one would read
+    // as damage) and the log is left for recovery, which keeps the unit (its
+    // files match the after-images).
+    std::string before = Header(file_->generation);
+    before.resize(std::max(before.size(), header.size()), '\0');
+    comIoPwriteAll(file_->fd, before.data(), before.size(), 0);
+    Abandon();
+    return 0;
+  }
+  ++file_->generation;
+  file_->voidPending = true;
+  GiveBack(file_, true);
+  file_ = nullptr;
   return 0;
 }
 

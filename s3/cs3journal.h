@@ -7,20 +7,29 @@
 // the change will overwrite with the size the file had (a small file's whole
 // pre-image, or the few bytes an index add changes), a backup copy for a large
 // file, or the fact that the unit creates or deletes it. Entries that several
-// changes need are flushed together. Before the unit lets go of any file,
-// every file it changed (and every directory a creation or deletion changed)
-// is flushed, and then the log's header is rewritten in place with a new
-// generation and flushed: the commit point. From then on the entries, which
-// carry the old generation, are void; before it they are undone by whoever
-// finds the log of a dead unit:
+// changes need are flushed together. To commit, the unit writes one more
+// entry, its after-images: for each file it changed the length the file now
+// has and a checksum of each region it wrote (or that the file is gone), and
+// flushes that entry, every file it changed and every directory a creation
+// or deletion changed, all in one round issued together. That round is the
+// commit: a unit whose log holds its after-images and whose files all match
+// them is kept by a recovery, any other is undone. Before the unit lets go of
+// its files it rewrites the log's header in place with a new generation,
+// which voids its entries; that rewrite is made durable by the next flush of
+// the log (the next unit's first round), at the latest before another writer
+// changes a file the entries name (the settle of that writer flushes the log
+// of a live process), or before the log is removed. So a unit that changes
+// one file in place costs two rounds of flushes: its entry; the file and the
+// after-images together. The entries are undone by whoever finds the log of
+// a dead unit whose files do not all match:
 //  - a writer of the store that locks a file named by the log of a dead unit
 //    (it puts that unit back before it goes on),
 //  - a reader that opens such a file (it does the same, and only then takes
 //    its read lock),
 //  - `schedulerctl HOME doctor --repair`, which the service files run before
 //    the daemon starts.
-// So a unit costs three flushes when it changes one file in place: its
-// entry, the file, the commit.
+// A dead unit whose files match its after-images is finished instead: its
+// files are flushed, then its log goes.
 //
 // A process keeps its logs open, write-locked and reused for its later units
 // for as long as it lives (one per unit open at the same time), so that only
@@ -53,6 +62,8 @@
 
 #include <string>
 #include <vector>
+
+#include "common/comfile_seam.h"
 
 // How much of the crash protection runs. Full is the default and what every
 // program runs with; Off writes no log and flushes nothing (the store then
@@ -113,8 +124,14 @@ class CS3Journal {
 
   // True once the unit has a log file.
   bool IsOpen() const { return file_ != nullptr; }
-  // Commits the unit: voids its entries on the disk. 0, or -1 (the entries
-  // may still undo the unit).
+  // Commits the unit in one round: writes `afterImages` (AfterImage lines,
+  // one per changed file) as the unit's last entry and flushes it together
+  // with `flushes`; then voids the entries (the header's rewrite reaches the
+  // disk with the log's next flush). 0 when the unit stands, or -1 with errno
+  // (the entries may still undo it). Without a log only `flushes` are made.
+  int CommitRound(const std::string& afterImages, const std::vector<ComIoFlush>& flushes);
+  // Voids the entries on the disk now (a rollback that put every file back).
+  // 0, or -1 (the entries may still undo the unit).
   int Commit();
   // Gives the log up without committing (a rollback could not put every file
   // back): closed, unlocked and left for recovery.
@@ -129,6 +146,18 @@ class CS3Journal {
   int lastTag_ = 0;
   std::vector<std::string> pending_;  // entries collected, not yet written
 };
+
+// One line of a unit's after-images: `path` (gone, or `length` bytes long
+// with `sums` the checksums of its regions [start, end)) for CommitRound.
+struct S3AfterRegion {
+  long long start;
+  long long end;
+  unsigned long long sum;
+};
+std::string s3AfterImage(const char* path, bool gone, long long length,
+                         const std::vector<S3AfterRegion>& sums);
+// The checksum of a region's bytes, as s3AfterImage wants it.
+unsigned long long s3AfterSum(const char* p, unsigned long n, unsigned long long sum = 0);
 
 // Removes the process's idle logs (a process that ends normally does so on
 // its own; the next unit makes a new one), and those that processes which

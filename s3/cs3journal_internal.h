@@ -6,8 +6,11 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <set>
 #include <string>
 #include <vector>
+
+#include "common/comguard.h"
 
 namespace s3journal {
 
@@ -65,6 +68,29 @@ struct LogView {
 // Reads a log from its bytes alone (the file's own checks are the caller's:
 // cs3journal_recover.cpp). Never fails: whatever `text` holds is a state.
 void ParseLog(const std::string& text, LogView* view);
+
+// Reading a log's file (cs3journal_read.cpp).
+// The tags of the entries whose kind is among `kinds`.
+std::set<int> Tags(const std::vector<Entry>& entries, const char* kinds);
+// Reads the log open at `fd`, which lies in the temporary directory of
+// `dataDir`: its bytes, and what only the files tell.
+void ReadLog(int fd, const std::string& dataDir, LogView* view);
+// Opens the log at `path` as `flags`, never waiting on a pipe. False when it
+// is not there; one that cannot be opened is damaged in `view`.
+bool OpenLog(const std::string& path, int flags, ComFd* fd, LogView* view);
+// The files a log would put back or, damaged, names; relative to the data
+// directory.
+std::vector<std::string> Named(const LogView& view);
+// Removes the log `path` of process `pid` when its writer is gone and it
+// holds no entry. True when it was removed.
+bool SweepIfIdle(const std::string& path, int pid);
+
+// The after-images (cs3journal_after.cpp): 1 when the unit wrote them and
+// every file matches, its files then flushed (a writer's empty file where a
+// deletion stands removed first); 0 when not, and nothing is done; -1 with
+// errno when they match but a step failed (*failedOn says which).
+int Finished(const std::vector<Entry>& entries, const std::string& dataDir,
+             const std::string& tempDir, std::string* failedOn);
 
 }  // namespace s3journal
 

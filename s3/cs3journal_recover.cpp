@@ -29,345 +29,6 @@ using namespace s3journal;
 
 namespace {
 
-// ---- Reading a log ------------------------------------------------------------------
-
-constexpr size_t kSector = 512;  // what a power cut writes whole or not at all
-// More than any unit writes: a larger log is damaged, never read into memory.
-constexpr long long kMaxLog = 1LL << 30;
-
-// Reads "<len>:<text>" at *p; false when [*p, end) does not hold it.
-bool ReadText(const char** p, const char* end, std::string* out) {
-  unsigned long long len = 0;
-  const char* q = *p;
-  for (; q < end && *q >= '0' && *q <= '9'; ++q) len = len * 10 + static_cast<unsigned>(*q - '0');
-  if (q == *p || q >= end || *q != ':' || q - *p > 18) return false;
-  const char* text = q + 1;
-  if (len > static_cast<unsigned long long>(end - text)) return false;
-  out->assign(text, static_cast<size_t>(len));
-  *p = text + len;
-  return true;
-}
-
-bool ReadNumber(const char** p, const char* end, unsigned long long* out) {
-  unsigned long long v = 0;
-  const char* q = *p;
-  for (; q < end && *q >= '0' && *q <= '9' && q - *p < 19; ++q) {
-    v = v * 10 + static_cast<unsigned>(*q - '0');
-  }
-  if (q == *p || (q < end && *q >= '0' && *q <= '9')) return false;
-  *out = v;
-  *p = q;
-  return true;
-}
-
-bool Skip(const char** p, const char* end, char c) {
-  if (*p >= end || **p != c) return false;
-  ++*p;
-  return true;
-}
-
-// " <16 lowercase hex digits>\n" at *p, as the writer spells the checksum of
-// [from, *p).
-bool ReadSum(const char** p, const char* end, const char* from) {
-  if (end - *p < 18 || (*p)[0] != ' ' || (*p)[17] != '\n') return false;
-  uint64_t want = 0;
-  for (const char* h = *p + 1; h < *p + 17; ++h) {
-    const int digit = *h >= '0' && *h <= '9'   ? *h - '0'
-                      : *h >= 'a' && *h <= 'f' ? *h - 'a' + 10
-                                               : -1;
-    if (digit < 0) return false;
-    want = want << 4 | static_cast<uint64_t>(digit);
-  }
-  if (want != Checksum(from, static_cast<size_t>(*p - from))) return false;
-  *p += 18;
-  return true;
-}
-
-// The kind and generation that begin an entry of the second format at `p`.
-bool ReadHead(const char* p, const char* end, unsigned long long* gen) {
-  return p < end && ++p < end && Skip(&p, end, ' ') && ReadNumber(&p, end, gen) &&
-         Skip(&p, end, ' ');
-}
-
-// The fields of an entry at *p, up to its checksum; `withGen` for the second
-// format. False when [*p, end) does not hold them.
-bool ReadFields(const char** p, const char* end, bool withGen, Entry* e) {
-  const char* q = *p;
-  unsigned long long tag = 0;
-  if (q >= end) return false;
-  e->kind = *q++;
-  if (!Skip(&q, end, ' ')) return false;
-  if (withGen && (!ReadNumber(&q, end, &e->gen) || !Skip(&q, end, ' '))) return false;
-  if (!ReadNumber(&q, end, &tag) || tag > 0x7fffffffull || !Skip(&q, end, ' ') ||
-      !ReadNumber(&q, end, &e->a) || !Skip(&q, end, ' ') || !ReadNumber(&q, end, &e->b) ||
-      !Skip(&q, end, ' ') || !ReadText(&q, end, &e->p1) || !Skip(&q, end, ' ') ||
-      !ReadText(&q, end, &e->p2)) {
-    return false;
-  }
-  if (withGen && (!Skip(&q, end, ' ') || !ReadText(&q, end, &e->p3))) return false;
-  e->tag = static_cast<int>(tag);
-  *p = q;
-  return true;
-}
-
-// The entry at `at` of `text` when it verifies.
-bool ReadEntry(const std::string& text, size_t at, bool withGen, Entry* e) {
-  *e = Entry();
-  const char* start = text.data() + at;
-  const char* end = text.data() + text.size();
-  const char* q = start;
-  if (at >= text.size() || !ReadFields(&q, end, withGen, e) || !ReadSum(&q, end, start)) {
-    return false;
-  }
-  e->at = at;
-  e->end = static_cast<size_t>(q - text.data());
-  return true;
-}
-
-// What no writer writes into a verified entry: an unknown kind, a missing
-// name. Null when the entry is one of a writer's.
-const char* Unlike(const Entry& e, bool secondFormat) {
-  if (strchr(secondFormat ? "CPBDK" : "CPBDKAN", e.kind) == nullptr || e.kind == '\0') {
-    return "an entry of a kind no writer writes";
-  }
-  if (e.kind != 'K' && e.p1.empty()) return "an entry that names no file";
-  if ((e.kind == 'B' || e.kind == 'D') && e.p2.empty()) return "an entry that names no backup copy";
-  return nullptr;
-}
-
-// Marks `view` damaged for `why` (at byte `at` of the log, when not 0). The
-// files it names are those of its entries that verify where an entry may
-// begin: of generation `*gen` in the second format, of the first format when
-// `secondFormat` is false, of either and any generation when the header is
-// not whole (`gen` null, `secondFormat` true).
-void Damage(const std::string& text, const unsigned long long* gen, bool secondFormat,
-            const std::string& why, size_t at, LogView* view) {
-  view->state = LogView::kDamaged;
-  view->why = at == 0 ? why : why + " (at byte " + std::to_string(at) + ")";
-  view->entries.clear();
-  const bool known = gen != nullptr || !secondFormat;
-  std::set<std::string> seen;
-  auto take = [&](size_t from) {
-    for (const bool withGen : {true, false}) {
-      Entry e;
-      if ((known && withGen != secondFormat) || !ReadEntry(text, from, withGen, &e) ||
-          (gen != nullptr && e.gen != *gen)) {
-        continue;
-      }
-      if (e.kind != 'K' && !e.p1.empty() && seen.insert(e.p1).second) view->named.push_back(e.p1);
-    }
-  };
-  take(static_cast<size_t>(kEntriesAt));
-  for (size_t nl = text.find('\n'); nl != std::string::npos; nl = text.find('\n', nl + 1)) {
-    take(nl + 1);
-  }
-}
-
-}  // namespace
-
-namespace s3journal {
-
-// What a crash of the writer leaves (cs3journal.h) and how each rule follows:
-//  - the header is written in one piece within the first sector, so it is
-//    whole, and the rest of that sector is never written;
-//  - entries are written in order, and every write before the last one was
-//    flushed whole, so they follow one another whole from offset 512; the
-//    last write may be torn where a sector ends, with the file reaching at
-//    least that far, and what lies beyond the tear is what was there before:
-//    entries of earlier generations, which a unit reusing the log overwrote
-//    from offset 512;
-//  - the header's generation is the newest: a unit writes entries only after
-//    the commit that made it the header's.
-void ParseLog(const std::string& text, LogView* view) {
-  *view = LogView();
-  if (text.empty()) {
-    view->state = LogView::kEmpty;
-    return;
-  }
-  const size_t v1 = sizeof(kHeaderV1) - 1, v2 = sizeof(kHeaderV2) - 1;
-  const bool second = text.compare(0, v1, kHeaderV1) != 0;
-  unsigned long long gen = 0;
-  size_t from = v1;
-  if (second) {
-    const char* p = text.data();
-    const char* end = p + text.size();
-    const char* q = p + v2;
-    if (text.compare(0, v2, kHeaderV2) != 0 || !ReadNumber(&q, end, &gen) || !ReadSum(&q, end, p)) {
-      return Damage(text, nullptr, true, "it does not begin with a whole header", 0, view);
-    }
-    from = static_cast<size_t>(kEntriesAt);
-    const size_t stray = text.find_first_not_of('\0', static_cast<size_t>(q - p));
-    if (stray < from) {
-      return Damage(text, &gen, true, "bytes follow its header in the first sector", stray, view);
-    }
-    if (text.size() <= from) return;
-  }
-  const unsigned long long* own = second ? &gen : nullptr;
-  size_t at = from;
-  for (Entry e; ReadEntry(text, at, second, &e) && (!second || e.gen == gen); at = e.end) {
-    if (const char* odd = Unlike(e, second)) return Damage(text, own, second, odd, e.at, view);
-    view->entries.push_back(e);
-  }
-  if (at < text.size()) {
-    Entry e;
-    unsigned long long head = 0;
-    const bool verifies = ReadEntry(text, at, second, &e);
-    const size_t sectorEnd = (at / kSector + 1) * kSector;
-    if (second && verifies && e.gen > gen) {
-      return Damage(text, own, true, "an entry of a later generation than its header's", at, view);
-    }
-    if (second && !verifies && ReadHead(text.data() + at, text.data() + text.size(), &head) &&
-        head == gen) {
-      // The unit wrote it, so a tear must explain why it does not verify:
-      // the file reaches the sector's end, and the entry goes beyond it.
-      Entry fields;
-      const char* q = text.data() + at;
-      const bool sized = ReadFields(&q, text.data() + text.size(), true, &fields);
-      if (text.size() < sectorEnd ||
-          (sized && static_cast<size_t>(q - text.data()) + 18 <= sectorEnd)) {
-        return Damage(text, own, true,
-                      "an entry of the unit does not verify, and no write tears there", at, view);
-      }
-    }
-    for (size_t nl = text.find('\n', at); nl != std::string::npos && nl + 1 < text.size();
-         nl = text.find('\n', nl + 1)) {
-      if (ReadEntry(text, nl + 1, second, &e) && (!second || e.gen >= gen)) {
-        return Damage(text, own, second, "an entry that verifies follows one that does not", nl + 1,
-                      view);
-      }
-    }
-  }
-  view->state = view->entries.empty() ? LogView::kIdle : LogView::kUnit;
-}
-
-}  // namespace s3journal
-
-namespace {
-
-// The tags whose changes were kept, and those that logged a pre-image (their
-// file was there before the unit took it).
-std::set<int> Tags(const std::vector<Entry>& entries, const char* kinds) {
-  std::set<int> tags;
-  for (const Entry& e : entries) {
-    if (strchr(kinds, e.kind) != nullptr) tags.insert(e.tag);
-  }
-  return tags;
-}
-
-// True when the log's name `name` lies outside the data home: an absolute
-// path elsewhere, or ".." among its names.
-bool Outside(const std::string& name) {
-  if (!name.empty() && name[0] == '/') return !comHomeHolds(name.c_str());
-  for (size_t at = 0; at <= name.size();) {
-    size_t slash = name.find('/', at);
-    if (slash == std::string::npos) slash = name.size();
-    if (slash - at == 2 && name.compare(at, 2, "..") == 0) return true;
-    at = slash + 1;
-  }
-  return false;
-}
-
-// Marks a log damaged for what its file (not its bytes) shows; its unit's
-// entries, when it has some, name its files.
-void Refuse(LogView* view, const std::string& why) {
-  view->state = LogView::kDamaged;
-  view->why = why;
-  for (const Entry& e : view->entries) {
-    if (e.kind != 'K' &&
-        std::find(view->named.begin(), view->named.end(), e.p1) == view->named.end()) {
-      view->named.push_back(e.p1);
-    }
-  }
-  view->entries.clear();
-}
-
-// Reads the log open at `fd`, which lies in the temporary directory of
-// `dataDir`: its bytes (ParseLog), and what only the files tell.
-void ReadLog(int fd, const std::string& dataDir, LogView* view) {
-  *view = LogView();
-  struct stat st;
-  std::string text;
-  if (fstat(fd, &st) != 0) {
-    return Refuse(view, std::string("it cannot be examined: ") + strerror(errno));
-  }
-  if (!S_ISREG(st.st_mode)) {
-    return Refuse(view,
-                  S_ISDIR(st.st_mode) ? "it is a folder, not a file" : "it is not a plain file");
-  }
-  if (st.st_size > kMaxLog) {
-    return Refuse(view,
-                  "it holds " + std::to_string(st.st_size) + " bytes, more than any unit writes");
-  }
-  if (!ReadAll(fd, &text)) {
-    return Refuse(view, std::string("it cannot be read: ") + strerror(errno));
-  }
-  try {
-    ParseLog(text, view);
-  } catch (const std::bad_alloc&) {
-    *view = LogView();
-    return Refuse(view, "it cannot be read: out of memory");
-  }
-  if (view->state != LogView::kUnit) return;
-  const std::set<int> kept = Tags(view->entries, "K");
-  for (const Entry& e : view->entries) {
-    for (const std::string* name : {&e.p1, &e.p2}) {
-      if (Outside(*name)) return Refuse(view, "it names a file outside the data home: " + *name);
-    }
-    if ((e.kind != 'B' && e.kind != 'D') || kept.count(e.tag) != 0) continue;
-    // A missing copy is one the unit's own rollback, or a recovery, used up.
-    struct stat copy;
-    if (comIoLstat(Resolve(dataDir, e.p2).c_str(), &copy) != 0) {
-      if (errno == ENOENT) continue;
-      return Refuse(view, "its backup copy " + e.p2 + " cannot be examined: " + strerror(errno));
-    }
-    if (!S_ISREG(copy.st_mode)) {
-      return Refuse(
-          view, "its backup copy " + e.p2 +
-                    (S_ISDIR(copy.st_mode) ? " is a folder, not a file" : " is not a plain file"));
-    }
-  }
-}
-
-// Opens the log at `path` as `flags`, never waiting on a pipe. False when it
-// is not there; one that cannot be opened is damaged in `view`.
-bool OpenLog(const std::string& path, int flags, ComFd* fd, LogView* view) {
-  *view = LogView();
-  fd->Reset(comIoOpen(path.c_str(), flags | O_NONBLOCK, 0));
-  if (fd->ok()) return true;
-  if (errno == ENOENT) return false;
-  Refuse(view, std::string("it cannot be opened: ") + strerror(errno));
-  return true;
-}
-
-// The files a log would put back or, damaged, names; relative to the data
-// directory.
-std::vector<std::string> Named(const LogView& view) {
-  if (view.state == LogView::kDamaged) return view.named;
-  const std::set<int> kept = Tags(view.entries, "K");
-  std::vector<std::string> files;
-  std::set<std::string> seen;
-  for (const Entry& e : view.entries) {
-    if (e.kind == 'K' || kept.count(e.tag) != 0) continue;
-    if (seen.insert(e.p1).second) files.push_back(e.p1);
-  }
-  return files;
-}
-
-// Removes the log `path` when its writer is gone and it holds no entry (a
-// process that died between two units, or as it made the log). True when it
-// was removed.
-bool SweepIfIdle(const std::string& path, int pid) {
-  if (IsOwn(path) || IsAlive(pid)) return false;
-  ComFd fd;
-  LogView view;
-  if (!OpenLog(path, O_RDWR, &fd, &view) || !fd.ok() || !SetLock(fd.get(), F_WRLCK) ||
-      !SameFile(fd.get(), path.c_str())) {
-    return false;
-  }
-  ReadLog(fd.get(), DirName(DirName(path)), &view);
-  return (view.state == LogView::kIdle || view.state == LogView::kEmpty) &&
-         comIoUnlink(path.c_str()) == 0;
-}
 
 // Copies the whole of `from` over `to` from offset 0 and cuts `to` there.
 int CopyOver(int from, int to) {
@@ -615,6 +276,13 @@ int s3JournalList(const char* tempDir, std::vector<S3JournalInfo>* out) {
   return 0;
 }
 
+namespace {
+
+int PutBack(const std::vector<Entry>& entries, const std::string& dataDir,
+            const std::string& tempDir, std::vector<std::string>* actions, Failure* failure);
+
+}  // namespace
+
 int s3JournalRecover(const char* journalPath, std::vector<std::string>* actions, std::string* why) {
   const std::string logPath = journalPath;
   if (IsOwn(logPath)) return kResLocked;
@@ -642,10 +310,36 @@ int s3JournalRecover(const char* journalPath, std::vector<std::string>* actions,
     return kResDeadUnit;
   }
   const std::vector<Entry>& entries = view.entries;
+  std::string failedOn;
+  const int finished = Finished(entries, dataDir, tempDir, &failedOn);
+  if (finished < 0) {
+    if (why != nullptr) *why = failedOn + ": " + strerror(errno);
+    return -1;
+  }
+  if (finished == 1) {
+    Note(actions, "kept the committed unit of " + Relative(journalPath));
+  } else if (PutBack(entries, dataDir, tempDir, actions, &failure) != 0) {
+    return failure.Result();
+  }
+  // Everything is as the unit left it or as before it, on the disk: the log
+  // may go, for good, then the copies.
+  if (comIoUnlink(journalPath) != 0 || comIoSyncDir(tempDir.c_str()) != 0) {
+    failure.Set("cannot remove", logPath);
+    return -1;
+  }
+  Note(actions, "removed " + Relative(journalPath));
+  const char* base = strrchr(journalPath, '/');
+  DropBackups(tempDir, entries, LogPid(base != nullptr ? base + 1 : journalPath), dataDir, actions);
+  return kResOk;
+}
+
+namespace {
+
+int PutBack(const std::vector<Entry>& entries, const std::string& dataDir,
+            const std::string& tempDir, std::vector<std::string>* actions, Failure* failurep) {
+  Failure& failure = *failurep;
   const std::set<int> kept = Tags(entries, "K");
   const std::set<int> hadFile = Tags(entries, "PBA");
-  const char* base = strrchr(journalPath, '/');
-  const int pid = LogPid(base != nullptr ? base + 1 : journalPath);
 
   Locks locks;
   std::set<std::string> dirty;  // directories whose entries changed
@@ -754,17 +448,10 @@ int s3JournalRecover(const char* journalPath, std::vector<std::string>* actions,
   for (const std::string& d : dirty) {
     if (comIoSyncDir(d.c_str()) != 0 && errno != ENOENT) failure.Set("cannot flush", d);
   }
-  if (failure.failed()) return failure.Result();
-  // Everything is back on the disk: the log may go, for good, then the
-  // copies.
-  if (comIoUnlink(journalPath) != 0 || comIoSyncDir(tempDir.c_str()) != 0) {
-    failure.Set("cannot remove", logPath);
-    return -1;
-  }
-  Note(actions, "removed " + Relative(journalPath));
-  DropBackups(tempDir, entries, pid, dataDir, actions);
-  return kResOk;
+  return failure.failed() ? -1 : 0;
 }
+
+}  // namespace
 
 int s3JournalDiscard(const char* journalPath) {
   const std::string logPath = journalPath;
@@ -813,7 +500,12 @@ int s3JournalSettle(const char* path, int* fd) {
     // A live writer's log may name the file without holding it: the writer
     // is about to create or lock it (and waits for us), or kept its change.
     // Waiting for such a writer here could wait for ever on each other.
-    if (held && IsAlive(LogPid(d->d_name))) continue;
+    // Such a log may name the file with its entries voided only in the page
+    // cache: the void reaches the disk before this process changes the file.
+    if (held && IsAlive(LogPid(d->d_name))) {
+      comIoSync(log.get());
+      continue;
+    }
     LogView view;
     ReadLog(log.get(), DirName(cPathTemp), &view);
     const std::vector<std::string> files = Named(view);

@@ -15,6 +15,9 @@
 //    flush of either directory keeps it, and with it what the other
 //    directory changed before it.
 //  - Whatever a flush covered stays.
+//  - Flushes issued together in one round (comIoSyncRound) are independent:
+//    at a cut anywhere inside the round, any subset of all of them may have
+//    reached the disk, those not yet issued in the recording's order too.
 // The tree before the recording starts counts as flushed.
 #ifndef TESTS_COMMON_POWER_CUT_H_
 #define TESTS_COMMON_POWER_CUT_H_
@@ -120,7 +123,8 @@ class Recorder {
   // The tree a power cut after the first `cut` changes may leave.
   Tree At(size_t cut, Loss loss, unsigned seed) const {
     const size_t end = base_ + cut;
-    std::vector<char> keep = loss == kKeepAll ? std::vector<char>(end, 1) : Protected(end);
+    std::vector<char> keep =
+        loss == kKeepAll ? std::vector<char>(end, 1) : Protected(end, loss == kMixed, seed);
     std::vector<long long> tornAt(end, -1);  // a kept write cut short there
     if (loss == kMixed) Mix(end, seed, &keep, &tornAt);
     return Replay(end, keep, tornAt);
@@ -165,9 +169,23 @@ class Recorder {
     return slash == std::string::npos ? "" : path.substr(0, slash);
   }
   static bool IsFlush(const Op& op) { return op.kind == kComIoSync || op.kind == kComIoSyncDir; }
+  // The round a cut at `cut` falls into: [begin, end) of its flushes, or
+  // begin == end when it falls into none.
+  std::pair<size_t, size_t> OpenRound(size_t cut) const {
+    size_t begin = SIZE_MAX;
+    for (size_t i = base_; i < cut; ++i) {
+      if (ops_[i].kind == kComIoRound) begin = i;
+      if (ops_[i].kind == kComIoRoundEnd) begin = SIZE_MAX;
+    }
+    if (begin == SIZE_MAX) return {cut, cut};
+    size_t end = begin + 1;
+    while (end < ops_.size() && ops_[end].kind != kComIoRoundEnd) ++end;
+    return {begin + 1, end};
+  }
   // What a change is a change of, or a flush a flush of: its file (as
   // "#<id>") for data, the directories whose entries it changes for names.
   static std::vector<std::string> Keys(const Op& op) {
+    if (op.kind == kComIoRound || op.kind == kComIoRoundEnd) return {};
     if (op.kind == kComIoWrite || op.kind == kComIoTruncate || op.kind == kComIoSync) {
       return {"#" + std::to_string(op.id)};
     }
@@ -239,6 +257,9 @@ class Recorder {
       case kComIoRename:
         if (!r->Inside(call.path, &op.path) || !r->Inside(call.to, &op.to)) return;
         break;
+      case kComIoRound:
+      case kComIoRoundEnd:
+        break;
       case kComIoSyncDir:
         if (call.path == r->root_) break;
         [[fallthrough]];
@@ -253,13 +274,27 @@ class Recorder {
   // from the cut: a flush covers the earlier changes of its file or
   // directory, and a rename it covers carries the cover to its other
   // directory, for the changes there before the rename.
-  std::vector<char> Protected(size_t cut) const {
+  // With the cut inside a round, the round's flushes that took effect are a
+  // seeded subset with `mixed`, else none.
+  std::vector<char> Protected(size_t cut, bool mixed = false, unsigned seed = 0) const {
     std::vector<char> covered(cut, 0);
     std::fill_n(covered.begin(), base_, 1);
     std::set<std::string> flushed;
+    const auto [roundBegin, roundEnd] = OpenRound(cut);
+    std::mt19937 random(seed ^ 0x5bd1e995u);
+    std::vector<char> done(roundEnd - roundBegin, 0);
+    for (char& d : done) d = mixed && random() % 2 == 0;
+    for (size_t i = cut; i < roundEnd; ++i) {
+      if (done[i - roundBegin] && IsFlush(ops_[i])) {
+        const std::vector<std::string> keys = Keys(ops_[i]);
+        flushed.insert(keys.begin(), keys.end());
+      }
+    }
     for (size_t i = cut; i-- > base_;) {
       const std::vector<std::string> keys = Keys(ops_[i]);
       const auto inFlushed = [&](const std::string& k) { return flushed.count(k) != 0; };
+      const bool inRound = i >= roundBegin && i < roundEnd;
+      if (IsFlush(ops_[i]) && inRound && !done[i - roundBegin]) continue;
       if (!IsFlush(ops_[i]) && std::none_of(keys.begin(), keys.end(), inFlushed)) continue;
       covered[i] = 1;
       flushed.insert(keys.begin(), keys.end());
@@ -276,8 +311,10 @@ class Recorder {
     std::mt19937 random(seed);
     std::set<std::string> stopped;  // the Keys whose survivors ended
     for (size_t i = 0; i < cut; ++i) {
-      if ((*keep)[i]) continue;  // covered, or a flush
       const Op& op = ops_[i];
+      if ((*keep)[i] || IsFlush(op) || op.kind == kComIoRound || op.kind == kComIoRoundEnd) {
+        continue;  // covered, or no change
+      }
       const std::vector<std::string> keys = Keys(op);
       bool after = false;  // a change before it in its file or directory is lost
       for (const std::string& k : keys) after = after || stopped.count(k) != 0;

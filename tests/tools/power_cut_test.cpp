@@ -74,8 +74,9 @@ std::string V1Entry(char kind, int tag, size_t a, size_t b, const std::string& p
 }
 
 // The home as every unit finds it: modules 1 and 2, module 1 at 10:15, the
-// status and next-alarm records, a file of three notes, and one of notes too
-// large for the unit log to hold its pre-image.
+// status and next-alarm records, a file of three notes, one of notes too
+// large for the unit log to hold its pre-image, and one record wider than a
+// sector.
 void Seed(const TempHome& home) {
   CS3DataIO none;
   ASSERT_EQ(Module(none, 0, "one") + Module(none, 0, "two"), 0);
@@ -88,6 +89,7 @@ void Seed(const TempHome& home) {
     if (i == 3) notes = big;
   }
   PutFile(home.Data("notes"), notes);
+  PutFile(home.Data("wide"), Rec("1", "Name=" + std::string(700, 'a') + "\n"));
   PutFile(home.Data("big"), big);
 }
 
@@ -135,10 +137,15 @@ const Unit kUnits[] = {
      }},
     {"a file closed alone", "scheduler/module/1/info",
      [](CS3DataIO& io) { return Module(io, 1, "closed", true); }},
-    {"two files", "scheduler/module/2/info",
+    // One write across a sector that keeps the file's length (a tear is
+    // told only by the after-image's checksum), and a file made shorter (a
+    // lost truncation only by its length).
+    {"two files, one torn at its length, one shortened", "wide",
      [](CS3DataIO& io) {
-       const int rc = Module(io, 1, "first of two");
-       return rc < 0 ? rc : Module(io, 2, "second of two");
+       TestRecord wide("wide");
+       wide.name.assign(700, 'b');
+       const int rc = io.Mod(wide, 1);
+       return rc < 0 ? rc : Module(io, 1, "1");
      }},
 };
 
