@@ -16,6 +16,7 @@
 #include "common/com.h"
 #include "common/comdate.h"
 #include "common/comguard.h"
+#include "common/comproc.h"
 
 namespace {
 
@@ -318,4 +319,28 @@ void comLogOut(const char* format, ...) {
   }
   fd.Close();
   errno = saved;
+}
+
+int comIoReplaceFile(const char* path, const void* text, unsigned long len, int mode) {
+  char temp[kComPathMax];
+  if (snprintf(temp, sizeof(temp), "%s.%d", path, comProcGetID()) >= static_cast<int>(sizeof(temp))) {
+    errno = ENAMETOOLONG;
+    return -1;
+  }
+  struct stat st;
+  if (comIoStat(path, &st) != 0 && errno != ENOENT) return -1;
+  comIoUnlink(temp);
+  ComFd fd(comIoOpen(temp, O_WRONLY | O_CREAT | O_EXCL | O_NOCTTY, mode));
+  if (!fd.ok()) return -1;
+  int rc = comIoWriteAll(fd.get(), text, len);
+  if (rc == 0) rc = comIoSync(fd.get());
+  if (fd.Close() != 0) rc = -1;
+  if (rc == 0) rc = comIoRename(temp, path);
+  if (rc != 0) {
+    const int err = errno;
+    comIoUnlink(temp);
+    errno = err;
+    return -1;
+  }
+  return comIoSyncParent(path);
 }

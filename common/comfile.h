@@ -203,6 +203,16 @@ int comIoSyncDir(const char* dir);
 // Flushes the directory that contains `path`. 0 or -1 with errno.
 int comIoSyncParent(const char* path);
 
+// Replaces the file at `path` with one of mode `mode` holding the `len`
+// bytes at `text`, durably and at once: they are written to "<path>.<pid>"
+// beside it, flushed, renamed over it and its folder flushed, so a reader
+// sees the old file or the new one whole, and a crash leaves one of them. A
+// link at `path` is refused (ELOOP), never replaced: it is the operator's to
+// judge. A temporary file of this pid, left by a process that died while it
+// wrote, is removed first. 0, or -1 with errno, the old file as it was and
+// no temporary file left.
+int comIoReplaceFile(const char* path, const void* text, unsigned long len, int mode);
+
 // open(path, flags | O_CLOEXEC, mode), restarted after a signal; an open with
 // O_CREAT is a guarded call. Below the home a link, as the last name too, is
 // refused (O_NOFOLLOW). The descriptor, or -1 with errno.

@@ -244,33 +244,9 @@ bool runOutputParseMode(const char* word, RunOutputMode* mode) {
 
 int runOutputSetMode(RunOutputMode mode) {
   char path[kComPathMax];
-  char temp[kComPathMax];
   S3ComPathEditData(kRunOutputModeFile, path);
-  if (snprintf(temp, sizeof(temp), "%s.%d", path, comProcGetID()) >= static_cast<int>(sizeof(temp))) {
-    errno = ENAMETOOLONG;
-    return -1;
-  }
-  // A link in the choice's place is refused (ELOOP), never replaced: it is
-  // the operator's to judge.
-  struct stat st;
-  if (comIoStat(path, &st) != 0 && errno != ENOENT) return -1;
-  // A file of that name was left by a process of this pid that died while
-  // it wrote; nothing else names it.
-  comIoUnlink(temp);
-  ComFd fd(comIoOpen(temp, O_WRONLY | O_CREAT | O_EXCL | O_NOCTTY, kModeFileMode));
-  if (!fd.ok()) return -1;
   const std::string text = std::string(runOutputModeName(mode)) + "\n";
-  int rc = comIoWriteAll(fd.get(), text.data(), text.size());
-  if (rc == 0) rc = comIoSync(fd.get());
-  if (fd.Close() != 0) rc = -1;
-  if (rc == 0) rc = comIoRename(temp, path);
-  if (rc != 0) {
-    const int err = errno;
-    comIoUnlink(temp);
-    errno = err;
-    return -1;
-  }
-  return comIoSyncParent(path);
+  return comIoReplaceFile(path, text.data(), text.size(), kModeFileMode);
 }
 
 int runOutputOpen(int id, const char* hh, const char* mm, char* name) {

@@ -100,30 +100,13 @@ int runPolicySet(int id, const RunPolicy& policy) {
     if (comIoUnlink(path.c_str()) != 0 && errno != ENOENT) return -1;
     return comIoSyncParent(path.c_str());
   }
-  const std::string temp = path + "." + std::to_string(comProcGetID());
-  // A link in the policy's place is refused (ELOOP), never replaced.
-  struct stat st;
-  if (comIoStat(path.c_str(), &st) != 0 && errno != ENOENT) return -1;
-  comIoUnlink(temp.c_str());  // left by a process of this pid that died
-  ComFd fd(comIoOpen(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOCTTY, kPolicyFileMode));
-  if (!fd.ok()) return -1;
   char text[kTextSize];
   const int length = policy.limitMinutes > 0
                          ? snprintf(text, sizeof(text), "overlap %s\ntime-limit %d\n",
                                     runOverlapName(policy.overlap), policy.limitMinutes)
                          : snprintf(text, sizeof(text), "overlap %s\ntime-limit none\n",
                                     runOverlapName(policy.overlap));
-  int rc = comIoWriteAll(fd.get(), text, static_cast<unsigned long>(length));
-  if (rc == 0) rc = comIoSync(fd.get());
-  if (fd.Close() != 0) rc = -1;
-  if (rc == 0) rc = comIoRename(temp.c_str(), path.c_str());
-  if (rc != 0) {
-    const int err = errno;
-    comIoUnlink(temp.c_str());
-    errno = err;
-    return -1;
-  }
-  return comIoSyncParent(path.c_str());
+  return comIoReplaceFile(path.c_str(), text, static_cast<unsigned long>(length), kPolicyFileMode);
 }
 
 int runLockTake(int id) {

@@ -353,29 +353,7 @@ SchedulerCatchUp schedulerCatchUpRead() {
 
 int schedulerCatchUpWrite(const SchedulerCatchUp& choice) {
   const std::string path = DataPath(kSchedCatchUpFile);
-  const std::string temp = path + "." + std::to_string(comProcGetID());
-  if (temp.size() >= static_cast<size_t>(kComPathMax)) {
-    errno = ENAMETOOLONG;
-    return -1;
-  }
-  // A link in the choice's place is refused (ELOOP), never replaced.
-  struct stat st;
-  if (comIoStat(path.c_str(), &st) != 0 && errno != ENOENT) return -1;
-  // Left by a process of this pid that died while it wrote; nothing else names it.
-  comIoUnlink(temp.c_str());
-  ComFd fd(comIoOpen(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOCTTY, kChoiceFileMode));
-  if (!fd.ok()) return -1;
   const std::string text =
       std::string(choice.on ? "on " : "off ") + std::to_string(choice.limitHours) + "\n";
-  int rc = comIoWriteAll(fd.get(), text.data(), text.size());
-  if (rc == 0) rc = comIoSync(fd.get());
-  if (fd.Close() != 0) rc = -1;
-  if (rc == 0) rc = comIoRename(temp.c_str(), path.c_str());
-  if (rc != 0) {
-    const int err = errno;
-    comIoUnlink(temp.c_str());
-    errno = err;
-    return -1;
-  }
-  return comIoSyncParent(path.c_str());
+  return comIoReplaceFile(path.c_str(), text.data(), text.size(), kChoiceFileMode);
 }

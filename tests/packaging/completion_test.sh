@@ -33,10 +33,11 @@ table='
 @                                 | gw,gw home
 --v                               | --version
 %R/g                              | %R/gw,%R/gw home
-%H @                              | alarm,doctor,init,log,metrics,module,next,output,run,schedule,status,stop
+%H @                              | alarm,catchup,doctor,init,log,metrics,module,next,output,run,schedule,status,stop
 %H --h                            | --help
 %H st                             | status,stop
 %H module @                       | add,list,remove,set
+%H catchup @                      | off,on
 %H module -                       | --help
 %H alarm @                        | add,list,prune,remove
 %H module remove @                | 1,12,2
@@ -69,8 +70,8 @@ table='
 %H next --count 5 @               | --interval,--json,--until
 %H next --interval 1              | 1,10,12,120,15,180
 %H log --module @                 | 1,12,2
-%H log --follow --                | --disable,--enable,--help,--json,--module,--output,--since
-%H log --module 1 @               | --disable,--enable,--follow,--json,--output,--since
+%H log --follow --                | --disable,--enable,--help,--json,--missed,--module,--output,--since
+%H log --module 1 @               | --disable,--enable,--follow,--json,--missed,--output,--since
 %H log --output @                 | 1,12,2
 %H log --output 1 @               | --json,--run
 %H output @                       | console,journal,keep
