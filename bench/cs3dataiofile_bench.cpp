@@ -270,9 +270,9 @@ class RatioReporter : public TimingReporter {
           "created and removed\n",
           real_["BM_FlushFloor/created:0"] * 1e6, real_["BM_FlushFloor/created:1"] * 1e6);
     }
-    Cost("BM_ModUnit", flushes_.mod, "BM_PeerUpdate/wal:1", 1.3);
-    Cost("BM_ModUnit", flushes_.mod, "BM_PeerUpdate/wal:0", 0);
-    Cost("BM_AddUnit", flushes_.add, nullptr, 0);
+    Cost("BM_ModUnit", flushes_.mod, false, "BM_PeerUpdate/wal:1", 1.3);
+    Cost("BM_ModUnit", flushes_.mod, false, "BM_PeerUpdate/wal:0", 0);
+    Cost("BM_AddUnit", flushes_.add, true, nullptr, 0);
   }
 
  private:
@@ -287,21 +287,30 @@ class RatioReporter : public TimingReporter {
   // A unit with durability Full as a multiple of the same unit with it Off,
   // of its floor (Off plus its rounds of flushes, each at one flush), and of
   // the peer's same work (with the goal, when `goal` is not 0).
-  void Cost(const std::string& name, durable::Count count, const char* peer, double goal) {
+  // The measured floor: Off plus what its rounds of flushes cost on this
+  // disk (see durable::MeasuredFloor); `created` when the unit makes a file.
+  void Cost(const std::string& name, const durable::Count& count, bool created, const char* peer,
+            double goal) {
     const std::string off = name + "/durability:0", full = name + "/durability:1";
     if (real_.count(off) == 0 || real_.count(full) == 0 || real_[off] <= 0) return;
     printf("%-12s Full %.1f us, Off %.1f us: %.2fx Off", name.c_str(), real_[full] * 1e6,
            real_[off] * 1e6, real_[full] / real_[off]);
     if (real_.count("BM_FlushFloor/created:0") != 0) {
-      printf(", %.2fx its floor (Off + %d rounds x one flush; %d flushes)",
+      printf(", %.2fx Off + %d rounds x one flush (%d flushes: %s)",
              real_[full] / (real_[off] + count.rounds * real_["BM_FlushFloor/created:0"]),
-             count.rounds, count.flushes);
+             count.rounds, count.flushes, count.Rounds().c_str());
     }
+    const double rounds = durable::MeasuredFloor(real_, count, created);
+    const double floor = rounds > 0 ? real_[off] + rounds : 0;
+    if (floor > 0) printf(", %.2fx its measured floor (%.1f us)", real_[full] / floor, floor * 1e6);
     if (peer != nullptr && real_.count(peer) != 0) {
       printf(", %.2fx the peer's %s (%.1f us)", real_[full] / real_[peer], peer, real_[peer] * 1e6);
-      if (goal > 0) printf(" (goal <= %.1fx)", goal);
     }
     printf("\n");
+    if (peer != nullptr && goal > 0 && real_.count(peer) != 0) {
+      durable::Verdict((name + " Full against " + peer).c_str(), real_[full], floor, real_[peer],
+                       goal);
+    }
   }
 
   durable::Flushes flushes_;

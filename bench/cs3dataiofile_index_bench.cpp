@@ -24,6 +24,7 @@
 #include <benchmark/benchmark.h>
 
 #include "bench/bench_durable.h"
+#include "bench/bench_timing.h"
 #include "common/S3ComPath.h"
 #include "common/com.h"
 #include "s3/cs3data.h"
@@ -153,56 +154,55 @@ Home& Scratch() {
 }
 
 // Prints the ratio of our operation to its floor after the usual table.
-class RatioReporter : public benchmark::ConsoleReporter {
+class RatioReporter : public TimingReporter {
  public:
   explicit RatioReporter(const durable::Flushes& flushes) : flushes_(flushes) {}
-  void ReportRuns(const std::vector<Run>& runs) override {
-    for (const Run& run : runs) time_[run.benchmark_name()] = run.GetAdjustedRealTime();
-    ConsoleReporter::ReportRuns(runs);
-  }
   void Finalize() override {
     ConsoleReporter::Finalize();
     for (int n : kSizes) {
       const std::string size = std::to_string(n);
-      const double floor = time_["BM_AddFloor/n:" + size];
+      const double floor = real_["BM_AddFloor/n:" + size];
       for (const char* durability : {"1", "0"}) {
         const double add =
-            time_["BM_AddToIndex/durability:" + std::string(durability) + "/n:" + size];
+            real_["BM_AddToIndex/durability:" + std::string(durability) + "/n:" + size];
         if (add > 0 && floor > 0) {
           printf(
               "Add(index, record), %6s entries, durability %s: %8.0f adds/s; floor %8.0f/s; "
               "ratio %.2f\n",
-              size.c_str(), durability[0] == '1' ? "Full" : "Off ", 1e6 / add, 1e6 / floor,
+              size.c_str(), durability[0] == '1' ? "Full" : "Off ", 1 / add, 1 / floor,
               add / floor);
         }
       }
     }
-    const double flush = time_["BM_FlushFloor/created:0"];
-    const double full = time_["BM_AddToIndex/durability:1/n:10000"];
-    const double off = time_["BM_AddToIndex/durability:0/n:10000"];
-    const double floor = time_["BM_AddFloor/n:10000"];
+    const double flush = real_["BM_FlushFloor/created:0"];
+    const double full = real_["BM_AddToIndex/durability:1/n:10000"];
+    const double off = real_["BM_AddToIndex/durability:0/n:10000"];
+    const double floor = real_["BM_AddFloor/n:10000"];
     if (flush > 0 && full > 0 && off > 0 && floor > 0) {
+      const durable::Count& count = flushes_.addIndex;
       printf(
           "flush floor (pwrite and fdatasync of 64 bytes): %.1f us, %.1f us after a file was "
           "created and removed\n",
-          flush, time_["BM_FlushFloor/created:1"]);
+          flush * 1e6, real_["BM_FlushFloor/created:1"] * 1e6);
       printf(
-          "Add(index, record), 10000 entries: Full %.0f us, %.2fx its floor (Off + %d rounds x one "
-          "flush; %d flushes); Off %.0f us, %.2fx the plain floor",
-          full, full / (off + flushes_.addIndex.rounds * flush), flushes_.addIndex.rounds,
-          flushes_.addIndex.flushes, off, off / floor);
-      const double journal = time_["BM_PeerInsert/wal:0"], wal = time_["BM_PeerInsert/wal:1"];
-      if (journal > 0) {
-        printf("; %.2fx the peer's rollback-journal insert (%.0f us, goal <= 1)", full / journal,
-               journal);
+          "Add(index, record), 10000 entries: Full %.0f us, %.2fx Off + %d rounds x one flush "
+          "(%d flushes: %s); Off %.0f us, %.2fx the plain floor",
+          full * 1e6, full / (off + count.rounds * flush), count.rounds, count.flushes,
+          count.Rounds().c_str(), off * 1e6, off / floor);
+      const double rounds = durable::MeasuredFloor(real_, count, true);
+      const double measured = rounds > 0 ? off + rounds : 0;
+      if (measured > 0) {
+        printf("; %.2fx its measured floor (%.0f us)", full / measured, measured * 1e6);
       }
-      if (wal > 0) printf("; %.2fx its WAL insert (%.0f us, stretch <= 2)", full / wal, wal);
       printf("\n");
+      durable::Verdict("Add(index, record) Full against the rollback-journal insert", full,
+                       measured, real_["BM_PeerInsert/wal:0"], 1);
+      durable::Verdict("Add(index, record) Full against the WAL insert (stretch)", full, measured,
+                       real_["BM_PeerInsert/wal:1"], 2);
     }
   }
 
  private:
-  std::map<std::string, double> time_;
   durable::Flushes flushes_;
 };
 
