@@ -284,7 +284,7 @@ int comIoSyncDir(const char* dir) {
 int comIoSyncRound(const ComIoFlush* flushes, int n) {
   const auto one = [](const ComIoFlush& f) { return f.fd >= 0 ? IoSync(f.fd) : IoSyncDir(f.dir); };
   std::vector<int> errs(static_cast<size_t>(n > 0 ? n : 0), 0);
-  if (ioHooks != nullptr || n <= 1) {
+  if (ioHooks != nullptr || n <= 2) {
     const ComIoCall round = Call(kComIoRound, -1, nullptr);
     if (n > 1) After(round, 0);
     for (int i = 0; i < n; ++i) errs[i] = one(flushes[i]) == 0 ? 0 : errno;

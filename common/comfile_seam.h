@@ -62,6 +62,11 @@ struct ComIoFlush {
 // system may cover them with one commit of its own; which of them reach the
 // disk first is not known, and a power cut inside the round may keep any of
 // them. Helper threads live only inside the call (a fork never meets one).
+// A round of two is issued in a row: measured on a virtual disk that serves
+// concurrent flushes one by one, a helper's start cost more than the overlap
+// gave back (about 215 us together against 195 us in a row), while a round
+// of four gained (about 480 against 550 us). Either way the round may end
+// with any subset of its flushes on the disk, as a cut inside it can.
 // With hooks installed the flushes run one after the other, between a
 // kComIoRound and a kComIoRoundEnd. 0 when all reached the disk (a
 // directory that is not there is passed), else -1 with errno of the first
