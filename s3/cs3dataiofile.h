@@ -386,6 +386,21 @@ class CS3DataIOFile {
   // with the entries collected so far, and flushes them. 0, or -104 when the
   // entry could not be written (nothing may then be changed).
   int prepareChange(CS3Data* data, long long at, long long alsoAt = -1, long long alsoEnd = -1);
+  // prepareChange for a change that makes `newBytes` the file's bytes from
+  // `at` to its end. When it is the unit's first (and so far only) change,
+  // the unit's after-images go into the same flush as its entry and the
+  // bytes are held back (true in *held): the file stays as it was until the
+  // commit writes them, so that a crash before it, which finds the file
+  // unlike its after-image, undoes the unit; a commit with nothing changed
+  // since then flushes the file alone.
+  int prepareRewrite(CS3Data* data, long long at, std::string* newBytes, bool* held);
+  // Writes the bytes held back by prepareRewrite into their file. With
+  // `revoke` (the unit goes on changing) the after-images on the disk are
+  // voided first, so that no crash keeps the unit halfway. 0 or -104.
+  int settleAhead(bool revoke);
+  // settleAhead(true) when the held bytes belong to `path`: before anything
+  // reads or changes that file through another way than the commit.
+  int settleAheadOf(const char* path);
   // Logs that `data`'s file, missing now, is about to be created, and flushes
   // it. 0 or -104.
   int logCreated(CS3Data* data);
@@ -500,6 +515,11 @@ class CS3DataIOFile {
   // True when releasing `data`'s slot with an error has something to undo.
   static bool hasUndo(const CS3Data* data, const SlotExtra& x);
   CS3Journal* journal = nullptr;  // the unit's log; made by the first change
+  // The bytes prepareRewrite held back: slot (-1: none), offset, bytes (the
+  // file's new end is at + their size).
+  int aheadSlot = -1;
+  long long aheadAt = 0;
+  std::string aheadBytes;
   // A creation logged ahead by logCreationAhead (tag 0: none).
   int pendingCreateTag = 0;
   std::string pendingCreatePath;

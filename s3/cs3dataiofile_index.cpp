@@ -224,6 +224,7 @@ int CS3DataIOFile::AddData(CS3Object& obj, int id) {
   if (r != kResOk) return record(r);
   r = obj.SetFieldValue(data);
   if (r == kResOk) r = prepareChange(data, FileSize(data->fd));
+  if (r == kResOk) r = settleAheadOf(data->path);
   if (r == kResOk) r = EndLastLine(data->fd);
   if (r != kResOk) return record(r);
   return record(writeData(data, idText, true, nullptr));
@@ -269,6 +270,7 @@ int CS3DataIOFile::AddDataWrite(CS3Object& obj, int id) {
   char idText[kIdTextSize];
   IdText(id, idText);
   int r = prepareChange(data, FileSize(data->fd));
+  if (r == kResOk) r = settleAheadOf(data->path);
   if (r == kResOk) r = EndLastLine(data->fd);
   if (r != kResOk) return record(r);
   return record(writeData(data, idText, true, nullptr));

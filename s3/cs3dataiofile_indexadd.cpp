@@ -288,7 +288,8 @@ int CS3DataIOFile::addToIndex(CS3Object& index, CS3Object* rec) {
   if (r != kResOk) return openFail(index, s, r);
   std::unique_ptr<char[]> text;
   size_t size = 0;
-  r = ReadWhole(data->fd, &text, &size);
+  r = settleAheadOf(data->path);
+  if (r == kResOk) r = ReadWhole(data->fd, &text, &size);
   if (r != kResOk) return openFail(index, s, r);
   IndexAddPlan plan;
   if (text == nullptr || !PlanIndexAdd(text.get(), size, &plan)) {

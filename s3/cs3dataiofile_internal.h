@@ -46,6 +46,11 @@ std::string ParentOf(const std::string& path);
 // 0, or the error of the object's file name.
 int FilePaths(CS3Object* obj, CS3Data* data, bool withBackup);
 
+// The most bytes a change may write for its unit's after-images to go with
+// its log entry (checking them again at the commit then costs less than the
+// flush this saves).
+constexpr long long kAheadMax = 64 * 1024;
+
 // read(), restarted when a signal interrupts it before any byte arrived.
 ssize_t ReadSome(int fd, char* buf, size_t len);
 

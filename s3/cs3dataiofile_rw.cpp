@@ -31,6 +31,21 @@ using s3io::CopyRest;
 using s3io::Durable;
 using s3io::ReadSome;
 
+// Appends the bytes [from, to) of `fd` to `out`. 0, or kResIoOpenFailed (a
+// short read never passes for a complete one).
+int ReadRange(int fd, long long from, long long to, std::string* out) {
+  const size_t have = out->size();
+  out->resize(have + static_cast<size_t>(to - from));
+  for (size_t done = 0; done < static_cast<size_t>(to - from);) {
+    const ssize_t n = pread(fd, &(*out)[have + done], static_cast<size_t>(to - from) - done,
+                            static_cast<off_t>(from + static_cast<long long>(done)));
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return kResIoOpenFailed;
+    done += static_cast<size_t>(n);
+  }
+  return kResOk;
+}
+
 // True when `dir` is a directory strictly inside the data directory, other
 // than the temporary directory, and names no parent directory. A record
 // object whose file lies directly in the data directory (or a name with "..")
@@ -188,6 +203,8 @@ int CS3DataIOFile::parseRest(int slot) {
 
 int CS3DataIOFile::writeData(CS3Data* data, const char* id, bool append, CS3Object* filter) {
   if (data->IsEmpty()) return kResNoEntry;
+  const int settled = settleAheadOf(data->path);
+  if (settled != kResOk) return settled;
   const bool whole = id == nullptr || id[0] == '\0';
   const bool inPlace = !whole && !append;
   off_t at;
@@ -216,10 +233,41 @@ int CS3DataIOFile::writeData(CS3Data* data, const char* id, bool append, CS3Obje
       if (oldNext + data->sizeDelta < static_cast<long>(st.st_size)) return kResIoOpenFailed;
     }
   }
-  int r = prepareChange(data, at);
-  if (r != kResOk) return r;
-  r = writeDataCurrent(data, id, filter);
-  if (r != kResOk) return r;
+  int r = kResOk;
+  if (inPlace) {
+    // One record: its text, and a small rest of the file (as it was
+    // opened), are known before anything is written, so the unit's
+    // after-images can go with its entry.
+    std::string bytes;
+    if (!data->IsEndOfData()) {
+      if (data->IsDelete() || (filter != nullptr && filter->IsDeleteData(data))) {
+        data->EditItemDel();
+      } else {
+        r = data->EditRecord(&bytes, id);
+      }
+    }
+    struct stat st;
+    const bool small =
+        r == kResOk && tail.ok() && fstat(tail.get(), &st) == 0 && st.st_size >= oldNext &&
+        static_cast<long long>(bytes.size()) + st.st_size - oldNext <= s3io::kAheadMax;
+    if (small) {
+      r = ReadRange(tail.get(), oldNext, st.st_size, &bytes);
+      tail.Close();
+    }
+    bool held = false;
+    if (r == kResOk) {
+      r = small || !tail.ok() ? prepareRewrite(data, at, &bytes, &held) : prepareChange(data, at);
+    }
+    if (r == kResOk && held) return kResOk;  // the commit writes them
+    if (r == kResOk && comIoWriteAll(data->fd, bytes.data(), bytes.size()) != 0) {
+      r = kResIoWriteFailed;
+    }
+    if (r != kResOk) return r;
+  } else {
+    r = prepareChange(data, at);
+    if (r == kResOk) r = writeDataCurrent(data, id, filter);
+    if (r != kResOk) return r;
+  }
   if (tail.ok()) {
     if (lseek(tail.get(), oldNext, SEEK_SET) == -1) return kResIoSeekFailed;
     r = CopyRest(tail.get(), data->fd, readBuffer, kIoReadChunk);
@@ -357,6 +405,8 @@ int CS3DataIOFile::delPrepare(CS3Object* obj, CS3Data* data, bool wholeDirectory
 int CS3DataIOFile::delFinish(CS3Data* data, bool wholeDirectory) {
   char target[kComPathMax];
   if (!DeleteTarget(data->path, wholeDirectory, target)) return kResIoDeleteFailed;
+  const int settled = settleAheadOf(data->path);
+  if (settled != kResOk) return settled;
   const int slot = slotOf(data);
   if (slot >= 0 && data->tempPath[0] != '\0') {
     SlotExtra& x = slotExtra[slot];
@@ -365,6 +415,7 @@ int CS3DataIOFile::delFinish(CS3Data* data, bool wholeDirectory) {
     x.deleted = true;
     x.whole = wholeDirectory;
   }
+  if (journal != nullptr && journal->Revoke() != 0) return kResIoBackupFailed;
   if (comDirDelete(target, nullptr) != 0) return kResIoDeleteFailed;
   return kResOk;
 }

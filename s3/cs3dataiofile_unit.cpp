@@ -9,10 +9,11 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <set>
-#include <vector>
+#include <cstring>
 #include <new>
+#include <set>
 #include <string>
+#include <vector>
 
 #include "common/S3ComPath.h"
 #include "common/com.h"
@@ -88,7 +89,7 @@ void CS3DataIOFile::init(int slot, bool restore) {
     bool undo = restore && error != 0 && hasUndo(data, x);
     // A slot committed alone whose change cannot be flushed is put back: the
     // caller learns of it from the error, and no crash can undo it later.
-    if (!undo && !flushSlot(slot)) {
+    if (!undo && ((slot == aheadSlot && settleAhead(false) != kResOk) || !flushSlot(slot))) {
       record(kResIoWriteFailed);
       undo = data->tempPath[0] != '\0';
     }
@@ -116,6 +117,16 @@ void CS3DataIOFile::init(int slot, bool restore) {
 }
 
 bool CS3DataIOFile::rollBack(CS3Data* data, bool existed) {
+  if (aheadSlot >= 0 && dataList[aheadSlot] == data) {
+    // The held bytes never reached the file: it is as it was opened, unlike
+    // the after-images on the disk.
+    aheadSlot = -1;
+    aheadBytes.clear();
+    if (journal != nullptr) journal->Disarm();
+  }
+  // After-images on the disk that the file matches must not make a recovery
+  // keep the unit while it is being put back.
+  if (journal != nullptr && journal->Revoke() != 0) return false;
   const char* path = data->path;
   const char* backup = data->tempPath;
   struct stat st;
@@ -222,9 +233,13 @@ int CS3DataIOFile::prepareChange(CS3Data* data, long long at, long long alsoAt, 
     x.alsoFrom = alsoAt;
     x.alsoTo = alsoEnd;
   }
+  if (!Durable()) return kResOk;
   // The unit's own new file is covered by its creation entry, and the bytes
-  // from loggedFrom on by the entries made so far.
-  if (!Durable() || x.createdHere || at >= x.loggedFrom) return kResOk;
+  // from loggedFrom on by the entries made so far; after-images flushed
+  // ahead no longer describe the unit once this change is made.
+  if (x.createdHere || at >= x.loggedFrom) {
+    return journal == nullptr || journal->Revoke() == 0 ? kResOk : kResIoWriteFailed;
+  }
   CS3Journal* log = unitLog();
   if (log == nullptr) return kResNoMemory;
   if (x.tag == 0) x.tag = log->NewTag();
@@ -255,6 +270,56 @@ int CS3DataIOFile::prepareChange(CS3Data* data, long long at, long long alsoAt, 
     return kResIoWriteFailed;
   }
   return kResOk;
+}
+
+int CS3DataIOFile::prepareRewrite(CS3Data* data, long long at, std::string* newBytes, bool* held) {
+  *held = false;
+  const int slot = slotOf(data);
+  CS3Journal* log = Durable() ? unitLog() : nullptr;
+  // Only the unit's first change, of few bytes (the pre-image of the file
+  // as opened goes into the entry itself).
+  struct stat st;
+  bool ahead = slot >= 0 && log != nullptr && log->IsUnused() &&
+               static_cast<long long>(newBytes->size()) <= s3io::kAheadMax &&
+               slotExtra[slot].afterFrom == kNothingLogged && !slotExtra[slot].createdHere &&
+               comIoStat(data->tempPath, &st) == 0 &&
+               st.st_size - std::min<long long>(at, st.st_size) <= s3io::kAheadMax;
+  for (int i = 0; ahead && i < dataCount; ++i) {
+    if (i != slot && dataList[i] != nullptr && slotExtra[i].changed) ahead = false;
+  }
+  if (ahead) {
+    const long long length = at + static_cast<long long>(newBytes->size());
+    const S3AfterRegion region{at, length, s3AfterSum(newBytes->data(), newBytes->size())};
+    log->LogAfterImages(s3AfterImage(data->path, false, length, {region}));
+  }
+  const int r = prepareChange(data, at);
+  if (r == kResOk && ahead && log->IsArmed()) {
+    aheadSlot = slot;
+    aheadAt = at;
+    aheadBytes = std::move(*newBytes);
+    *held = true;
+  }
+  return r;
+}
+
+int CS3DataIOFile::settleAhead(bool revoke) {
+  if (aheadSlot < 0) return kResOk;
+  // Voided first: once the bytes are written, after-images still on the
+  // disk would keep the unit as it stands at a crash.
+  if (revoke && journal != nullptr && journal->Revoke() != 0) return kResIoWriteFailed;
+  CS3Data* data = dataList[aheadSlot];
+  aheadSlot = -1;
+  const std::string bytes = std::move(aheadBytes);
+  aheadBytes.clear();
+  const long long end = aheadAt + static_cast<long long>(bytes.size());
+  if (comIoPwriteAll(data->fd, bytes.data(), bytes.size(), aheadAt) != 0) return kResIoWriteFailed;
+  if (comIoTruncate(data->fd, end) != 0) return kResIoTruncateFailed;
+  return lseek(data->fd, end, SEEK_SET) == -1 ? kResIoSeekFailed : kResOk;
+}
+
+int CS3DataIOFile::settleAheadOf(const char* path) {
+  if (aheadSlot < 0 || strcmp(dataList[aheadSlot]->path, path) != 0) return kResOk;
+  return settleAhead(true);
 }
 
 bool CS3DataIOFile::flushSlot(int slot) {
@@ -332,6 +397,8 @@ void CS3DataIOFile::finishUnit() {
   for (int i = 0; i < dataCount; ++i) {
     if (dataList[i] != nullptr) slotExtra[i].settled = true;
   }
+  aheadSlot = -1;
+  aheadBytes.clear();
   delete journal;
   journal = nullptr;
 }
@@ -366,6 +433,7 @@ bool CS3DataIOFile::afterImage(int slot, std::string* out) {
 }
 
 bool CS3DataIOFile::commitRound() {
+  if (settleAhead(false) != kResOk) return false;
   if (!Durable()) return true;
   std::string after;
   std::vector<ComIoFlush> round;

@@ -39,10 +39,13 @@
 //   D  deleted       whole directory?, content given?, path, backup path,
 //                    the content
 //   K  kept          (the tag's changes stand)
-//   F  after-images  files, -, -, -, one line per file the unit changed:
+//   F  after-images  -, -, -, -, one line per file the unit changed:
 //                    "f <length> <regions> (<start> <end> <sum>)... <n>:<path>"
-//                    or "g <n>:<path>" (gone); the unit's last entry, written
-//                    by its commit
+//                    or "g <n>:<path>" (gone); written by the commit, or with
+//                    the entries of a unit's only change ahead of it; they
+//                    count only as the unit's last entry, and an empty one
+//                    (written before a further change or a rollback) voids
+//                    those before it
 // Version 1, "s3journal 1\n" and one line "<kind> <tag> <a> <b> <n>:<path>
 // <n>:<text> <checksum>\n" per entry, also knows A (appends from size a) and
 // N (the created file is about to change: its C entry, which always comes
@@ -415,6 +418,18 @@ int CS3Journal::LogDeleted(int tag, const char* path, const char* backup, bool w
   return 0;
 }
 
+int CS3Journal::LogAfterImages(const std::string& afterImages) {
+  pendingAfter_ = afterImages;
+  return 0;
+}
+
+int CS3Journal::Revoke() {
+  pendingAfter_.clear();
+  if (lastAfter_.empty()) return 0;
+  Add('F', 0, 0, 0, "", "", "", 0);
+  return Flush();
+}
+
 int CS3Journal::LogKept(int tag) {
   if (file_ == nullptr) return 0;
   Add('K', tag, 0, 0, "", "", "", 0);
@@ -422,7 +437,7 @@ int CS3Journal::LogKept(int tag) {
 }
 
 int CS3Journal::Flush() {
-  if (pending_.empty()) return 0;
+  if (pending_.empty() && pendingAfter_.empty()) return 0;
   if (file_ == nullptr) {
     file_ = TakeLog();
     if (file_ == nullptr) return -1;
@@ -430,11 +445,19 @@ int CS3Journal::Flush() {
   }
   std::string out;
   const std::string gen = std::to_string(file_->generation) + " ";
-  for (const std::string& entry : pending_) {
-    std::string line = entry;  // kept as collected, for a retry after a failure
+  auto put = [&](std::string line) {  // a copy: kept as collected, for a retry
     line.insert(2, gen);
     AppendSum(&line);
     out += line;
+  };
+  for (const std::string& entry : pending_) put(entry);
+  // After-images collected ahead come last: they describe every change the
+  // entries before them announce.
+  if (!pendingAfter_.empty()) {
+    Add('F', 0, 0, 0, "", "", pendingAfter_.data(), pendingAfter_.size());
+    std::string after = std::move(pending_.back());
+    pending_.pop_back();
+    put(std::move(after));
   }
   // The entries are written whole at the end; a failed write leaves at most
   // a torn entry, which ends the log where the unit stopped. What it wrote
@@ -464,6 +487,8 @@ int CS3Journal::Flush() {
   }
   end_ += static_cast<long long>(out.size());
   pending_.clear();
+  lastAfter_ = std::move(pendingAfter_);
+  pendingAfter_.clear();
   file_->fresh = false;
   file_->voidPending = false;
   std::lock_guard<std::mutex> hold(poolMutex);
@@ -474,7 +499,13 @@ int CS3Journal::Flush() {
 }
 
 int CS3Journal::CommitRound(const std::string& afterImages, const std::vector<ComIoFlush>& flushes) {
+  // After-images flushed ahead of the change, still the log's last entry and
+  // still what the files are to hold: the files' round alone commits.
+  const bool ahead = pending_.empty() && pendingAfter_.empty() && !afterImages.empty() &&
+                     afterImages == lastAfter_;
   pending_.clear();
+  pendingAfter_.clear();
+  lastAfter_.clear();
   if (file_ == nullptr) {
     return comIoSyncRound(flushes.data(), static_cast<int>(flushes.size()));
   }
@@ -484,18 +515,22 @@ int CS3Journal::CommitRound(const std::string& afterImages, const std::vector<Co
     if (comIoSyncRound(flushes.data(), static_cast<int>(flushes.size())) != 0) return -1;
     return Commit();
   }
-  Add('F', 0, 0, 0, "", "", afterImages.data(), afterImages.size());
-  std::string line = std::move(pending_.back());
-  pending_.clear();
-  line.insert(2, std::to_string(file_->generation) + " ");
-  AppendSum(&line);
-  std::vector<ComIoFlush> round = flushes;
-  round.push_back({file_->fd, nullptr});
-  if (comIoPwriteAll(file_->fd, line.data(), line.size(), end_) != 0 ||
-      comIoSyncRound(round.data(), static_cast<int>(round.size())) != 0) {
-    return -1;
+  if (ahead) {
+    if (comIoSyncRound(flushes.data(), static_cast<int>(flushes.size())) != 0) return -1;
+  } else {
+    Add('F', 0, 0, 0, "", "", afterImages.data(), afterImages.size());
+    std::string line = std::move(pending_.back());
+    pending_.clear();
+    line.insert(2, std::to_string(file_->generation) + " ");
+    AppendSum(&line);
+    std::vector<ComIoFlush> round = flushes;
+    round.push_back({file_->fd, nullptr});
+    if (comIoPwriteAll(file_->fd, line.data(), line.size(), end_) != 0 ||
+        comIoSyncRound(round.data(), static_cast<int>(round.size())) != 0) {
+      return -1;
+    }
+    end_ += static_cast<long long>(line.size());
   }
-  end_ += static_cast<long long>(line.size());
   // The unit stands. Its entries are voided before its files are let go: on
   // the disk by the log's next flush (see the top of cs3journal.h).
   const std::string header = Header(file_->generation + 1);
@@ -518,6 +553,8 @@ int CS3Journal::CommitRound(const std::string& afterImages, const std::vector<Co
 
 int CS3Journal::Commit() {
   pending_.clear();
+  pendingAfter_.clear();
+  lastAfter_.clear();
   if (file_ == nullptr) return 0;
   // The commit point: once the header with the next generation is on the
   // disk, no recovery undoes the unit.
@@ -542,6 +579,8 @@ int CS3Journal::Commit() {
 
 void CS3Journal::Abandon() {
   pending_.clear();
+  pendingAfter_.clear();
+  lastAfter_.clear();
   if (file_ == nullptr) return;
   GiveBack(file_, false);
   file_ = nullptr;

@@ -124,11 +124,32 @@ class CS3Journal {
 
   // True once the unit has a log file.
   bool IsOpen() const { return file_ != nullptr; }
+  // True while the unit has neither a log file nor an entry collected: its
+  // next Flush is its first round.
+  bool IsUnused() const { return file_ == nullptr && pending_.empty(); }
+  // Collects the unit's after-images ahead of its change (AfterImage lines,
+  // one per file the unit will have changed): the next Flush writes them
+  // after the entries that announce the change. While they stay the log's
+  // last entry on the disk, a CommitRound with the same lines flushes only
+  // the unit's files.
+  int LogAfterImages(const std::string& afterImages);
+  // Before a change that the after-images on the disk do not describe (a
+  // further change, a rollback): they are voided there by an empty set of
+  // after-images, flushed, so that no recovery keeps a state of the unit on
+  // the way. 0 (also when there is nothing to void), or -1 with errno.
+  int Revoke();
+  // True while after-images are the log's last entry on the disk.
+  bool IsArmed() const { return !lastAfter_.empty(); }
+  // Forgets after-images on the disk that no file of the unit can match
+  // any more (its held bytes were dropped): nothing is written.
+  void Disarm() { lastAfter_.clear(); }
   // Commits the unit in one round: writes `afterImages` (AfterImage lines,
   // one per changed file) as the unit's last entry and flushes it together
-  // with `flushes`; then voids the entries (the header's rewrite reaches the
-  // disk with the log's next flush). 0 when the unit stands, or -1 with errno
-  // (the entries may still undo it). Without a log only `flushes` are made.
+  // with `flushes` (only `flushes` when the same lines are the log's last
+  // entry on the disk already); then voids the entries (the header's rewrite
+  // reaches the disk with the log's next flush). 0 when the unit stands, or
+  // -1 with errno (the entries may still undo it). Without a log only
+  // `flushes` are made.
   int CommitRound(const std::string& afterImages, const std::vector<ComIoFlush>& flushes);
   // Voids the entries on the disk now (a rollback that put every file back).
   // 0, or -1 (the entries may still undo the unit).
@@ -145,6 +166,8 @@ class CS3Journal {
   long long end_ = 0;  // where the next entry goes
   int lastTag_ = 0;
   std::vector<std::string> pending_;  // entries collected, not yet written
+  std::string pendingAfter_;  // after-images collected, for the end of the next Flush
+  std::string lastAfter_;     // after-images that are the log's last entry on the disk
 };
 
 // One line of a unit's after-images: `path` (gone, or `length` bytes long

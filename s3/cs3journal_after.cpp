@@ -141,13 +141,18 @@ namespace s3journal {
 
 int Finished(const std::vector<Entry>& entries, const std::string& dataDir,
              const std::string& tempDir, std::string* failedOn) {
+  // Only after-images that are the unit's last entry count: a change
+  // announced after them (or an empty set, written before a rollback) is
+  // one they do not describe.
   std::vector<After> after;
+  if (entries.empty() || entries.back().kind != 'F' || !ParseAfter(entries.back().p3, &after) ||
+      after.empty()) {
+    return 0;
+  }
   std::set<std::string> named;
   for (const Entry& e : entries) {
-    if (e.kind == 'F' && !ParseAfter(e.p3, &after)) return 0;
     if (e.kind != 'F' && e.kind != 'K') named.insert(e.p1);
   }
-  if (after.empty()) return 0;
   std::vector<std::unique_ptr<ComFd>> fds;
   std::set<std::string> dirs{tempDir};
   std::vector<std::string> made;  // what writers made where a deletion stands

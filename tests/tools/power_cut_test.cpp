@@ -147,6 +147,21 @@ const Unit kUnits[] = {
        const int rc = io.Mod(wide, 1);
        return rc < 0 ? rc : Module(io, 1, "1");
      }},
+    // A one-file rewrite commits with the file's flush alone: the entry
+    // before it also holds the after-image, checked at each cut.
+    {"one file torn at its length", "wide",
+     [](CS3DataIO& io) {
+       TestRecord wide("wide");
+       wide.name.assign(700, 'c');
+       return io.Mod(wide, 1);
+     },
+     true},
+    // A second change of the file after such an entry voids it first.
+    {"two Mods of one file", "notes",
+     [](CS3DataIO& io) {
+       const int rc = Note(io, "notes", 2);
+       return rc < 0 ? rc : Note(io, "notes", 3);
+     }},
 };
 
 // The paths where `a` and `b` differ.
