@@ -130,6 +130,33 @@ class Recorder {
     return Replay(end, keep, tornAt);
   }
 
+  // The state a cut leaves when every change no flush covered stays except
+  // that the last such write across a sector boundary is torn at its first
+  // one (its file's later changes lost): a tear that random mixes may miss.
+  // False when no such write comes before the cut.
+  bool Torn(size_t cut, Tree* out) const {
+    const size_t end = base_ + cut;
+    std::vector<char> keep = Protected(end);
+    size_t torn = end;
+    for (size_t i = end; i-- > base_ && torn == end;) {
+      const Op& op = ops_[i];
+      if (!keep[i] && op.kind == kComIoWrite && (op.at / 512 + 1) * 512 < op.at + static_cast<long long>(op.bytes.size())) {
+        torn = i;
+      }
+    }
+    if (torn == end) return false;
+    const std::vector<std::string> file = Keys(ops_[torn]);
+    for (size_t i = base_; i < end; ++i) {
+      bool later = false;
+      for (const std::string& k : Keys(ops_[i])) later = later || (i > torn && k == file[0]);
+      keep[i] = keep[i] || !later;
+    }
+    std::vector<long long> tornAt(end, -1);
+    tornAt[torn] = (ops_[torn].at / 512 + 1) * 512;
+    *out = Replay(end, keep, tornAt);
+    return true;
+  }
+
   // Makes the tree below `root` exactly `tree`, writing only what differs.
   static void Materialize(const std::string& root, const Tree& tree) {
     const Tree now = Snapshot(root);

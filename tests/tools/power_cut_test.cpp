@@ -324,6 +324,8 @@ class PowerCut {
         each(cut, rec.At(cut, powercut::kMixed, seed * 7919u + static_cast<unsigned>(cut)),
              "mixed");
       }
+      Tree torn;
+      if (rec.Torn(cut, &torn)) each(cut, torn, "torn");
     }
   }
 
