@@ -401,6 +401,8 @@ class CS3DataIOFile {
   // settleAhead(true) when the held bytes belong to `path`: before anything
   // reads or changes that file through another way than the commit.
   int settleAheadOf(const char* path);
+  // The slot with held bytes, or -1.
+  int heldSlot() const;
   // Logs that `data`'s file, missing now, is about to be created, and flushes
   // it. 0 or -104.
   int logCreated(CS3Data* data);
@@ -510,16 +512,16 @@ class CS3DataIOFile {
     bool keepBackup = false;   // the rollback failed: the copy is the only image
     // The outermost directory the creation made ("" when none).
     std::string createdTop;
+    // Bytes prepareRewrite held back (at most one slot of a unit has them),
+    // for the file from heldAt on; its new end is heldAt + their size.
+    bool held = false;
+    long long heldAt = 0;
+    std::string heldBytes;
   };
   SlotExtra* slotExtra = nullptr;
   // True when releasing `data`'s slot with an error has something to undo.
   static bool hasUndo(const CS3Data* data, const SlotExtra& x);
   CS3Journal* journal = nullptr;  // the unit's log; made by the first change
-  // The bytes prepareRewrite held back: slot (-1: none), offset, bytes (the
-  // file's new end is at + their size).
-  int aheadSlot = -1;
-  long long aheadAt = 0;
-  std::string aheadBytes;
   // A creation logged ahead by logCreationAhead (tag 0: none).
   int pendingCreateTag = 0;
   std::string pendingCreatePath;

@@ -89,7 +89,7 @@ void CS3DataIOFile::init(int slot, bool restore) {
     bool undo = restore && error != 0 && hasUndo(data, x);
     // A slot committed alone whose change cannot be flushed is put back: the
     // caller learns of it from the error, and no crash can undo it later.
-    if (!undo && ((slot == aheadSlot && settleAhead(false) != kResOk) || !flushSlot(slot))) {
+    if (!undo && ((x.held && settleAhead(false) != kResOk) || !flushSlot(slot))) {
       record(kResIoWriteFailed);
       undo = data->tempPath[0] != '\0';
     }
@@ -117,11 +117,12 @@ void CS3DataIOFile::init(int slot, bool restore) {
 }
 
 bool CS3DataIOFile::rollBack(CS3Data* data, bool existed) {
-  if (aheadSlot >= 0 && dataList[aheadSlot] == data) {
+  const int slot = slotOf(data);
+  if (slot >= 0 && slotExtra[slot].held) {
     // The held bytes never reached the file: it is as it was opened, unlike
     // the after-images on the disk.
-    aheadSlot = -1;
-    aheadBytes.clear();
+    slotExtra[slot].held = false;
+    slotExtra[slot].heldBytes.clear();
     if (journal != nullptr) journal->Disarm();
   }
   // After-images on the disk that the file matches must not make a recovery
@@ -294,31 +295,42 @@ int CS3DataIOFile::prepareRewrite(CS3Data* data, long long at, std::string* newB
   }
   const int r = prepareChange(data, at);
   if (r == kResOk && ahead && log->IsArmed()) {
-    aheadSlot = slot;
-    aheadAt = at;
-    aheadBytes = std::move(*newBytes);
+    SlotExtra& x = slotExtra[slot];
+    x.held = true;
+    x.heldAt = at;
+    x.heldBytes = std::move(*newBytes);
     *held = true;
   }
   return r;
 }
 
+int CS3DataIOFile::heldSlot() const {
+  for (int i = 0; i < dataCount; ++i) {
+    if (dataList[i] != nullptr && slotExtra[i].held) return i;
+  }
+  return -1;
+}
+
 int CS3DataIOFile::settleAhead(bool revoke) {
-  if (aheadSlot < 0) return kResOk;
+  const int slot = heldSlot();
+  if (slot < 0) return kResOk;
   // Voided first: once the bytes are written, after-images still on the
   // disk would keep the unit as it stands at a crash.
   if (revoke && journal != nullptr && journal->Revoke() != 0) return kResIoWriteFailed;
-  CS3Data* data = dataList[aheadSlot];
-  aheadSlot = -1;
-  const std::string bytes = std::move(aheadBytes);
-  aheadBytes.clear();
-  const long long end = aheadAt + static_cast<long long>(bytes.size());
-  if (comIoPwriteAll(data->fd, bytes.data(), bytes.size(), aheadAt) != 0) return kResIoWriteFailed;
-  if (comIoTruncate(data->fd, end) != 0) return kResIoTruncateFailed;
-  return lseek(data->fd, end, SEEK_SET) == -1 ? kResIoSeekFailed : kResOk;
+  SlotExtra& x = slotExtra[slot];
+  const int fd = dataList[slot]->fd;
+  const std::string bytes = std::move(x.heldBytes);
+  x.held = false;
+  x.heldBytes.clear();
+  const long long end = x.heldAt + static_cast<long long>(bytes.size());
+  if (comIoPwriteAll(fd, bytes.data(), bytes.size(), x.heldAt) != 0) return kResIoWriteFailed;
+  if (comIoTruncate(fd, end) != 0) return kResIoTruncateFailed;
+  return lseek(fd, end, SEEK_SET) == -1 ? kResIoSeekFailed : kResOk;
 }
 
 int CS3DataIOFile::settleAheadOf(const char* path) {
-  if (aheadSlot < 0 || strcmp(dataList[aheadSlot]->path, path) != 0) return kResOk;
+  const int slot = heldSlot();
+  if (slot < 0 || strcmp(dataList[slot]->path, path) != 0) return kResOk;
   return settleAhead(true);
 }
 
@@ -395,10 +407,12 @@ void CS3DataIOFile::finishUnit() {
     }
   }
   for (int i = 0; i < dataCount; ++i) {
-    if (dataList[i] != nullptr) slotExtra[i].settled = true;
+    if (dataList[i] != nullptr) {
+      slotExtra[i].settled = true;
+      slotExtra[i].held = false;
+      slotExtra[i].heldBytes.clear();
+    }
   }
-  aheadSlot = -1;
-  aheadBytes.clear();
   delete journal;
   journal = nullptr;
 }

@@ -14,6 +14,7 @@
 #include <cstdio>
 #include <functional>
 #include <memory>
+#include <set>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -484,6 +485,14 @@ TEST(PowerCutTest, DamagedLogsAreReportedAndKept) {
     LogView view;
     if (!name.empty()) s3journal::ParseLog(crash.at(name), &view);
     if (view.state != LogView::kUnit) continue;  // a unit of an accessor of its own committed
+    // A file changed through two slots: its later entry's pre-image holds
+    // the first change, which no damage of the log may be asked to undo.
+    std::set<std::string> named;
+    bool twice = false;
+    for (const s3journal::Entry& e : view.entries) {
+      twice = twice || (e.kind != 'F' && e.kind != 'K' && !named.insert(e.p1).second);
+    }
+    if (twice) continue;
     ++units;
     for (const Damage& damage : kDamages) {
       SCOPED_TRACE(std::string(unit.what) + ", " + damage.what);
