@@ -18,10 +18,20 @@
 // which voids its entries; that rewrite is made durable by the next flush of
 // the log (the next unit's first round), at the latest before another writer
 // changes a file the entries name (the settle of that writer flushes the log
-// of a live process), or before the log is removed. So a unit that changes
-// one file in place costs two rounds of flushes: its entry; the file and the
-// after-images together. The entries are undone by whoever finds the log of
-// a dead unit whose files do not all match:
+// of a live process), or before the log is removed. So a unit costs two
+// rounds of flushes: its entries; its files and the after-images together.
+// A unit whose first change rewrites one small file in place (at most
+// kAheadMax bytes from the change on) knows the file's after-image before it
+// changes anything: that after-image goes into the same flush as the entry,
+// and the accessor holds the new bytes back until the commit, which writes
+// them and flushes the file alone; so the file's flush is the commit, and
+// the unit costs two flushes in a row. After-images count only as the log's
+// last entry: a further entry, or an empty set of after-images written
+// before the held bytes reach the file for any other reason (a further
+// change of the file, a second slot on it), voids them, and until the
+// commit writes the bytes the file is as it was, unlike its after-image, so
+// a crash before the commit undoes the unit. The entries are undone by
+// whoever finds the log of a dead unit whose files do not all match:
 //  - a writer of the store that locks a file named by the log of a dead unit
 //    (it puts that unit back before it goes on),
 //  - a reader that opens such a file (it does the same, and only then takes
