@@ -374,8 +374,7 @@ int CS3DataIOFile::OpenGet(CS3Object& obj, int id) {
 
 int CS3DataIOFile::openWrite(CS3Object* obj, CS3Data* data, int mode) {
   int r = s3io::FilePaths(obj, data, true);
-  if (r == kResOk) r = settleAheadOf(data->path);  // a second slot on the file
-  if (r != kResOk) return r;
+  if (r != kResOk || (r = settleAheadOf(data->path)) != kResOk) return r;
   for (int round = 0; round < kReopenRounds; ++round) {
     struct stat st;
     const bool existed = comIoStat(data->path, &st) == 0;
@@ -456,8 +455,7 @@ int CS3DataIOFile::openWrite(CS3Object* obj, CS3Data* data, int mode) {
 
 int CS3DataIOFile::openRead(CS3Object* obj, CS3Data* data) {
   int r = s3io::FilePaths(obj, data, false);
-  if (r == kResOk) r = settleAheadOf(data->path);  // a second slot on the file
-  if (r != kResOk) return r;
+  if (r != kResOk || (r = settleAheadOf(data->path)) != kResOk) return r;
   for (int round = 0; round < kReopenRounds; ++round) {
     if (IsNotRegular(data->path)) return kResIoOpenFailed;
     data->fd = comLockFileRead(data->path, lockAttempts, lockWait, share);
