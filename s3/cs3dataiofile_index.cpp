@@ -223,8 +223,8 @@ int CS3DataIOFile::AddData(CS3Object& obj, int id) {
   r = obj.PreSetFieldValue(data);
   if (r != kResOk) return record(r);
   r = obj.SetFieldValue(data);
-  if (r == kResOk) r = prepareChange(data, FileSize(data->fd));
   if (r == kResOk) r = settleAheadOf(data->path);
+  if (r == kResOk) r = prepareChange(data, FileSize(data->fd));
   if (r == kResOk) r = EndLastLine(data->fd);
   if (r != kResOk) return record(r);
   return record(writeData(data, idText, true, nullptr));
@@ -269,8 +269,8 @@ int CS3DataIOFile::AddDataWrite(CS3Object& obj, int id) {
   if (data == nullptr) return getFd(obj);
   char idText[kIdTextSize];
   IdText(id, idText);
-  int r = prepareChange(data, FileSize(data->fd));
-  if (r == kResOk) r = settleAheadOf(data->path);
+  int r = settleAheadOf(data->path);
+  if (r == kResOk) r = prepareChange(data, FileSize(data->fd));
   if (r == kResOk) r = EndLastLine(data->fd);
   if (r != kResOk) return record(r);
   return record(writeData(data, idText, true, nullptr));

@@ -415,7 +415,6 @@ int CS3DataIOFile::delFinish(CS3Data* data, bool wholeDirectory) {
     x.deleted = true;
     x.whole = wholeDirectory;
   }
-  if (journal != nullptr && journal->Revoke() != 0) return kResIoBackupFailed;
   if (comDirDelete(target, nullptr) != 0) return kResIoDeleteFailed;
   return kResOk;
 }

@@ -125,8 +125,9 @@ bool CS3DataIOFile::rollBack(CS3Data* data, bool existed) {
     slotExtra[slot].heldBytes.clear();
     if (journal != nullptr) journal->Disarm();
   }
-  // After-images on the disk that the file matches must not make a recovery
-  // keep the unit while it is being put back.
+  // After-images on the disk that the file matches (a commit whose flush
+  // failed wrote them) must not make a recovery keep the unit while it is
+  // being put back.
   if (journal != nullptr && journal->Revoke() != 0) return false;
   const char* path = data->path;
   const char* backup = data->tempPath;
@@ -234,13 +235,9 @@ int CS3DataIOFile::prepareChange(CS3Data* data, long long at, long long alsoAt, 
     x.alsoFrom = alsoAt;
     x.alsoTo = alsoEnd;
   }
-  if (!Durable()) return kResOk;
   // The unit's own new file is covered by its creation entry, and the bytes
-  // from loggedFrom on by the entries made so far; after-images flushed
-  // ahead no longer describe the unit once this change is made.
-  if (x.createdHere || at >= x.loggedFrom) {
-    return journal == nullptr || journal->Revoke() == 0 ? kResOk : kResIoWriteFailed;
-  }
+  // from loggedFrom on by the entries made so far.
+  if (!Durable() || x.createdHere || at >= x.loggedFrom) return kResOk;
   CS3Journal* log = unitLog();
   if (log == nullptr) return kResNoMemory;
   if (x.tag == 0) x.tag = log->NewTag();

@@ -505,8 +505,8 @@ int CS3Journal::CommitRound(const std::string& afterImages, const std::vector<Co
                      afterImages == lastAfter_;
   pending_.clear();
   pendingAfter_.clear();
-  lastAfter_.clear();
   if (file_ == nullptr) {
+    lastAfter_.clear();
     return comIoSyncRound(flushes.data(), static_cast<int>(flushes.size()));
   }
   // Nothing left to commit by after-images (every slot was kept or changed
@@ -515,9 +515,12 @@ int CS3Journal::CommitRound(const std::string& afterImages, const std::vector<Co
     if (comIoSyncRound(flushes.data(), static_cast<int>(flushes.size())) != 0) return -1;
     return Commit();
   }
+  // Until the unit stands, after-images that may be on the disk stay known
+  // (lastAfter_): a rollback after a failure here voids them first.
   if (ahead) {
     if (comIoSyncRound(flushes.data(), static_cast<int>(flushes.size())) != 0) return -1;
   } else {
+    lastAfter_ = afterImages;
     Add('F', 0, 0, 0, "", "", afterImages.data(), afterImages.size());
     std::string line = std::move(pending_.back());
     pending_.clear();
@@ -531,6 +534,7 @@ int CS3Journal::CommitRound(const std::string& afterImages, const std::vector<Co
     }
     end_ += static_cast<long long>(line.size());
   }
+  lastAfter_.clear();
   // The unit stands. Its entries are voided before its files are let go: on
   // the disk by the log's next flush (see the top of cs3journal.h).
   const std::string header = Header(file_->generation + 1);
